@@ -1,0 +1,1 @@
+"""Benchmarks for norvane; run them with ``python benchmarks/run.py`` (``make bench``)."""

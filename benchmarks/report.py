@@ -1,0 +1,69 @@
+"""The one table that the benchmarks print, and the notes below it."""
+
+from benchmarks.harness import NATIVE, NORVANE, PLAIN, REPLAY
+
+CONTENDERS = (NORVANE, REPLAY, PLAIN, NATIVE)
+RATIOS = (
+    ("norvane/replay", NORVANE, REPLAY),
+    ("plain/norvane", PLAIN, NORVANE),
+    ("norvane/native", NORVANE, NATIVE),
+)
+MISSING = "-"
+
+
+def _milliseconds(measurement, contender):
+    median = measurement.median(contender)
+    if median is None:
+        return MISSING
+    low, high = measurement.span(contender)
+    return f"{median * 1e3:.1f} [{low * 1e3:.1f}-{high * 1e3:.1f}]"
+
+
+def _ratio(measurement, numerator, denominator):
+    ratio = measurement.ratio(numerator, denominator)
+    return MISSING if ratio is None else f"{ratio:.2f}"
+
+
+def _row(measurement):
+    statements = MISSING if measurement.statements is None else f"{measurement.statements:,}"
+    return [
+        measurement.scenario,
+        measurement.phase,
+        statements,
+        *(_milliseconds(measurement, contender) for contender in CONTENDERS),
+        *(_ratio(measurement, top, bottom) for _, top, bottom in RATIOS),
+    ]
+
+
+def table(measurements, runs):
+    header = [
+        "scenario",
+        "phase",
+        "statements",
+        *(f"{name} ms" for name in CONTENDERS),
+        *(name for name, _, _ in RATIOS),
+    ]
+    rows = [header, *(_row(m) for m in measurements)]
+    widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
+    numeric_from = 2  # text columns are left-aligned, figures right-aligned
+
+    def line(cells):
+        return "  ".join(
+            cell.ljust(width) if i < numeric_from else cell.rjust(width)
+            for i, (cell, width) in enumerate(zip(cells, widths))
+        ).rstrip()
+
+    title = f"median of {runs} runs [min-max] in milliseconds; ratios of medians from this run"
+    rule = "-" * len(line(header))
+    return "\n".join([title, rule, line(header), rule, *map(line, rows[1:]), rule])
+
+
+def memory_lines(results):
+    lines = []
+    for result in results:
+        lines.append(
+            f"merge peak memory, {result.contender}: {result.peak_bytes / 2**20:.1f} MiB peak during "
+            f"temp_to_main vs {result.staged_bytes / 2**20:.1f} MiB of staged rows as Python objects "
+            f"= {result.ratio:.2f}x"
+        )
+    return lines

@@ -1,0 +1,201 @@
+"""Run the norvane benchmarks and print one table.
+
+    python benchmarks/run.py [--quick] [--runs N] [--scenario NAME ...]
+
+Each scenario is timed for four contenders, in rotating order within every run:
+
+- norvane: the extension module;
+- replay: the exact statement sequence that norvane issued, recorded once through
+  a proxy connection and replayed in a tight loop over one cursor, the least any
+  implementation of these calls can cost through the sqlite3 module;
+- plain: the same algorithms written as plain Python (benchmarks/plain.py);
+- native: what a user would write with SQLite alone (INSERT OR REPLACE through
+  executemany into a table with UNIQUE indexes, a plain SELECT, plain DDL).
+
+Every run starts from a fresh copy of a template database, so set-up is not
+timed; only the library call is. Nothing here asserts anything about timings.
+"""
+
+import argparse
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
+    sys.path[0] = str(Path(__file__).resolve().parent.parent)
+
+from benchmarks import plain  # noqa: E402
+from benchmarks.harness import (  # noqa: E402
+    NATIVE,
+    NORVANE,
+    PLAIN,
+    Contender,
+    Measurement,
+    Workspace,
+    merge_memory,
+    record,
+    total,
+)
+from benchmarks.replay import summary  # noqa: E402
+from benchmarks.report import memory_lines, table  # noqa: E402
+from benchmarks.scenarios import FULL, QUICK, SCENARIOS, Ingest  # noqa: E402
+
+SEED = 20240613
+
+
+def parse_args(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    parser.add_argument("--runs", type=int, default=5, help="timed runs per contender (default 5)")
+    parser.add_argument(
+        "--scenario",
+        action="append",
+        choices=sorted(SCENARIOS),
+        metavar="NAME",
+        help=f"run only this scenario; may be repeated ({', '.join(SCENARIOS)})",
+    )
+    args = parser.parse_args(argv)
+    if args.runs < 1:
+        parser.error("--runs must be at least 1")
+    return args
+
+
+def progress(message):
+    print(message, file=sys.stderr, flush=True)
+
+
+def load_norvane():
+    """The extension module, or None and the reason it cannot be used."""
+    try:
+        from norvane import norvane
+    except ImportError as exc:
+        return None, f"norvane is not importable ({exc}); its columns stay empty"
+    return norvane, None
+
+
+class ScenarioRun:
+    """Everything measured for one scenario."""
+
+    def __init__(self, scenario, norvane, workspace, notes):
+        self.scenario = scenario
+        self.norvane = norvane
+        self.workspace = workspace
+        self.notes = notes
+        self.recording = self._record()
+
+    def _record(self):
+        """Record norvane's statements; fall back to the plain version's if it cannot run."""
+        if self.norvane is not None:
+            try:
+                recording = record(self.scenario, self.norvane, self.workspace)
+                self._note_unrecorded(recording)
+                return recording
+            except NotImplementedError as exc:
+                self.notes.append(f"{self.scenario.key}: norvane raised NotImplementedError ({exc})")
+                self.norvane = None
+        self.notes.append(f"{self.scenario.key}: replay of the plain version's statements")
+        return record(self.scenario, plain, self.workspace)
+
+    def _note_unrecorded(self, recording):
+        if recording.unrecorded:
+            used = ", ".join(sorted(recording.unrecorded))
+            self.notes.append(
+                f"{self.scenario.key}: norvane used {used}, which the replay does not reproduce"
+            )
+
+    def contenders(self):
+        scenario = self.scenario
+        contenders = []
+        if self.norvane is not None:
+            contenders.append(Contender(NORVANE, scenario.template, scenario.calls(self.norvane)))
+        contenders += [
+            self.recording.contender(scenario.template),
+            Contender(PLAIN, scenario.template, scenario.calls(plain)),
+            Contender(NATIVE, scenario.native_template, scenario.native_calls()),
+        ]
+        return contenders
+
+    def measure(self, runs):
+        scenario = self.scenario
+        measurements = {phase: Measurement(scenario.title, phase) for phase in scenario.labels()}
+        for phase, ops in self.recording.phases:
+            counts = summary(ops)
+            measurements[phase].statements = counts["execute"] + counts["query"]
+        contenders = self.contenders()
+        outcomes = {}
+        for run in range(runs):
+            shift = run % len(contenders)
+            for contender in contenders[shift:] + contenders[:shift]:
+                compare = scenario.outcome if run == 0 and contender.name != NATIVE else None
+                times, outcome = contender.run(self.workspace, compare)
+                for phase, seconds in times:
+                    measurements[phase].add(contender.name, seconds)
+                if outcome is not None:
+                    outcomes[contender.name] = outcome
+        self._check_outcomes(outcomes)
+        if scenario.total:
+            measurements[scenario.total] = total(
+                scenario.title, scenario.phases, measurements, scenario.total
+            )
+        return [measurements[phase] for phase in scenario.labels()]
+
+    def _check_outcomes(self, outcomes):
+        """Every contender that does the same work must leave the same result."""
+        reference_name = NORVANE if NORVANE in outcomes else PLAIN
+        reference = outcomes.get(reference_name)
+        for name, outcome in outcomes.items():
+            if outcome != reference:
+                self.notes.append(
+                    f"{self.scenario.key}: the outcome of {name} differs from that of {reference_name}"
+                )
+
+
+@dataclass
+class Report:
+    measurements: list = field(default_factory=list)
+    descriptions: list = field(default_factory=list)
+    memory: list = field(default_factory=list)
+    notes: list = field(default_factory=list)
+
+    def print(self, runs):
+        print(table(self.measurements, runs))
+        for line in self.descriptions + memory_lines(self.memory) + self.notes:
+            print(line)
+
+
+def measure_memory(scenario, norvane, workspace):
+    libraries = [(NORVANE, norvane)] if norvane is not None else []
+    libraries.append((PLAIN, plain))
+    return [merge_memory(name, lib, scenario, workspace) for name, lib in libraries]
+
+
+def run(args):
+    sizes = QUICK if args.quick else FULL
+    norvane, reason = load_norvane()
+    report = Report(notes=[reason] if reason else [])
+    with tempfile.TemporaryDirectory(prefix="norvane-bench-") as root:
+        workspace = Workspace(root)
+        for key in args.scenario or SCENARIOS:
+            started = time.perf_counter()
+            scenario = SCENARIOS[key](sizes, SEED)
+            progress(f"{key}: preparing templates")
+            scenario.prepare(workspace.root)
+            scenario_run = ScenarioRun(scenario, norvane, workspace, report.notes)
+            progress(f"{key}: timing {args.runs} runs")
+            report.measurements += scenario_run.measure(args.runs)
+            report.descriptions.append(f"{scenario.title}: {scenario.describe()}")
+            if isinstance(scenario, Ingest):
+                report.memory += measure_memory(scenario, scenario_run.norvane, workspace)
+            progress(f"{key}: done in {time.perf_counter() - started:.1f} s")
+    return report
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    run(args).print(args.runs)
+
+
+if __name__ == "__main__":
+    main()

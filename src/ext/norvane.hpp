@@ -1,0 +1,196 @@
+// What the units of the extension share: the published callables, the calling
+// conventions between them, and the small helpers every statement goes through.
+#pragma once
+
+#include "refs.hpp"
+
+#include <cstddef>
+#include <initializer_list>
+#include <vector>
+
+namespace norvane {
+
+// The published callables, in the order the module binds them (the two
+// methods of DB first, then the module functions).
+enum class Fn : int {
+    db_init,
+    db_connection,
+    insert_index,
+    drop_index,
+    active_table_index,
+    drop_table_index,
+    insert_unique,
+    drop_unique,
+    create_table,
+    insert_temp,
+    delete_row_main,
+    temp_to_main,
+    insert_main,
+    drop_table,
+    find,
+    check_newest_unique,
+};
+inline constexpr int kFunctionCount = 16;
+
+// Arguments after binding: one borrowed reference per parameter, in parameter
+// order, defaults filled in.
+using Args = PyObject* const*;
+using Impl = Owned (*)(Args);
+
+// Implementations, one per published callable.
+Owned db_init(Args);               // self, name, address
+Owned db_connection(Args);         // self
+Owned insert_index(Args);          // conn, index, comm
+Owned drop_index(Args);            // conn, table, name, comm
+Owned active_table_index(Args);    // conn, table, comm
+Owned drop_table_index(Args);      // conn, table, comm
+Owned insert_unique(Args);         // conn, table, name, cols, cols_num, comm
+Owned drop_unique(Args);           // conn, table, name, comm
+Owned create_table(Args);          // conn, name, cols, index, unique, comm
+Owned insert_temp(Args);           // conn, table, rows, comm
+Owned delete_row_main(Args);       // conn, table, ids, comm
+Owned temp_to_main(Args);          // conn, table, comm
+Owned insert_main(Args);           // conn, table, rows, comm
+Owned drop_table(Args);            // conn, table, comm
+Owned find(Args);                  // conn, select, table, conditions
+Owned check_newest_unique(Args);   // conn, table, rowid, row, uniques, cols, total_select, eqivalent_set
+
+// ---------------------------------------------------------------- calls ----
+
+// Looks the callee up among the module globals now and calls it with every
+// argument by keyword (values in parameter order). When the global still holds
+// our own function object, its C++ body runs directly, with the same traceback
+// entry on failure.
+Owned call_module_function(Fn callee, std::initializer_list<PyObject*> values);
+
+// Calls `target` (a stand-in for `fn`) with every argument by keyword.
+Owned call_by_keyword(PyObject* target, Fn fn, std::initializer_list<PyObject*> values);
+
+// The current value of the module global that publishes `fn` (NameError when
+// it has been deleted), and whether an object is our own function for `fn`.
+Owned lookup_function(Fn fn);
+Owned lookup_global(const char* name);
+bool is_own_function(PyObject* obj, Fn fn);
+
+// Adds the traceback entry of `fn` to the pending exception.
+void add_traceback(Fn fn);
+
+// Commits `conn` when `comm == True` holds. False on error.
+bool commit_if_requested(PyObject* conn, PyObject* comm);
+
+// Interned names used for attribute access and keyword matching.
+struct Names {
+    PyObject* cursor;
+    PyObject* execute;
+    PyObject* fetchall;
+    PyObject* commit;
+    PyObject* close;
+    PyObject* connect;
+    PyObject* split;
+    PyObject* index;
+    PyObject* add;
+    PyObject* name;
+    PyObject* address;
+    PyObject* table;
+    PyObject* cols;
+    PyObject* comma;
+    PyObject* star;
+    PyObject* empty;
+};
+const Names& names();
+
+// ---------------------------------------------------------------- cursor ---
+
+// One cursor of a call, with its bound `execute` and `fetchall` looked up once.
+class Cursor {
+public:
+    // conn.cursor(); false on error.
+    bool open(PyObject* conn);
+    // Reuses an open cursor (for a nested step that may share it).
+    void adopt(const Cursor& other);
+
+    // cursor.execute(sql[, params]); the cursor it returns is dropped.
+    bool execute(PyObject* sql, PyObject* params = nullptr);
+    // cursor.fetchall(), as a list.
+    Owned fetch_all();
+    // execute then fetchall.
+    Owned query(PyObject* sql, PyObject* params = nullptr);
+
+    // True for the host's own cursor type: nothing can observe or keep the
+    // parameter containers handed to it, so they may be the caller's rows or
+    // reused lists.
+    bool native() const noexcept { return native_; }
+    explicit operator bool() const noexcept { return bool(cursor_); }
+
+private:
+    Owned cursor_;
+    Owned execute_;
+    Owned fetchall_;
+    bool native_ = false;
+};
+
+// True when `conn` is exactly the host's connection type: its cursors are then
+// plain host cursors and one may serve several steps unobserved.
+bool is_native_connection(PyObject* conn);
+
+// A parameter list that is refilled in place while nobody else holds it.
+class ParamList {
+public:
+    explicit ParamList(Py_ssize_t size) : size_(size) {}
+    // Sets element i (borrowed value) of the list for the next statement.
+    bool prepare();
+    void set(Py_ssize_t i, PyObject* value);
+    PyObject* get() const noexcept { return list_.get(); }
+
+private:
+    Py_ssize_t size_;
+    Owned list_;
+};
+
+// ---------------------------------------------------------------- text -----
+
+// A piece of statement text: a fixed fragment or a str object.
+struct Piece {
+    Piece(const char* fixed) : fixed(fixed) {}  // NOLINT: implicit by design
+    Piece(PyObject* text) : text(text) {}  // NOLINT
+    Piece(const Owned& text) : text(text.get()) {}  // NOLINT
+    const char* fixed = nullptr;
+    PyObject* text = nullptr;
+};
+// The pieces joined into one str.
+Owned join_text(std::initializer_list<Piece> pieces);
+
+// str(value), and format(value, '') as an f-string field gives it.
+Owned str_of(PyObject* value);
+Owned formatted(PyObject* value);
+
+// ---------------------------------------------------------------- items ----
+
+// seq[i] with the host's indexing rules and errors; fast for tuples and lists.
+Owned item_at(PyObject* seq, Py_ssize_t i);
+// seq[key] where key is any index object (an int most of the time).
+Owned item_at(PyObject* seq, PyObject* key);
+// obj[key] for a str key.
+Owned item_named(PyObject* obj, const char* key);
+// The elements of an iterable, as a list (the list itself when it is one).
+Owned as_list(PyObject* iterable);
+// A new tuple (a, b).
+Owned pair(PyObject* a, PyObject* b);
+
+// ---------------------------------------------------------------- rules ----
+
+// A uniqueness rule as the catalog holds it: name and column positions.
+struct Rule {
+    Owned name;
+    Owned positions;  // list of int
+};
+// Reads the rules of `table` from unique_table, in catalog order; a name seen
+// twice keeps its first place and takes its last positions.
+bool read_rules(Cursor& cursor, PyObject* table, Owned& rules_dict);
+// The column names of a table, in table order (empty for no table).
+Owned table_columns(Cursor& cursor, PyObject* table);
+
+// One SELECT per rule: "<name> = ? AND <name> = ? " for the given columns.
+Owned column_search(const std::vector<Owned>& column_names);
+
+}  // namespace norvane

@@ -1,0 +1,550 @@
+// Query: reading staging and main tables together, and the check that a row
+// is the newest of the rows linked to it through the uniqueness rules.
+//
+// The linkage closure is walked with an explicit stack of frames that mirrors
+// the recursive walk step by step (same statements, same order, same visited
+// set), so a chain of any length costs heap, never C stack.
+#include "norvane.hpp"
+
+#include <optional>
+#include <vector>
+
+namespace norvane {
+namespace {
+
+constexpr long kStaged = 1;
+constexpr long kMain = 0;
+
+// The value of `a <op> b` as the host decides it, as 1/0, or -1 on error.
+int compare(PyObject* a, PyObject* b, int op) {
+    Owned result = steal(PyObject_RichCompare(a, b, op));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// A uniqueness rule as the newest check uses it: the row-tuple indexes of its
+// columns and its two searches, built when the rule is first needed.
+struct LinkRule {
+    Owned key;
+    Owned columns;  // column numbers, as the caller gave them
+    bool ready = false;
+    std::vector<Owned> value_indexes;  // column number + 1
+    Owned staged_search;
+    Owned main_search;
+};
+
+// What one newest check (or a whole find) shares across rows and frames.
+class LinkContext {
+public:
+    LinkContext(PyObject* conn, PyObject* table, PyObject* cols, PyObject* total_select)
+        : conn_(conn), table_(table), cols_(cols), total_select_(total_select) {}
+
+    // The rules in the mapping's iteration order.
+    bool load_rules(PyObject* uniques) {
+        Owned keys = steal(PyObject_GetIter(uniques));
+        if (!keys) {
+            return false;
+        }
+        while (Owned key = steal(PyIter_Next(keys.get()))) {
+            Owned columns = steal(PyObject_GetItem(uniques, key.get()));
+            Owned column_list = columns ? as_list(columns.get()) : Owned();
+            if (!column_list) {
+                return false;
+            }
+            LinkRule rule;
+            rule.key = std::move(key);
+            rule.columns = std::move(column_list);
+            rules_.push_back(std::move(rule));
+        }
+        return !PyErr_Occurred();
+    }
+
+    // Shares one cursor across all frames when nothing can observe it.
+    void share_cursor(const Cursor& cursor) {
+        shared_.adopt(cursor);
+        sharing_ = true;
+    }
+    bool open_cursor(Cursor& cursor) {
+        if (sharing_) {
+            cursor.adopt(shared_);
+            return true;
+        }
+        if (!cursor.open(conn_)) {
+            return false;
+        }
+        if (is_native_connection(conn_)) {
+            share_cursor(cursor);
+        }
+        return true;
+    }
+
+    std::vector<LinkRule>& rules() { return rules_; }
+
+    bool prepare(LinkRule& rule) {
+        if (rule.ready) {
+            return true;
+        }
+        std::vector<Owned> names;
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(rule.columns.get()); ++k) {
+            PyObject* number = PyList_GET_ITEM(rule.columns.get(), k);
+            Owned name = item_at(cols_, number);
+            Owned one = name ? steal(PyLong_FromLong(1)) : Owned();
+            Owned index = one ? steal(PyNumber_Add(number, one.get())) : Owned();
+            if (!index) {
+                return false;
+            }
+            names.push_back(std::move(name));
+            rule.value_indexes.push_back(std::move(index));
+        }
+        if (!names.empty()) {
+            Owned where = column_search(names);
+            Owned select = where ? str_of(total_select_) : Owned();
+            Owned table = select ? str_of(table_) : Owned();
+            rule.staged_search =
+                table ? join_text({"SELECT ", select, " FROM temp_", table, " WHERE ", where}) : Owned();
+            rule.main_search =
+                rule.staged_search ? join_text({"SELECT ", select, " FROM ", table, " WHERE ", where})
+                                   : Owned();
+            if (!rule.main_search) {
+                return false;
+            }
+        }
+        rule.ready = true;
+        return true;
+    }
+
+private:
+    PyObject* conn_;
+    PyObject* table_;
+    PyObject* cols_;
+    PyObject* total_select_;
+    std::vector<LinkRule> rules_;
+    Cursor shared_;
+    bool sharing_ = false;
+};
+
+// The candidate's row reference, read once.
+struct Reference {
+    Owned source;
+    Owned rowid;
+};
+
+// One level of the walk: the row being expanded and where it stands.
+struct Frame {
+    Owned row;
+    Cursor cursor;
+    size_t rule = 0;
+    int phase = 0;  // 0: next rule, 1: staged results, 2: main results
+    Owned values;   // the rule's values of `row`, bound to both searches
+    Owned results;
+    Py_ssize_t next = 0;
+};
+
+enum class Verdict { newest, superseded, error };
+
+class NewestWalk {
+public:
+    NewestWalk(LinkContext& context, PyObject* candidate, PyObject* visited)
+        : context_(context), visited_(visited) {
+        candidate_ = share(candidate);
+    }
+
+    Verdict run(PyObject* row) {
+        if (!read_candidate() || !push(row)) {
+            return Verdict::error;
+        }
+        while (!stack_.empty()) {
+            const Verdict step = advance(stack_.back());
+            if (step != Verdict::newest) {
+                return step;
+            }
+        }
+        return Verdict::newest;
+    }
+
+private:
+    bool read_candidate() {
+        reference_.source = item_at(candidate_.get(), Py_ssize_t{0});
+        reference_.rowid = reference_.source ? item_at(candidate_.get(), Py_ssize_t{1}) : Owned();
+        return bool(reference_.rowid);
+    }
+
+    bool push(PyObject* row) {
+        Frame frame;
+        frame.row = share(row);
+        if (!context_.open_cursor(frame.cursor)) {
+            return false;
+        }
+        stack_.push_back(std::move(frame));
+        return true;
+    }
+
+    // The row's values at the rule's columns, as a new list.
+    static Owned rule_values(const LinkRule& rule, PyObject* row) {
+        const auto n = static_cast<Py_ssize_t>(rule.value_indexes.size());
+        Owned values = steal(PyList_New(n));
+        if (!values) {
+            return {};
+        }
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            Owned value = item_at(row, rule.value_indexes[static_cast<size_t>(k)].get());
+            if (!value) {
+                return {};
+            }
+            PyList_SET_ITEM(values.get(), k, value.release());
+        }
+        return values;
+    }
+
+    // Runs one step of the frame on top: a search, or one fetched row.
+    Verdict advance(Frame& frame) {
+        auto& rules = context_.rules();
+        if (frame.phase == 0) {
+            if (frame.rule == rules.size()) {
+                stack_.pop_back();
+                return Verdict::newest;
+            }
+            LinkRule& rule = rules[frame.rule];
+            if (!context_.prepare(rule)) {
+                return Verdict::error;
+            }
+            if (rule.value_indexes.empty()) {
+                ++frame.rule;
+                return Verdict::newest;
+            }
+            frame.values = rule_values(rule, frame.row.get());
+            frame.results = frame.values ? frame.cursor.query(rule.staged_search.get(), frame.values.get())
+                                         : Owned();
+            frame.phase = 1;
+            frame.next = 0;
+            return frame.results ? Verdict::newest : Verdict::error;
+        }
+        if (frame.next == PyList_GET_SIZE(frame.results.get())) {
+            if (frame.phase == 1) {
+                frame.results = frame.cursor.query(rules[frame.rule].main_search.get(), frame.values.get());
+                frame.phase = 2;
+                frame.next = 0;
+                return frame.results ? Verdict::newest : Verdict::error;
+            }
+            ++frame.rule;
+            frame.phase = 0;
+            return Verdict::newest;
+        }
+        PyObject* found = PyList_GET_ITEM(frame.results.get(), frame.next++);
+        return visit(found, frame.phase == 1 ? kStaged : kMain);
+    }
+
+    // A linked row: skipped when seen, recorded, compared, then expanded.
+    Verdict visit(PyObject* found, long source) {
+        Owned rowid = item_at(found, Py_ssize_t{0});
+        Owned source_obj = rowid ? steal(PyLong_FromLong(source)) : Owned();
+        Owned reference = source_obj ? pair(source_obj.get(), rowid.get()) : Owned();
+        if (!reference) {
+            return Verdict::error;
+        }
+        const int seen = PySequence_Contains(visited_, reference.get());
+        if (seen != 0) {
+            return seen < 0 ? Verdict::error : Verdict::newest;
+        }
+        if (!add_visited(reference.get())) {
+            return Verdict::error;
+        }
+        const int newer = is_newer(source_obj.get(), rowid.get());
+        if (newer != 0) {
+            return newer < 0 ? Verdict::error : Verdict::superseded;
+        }
+        Owned row = share(found);  // the frame's results list keeps it alive
+        return push(row.get()) ? Verdict::newest : Verdict::error;
+    }
+
+    bool add_visited(PyObject* reference) {
+        if (PySet_Check(visited_)) {
+            return PySet_Add(visited_, reference) == 0;
+        }
+        return bool(steal(PyObject_CallMethodOneArg(visited_, names().add, reference)));
+    }
+
+    // (source, rowid) newer than the candidate: a larger source, or the same
+    // source and a larger rowid.
+    int is_newer(PyObject* source, PyObject* rowid) {
+        const int greater_source = compare(source, reference_.source.get(), Py_GT);
+        if (greater_source != 0) {
+            return greater_source;
+        }
+        const int same_source = compare(source, reference_.source.get(), Py_EQ);
+        if (same_source <= 0) {
+            return same_source;
+        }
+        return compare(rowid, reference_.rowid.get(), Py_GT);
+    }
+
+    LinkContext& context_;
+    PyObject* visited_;
+    Owned candidate_;
+    Reference reference_;
+    std::vector<Frame> stack_;
+};
+
+Owned newest_result(Verdict verdict, PyObject* visited) {
+    if (verdict == Verdict::error) {
+        return {};
+    }
+    if (verdict == Verdict::superseded) {
+        return pair(Py_False, Py_None);
+    }
+    return pair(Py_True, visited);
+}
+
+// ---------------------------------------------------------------- find -----
+
+// A rule as find's duplicate test uses it.
+struct FindRule {
+    std::vector<Py_ssize_t> value_indexes;  // column number + 1
+    Owned seen;                             // key tuples of returned rows
+};
+
+class Find {
+public:
+    Find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions)
+        : conn_(conn), select_(select), table_(table), conditions_(conditions) {}
+
+    Owned run() {
+        if (!cursor_.open(conn_) || !read_columns() || !read_rules(cursor_, table_, uniques_) ||
+            !build_rules() || !output_columns()) {
+            return {};
+        }
+        docs_ = steal(PyList_New(0));
+        if (!docs_) {
+            return {};
+        }
+        link_.emplace(conn_, table_, cols_.get(), total_select_.get());
+        if (!link_->load_rules(uniques_.get())) {
+            return {};
+        }
+        if (is_native_connection(conn_)) {
+            link_->share_cursor(cursor_);
+        }
+        Owned table_text = str_of(table_);
+        Owned conditions_text = table_text ? str_of(conditions_) : Owned();
+        Owned staged = conditions_text ? join_text({"SELECT ", total_select_, " FROM temp_", table_text,
+                                                    " ", conditions_text})
+                                       : Owned();
+        if (!staged || !pass(staged.get(), kStaged)) {
+            return {};
+        }
+        Owned main = join_text({"SELECT ", total_select_, " FROM ", table_text, " ", conditions_text});
+        if (!main || !pass(main.get(), kMain)) {
+            return {};
+        }
+        return std::move(docs_);
+    }
+
+private:
+    // cols and total_select ("rowid,<col>,<col>...") from the table's columns.
+    bool read_columns() {
+        cols_ = table_columns(cursor_, table_);
+        total_select_ = cols_ ? steal(PyUnicode_FromString("rowid")) : Owned();
+        for (Py_ssize_t i = 0; total_select_ && i < PyList_GET_SIZE(cols_.get()); ++i) {
+            Owned name = str_of(PyList_GET_ITEM(cols_.get(), i));
+            Owned piece = name ? join_text({",", name}) : Owned();
+            total_select_ = piece ? steal(PyUnicode_Concat(total_select_.get(), piece.get())) : Owned();
+        }
+        return bool(total_select_);
+    }
+
+    static bool row_index(PyObject* number, Py_ssize_t& out) {
+        Owned one = steal(PyLong_FromLong(1));
+        Owned index = one ? steal(PyNumber_Add(number, one.get())) : Owned();
+        out = index ? PyNumber_AsSsize_t(index.get(), PyExc_IndexError) : -1;
+        return !(out == -1 && PyErr_Occurred());
+    }
+
+    bool build_rules() {
+        PyObject* key = nullptr;
+        PyObject* numbers = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(uniques_.get(), &pos, &key, &numbers)) {
+            FindRule rule;
+            rule.seen = steal(PySet_New(nullptr));
+            if (!rule.seen) {
+                return false;
+            }
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(numbers); ++k) {
+                Py_ssize_t index = 0;
+                if (!row_index(PyList_GET_ITEM(numbers, k), index)) {
+                    return false;
+                }
+                rule.value_indexes.push_back(index);
+            }
+            rules_.push_back(std::move(rule));
+        }
+        return true;
+    }
+
+    // The row-tuple indexes of the output columns, from `select`.
+    bool output_columns() {
+        const int all = compare(select_, names().star, Py_EQ);
+        if (all < 0) {
+            return false;
+        }
+        if (all) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols_.get()); ++i) {
+                output_.push_back(i + 1);
+            }
+            return true;
+        }
+        Owned pieces = steal(PyObject_CallMethodOneArg(select_, names().split, names().comma));
+        Owned piece_list = pieces ? as_list(pieces.get()) : Owned();
+        if (!piece_list) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(piece_list.get()); ++i) {
+            Owned position = steal(PyObject_CallMethodOneArg(cols_.get(), names().index,
+                                                             PyList_GET_ITEM(piece_list.get(), i)));
+            Py_ssize_t index = 0;
+            if (!position || !row_index(position.get(), index)) {
+                return false;
+            }
+            output_.push_back(index);
+        }
+        return true;
+    }
+
+    static Owned key_of(const FindRule& rule, PyObject* row) {
+        const auto n = static_cast<Py_ssize_t>(rule.value_indexes.size());
+        Owned key = steal(PyTuple_New(n));
+        if (!key) {
+            return {};
+        }
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            Owned value = item_at(row, rule.value_indexes[static_cast<size_t>(k)]);
+            if (!value) {
+                return {};
+            }
+            PyTuple_SET_ITEM(key.get(), k, value.release());
+        }
+        return key;
+    }
+
+    // The newest test, through the module global; our own function runs in
+    // place with the rules and cursor of this find.
+    int is_newest(PyObject* row, long source) {
+        Owned rowid = item_at(row, Py_ssize_t{0});
+        Owned source_obj = rowid ? steal(PyLong_FromLong(source)) : Owned();
+        Owned reference = source_obj ? pair(source_obj.get(), rowid.get()) : Owned();
+        Owned visited = reference ? steal(PySet_New(nullptr)) : Owned();
+        if (!visited || PySet_Add(visited.get(), reference.get()) < 0) {
+            return -1;
+        }
+        Owned check = lookup_function(Fn::check_newest_unique);
+        if (!check) {
+            return -1;
+        }
+        if (is_own_function(check.get(), Fn::check_newest_unique)) {
+            const Verdict verdict = NewestWalk(*link_, reference.get(), visited.get()).run(row);
+            if (verdict == Verdict::error) {
+                add_traceback(Fn::check_newest_unique);
+                return -1;
+            }
+            return verdict == Verdict::newest ? 1 : 0;
+        }
+        Owned result = call_by_keyword(check.get(), Fn::check_newest_unique,
+                                       {conn_, table_, reference.get(), row, uniques_.get(), cols_.get(),
+                                        total_select_.get(), visited.get()});
+        Owned verdict = result ? item_at(result.get(), Py_ssize_t{0}) : Owned();
+        return verdict ? PyObject_IsTrue(verdict.get()) : -1;
+    }
+
+    bool emit(PyObject* row) {
+        const auto n = static_cast<Py_ssize_t>(output_.size());
+        Owned out = steal(PyList_New(n));
+        if (!out) {
+            return false;
+        }
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            Owned value = item_at(row, output_[static_cast<size_t>(k)]);
+            if (!value) {
+                return false;
+            }
+            PyList_SET_ITEM(out.get(), k, value.release());
+        }
+        return PyList_Append(docs_.get(), out.get()) == 0;
+    }
+
+    // A row repeating a key tuple of a returned row is dropped; otherwise it
+    // is returned when it is the newest, and only then claims its tuples.
+    bool pass(PyObject* sql, long source) {
+        Owned rows = cursor_.query(sql);
+        if (!rows) {
+            return false;
+        }
+        std::vector<Owned> keys;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+            PyObject* row = PyList_GET_ITEM(rows.get(), i);
+            keys.clear();
+            bool duplicate = false;
+            for (const FindRule& rule : rules_) {
+                Owned key = key_of(rule, row);
+                const int seen = key ? PySet_Contains(rule.seen.get(), key.get()) : -1;
+                if (seen < 0) {
+                    return false;
+                }
+                duplicate = duplicate || seen;
+                keys.push_back(std::move(key));
+            }
+            if (duplicate) {
+                continue;
+            }
+            const int newest = is_newest(row, source);
+            if (newest < 0) {
+                return false;
+            }
+            if (!newest) {
+                continue;
+            }
+            for (size_t r = 0; r < rules_.size(); ++r) {
+                if (PySet_Add(rules_[r].seen.get(), keys[r].get()) < 0) {
+                    return false;
+                }
+            }
+            if (!emit(row)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    PyObject* conn_;
+    PyObject* select_;
+    PyObject* table_;
+    PyObject* conditions_;
+    Cursor cursor_;
+    Owned cols_;
+    Owned total_select_;
+    Owned uniques_;
+    Owned docs_;
+    std::vector<FindRule> rules_;
+    std::vector<Py_ssize_t> output_;
+    std::optional<LinkContext> link_;
+};
+
+}  // namespace
+
+Owned check_newest_unique(Args args) {
+    PyObject* conn = args[0];
+    PyObject* table = args[1];
+    PyObject* rowid = args[2];
+    PyObject* row = args[3];
+    PyObject* uniques = args[4];
+    PyObject* cols = args[5];
+    PyObject* total_select = args[6];
+    PyObject* visited = args[7];
+    LinkContext context(conn, table, cols, total_select);
+    if (!context.load_rules(uniques)) {
+        return {};
+    }
+    return newest_result(NewestWalk(context, rowid, visited).run(row), visited);
+}
+
+Owned find(Args args) { return Find(args[0], args[1], args[2], args[3]).run(); }
+
+}  // namespace norvane

@@ -1,0 +1,334 @@
+// Row storage: staging and main inserts, deletion by rowid, and the merge of
+// staged rows into the main table under the uniqueness rules.
+//
+// This is the hot path. Each statement text is built once per call and the
+// same str object is executed for every row, so the host's statement cache
+// finds it with one cached hash; per-row work stays in C++.
+#include "norvane.hpp"
+
+#include <string>
+#include <vector>
+
+namespace norvane {
+namespace {
+
+Owned done(PyObject* conn, PyObject* comm) {
+    return commit_if_requested(conn, comm) ? share(Py_None) : Owned();
+}
+
+// "?" once per value of the first row, at least once: "?,?,?".
+Owned placeholders(PyObject* rows) {
+    Owned first = item_at(rows, Py_ssize_t{0});
+    const Py_ssize_t width = first ? PyObject_Size(first.get()) : -1;
+    if (width < 0) {
+        return {};
+    }
+    std::string text = "?";
+    for (Py_ssize_t k = 1; k < width; ++k) {
+        text += ",?";
+    }
+    return steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// One execute per row, each row bound as a list of its values. The host's own
+// cursor reads tuple and list rows without keeping them, so those go as they are.
+bool insert_rows(Cursor& cursor, PyObject* sql, PyObject* rows) {
+    Owned iterator = steal(PyObject_GetIter(rows));
+    if (!iterator) {
+        return false;
+    }
+    while (Owned row = steal(PyIter_Next(iterator.get()))) {
+        const bool as_is =
+            cursor.native() && (PyTuple_CheckExact(row.get()) || PyList_CheckExact(row.get()));
+        Owned params = as_is ? std::move(row) : steal(PySequence_List(row.get()));
+        if (!params || !cursor.execute(sql, params.get())) {
+            return false;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
+// ------------------------------------------------------------- the merge ---
+
+// A uniqueness rule during one merge: the value tuples already claimed by a
+// newer staged row, and its main-table search, prepared once.
+struct MergeRule {
+    Owned positions;  // list of int
+    Owned claimed;    // set of key tuples
+    Owned search;     // "SELECT rowid FROM <t> WHERE a = ? AND b = ? "
+    std::vector<Owned> values;
+    ParamList params{0};
+};
+
+// The key of a row under a rule: the bare value for one column, a tuple for
+// several (equal keys are equal either way; the bare value saves a tuple).
+Owned rule_key(const std::vector<Owned>& values) {
+    if (values.size() == 1) {
+        return share(values[0].get());
+    }
+    Owned key = steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!key) {
+        return {};
+    }
+    for (size_t i = 0; i < values.size(); ++i) {
+        PyTuple_SET_ITEM(key.get(), static_cast<Py_ssize_t>(i), values[i].new_ref());
+    }
+    return key;
+}
+
+class Merge {
+public:
+    Merge(PyObject* conn, PyObject* table) : conn_(conn), table_(table) {}
+
+    // Phase 1: columns and rules. Phase 2: the scan, newest first; nothing is
+    // written before both are done.
+    bool plan() {
+        if (!cursor_.open(conn_)) {
+            return false;
+        }
+        table_text_ = str_of(table_);
+        cols_ = table_text_ ? table_columns(cursor_, table_) : Owned();
+        Owned rules_dict;
+        if (!cols_ || !read_rules(cursor_, table_, rules_dict) || !collect_rules(rules_dict.get())) {
+            return false;
+        }
+        origin_ids_ = steal(PySet_New(nullptr));
+        docs_ = origin_ids_ ? steal(PyList_New(0)) : Owned();
+        Owned sql = docs_ ? join_text({"SELECT * FROM temp_", table_text_, " ORDER BY rowid DESC"})
+                          : Owned();
+        staged_ = sql ? cursor_.query(sql.get()) : Owned();
+        if (!staged_) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(staged_.get()); ++i) {
+            if (!scan_row(PyList_GET_ITEM(staged_.get(), i))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Phase 3: indexes off, superseded rows out, survivors in (newest first),
+    // staging emptied, indexes rebuilt.
+    bool apply() {
+        PyObject* conn = conn_;
+        PyObject* table = table_;
+        if (!call_module_function(Fn::drop_table_index, {conn, table, Py_False}) ||
+            !call_module_function(Fn::delete_row_main, {conn, table, origin_ids_.get(), Py_False}) ||
+            !call_module_function(Fn::insert_main, {conn, table, docs_.get(), Py_False})) {
+            return false;
+        }
+        Owned purge = join_text({"DELETE From temp_", table_text_});
+        return purge && cursor_.execute(purge.get()) &&
+               call_module_function(Fn::active_table_index, {conn, table, Py_False});
+    }
+
+private:
+    bool collect_rules(PyObject* rules_dict) {
+        PyObject* key = nullptr;
+        PyObject* positions = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(rules_dict, &pos, &key, &positions)) {
+            MergeRule rule;
+            rule.positions = share(positions);
+            rule.claimed = steal(PySet_New(nullptr));
+            if (!rule.claimed) {
+                return false;
+            }
+            rules_.push_back(std::move(rule));
+        }
+        return true;
+    }
+
+    // The row's values at the rule's positions; the search text is built the
+    // first time, from the column names at the same positions.
+    bool rule_values(MergeRule& rule, PyObject* row) {
+        const Py_ssize_t n = PyList_GET_SIZE(rule.positions.get());
+        const bool first_use = !rule.search && n > 0;
+        std::vector<Owned> column_names;
+        rule.values.clear();
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject* position = PyList_GET_ITEM(rule.positions.get(), k);
+            if (first_use) {
+                Owned column = item_at(cols_.get(), position);
+                if (!column) {
+                    return false;
+                }
+                column_names.push_back(std::move(column));
+            }
+            Owned value = item_at(row, position);
+            if (!value) {
+                return false;
+            }
+            rule.values.push_back(std::move(value));
+        }
+        if (first_use) {
+            Owned where = column_search(column_names);
+            rule.search = where ? join_text({"SELECT rowid FROM ", table_text_, " WHERE ", where}) : Owned();
+            rule.params = ParamList(n);
+            if (!rule.search) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Main rows holding the rule's values are superseded.
+    bool collect_superseded(MergeRule& rule) {
+        if (!rule.params.prepare()) {
+            return false;
+        }
+        for (size_t k = 0; k < rule.values.size(); ++k) {
+            rule.params.set(static_cast<Py_ssize_t>(k), rule.values[k].get());
+        }
+        Owned found = cursor_.query(rule.search.get(), rule.params.get());
+        if (!found) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); ++i) {
+            Owned rowid = item_at(PyList_GET_ITEM(found.get(), i), Py_ssize_t{0});
+            if (!rowid || PySet_Add(origin_ids_.get(), rowid.get()) < 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Every rule is evaluated, also after the row is known to be discarded: a
+    // discarded row still claims its other tuples and supersedes main rows.
+    bool scan_row(PyObject* row) {
+        bool duplicate = false;
+        for (MergeRule& rule : rules_) {
+            if (!rule_values(rule, row)) {
+                return false;
+            }
+            Owned key = rule_key(rule.values);
+            if (!key) {
+                return false;
+            }
+            const Py_ssize_t before = PySet_GET_SIZE(rule.claimed.get());
+            if (PySet_Add(rule.claimed.get(), key.get()) < 0) {
+                return false;
+            }
+            if (PySet_GET_SIZE(rule.claimed.get()) == before) {
+                duplicate = true;
+                continue;
+            }
+            if (!rule.values.empty() && !collect_superseded(rule)) {
+                return false;
+            }
+        }
+        return duplicate || PyList_Append(docs_.get(), row) == 0;
+    }
+
+    PyObject* conn_;
+    PyObject* table_;
+    Cursor cursor_;
+    Owned table_text_;
+    Owned cols_;
+    Owned staged_;
+    Owned origin_ids_;
+    Owned docs_;
+    std::vector<MergeRule> rules_;
+};
+
+}  // namespace
+
+Owned insert_temp(Args args) {
+    PyObject* conn = args[0];
+    PyObject* table = args[1];
+    PyObject* rows = args[2];
+    PyObject* comm = args[3];
+    const Py_ssize_t count = PyObject_Size(rows);
+    if (count <= 0) {
+        return count < 0 ? Owned() : share(Py_None);
+    }
+    Cursor cursor;
+    if (!cursor.open(conn)) {
+        return {};
+    }
+    Owned val_str = placeholders(rows);
+    Owned table_text = val_str ? str_of(table) : Owned();
+    Owned sql = table_text ? join_text({"INSERT INTO temp_", table_text, " Values (", val_str, ")"})
+                           : Owned();
+    if (!sql || !insert_rows(cursor, sql.get(), rows)) {
+        return {};
+    }
+    return done(conn, comm);
+}
+
+Owned insert_main(Args args) {
+    PyObject* conn = args[0];
+    PyObject* table = args[1];
+    PyObject* rows = args[2];
+    PyObject* comm = args[3];
+    Cursor cursor;
+    if (!cursor.open(conn)) {
+        return {};
+    }
+    const Py_ssize_t count = PyObject_Size(rows);
+    if (count <= 0) {
+        return count < 0 ? Owned() : share(Py_None);
+    }
+    Owned val_str = placeholders(rows);
+    // The table joins by concatenation: a table that is not a str is a TypeError.
+    Owned head = val_str ? steal(PyUnicode_FromString("INSERT INTO ")) : Owned();
+    Owned with_table = head ? steal(PyNumber_Add(head.get(), table)) : Owned();
+    Owned tail = with_table ? join_text({" Values (", val_str, ")"}) : Owned();
+    Owned sql = tail ? steal(PyNumber_Add(with_table.get(), tail.get())) : Owned();
+    if (!sql || !insert_rows(cursor, sql.get(), rows)) {
+        return {};
+    }
+    return done(conn, comm);
+}
+
+// Each id is bound as a value, never spliced: an id is only ever a rowid.
+Owned delete_row_main(Args args) {
+    PyObject* conn = args[0];
+    PyObject* table = args[1];
+    PyObject* ids = args[2];
+    PyObject* comm = args[3];
+    Cursor cursor;
+    if (!cursor.open(conn)) {
+        return {};
+    }
+    Owned iterator = steal(PyObject_GetIter(ids));
+    if (!iterator) {
+        return {};
+    }
+    Owned sql;
+    ParamList params(1);
+    while (Owned id = steal(PyIter_Next(iterator.get()))) {
+        if (!sql) {
+            Owned table_text = str_of(table);
+            sql = table_text ? join_text({"DELETE FROM ", table_text, " WHERE rowid = ?"}) : Owned();
+            if (!sql) {
+                return {};
+            }
+        }
+        if (!params.prepare()) {
+            return {};
+        }
+        params.set(0, id.get());
+        if (!cursor.execute(sql.get(), params.get())) {
+            return {};
+        }
+    }
+    if (PyErr_Occurred()) {
+        return {};
+    }
+    return done(conn, comm);
+}
+
+Owned temp_to_main(Args args) {
+    PyObject* conn = args[0];
+    PyObject* table = args[1];
+    PyObject* comm = args[2];
+    Merge merge(conn, table);
+    if (!merge.plan() || !merge.apply()) {
+        return {};
+    }
+    return done(conn, comm);
+}
+
+}  // namespace norvane
