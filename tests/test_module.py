@@ -120,8 +120,6 @@ class AlwaysEqual:
     def __eq__(self, other):
         return True
 
-    __hash__ = object.__hash__
-
 
 def norvane_entries(exc):
     """(function name, file name) of every traceback entry the module added, outermost first."""
@@ -256,9 +254,12 @@ def test_non_string_keyword(name):
         getattr(nv, name)(Tripwire(), **{1: 2})
 
 
-def test_all_keyword_call(conn):
+def test_all_keyword_calls(conn, tmp_path):
     assert nv.drop_table(comm=False, table="t", conn=conn) is None
     assert nv.drop_table(conn=conn, table="t", comm=False) is None
+    name, path = fresh_name(), str(tmp_path / "kw.db")
+    db = nv.DB(address=path, name=name)
+    assert (db.name, db.address) == (name, path)
 
 
 @pytest.mark.parametrize("call, message", [
@@ -281,12 +282,6 @@ def test_method_argument_errors(db, tmp_path, capsys, call, message):
     assert name not in nv.norvane_state.DB_dict
     assert not path.exists()
     assert capsys.readouterr().out == ""
-
-
-def test_db_keyword_arguments(tmp_path):
-    name, path = fresh_name(), str(tmp_path / "kw.db")
-    db = nv.DB(address=path, name=name)
-    assert (db.name, db.address) == (name, path)
 
 
 # --- failures and traceback entries ---------------------------------------------------------

@@ -32,12 +32,13 @@ def make_homes(conn):
     conn.commit()
 
 
-def index_rows(conn, table="homes"):
-    return sorted(fetch(conn, "SELECT * FROM index_table WHERE table_name = ?", (table,)), key=repr)
+def catalog_rows(catalog):
+    def rows(conn, table="homes"):
+        return sorted(fetch(conn, f"SELECT * FROM {catalog} WHERE table_name = ?", (table,)), key=repr)
+    return rows
 
 
-def unique_rows(conn, table="homes"):
-    return sorted(fetch(conn, "SELECT * FROM unique_table WHERE table_name = ?", (table,)), key=repr)
+index_rows, unique_rows = catalog_rows("index_table"), catalog_rows("unique_table")
 
 
 def index_cols(conn, index):
@@ -416,23 +417,19 @@ def test_quote_in_table_name(conn, other):
     assert unique_rows(other) == EXAMPLE_UNIQUE_ROWS
 
 
-@pytest.mark.parametrize("func", ["insert_index", "insert_unique"])
-def test_integer_name_keeps_one_row(conn, func):
+@pytest.mark.parametrize("rule", [False, True], ids=["index", "rule"])
+def test_integer_name_keeps_one_row(conn, rule):
     conn.execute("CREATE TABLE homes (name, age)")
     for _ in range(2):
-        if func == "insert_index":
-            nv.insert_index(conn, {"table": "homes", "name": 5, "cols": "age"})
-        else:
+        if rule:
             nv.insert_unique(conn, "homes", 5, "age", "1")
+        else:
+            nv.insert_index(conn, {"table": "homes", "name": 5, "cols": "age"})
     assert index_rows(conn) == [("homes", 5, "age")]
+    assert unique_rows(conn) == ([("homes", 5, "age", "1")] if rule else [])
     assert index_names(conn, "homes") == ["homes_5"]
-    if func == "insert_unique":
-        assert unique_rows(conn) == [("homes", 5, "age", "1")]
-        nv.drop_unique(conn, "homes", 5)
-        assert unique_rows(conn) == []
-    else:
-        nv.drop_index(conn, "homes", 5)
-    assert index_rows(conn) == []
+    (nv.drop_unique if rule else nv.drop_index)(conn, "homes", 5)
+    assert index_rows(conn) == unique_rows(conn) == []
     assert index_names(conn, "homes") == []
 
 

@@ -200,7 +200,7 @@ OPERATIONS = {
 @pytest.mark.parametrize("comm, commits", [
     (DEFAULT, True), (True, True), (1, True), (1.0, True),
     (False, False), (None, False), (0, False), (2, False), ("yes", False),
-], ids=repr)
+], ids=lambda v: "default" if v is DEFAULT else repr(v))
 def test_commit_only_when_comm_equals_true(conn, other, op, comm, commits):
     t = make_table(conn, ["a", "b"], rules=[("u", [0])], main=[(1, 1), (2, 2)], staged=[(1, 5)])
     before = state(other, t)
