@@ -2,11 +2,12 @@
 
 import os
 import tempfile
+from collections.abc import Iterable
 
 import norvane.norvane as nv
 
 
-def show(title, rows):
+def show(title: str, rows: Iterable[object]) -> None:
     print(f"{title}:")
     for row in rows:
         print("   ", row)
