@@ -494,3 +494,36 @@ def test_second_interpreter_is_refused(tmp_path):
         "ImportError",
         "Interpreter change detected - this module can only be loaded into one interpreter "
         "per process."))
+
+
+FAILED_INIT_SCRIPT = textwrap.dedent("""
+    import importlib, pathlib, shutil, sys, traceback
+    package = pathlib.Path("pkg/norvane")
+    package.mkdir(parents=True)
+    (package / "__init__.py").write_text("")
+    shutil.copy(EXTENSION, package)
+    sys.path.insert(0, "pkg")
+    try:
+        import norvane.norvane
+    except ImportError as exc:
+        entries = [f.f_code.co_name for f, _ in traceback.walk_tb(exc.__traceback__)]
+        print("FIRST", exc, entries[-1])
+    (package / "norvane_state.py").write_text("DB_dict = {}")
+    importlib.invalidate_caches()
+    import norvane.norvane as retried
+    print("RETRY", retried.norvane_state.__name__, callable(retried.find))
+""")
+
+
+def test_failed_initialisation_is_forgotten(tmp_path):
+    # Without a state module the import fails; once it exists, a new import
+    # starts from scratch instead of finding a half-built module. (-S keeps
+    # an installed norvane out of the way.)
+    script = f"EXTENSION = {nv.__file__!r}\n" + FAILED_INIT_SCRIPT
+    proc = subprocess.run([sys.executable, "-S", "-c", script], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "FIRST cannot import name norvane_state init norvane.norvane",
+        "RETRY norvane.norvane_state True",
+    ]
