@@ -94,12 +94,12 @@ def main() -> None:
             #    once at the end.
             nv.temp_to_main(conn, TABLE)
             elapsed = time.perf_counter() - started
+            lines = Counter((station, day) for station, day, _ in written)
             print(f"main rows after the merge: {count(conn, TABLE)} "
-                  f"(at most {len(STATIONS)} stations x 365 days), {elapsed:.2f} s in all")
+                  f"(the file has {len(lines)} distinct station-days), {elapsed:.2f} s in all")
             print("staged rows left:", count(conn, "temp_" + TABLE))
 
             # The station and day reported most often: the last CSV line wins.
-            lines = Counter((station, day) for station, day, _ in written)
             (station, day), times = lines.most_common(1)[0]
             last = [c for s, d, c in written if (s, d) == (station, day)][-1]
             held = nv.find(conn, "celsius", TABLE, f"where station = '{station}' and day = {day}")

@@ -85,9 +85,9 @@ constexpr const char* kFindDoc =
 
 // In publishing order: DB's methods, then the module functions.
 const std::array<FunctionSpec, kFunctionCount> kSpecs = {{
-    {Fn::db_init, "__init__", "DB.__init__", nullptr, "($self, name, address)",
+    {Fn::db_init, "__init__", "DB.__init__", nullptr, "(self, name, address)",
      {"self", "name", "address"}, 3, false, db_init},
-    {Fn::db_connection, "connection", "DB.connection", nullptr, "($self)",
+    {Fn::db_connection, "connection", "DB.connection", nullptr, "(self)",
      {"self"}, 1, false, db_connection},
     {Fn::insert_index, "insert_index", "insert_index", kInsertIndexDoc,
      "(conn, index, comm=True)", {"conn", "index", "comm"}, 3, true, insert_index},

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Wheel check: build a wheel of this checkout, install it into a fresh virtual
+# environment, import it there and run the quick start with it.
+#
+# Usage: scripts/check-wheel.sh PYTHON
+#   PYTHON is a Python 3.13 with pip and venv.
+set -euo pipefail
+
+[ $# -eq 1 ] || { echo "usage: $0 PYTHON" >&2; exit 2; }
+case $1 in */*) py=$(cd "$(dirname "$1")" && pwd)/$(basename "$1") ;; *) py=$1 ;; esac
+cd "$(dirname "$0")/.."
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+"$py" -m pip wheel . -w "$tmp/dist" --no-deps --quiet --disable-pip-version-check
+"$py" -m venv "$tmp/venv"
+"$tmp/venv/bin/python" -m pip install --quiet --disable-pip-version-check "$tmp"/dist/norvane-*.whl
+
+"$tmp/venv/bin/python" - <<'PY'
+import importlib.resources
+
+import norvane.norvane as nv
+
+package = importlib.resources.files("norvane")
+for name in ("norvane.pyi", "py.typed"):
+    assert package.joinpath(name).is_file(), f"{name} is missing from the wheel"
+print("imported", nv.__name__, "from", nv.__file__)
+PY
+"$tmp/venv/bin/python" examples/quickstart.py
+echo "wheel check passed: $(basename "$tmp"/dist/norvane-*.whl)"
