@@ -640,11 +640,7 @@ Owned Cursor::fetch_all() {
             return {};
         }
     }
-    Owned rows = steal(PyObject_CallNoArgs(fetchall_.get()));
-    if (!rows || PyList_CheckExact(rows.get())) {
-        return rows;
-    }
-    return as_list(rows.get());
+    return own_list(steal(PyObject_CallNoArgs(fetchall_.get())));
 }
 
 Owned Cursor::query(PyObject* sql, PyObject* params) {
@@ -735,11 +731,13 @@ Owned item_named(PyObject* obj, const char* key) {
     return k ? steal(PyObject_GetItem(obj, k.get())) : Owned();
 }
 
-Owned as_list(PyObject* iterable) {
-    if (PyList_CheckExact(iterable)) {
-        return share(iterable);
+Owned as_list(PyObject* iterable) { return steal(PySequence_List(iterable)); }
+
+Owned own_list(Owned value) {
+    if (!value || (PyList_CheckExact(value.get()) && Py_REFCNT(value.get()) == 1)) {
+        return value;
     }
-    return steal(PySequence_List(iterable));
+    return as_list(value.get());
 }
 
 Owned pair(PyObject* a, PyObject* b) { return steal(PyTuple_Pack(2, a, b)); }

@@ -172,8 +172,11 @@ Owned item_at(PyObject* seq, Py_ssize_t i);
 Owned item_at(PyObject* seq, PyObject* key);
 // obj[key] for a str key.
 Owned item_named(PyObject* obj, const char* key);
-// The elements of an iterable, as a list (the list itself when it is one).
+// The elements of an iterable, as a new list nobody else holds: borrowed
+// items of it stay valid whatever the caller's code does meanwhile.
 Owned as_list(PyObject* iterable);
+// The same for a call's result: taken as it is when it is a list that only we hold.
+Owned own_list(Owned value);
 // A new tuple (a, b).
 Owned pair(PyObject* a, PyObject* b);
 

@@ -393,7 +393,7 @@ private:
             return true;
         }
         Owned pieces = steal(PyObject_CallMethodOneArg(select_, names().split, names().comma));
-        Owned piece_list = pieces ? as_list(pieces.get()) : Owned();
+        Owned piece_list = own_list(std::move(pieces));
         if (!piece_list) {
             return false;
         }

@@ -214,7 +214,7 @@ bool read_rules(Cursor& cursor, PyObject* table, Owned& rules_dict) {
         Owned pieces = col_num ? steal(PyObject_CallMethodOneArg(col_num.get(), names().split,
                                                                  names().comma))
                                : Owned();
-        Owned piece_list = pieces ? as_list(pieces.get()) : Owned();
+        Owned piece_list = own_list(std::move(pieces));
         if (!piece_list) {
             return false;
         }
