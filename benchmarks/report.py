@@ -66,4 +66,6 @@ def memory_lines(results):
             f"temp_to_main vs {result.staged_bytes / 2**20:.1f} MiB of staged rows as Python objects "
             f"= {result.ratio:.2f}x"
         )
+    if lines:
+        lines.append("(memory as tracemalloc sees it: allocations through Python's allocators only)")
     return lines

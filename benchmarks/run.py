@@ -38,7 +38,7 @@ from benchmarks.harness import (  # noqa: E402
     record,
     total,
 )
-from benchmarks.replay import summary  # noqa: E402
+from benchmarks.replay import statement_count  # noqa: E402
 from benchmarks.report import memory_lines, table  # noqa: E402
 from benchmarks.scenarios import FULL, QUICK, SCENARIOS, Ingest  # noqa: E402
 
@@ -121,8 +121,7 @@ class ScenarioRun:
         scenario = self.scenario
         measurements = {phase: Measurement(scenario.title, phase) for phase in scenario.labels()}
         for phase, ops in self.recording.phases:
-            counts = summary(ops)
-            measurements[phase].statements = counts["execute"] + counts["query"]
+            measurements[phase].statements = statement_count(ops)
         contenders = self.contenders()
         outcomes = {}
         for run in range(runs):
