@@ -6,7 +6,9 @@
 // finds it with one cached hash; per-row work stays in C++.
 #include "norvane.hpp"
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace norvane {
@@ -50,31 +52,116 @@ bool insert_rows(Cursor& cursor, PyObject* sql, PyObject* rows) {
 
 // ------------------------------------------------------------- the merge ---
 
-// A uniqueness rule during one merge: the value tuples already claimed by a
-// newer staged row, and its main-table search, prepared once.
+// The key tuples already claimed under one rule by newer staged rows. No
+// tuple is built: a slot names the staged row that claimed a key (its place
+// in the scan) and keeps part of the key's hash, 8 bytes in all. Keys compare
+// as tuples do, element by element, each by identity or ==. The slots come
+// from the interpreter's allocator, so memory tracing sees them.
+class ClaimTable {
+public:
+    ClaimTable(PyObject* staged, PyObject* positions) : staged_(staged), positions_(positions) {}
+    ClaimTable(const ClaimTable&) = delete;
+    ClaimTable& operator=(const ClaimTable&) = delete;
+    ClaimTable(ClaimTable&& other) noexcept
+        : staged_(other.staged_), positions_(other.positions_),
+          slots_(std::exchange(other.slots_, nullptr)), mask_(other.mask_) {}
+    ~ClaimTable() { PyMem_Free(slots_); }
+
+    // Room for one key per staged row, allocated once: the table is at most
+    // seven-eighths full and never has to grow.
+    bool reserve() {
+        const auto rows = static_cast<size_t>(PyList_GET_SIZE(staged_));
+        size_t capacity = 8;
+        while (capacity / 8 * 7 <= rows) {
+            capacity *= 2;
+        }
+        slots_ = static_cast<Slot*>(PyMem_Calloc(capacity, sizeof(Slot)));
+        if (slots_ == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        mask_ = capacity - 1;
+        return true;
+    }
+
+    // Claims the key of the staged row at `row_index`: 1 when it was new,
+    // 0 when a newer row claimed an equal key already, -1 on error.
+    int claim(const std::vector<Owned>& values, Py_ssize_t row_index) {
+        Py_hash_t hash = 0;
+        if (!key_hash(values, hash)) {
+            return -1;
+        }
+        const auto fragment = static_cast<uint32_t>(hash);
+        for (size_t at = static_cast<size_t>(hash) & mask_;; at = (at + 1) & mask_) {
+            Slot& slot = slots_[at];
+            if (slot.row == 0) {
+                slot = Slot{static_cast<uint32_t>(row_index + 1), fragment};
+                return 1;
+            }
+            if (slot.hash == fragment) {
+                const int equal = same_key(values, slot.row - 1);
+                if (equal != 0) {
+                    return equal < 0 ? -1 : 0;
+                }
+            }
+        }
+    }
+
+private:
+    struct Slot {
+        uint32_t row;  // place in the scan + 1; 0 for an empty slot
+        uint32_t hash;
+    };
+
+    // Equal keys hash alike: equal elements hash alike, combined in order.
+    static bool key_hash(const std::vector<Owned>& values, Py_hash_t& out) {
+        Py_uhash_t acc = 0x27d4eb2f165667c5ULL;
+        for (const Owned& value : values) {
+            const Py_hash_t h = PyObject_Hash(value.get());
+            if (h == -1) {
+                return false;
+            }
+            acc = (acc ^ static_cast<Py_uhash_t>(h)) * 0x100000001b3ULL;
+            acc ^= acc >> 29;
+        }
+        out = static_cast<Py_hash_t>(acc);
+        return true;
+    }
+
+    int same_key(const std::vector<Owned>& values, uint32_t stored) {
+        PyObject* row = PyList_GET_ITEM(staged_, static_cast<Py_ssize_t>(stored));
+        for (size_t k = 0; k < values.size(); ++k) {
+            Owned other = item_at(row, PyList_GET_ITEM(positions_, static_cast<Py_ssize_t>(k)));
+            if (!other) {
+                return -1;
+            }
+            if (other.get() != values[k].get()) {
+                const int equal = PyObject_RichCompareBool(other.get(), values[k].get(), Py_EQ);
+                if (equal <= 0) {
+                    return equal;
+                }
+            }
+        }
+        return 1;
+    }
+
+    PyObject* staged_;     // the scanned rows, kept alive by the merge
+    PyObject* positions_;  // list of int
+    Slot* slots_ = nullptr;
+    size_t mask_ = 0;
+};
+
+// A uniqueness rule during one merge: its claimed keys and its main-table
+// search, prepared once.
 struct MergeRule {
+    MergeRule(PyObject* staged, PyObject* rule_positions)
+        : positions(share(rule_positions)), claimed(staged, rule_positions) {}
     Owned positions;  // list of int
-    Owned claimed;    // set of key tuples
+    ClaimTable claimed;
     Owned search;     // "SELECT rowid FROM <t> WHERE a = ? AND b = ? "
     std::vector<Owned> values;
     ParamList params{0};
 };
-
-// The key of a row under a rule: the bare value for one column, a tuple for
-// several (equal keys are equal either way; the bare value saves a tuple).
-Owned rule_key(const std::vector<Owned>& values) {
-    if (values.size() == 1) {
-        return share(values[0].get());
-    }
-    Owned key = steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-    if (!key) {
-        return {};
-    }
-    for (size_t i = 0; i < values.size(); ++i) {
-        PyTuple_SET_ITEM(key.get(), static_cast<Py_ssize_t>(i), values[i].new_ref());
-    }
-    return key;
-}
 
 class Merge {
 public:
@@ -88,8 +175,7 @@ public:
         }
         table_text_ = str_of(table_);
         cols_ = table_text_ ? table_columns(cursor_, table_) : Owned();
-        Owned rules_dict;
-        if (!cols_ || !read_rules(cursor_, table_, rules_dict) || !collect_rules(rules_dict.get())) {
+        if (!cols_ || !read_rules(cursor_, table_, rules_dict_)) {
             return false;
         }
         origin_ids_ = steal(PySet_New(nullptr));
@@ -97,11 +183,11 @@ public:
         Owned sql = docs_ ? join_text({"SELECT * FROM temp_", table_text_, " ORDER BY rowid DESC"})
                           : Owned();
         staged_ = sql ? cursor_.query(sql.get()) : Owned();
-        if (!staged_) {
+        if (!staged_ || !collect_rules()) {
             return false;
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(staged_.get()); ++i) {
-            if (!scan_row(PyList_GET_ITEM(staged_.get(), i))) {
+            if (!scan_row(PyList_GET_ITEM(staged_.get(), i), i)) {
                 return false;
             }
         }
@@ -124,18 +210,19 @@ public:
     }
 
 private:
-    bool collect_rules(PyObject* rules_dict) {
+    bool collect_rules() {
+        if (PyList_GET_SIZE(staged_.get()) >= Py_ssize_t{UINT32_MAX}) {
+            PyErr_SetString(PyExc_OverflowError, "too many staged rows for one merge");
+            return false;
+        }
         PyObject* key = nullptr;
         PyObject* positions = nullptr;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(rules_dict, &pos, &key, &positions)) {
-            MergeRule rule;
-            rule.positions = share(positions);
-            rule.claimed = steal(PySet_New(nullptr));
-            if (!rule.claimed) {
+        while (PyDict_Next(rules_dict_.get(), &pos, &key, &positions)) {
+            rules_.emplace_back(staged_.get(), positions);
+            if (!rules_.back().claimed.reserve()) {
                 return false;
             }
-            rules_.push_back(std::move(rule));
         }
         return true;
     }
@@ -196,21 +283,17 @@ private:
 
     // Every rule is evaluated, also after the row is known to be discarded: a
     // discarded row still claims its other tuples and supersedes main rows.
-    bool scan_row(PyObject* row) {
+    bool scan_row(PyObject* row, Py_ssize_t row_index) {
         bool duplicate = false;
         for (MergeRule& rule : rules_) {
             if (!rule_values(rule, row)) {
                 return false;
             }
-            Owned key = rule_key(rule.values);
-            if (!key) {
-                return false;
-            }
-            const Py_ssize_t before = PySet_GET_SIZE(rule.claimed.get());
-            if (PySet_Add(rule.claimed.get(), key.get()) < 0) {
-                return false;
-            }
-            if (PySet_GET_SIZE(rule.claimed.get()) == before) {
+            const int fresh = rule.claimed.claim(rule.values, row_index);
+            if (fresh <= 0) {
+                if (fresh < 0) {
+                    return false;
+                }
                 duplicate = true;
                 continue;
             }
@@ -226,6 +309,7 @@ private:
     Cursor cursor_;
     Owned table_text_;
     Owned cols_;
+    Owned rules_dict_;
     Owned staged_;
     Owned origin_ids_;
     Owned docs_;
