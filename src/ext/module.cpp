@@ -437,25 +437,17 @@ bool print_exists_line(PyObject* name) {
     return bool(steal(PyObject_CallOneArg(g_print.get(), line.get())));
 }
 
-Owned connect(PyObject* address) {
+// sqlite3.connect(self.address), with the module global `sqlite3` as it is now.
+Owned connect(PyObject* self) {
     Owned sqlite3 = lookup_global("sqlite3");
-    if (!sqlite3) {
-        return {};
-    }
-    Owned connect_fn = steal(PyObject_GetAttr(sqlite3.get(), names().connect));
-    if (!connect_fn) {
-        return {};
-    }
-    return steal(PyObject_CallOneArg(connect_fn.get(), address));
+    Owned connect_fn = sqlite3 ? steal(PyObject_GetAttr(sqlite3.get(), names().connect)) : Owned();
+    Owned address = connect_fn ? steal(PyObject_GetAttr(self, names().address)) : Owned();
+    return address ? steal(PyObject_CallOneArg(connect_fn.get(), address.get())) : Owned();
 }
 
 // Opens the file once to create the catalog, commits and closes again.
 bool prepare_database(PyObject* self) {
-    Owned address = steal(PyObject_GetAttr(self, names().address));
-    if (!address) {
-        return false;
-    }
-    Owned prc = connect(address.get());
+    Owned prc = connect(self);
     if (!prc) {
         return false;
     }
@@ -526,21 +518,7 @@ Owned db_init(Args args) {
     return share(Py_None);
 }
 
-Owned db_connection(Args args) {
-    Owned sqlite3 = lookup_global("sqlite3");
-    if (!sqlite3) {
-        return {};
-    }
-    Owned connect_fn = steal(PyObject_GetAttr(sqlite3.get(), names().connect));
-    if (!connect_fn) {
-        return {};
-    }
-    Owned address = steal(PyObject_GetAttr(args[0], names().address));
-    if (!address) {
-        return {};
-    }
-    return steal(PyObject_CallOneArg(connect_fn.get(), address.get()));
-}
+Owned db_connection(Args args) { return connect(args[0]); }
 
 // ---------------------------------------------------------- conventions ----
 
