@@ -32,10 +32,14 @@ Owned placeholders(PyObject* rows) {
     return steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-// One execute per row, each row bound as a list of its values. The host's own
-// cursor reads tuple and list rows without keeping them, so those go as they are.
-bool insert_rows(Cursor& cursor, PyObject* sql, PyObject* rows) {
-    Owned iterator = steal(PyObject_GetIter(rows));
+// "<head> Values (?,?,...)", executed once per row with the row's values as a
+// list. The host's own cursor reads tuple and list rows without keeping them,
+// so those go as they are.
+bool insert_rows(Cursor& cursor, PyObject* head, PyObject* rows) {
+    Owned val_str = placeholders(rows);
+    Owned tail = val_str ? join_text({" Values (", val_str, ")"}) : Owned();
+    Owned sql = tail ? steal(PyNumber_Add(head, tail.get())) : Owned();
+    Owned iterator = sql ? steal(PyObject_GetIter(rows)) : Owned();
     if (!iterator) {
         return false;
     }
@@ -43,7 +47,7 @@ bool insert_rows(Cursor& cursor, PyObject* sql, PyObject* rows) {
         const bool as_is =
             cursor.native() && (PyTuple_CheckExact(row.get()) || PyList_CheckExact(row.get()));
         Owned params = as_is ? std::move(row) : steal(PySequence_List(row.get()));
-        if (!params || !cursor.execute(sql, params.get())) {
+        if (!params || !cursor.execute(sql.get(), params.get())) {
             return false;
         }
     }
@@ -331,11 +335,9 @@ Owned insert_temp(Args args) {
     if (!cursor.open(conn)) {
         return {};
     }
-    Owned val_str = placeholders(rows);
-    Owned table_text = val_str ? str_of(table) : Owned();
-    Owned sql = table_text ? join_text({"INSERT INTO temp_", table_text, " Values (", val_str, ")"})
-                           : Owned();
-    if (!sql || !insert_rows(cursor, sql.get(), rows)) {
+    Owned table_text = str_of(table);
+    Owned head = table_text ? join_text({"INSERT INTO temp_", table_text}) : Owned();
+    if (!head || !insert_rows(cursor, head.get(), rows)) {
         return {};
     }
     return done(conn, comm);
@@ -354,13 +356,10 @@ Owned insert_main(Args args) {
     if (count <= 0) {
         return count < 0 ? Owned() : share(Py_None);
     }
-    Owned val_str = placeholders(rows);
     // The table joins by concatenation: a table that is not a str is a TypeError.
-    Owned head = val_str ? steal(PyUnicode_FromString("INSERT INTO ")) : Owned();
-    Owned with_table = head ? steal(PyNumber_Add(head.get(), table)) : Owned();
-    Owned tail = with_table ? join_text({" Values (", val_str, ")"}) : Owned();
-    Owned sql = tail ? steal(PyNumber_Add(with_table.get(), tail.get())) : Owned();
-    if (!sql || !insert_rows(cursor, sql.get(), rows)) {
+    Owned into = steal(PyUnicode_FromString("INSERT INTO "));
+    Owned head = into ? steal(PyNumber_Add(into.get(), table)) : Owned();
+    if (!head || !insert_rows(cursor, head.get(), rows)) {
         return {};
     }
     return done(conn, comm);
