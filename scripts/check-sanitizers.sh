@@ -17,5 +17,7 @@ ubsan=$(g++ -print-file-name=libubsan.so)
 # would be the interpreter's, not ours.
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export PYTHONMALLOC=malloc
+# malloc_debug: freed objects go back to malloc (so ASan sees reuse) and are
+# poisoned by the debug hooks.
+export PYTHONMALLOC=malloc_debug
 LD_PRELOAD="$asan $ubsan" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
