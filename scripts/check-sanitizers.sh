@@ -20,4 +20,5 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # malloc_debug: freed objects go back to malloc (so ASan sees reuse) and are
 # poisoned by the debug hooks.
 export PYTHONMALLOC=malloc_debug
+export NORVANE_SANITIZED=1
 LD_PRELOAD="$asan $ubsan" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

@@ -27,6 +27,9 @@ WARMUP = 300
 # (an int or a 1-tuple, 28 to 56 bytes) costs at least 56 KB over 2,000 calls.
 TRACED_SLACK = 24 * 1024
 RSS_SLACK = 3 * 1024 * 1024
+# AddressSanitizer keeps freed memory in quarantine, so resident size grows
+# there by design; the traced Python size still counts.
+SANITIZED = os.environ.get("NORVANE_SANITIZED") == "1"
 PAGE = os.sysconf("SC_PAGE_SIZE")
 LIBC = ctypes.CDLL(None)
 LIBC.malloc.restype = ctypes.c_void_p
@@ -211,7 +214,8 @@ def workload(request, tmp_path):
 def test_memory_stays_flat(workload, operation):
     traced, resident = measure(getattr(workload, operation))
     assert traced < TRACED_SLACK, f"{traced} bytes more held by Python after {ITERATIONS} calls"
-    assert resident < RSS_SLACK, f"{resident} bytes more resident after {ITERATIONS} calls"
+    if not SANITIZED:
+        assert resident < RSS_SLACK, f"{resident} bytes more resident after {ITERATIONS} calls"
 
 
 # ------------------------------------------------ references of arguments --
