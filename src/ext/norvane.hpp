@@ -116,9 +116,9 @@ public:
     // execute then fetchall.
     Owned query(PyObject* sql, PyObject* params = nullptr);
 
-    // True for the host's own cursor type: nothing can observe or keep the
-    // parameter containers handed to it, so they may be the caller's rows or
-    // reused lists.
+    // True for the host's own cursor type: it binds the values of a parameter
+    // container and keeps nothing, so a caller's tuple or list row may go to
+    // it as it is.
     bool native() const noexcept { return native_; }
     explicit operator bool() const noexcept { return bool(cursor_); }
 
@@ -137,8 +137,10 @@ bool is_native_connection(PyObject* conn);
 class ParamList {
 public:
     explicit ParamList(Py_ssize_t size) : size_(size) {}
-    // Sets element i (borrowed value) of the list for the next statement.
+    // Makes the list ready for the next statement: the same list when only we
+    // hold it, a new one when a cursor kept the last one. False on error.
     bool prepare();
+    // Element i of the prepared list (the value is borrowed; the list keeps its own).
     void set(Py_ssize_t i, PyObject* value);
     PyObject* get() const noexcept { return list_.get(); }
 
