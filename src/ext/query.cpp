@@ -24,7 +24,6 @@ int compare(PyObject* a, PyObject* b, int op) {
 // A uniqueness rule as the newest check uses it: the row-tuple indexes of its
 // columns and its two searches, built when the rule is first needed.
 struct LinkRule {
-    Owned key;
     Owned columns;  // column numbers, as the caller gave them
     bool ready = false;
     std::vector<Owned> value_indexes;  // column number + 1
@@ -51,7 +50,6 @@ public:
                 return false;
             }
             LinkRule rule;
-            rule.key = std::move(key);
             rule.columns = std::move(column_list);
             rules_.push_back(std::move(rule));
         }
