@@ -563,16 +563,20 @@ Owned call_by_keyword(PyObject* target, Fn fn, std::initializer_list<PyObject*> 
     return steal(PyObject_Vectorcall(target, values.begin(), 0, runtime_of(fn).kwnames.get()));
 }
 
-bool commit_if_requested(PyObject* conn, PyObject* comm) {
-    Owned equal = steal(PyObject_RichCompare(comm, Py_True, Py_EQ));
-    if (!equal) {
-        return false;
+int compare(PyObject* a, PyObject* b, int op) {
+    Owned result = steal(PyObject_RichCompare(a, b, op));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+Owned finish_write(PyObject* conn, PyObject* comm) {
+    const int requested = compare(comm, Py_True, Py_EQ);
+    if (requested < 0) {
+        return {};
     }
-    const int truth = PyObject_IsTrue(equal.get());
-    if (truth <= 0) {
-        return truth == 0;
+    if (requested && !steal(PyObject_CallMethodNoArgs(conn, names().commit))) {
+        return {};
     }
-    return bool(steal(PyObject_CallMethodNoArgs(conn, names().commit)));
+    return share(Py_None);
 }
 
 bool is_native_connection(PyObject* conn) {

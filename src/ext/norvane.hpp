@@ -75,8 +75,12 @@ bool is_own_function(PyObject* obj, Fn fn);
 // Adds the traceback entry of `fn` to the pending exception.
 void add_traceback(Fn fn);
 
-// Commits `conn` when `comm == True` holds. False on error.
-bool commit_if_requested(PyObject* conn, PyObject* comm);
+// How every writing function ends: commits `conn` when `comm == True` holds,
+// then returns None (null on error).
+Owned finish_write(PyObject* conn, PyObject* comm);
+
+// The truth of `a <op> b` as the host decides it: 1 or 0, -1 on error.
+int compare(PyObject* a, PyObject* b, int op);
 
 // Interned names used for attribute access and keyword matching.
 struct Names {

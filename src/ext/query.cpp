@@ -15,10 +15,30 @@ namespace {
 constexpr long kStaged = 1;
 constexpr long kMain = 0;
 
-// The value of `a <op> b` as the host decides it, as 1/0, or -1 on error.
-int compare(PyObject* a, PyObject* b, int op) {
-    Owned result = steal(PyObject_RichCompare(a, b, op));
-    return result ? PyObject_IsTrue(result.get()) : -1;
+// An index as item_at takes it: a plain number, or an index object.
+Py_ssize_t as_index(Py_ssize_t i) { return i; }
+PyObject* as_index(const Owned& i) { return i.get(); }
+
+// row[i] for each index, as a new tuple or list.
+template <bool AsTuple, typename Index>
+Owned values_at(PyObject* row, const std::vector<Index>& indexes) {
+    const auto n = static_cast<Py_ssize_t>(indexes.size());
+    Owned values = steal(AsTuple ? PyTuple_New(n) : PyList_New(n));
+    if (!values) {
+        return {};
+    }
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        Owned value = item_at(row, as_index(indexes[static_cast<size_t>(k)]));
+        if (!value) {
+            return {};
+        }
+        if constexpr (AsTuple) {
+            PyTuple_SET_ITEM(values.get(), k, value.release());
+        } else {
+            PyList_SET_ITEM(values.get(), k, value.release());
+        }
+    }
+    return values;
 }
 
 // A uniqueness rule as the newest check uses it: the row-tuple indexes of its
@@ -176,23 +196,6 @@ private:
         return true;
     }
 
-    // The row's values at the rule's columns, as a new list.
-    static Owned rule_values(const LinkRule& rule, PyObject* row) {
-        const auto n = static_cast<Py_ssize_t>(rule.value_indexes.size());
-        Owned values = steal(PyList_New(n));
-        if (!values) {
-            return {};
-        }
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            Owned value = item_at(row, rule.value_indexes[static_cast<size_t>(k)].get());
-            if (!value) {
-                return {};
-            }
-            PyList_SET_ITEM(values.get(), k, value.release());
-        }
-        return values;
-    }
-
     // Runs one step of the frame on top: a search, or one fetched row.
     Verdict advance(Frame& frame) {
         auto& rules = context_.rules();
@@ -209,7 +212,7 @@ private:
                 ++frame.rule;
                 return Verdict::newest;
             }
-            frame.values = rule_values(rule, frame.row.get());
+            frame.values = values_at<false>(frame.row.get(), rule.value_indexes);
             frame.results = frame.values ? frame.cursor.query(rule.staged_search.get(), frame.values.get())
                                          : Owned();
             frame.phase = 1;
@@ -407,22 +410,6 @@ private:
         return true;
     }
 
-    static Owned key_of(const FindRule& rule, PyObject* row) {
-        const auto n = static_cast<Py_ssize_t>(rule.value_indexes.size());
-        Owned key = steal(PyTuple_New(n));
-        if (!key) {
-            return {};
-        }
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            Owned value = item_at(row, rule.value_indexes[static_cast<size_t>(k)]);
-            if (!value) {
-                return {};
-            }
-            PyTuple_SET_ITEM(key.get(), k, value.release());
-        }
-        return key;
-    }
-
     // The newest test, through the module global; our own function runs in
     // place with the rules and cursor of this find.
     int is_newest(PyObject* row, long source) {
@@ -453,19 +440,8 @@ private:
     }
 
     bool emit(PyObject* row) {
-        const auto n = static_cast<Py_ssize_t>(output_.size());
-        Owned out = steal(PyList_New(n));
-        if (!out) {
-            return false;
-        }
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            Owned value = item_at(row, output_[static_cast<size_t>(k)]);
-            if (!value) {
-                return false;
-            }
-            PyList_SET_ITEM(out.get(), k, value.release());
-        }
-        return PyList_Append(docs_.get(), out.get()) == 0;
+        Owned out = values_at<false>(row, output_);
+        return out && PyList_Append(docs_.get(), out.get()) == 0;
     }
 
     // A row repeating a key tuple of a returned row is dropped; otherwise it
@@ -481,7 +457,7 @@ private:
             keys.clear();
             bool duplicate = false;
             for (const FindRule& rule : rules_) {
-                Owned key = key_of(rule, row);
+                Owned key = values_at<true>(row, rule.value_indexes);
                 const int seen = key ? PySet_Contains(rule.seen.get(), key.get()) : -1;
                 if (seen < 0) {
                     return false;

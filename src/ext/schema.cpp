@@ -98,10 +98,6 @@ bool create_sql_table(Cursor& cursor, const char* prefix, PyObject* table_text,
     return sql && cursor.execute(sql.get());
 }
 
-Owned done(PyObject* conn, PyObject* comm) {
-    return commit_if_requested(conn, comm) ? share(Py_None) : Owned();
-}
-
 // --------------------------------------------------- table creation input --
 
 // Everything create_table needs, built and checked before anything is dropped.
@@ -312,7 +308,7 @@ Owned insert_index(Args args) {
         !create_physical_index(cursor, index_name.get(), table.get(), cols.get())) {
         return {};
     }
-    return done(conn, comm);
+    return finish_write(conn, comm);
 }
 
 Owned drop_index(Args args) {
@@ -329,7 +325,7 @@ Owned drop_index(Args args) {
         !drop_physical_index(cursor, index_name.get())) {
         return {};
     }
-    return done(conn, comm);
+    return finish_write(conn, comm);
 }
 
 Owned active_table_index(Args args) {
@@ -355,7 +351,7 @@ Owned active_table_index(Args args) {
             return {};
         }
     }
-    return done(conn, comm);
+    return finish_write(conn, comm);
 }
 
 Owned drop_table_index(Args args) {
@@ -375,8 +371,7 @@ Owned drop_table_index(Args args) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
         PyObject* row = PyList_GET_ITEM(rows.get(), i);
         Owned owner = item_at(row, Py_ssize_t{2});
-        Owned same = owner ? steal(PyObject_RichCompare(owner.get(), table, Py_EQ)) : Owned();
-        const int truth = same ? PyObject_IsTrue(same.get()) : -1;
+        const int truth = owner ? compare(owner.get(), table, Py_EQ) : -1;
         if (truth < 0) {
             return {};
         }
@@ -393,7 +388,7 @@ Owned drop_table_index(Args args) {
             return {};
         }
     }
-    return done(conn, comm);
+    return finish_write(conn, comm);
 }
 
 // ----------------------------------------------------- uniqueness rules ----
@@ -421,7 +416,7 @@ Owned insert_unique(Args args) {
         !call_module_function(Fn::insert_index, {conn, index.get(), Py_False})) {
         return {};
     }
-    return done(conn, comm);
+    return finish_write(conn, comm);
 }
 
 Owned drop_unique(Args args) {
@@ -435,7 +430,7 @@ Owned drop_unique(Args args) {
         !call_module_function(Fn::drop_index, {conn, table, name, Py_False})) {
         return {};
     }
-    return done(conn, comm);
+    return finish_write(conn, comm);
 }
 
 // ------------------------------------------------ table creation/removal ---
@@ -476,7 +471,7 @@ Owned create_table(Args args) {
             return {};
         }
     }
-    return done(conn, comm);
+    return finish_write(conn, comm);
 }
 
 Owned drop_table(Args args) {
@@ -494,7 +489,7 @@ Owned drop_table(Args args) {
         !drop_sql_table(cursor, "temp_", table_text.get())) {
         return {};
     }
-    return done(conn, comm);
+    return finish_write(conn, comm);
 }
 
 }  // namespace norvane

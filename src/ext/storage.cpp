@@ -14,10 +14,6 @@
 namespace norvane {
 namespace {
 
-Owned done(PyObject* conn, PyObject* comm) {
-    return commit_if_requested(conn, comm) ? share(Py_None) : Owned();
-}
-
 // "?" once per value of the first row, at least once: "?,?,?".
 Owned placeholders(PyObject* rows) {
     Owned first = item_at(rows, Py_ssize_t{0});
@@ -340,7 +336,7 @@ Owned insert_temp(Args args) {
     if (!head || !insert_rows(cursor, head.get(), rows)) {
         return {};
     }
-    return done(conn, comm);
+    return finish_write(conn, comm);
 }
 
 Owned insert_main(Args args) {
@@ -362,7 +358,7 @@ Owned insert_main(Args args) {
     if (!head || !insert_rows(cursor, head.get(), rows)) {
         return {};
     }
-    return done(conn, comm);
+    return finish_write(conn, comm);
 }
 
 // Each id is bound as a value, never spliced: an id is only ever a rowid.
@@ -400,7 +396,7 @@ Owned delete_row_main(Args args) {
     if (PyErr_Occurred()) {
         return {};
     }
-    return done(conn, comm);
+    return finish_write(conn, comm);
 }
 
 Owned temp_to_main(Args args) {
@@ -411,7 +407,7 @@ Owned temp_to_main(Args args) {
     if (!merge.plan() || !merge.apply()) {
         return {};
     }
-    return done(conn, comm);
+    return finish_write(conn, comm);
 }
 
 }  // namespace norvane
