@@ -1,6 +1,6 @@
 // The module as the interpreter sees it: initialisation, the function objects
 // it publishes, argument binding, traceback entries, the conventions shared by
-// all module functions (cursor, commit flag, calls between functions) and the
+// all module functions (commit flag, calls between functions) and the
 // database handle class DB.
 #include "norvane.hpp"
 
@@ -136,8 +136,6 @@ int64_t g_interpreter_id = -1;
 Retained g_module;
 PyObject* g_globals = nullptr;  // the remembered module's dict
 Retained g_print;
-Retained g_connection_type;
-Retained g_cursor_type;
 Retained g_function_type;
 Retained g_default_comm;  // (True,)
 Retained g_empty_tuple;
@@ -563,11 +561,6 @@ Owned call_by_keyword(PyObject* target, Fn fn, std::initializer_list<PyObject*> 
     return steal(PyObject_Vectorcall(target, values.begin(), 0, runtime_of(fn).kwnames.get()));
 }
 
-int compare(PyObject* a, PyObject* b, int op) {
-    Owned result = steal(PyObject_RichCompare(a, b, op));
-    return result ? PyObject_IsTrue(result.get()) : -1;
-}
-
 Owned finish_write(PyObject* conn, PyObject* comm) {
     const int requested = compare(comm, Py_True, Py_EQ);
     if (requested < 0) {
@@ -578,151 +571,6 @@ Owned finish_write(PyObject* conn, PyObject* comm) {
     }
     return share(Py_None);
 }
-
-bool is_native_connection(PyObject* conn) {
-    return g_connection_type && Py_IS_TYPE(conn, reinterpret_cast<PyTypeObject*>(g_connection_type.get()));
-}
-
-// ---------------------------------------------------------------- cursor ---
-
-bool Cursor::open(PyObject* conn) {
-    cursor_ = steal(PyObject_CallMethodNoArgs(conn, names().cursor));
-    if (!cursor_) {
-        return false;
-    }
-    native_ = g_cursor_type &&
-              Py_IS_TYPE(cursor_.get(), reinterpret_cast<PyTypeObject*>(g_cursor_type.get()));
-    execute_.reset();
-    fetchall_.reset();
-    return true;
-}
-
-void Cursor::adopt(const Cursor& other) {
-    cursor_ = share(other.cursor_.get());
-    execute_ = share(other.execute_.get());
-    fetchall_ = share(other.fetchall_.get());
-    native_ = other.native_;
-}
-
-bool Cursor::execute(PyObject* sql, PyObject* params) {
-    if (!execute_) {
-        execute_ = steal(PyObject_GetAttr(cursor_.get(), names().execute));
-        if (!execute_) {
-            return false;
-        }
-    }
-    PyObject* argv[] = {sql, params};
-    return bool(steal(PyObject_Vectorcall(execute_.get(), argv, params ? 2 : 1, nullptr)));
-}
-
-Owned Cursor::fetch_all() {
-    if (!fetchall_) {
-        fetchall_ = steal(PyObject_GetAttr(cursor_.get(), names().fetchall));
-        if (!fetchall_) {
-            return {};
-        }
-    }
-    return own_list(steal(PyObject_CallNoArgs(fetchall_.get())));
-}
-
-Owned Cursor::query(PyObject* sql, PyObject* params) {
-    if (!execute(sql, params)) {
-        return {};
-    }
-    return fetch_all();
-}
-
-bool ParamList::prepare() {
-    // The host's cursor binds the values during execute and keeps no
-    // reference; anyone who does keep the list gets it to themselves.
-    if (list_ && Py_REFCNT(list_.get()) == 1) {
-        return true;
-    }
-    list_ = steal(PyList_New(size_));
-    if (!list_) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < size_; ++i) {
-        PyList_SET_ITEM(list_.get(), i, Py_NewRef(Py_None));
-    }
-    return true;
-}
-
-void ParamList::set(Py_ssize_t i, PyObject* value) {
-    PyObject* old = PyList_GET_ITEM(list_.get(), i);
-    PyList_SET_ITEM(list_.get(), i, Py_NewRef(value));
-    Py_DECREF(old);
-}
-
-// ---------------------------------------------------------------- text -----
-
-Owned join_text(std::initializer_list<Piece> pieces) {
-    Owned parts = steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
-    if (!parts) {
-        return {};
-    }
-    Py_ssize_t i = 0;
-    for (const Piece& piece : pieces) {
-        Owned text = piece.fixed ? steal(PyUnicode_FromString(piece.fixed)) : share(piece.text);
-        if (!text) {
-            return {};
-        }
-        PyTuple_SET_ITEM(parts.get(), i++, text.release());
-    }
-    return steal(PyUnicode_Join(names().empty, parts.get()));
-}
-
-Owned str_of(PyObject* value) { return steal(PyObject_Str(value)); }
-
-Owned formatted(PyObject* value) { return steal(PyObject_Format(value, nullptr)); }
-
-// ---------------------------------------------------------------- items ----
-
-Owned item_at(PyObject* seq, Py_ssize_t i) {
-    if (PyTuple_CheckExact(seq)) {
-        const Py_ssize_t n = PyTuple_GET_SIZE(seq);
-        const Py_ssize_t k = i < 0 ? i + n : i;
-        if (k >= 0 && k < n) {
-            return share(PyTuple_GET_ITEM(seq, k));
-        }
-    } else if (PyList_CheckExact(seq)) {
-        const Py_ssize_t n = PyList_GET_SIZE(seq);
-        const Py_ssize_t k = i < 0 ? i + n : i;
-        if (k >= 0 && k < n) {
-            return share(PyList_GET_ITEM(seq, k));
-        }
-    }
-    Owned key = steal(PyLong_FromSsize_t(i));
-    return key ? steal(PyObject_GetItem(seq, key.get())) : Owned();
-}
-
-Owned item_at(PyObject* seq, PyObject* key) {
-    if (PyLong_CheckExact(key) && (PyTuple_CheckExact(seq) || PyList_CheckExact(seq))) {
-        int overflow = 0;
-        const long long i = PyLong_AsLongLongAndOverflow(key, &overflow);
-        if (!overflow && !(i == -1 && PyErr_Occurred())) {
-            return item_at(seq, static_cast<Py_ssize_t>(i));
-        }
-        PyErr_Clear();
-    }
-    return steal(PyObject_GetItem(seq, key));
-}
-
-Owned item_named(PyObject* obj, const char* key) {
-    Owned k = steal(PyUnicode_FromString(key));
-    return k ? steal(PyObject_GetItem(obj, k.get())) : Owned();
-}
-
-Owned as_list(PyObject* iterable) { return steal(PySequence_List(iterable)); }
-
-Owned own_list(Owned value) {
-    if (!value || (PyList_CheckExact(value.get()) && Py_REFCNT(value.get()) == 1)) {
-        return value;
-    }
-    return as_list(value.get());
-}
-
-Owned pair(PyObject* a, PyObject* b) { return steal(PyTuple_Pack(2, a, b)); }
 
 // ------------------------------------------------------------------ init ---
 
@@ -859,13 +707,9 @@ bool import_sqlite3(PyObject* module) {
     if (!sqlite3) {
         return false;
     }
-    Owned connection_type = steal(PyObject_GetAttrString(sqlite3.get(), "Connection"));
-    Owned cursor_type = connection_type ? steal(PyObject_GetAttrString(sqlite3.get(), "Cursor")) : Owned();
-    if (!cursor_type) {
+    if (!remember_host_types(sqlite3.get())) {
         return false;
     }
-    g_connection_type.keep(std::move(connection_type));
-    g_cursor_type.keep(std::move(cursor_type));
     return PyModule_AddObjectRef(module, "sqlite3", sqlite3.get()) == 0;
 }
 

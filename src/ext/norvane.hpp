@@ -55,6 +55,10 @@ Owned drop_table(Args);            // conn, table, comm
 Owned find(Args);                  // conn, select, table, conditions
 Owned check_newest_unique(Args);   // conn, table, rowid, row, uniques, cols, total_select, eqivalent_set
 
+// find with `params` (null for none) bound to both candidate statements.
+Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions,
+               PyObject* params);
+
 // ---------------------------------------------------------------- calls ----
 
 // Looks the callee up among the module globals now and calls it with every
@@ -136,6 +140,8 @@ private:
 // True when `conn` is exactly the host's connection type: its cursors are then
 // plain host cursors and one may serve several steps unobserved.
 bool is_native_connection(PyObject* conn);
+// Remembers sqlite3.Connection and sqlite3.Cursor; called once at import.
+bool remember_host_types(PyObject* sqlite3);
 
 // A parameter list that is refilled in place while nobody else holds it.
 class ParamList {

@@ -305,8 +305,8 @@ struct FindRule {
 
 class Find {
 public:
-    Find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions)
-        : conn_(conn), select_(select), table_(table), conditions_(conditions) {}
+    Find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params)
+        : conn_(conn), select_(select), table_(table), conditions_(conditions), params_(params) {}
 
     Owned run() {
         if (!cursor_.open(conn_) || !read_columns() || !read_rules(cursor_, table_, uniques_) ||
@@ -447,7 +447,7 @@ private:
     // A row repeating a key tuple of a returned row is dropped; otherwise it
     // is returned when it is the newest, and only then claims its tuples.
     bool pass(PyObject* sql, long source) {
-        Owned rows = cursor_.query(sql);
+        Owned rows = cursor_.query(sql, params_);
         if (!rows) {
             return false;
         }
@@ -491,6 +491,7 @@ private:
     PyObject* select_;
     PyObject* table_;
     PyObject* conditions_;
+    PyObject* params_;  // bound to both candidate statements; null for none
     Cursor cursor_;
     Owned cols_;
     Owned total_select_;
@@ -519,6 +520,11 @@ Owned check_newest_unique(Args args) {
     return newest_result(NewestWalk(context, rowid, visited).run(row), visited);
 }
 
-Owned find(Args args) { return Find(args[0], args[1], args[2], args[3]).run(); }
+Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions,
+               PyObject* params) {
+    return Find(conn, select, table, conditions, params).run();
+}
+
+Owned find(Args args) { return run_find(args[0], args[1], args[2], args[3], nullptr); }
 
 }  // namespace norvane
