@@ -159,6 +159,18 @@ private:
     Owned list_;
 };
 
+// Ctrl-C and other signals: long loops call this once per row; every few
+// thousand calls it runs the host's signal handlers. False with the handler's
+// exception (KeyboardInterrupt) set.
+class SignalPoll {
+public:
+    bool tick() { return ++count_ % kEvery != 0 || PyErr_CheckSignals() == 0; }
+
+private:
+    static constexpr unsigned kEvery = 4096;
+    unsigned count_ = 0;
+};
+
 // ---------------------------------------------------------------- text -----
 
 // A piece of statement text: a fixed fragment or a str object.

@@ -1,0 +1,25 @@
+"""Private entries of the extension, loaded from the same shared object.
+
+``norvane.norvane`` publishes exactly its documented names; what the package
+builds on top of it (bound-parameter queries, switches for tests and
+benchmarks) lives in a second module of the same shared object, initialised
+by its own entry point.
+"""
+
+import importlib.machinery
+import importlib.util
+
+from norvane import norvane as _published  # first: it owns the shared state
+
+
+def _load():  # type: ignore[no-untyped-def]
+    name = "norvane._native_ext"
+    loader = importlib.machinery.ExtensionFileLoader(name, _published.__file__)
+    spec = importlib.util.spec_from_file_location(name, _published.__file__, loader=loader)
+    assert spec is not None
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+_ext = _load()
