@@ -136,7 +136,7 @@ def test_drop_unique_statements(conn):
     make_homes(conn)
     log = traced(conn)
     nv.drop_unique(conn, "homes", "unique_0")
-    expected = [UNIQUE_TABLE, "BEGIN",
+    expected = ["BEGIN DEFERRED", UNIQUE_TABLE,
                 "DELETE FROM unique_table WHERE table_name = 'homes' AND unique_name = 'unique_0'",
                 *drop_index_sql("homes", "unique_0"), "COMMIT"]
     assert [norm(s) for s in log] == [norm(s) for s in expected]
@@ -209,7 +209,7 @@ def test_create_table_statement_sequence(conn):
     log = traced(conn)
     nv.create_table(conn, "homes", list(COLS), example_index(), example_unique())
     expected = [
-        "DROP Table IF EXISTS homes", "BEGIN",
+        "BEGIN DEFERRED", "DROP Table IF EXISTS homes",
         "DELETE FROM index_table Where table_name = 'homes'",
         "DELETE FROM unique_table Where table_name = 'homes'",
         "DROP Table IF EXISTS temp_homes",

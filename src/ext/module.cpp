@@ -561,17 +561,6 @@ Owned call_by_keyword(PyObject* target, Fn fn, std::initializer_list<PyObject*> 
     return steal(PyObject_Vectorcall(target, values.begin(), 0, runtime_of(fn).kwnames.get()));
 }
 
-Owned finish_write(PyObject* conn, PyObject* comm) {
-    const int requested = compare(comm, Py_True, Py_EQ);
-    if (requested < 0) {
-        return {};
-    }
-    if (requested && !steal(PyObject_CallMethodNoArgs(conn, names().commit))) {
-        return {};
-    }
-    return share(Py_None);
-}
-
 // ------------------------------------------------------------------ init ---
 
 namespace {
@@ -587,7 +576,8 @@ bool intern_names() {
         {&g_names.split, "split"},     {&g_names.index, "index"},     {&g_names.add, "add"},
         {&g_names.name, "name"},       {&g_names.address, "address"}, {&g_names.table, "table"},
         {&g_names.cols, "cols"},       {&g_names.comma, ","},         {&g_names.star, "*"},
-        {&g_names.empty, ""},
+        {&g_names.empty, ""},          {&g_names.in_transaction, "in_transaction"},
+        {&g_names.autocommit, "autocommit"}, {&g_names.rollback, "rollback"},
     };
     for (const Entry& e : entries) {
         if (*e.slot == nullptr) {

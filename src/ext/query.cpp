@@ -170,7 +170,11 @@ public:
         if (!read_candidate() || !push(row)) {
             return Verdict::error;
         }
+        SignalPoll poll;
         while (!stack_.empty()) {
+            if (!poll.tick()) {
+                return Verdict::error;
+            }
             const Verdict step = advance(stack_.back());
             if (step != Verdict::newest) {
                 return step;
@@ -306,10 +310,12 @@ struct FindRule {
 class Find {
 public:
     Find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params)
-        : conn_(conn), select_(select), table_(table), conditions_(conditions), params_(params) {}
+        : conn_(conn), select_(select), table_(table), conditions_(conditions), params_(params),
+          snapshot_(conn, CallTransaction::Kind::snapshot) {}
 
+    // Every read of the call, newest tests included, sees one snapshot.
     Owned run() {
-        if (!cursor_.open(conn_) || !read_columns() || !read_rules(cursor_, table_, uniques_) ||
+        if (!cursor_.open(conn_) || !snapshot_.begin(cursor_) || !read_columns() || !read_rules(cursor_, table_, uniques_) ||
             !build_rules() || !output_columns()) {
             return {};
         }
@@ -452,7 +458,11 @@ private:
             return false;
         }
         std::vector<Owned> keys;
+        SignalPoll poll;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+            if (!poll.tick()) {
+                return false;
+            }
             PyObject* row = PyList_GET_ITEM(rows.get(), i);
             keys.clear();
             bool duplicate = false;
@@ -492,6 +502,7 @@ private:
     PyObject* table_;
     PyObject* conditions_;
     PyObject* params_;  // bound to both candidate statements; null for none
+    CallTransaction snapshot_;
     Cursor cursor_;
     Owned cols_;
     Owned total_select_;

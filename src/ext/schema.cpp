@@ -293,7 +293,8 @@ Owned insert_index(Args args) {
     PyObject* index = args[1];
     PyObject* comm = args[2];
     Cursor cursor;
-    if (!cursor.open(conn) || !run_fixed(cursor, kCreateIndexCatalog)) {
+    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
+    if (!cursor.open(conn) || !transaction.begin(cursor) || !run_fixed(cursor, kCreateIndexCatalog)) {
         return {};
     }
     Owned table = item_named(index, "table");
@@ -308,7 +309,7 @@ Owned insert_index(Args args) {
         !create_physical_index(cursor, index_name.get(), table.get(), cols.get())) {
         return {};
     }
-    return finish_write(conn, comm);
+    return transaction.finish(comm);
 }
 
 Owned drop_index(Args args) {
@@ -317,7 +318,8 @@ Owned drop_index(Args args) {
     PyObject* name = args[2];
     PyObject* comm = args[3];
     Cursor cursor;
-    if (!cursor.open(conn) || !run_fixed(cursor, kCreateIndexCatalog)) {
+    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
+    if (!cursor.open(conn) || !transaction.begin(cursor) || !run_fixed(cursor, kCreateIndexCatalog)) {
         return {};
     }
     Owned index_name = physical_index_name(table, name);
@@ -325,7 +327,7 @@ Owned drop_index(Args args) {
         !drop_physical_index(cursor, index_name.get())) {
         return {};
     }
-    return finish_write(conn, comm);
+    return transaction.finish(comm);
 }
 
 Owned active_table_index(Args args) {
@@ -333,7 +335,8 @@ Owned active_table_index(Args args) {
     PyObject* table = args[1];
     PyObject* comm = args[2];
     Cursor cursor;
-    if (!cursor.open(conn)) {
+    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
+    if (!cursor.open(conn) || !transaction.begin(cursor)) {
         return {};
     }
     Owned rows = query_fixed(cursor, kSelectIndexRows, {table});
@@ -351,7 +354,7 @@ Owned active_table_index(Args args) {
             return {};
         }
     }
-    return finish_write(conn, comm);
+    return transaction.finish(comm);
 }
 
 Owned drop_table_index(Args args) {
@@ -359,7 +362,8 @@ Owned drop_table_index(Args args) {
     PyObject* table = args[1];
     PyObject* comm = args[2];
     Cursor cursor;
-    if (!cursor.open(conn)) {
+    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
+    if (!cursor.open(conn) || !transaction.begin(cursor)) {
         return {};
     }
     Owned rows = query_fixed(cursor, kSelectSchemaIndexes, {});
@@ -388,7 +392,7 @@ Owned drop_table_index(Args args) {
             return {};
         }
     }
-    return finish_write(conn, comm);
+    return transaction.finish(comm);
 }
 
 // ----------------------------------------------------- uniqueness rules ----
@@ -403,7 +407,8 @@ Owned insert_unique(Args args) {
     PyObject* cols_num = args[4];
     PyObject* comm = args[5];
     Cursor cursor;
-    if (!cursor.open(conn) || !run_fixed(cursor, kCreateUniqueCatalog) ||
+    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
+    if (!cursor.open(conn) || !transaction.begin(cursor) || !run_fixed(cursor, kCreateUniqueCatalog) ||
         !run_fixed(cursor, kDeleteUniqueRow, {table, name}) ||
         !call_module_function(Fn::drop_index, {conn, table, name, Py_False}) ||
         !run_fixed(cursor, kInsertUniqueRow, {table, name, cols, cols_num})) {
@@ -416,7 +421,7 @@ Owned insert_unique(Args args) {
         !call_module_function(Fn::insert_index, {conn, index.get(), Py_False})) {
         return {};
     }
-    return finish_write(conn, comm);
+    return transaction.finish(comm);
 }
 
 Owned drop_unique(Args args) {
@@ -425,12 +430,13 @@ Owned drop_unique(Args args) {
     PyObject* name = args[2];
     PyObject* comm = args[3];
     Cursor cursor;
-    if (!cursor.open(conn) || !run_fixed(cursor, kCreateUniqueCatalog) ||
+    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
+    if (!cursor.open(conn) || !transaction.begin(cursor) || !run_fixed(cursor, kCreateUniqueCatalog) ||
         !run_fixed(cursor, kDeleteUniqueRow, {table, name}) ||
         !call_module_function(Fn::drop_index, {conn, table, name, Py_False})) {
         return {};
     }
-    return finish_write(conn, comm);
+    return transaction.finish(comm);
 }
 
 // ------------------------------------------------ table creation/removal ---
@@ -445,6 +451,7 @@ Owned create_table(Args args) {
     PyObject* unique = args[4];
     PyObject* comm = args[5];
     Cursor cursor;
+    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
     if (!cursor.open(conn)) {
         return {};
     }
@@ -454,7 +461,8 @@ Owned create_table(Args args) {
     }
     Owned table_text = formatted(name);
     Owned columns_text = table_text ? formatted(plan.column_list.get()) : Owned();
-    if (!columns_text || !call_module_function(Fn::drop_table, {conn, name, Py_False}) ||
+    if (!columns_text || !transaction.begin(cursor) ||
+        !call_module_function(Fn::drop_table, {conn, name, Py_False}) ||
         !create_sql_table(cursor, "", table_text.get(), columns_text.get()) ||
         !create_sql_table(cursor, "temp_", table_text.get(), columns_text.get())) {
         return {};
@@ -471,7 +479,7 @@ Owned create_table(Args args) {
             return {};
         }
     }
-    return finish_write(conn, comm);
+    return transaction.finish(comm);
 }
 
 Owned drop_table(Args args) {
@@ -479,17 +487,18 @@ Owned drop_table(Args args) {
     PyObject* table = args[1];
     PyObject* comm = args[2];
     Cursor cursor;
+    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
     if (!cursor.open(conn)) {
         return {};
     }
     Owned table_text = formatted(table);
-    if (!table_text || !drop_sql_table(cursor, "", table_text.get()) ||
+    if (!table_text || !transaction.begin(cursor) || !drop_sql_table(cursor, "", table_text.get()) ||
         !run_fixed(cursor, kDeleteTableIndexRows, {table}) ||
         !run_fixed(cursor, kDeleteTableUniqueRows, {table}) ||
         !drop_sql_table(cursor, "temp_", table_text.get())) {
         return {};
     }
-    return finish_write(conn, comm);
+    return transaction.finish(comm);
 }
 
 }  // namespace norvane

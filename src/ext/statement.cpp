@@ -49,6 +49,10 @@ void Cursor::adopt(const Cursor& other) {
 }
 
 bool Cursor::execute(PyObject* sql, PyObject* params) {
+    // Between statements is where a long call can answer Ctrl-C.
+    if (PyErr_CheckSignals() < 0) {
+        return false;
+    }
     if (!execute_) {
         execute_ = steal(PyObject_GetAttr(cursor_.get(), names().execute));
         if (!execute_) {

@@ -30,8 +30,8 @@ Owned placeholders(PyObject* rows) {
 
 // "<head> Values (?,?,...)", executed once per row with the row's values as a
 // list. The host's own cursor reads tuple and list rows without keeping them,
-// so those go as they are.
-bool insert_rows(Cursor& cursor, PyObject* head, PyObject* rows) {
+// so those go as they are. The call's transaction begins before the first row.
+bool insert_rows(Cursor& cursor, CallTransaction& transaction, PyObject* head, PyObject* rows) {
     Owned val_str = placeholders(rows);
     Owned tail = val_str ? join_text({" Values (", val_str, ")"}) : Owned();
     Owned sql = tail ? steal(PyNumber_Add(head, tail.get())) : Owned();
@@ -43,7 +43,7 @@ bool insert_rows(Cursor& cursor, PyObject* head, PyObject* rows) {
         const bool as_is =
             cursor.native() && (PyTuple_CheckExact(row.get()) || PyList_CheckExact(row.get()));
         Owned params = as_is ? std::move(row) : steal(PySequence_List(row.get()));
-        if (!params || !cursor.execute(sql.get(), params.get())) {
+        if (!params || !transaction.begin(cursor) || !cursor.execute(sql.get(), params.get())) {
             return false;
         }
     }
@@ -168,9 +168,10 @@ public:
     Merge(PyObject* conn, PyObject* table) : conn_(conn), table_(table) {}
 
     // Phase 1: columns and rules. Phase 2: the scan, newest first; nothing is
-    // written before both are done.
-    bool plan() {
-        if (!cursor_.open(conn_)) {
+    // written before both are done. The write lock is taken before the first
+    // read, so no row can be staged between the scan and the purge.
+    bool plan(CallTransaction& transaction) {
+        if (!cursor_.open(conn_) || !transaction.begin(cursor_)) {
             return false;
         }
         table_text_ = str_of(table_);
@@ -186,8 +187,9 @@ public:
         if (!staged_ || !collect_rules()) {
             return false;
         }
+        SignalPoll poll;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(staged_.get()); ++i) {
-            if (!scan_row(PyList_GET_ITEM(staged_.get(), i), i)) {
+            if (!poll.tick() || !scan_row(PyList_GET_ITEM(staged_.get(), i), i)) {
                 return false;
             }
         }
@@ -328,15 +330,16 @@ Owned insert_temp(Args args) {
         return count < 0 ? Owned() : share(Py_None);
     }
     Cursor cursor;
+    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
     if (!cursor.open(conn)) {
         return {};
     }
     Owned table_text = str_of(table);
     Owned head = table_text ? join_text({"INSERT INTO temp_", table_text}) : Owned();
-    if (!head || !insert_rows(cursor, head.get(), rows)) {
+    if (!head || !insert_rows(cursor, transaction, head.get(), rows)) {
         return {};
     }
-    return finish_write(conn, comm);
+    return transaction.finish(comm);
 }
 
 Owned insert_main(Args args) {
@@ -345,6 +348,7 @@ Owned insert_main(Args args) {
     PyObject* rows = args[2];
     PyObject* comm = args[3];
     Cursor cursor;
+    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
     if (!cursor.open(conn)) {
         return {};
     }
@@ -355,10 +359,10 @@ Owned insert_main(Args args) {
     // The table joins by concatenation: a table that is not a str is a TypeError.
     Owned into = steal(PyUnicode_FromString("INSERT INTO "));
     Owned head = into ? steal(PyNumber_Add(into.get(), table)) : Owned();
-    if (!head || !insert_rows(cursor, head.get(), rows)) {
+    if (!head || !insert_rows(cursor, transaction, head.get(), rows)) {
         return {};
     }
-    return finish_write(conn, comm);
+    return transaction.finish(comm);
 }
 
 // Each id is bound as a value, never spliced: an id is only ever a rowid.
@@ -368,6 +372,7 @@ Owned delete_row_main(Args args) {
     PyObject* ids = args[2];
     PyObject* comm = args[3];
     Cursor cursor;
+    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
     if (!cursor.open(conn)) {
         return {};
     }
@@ -389,25 +394,26 @@ Owned delete_row_main(Args args) {
             return {};
         }
         params.set(0, id.get());
-        if (!cursor.execute(sql.get(), params.get())) {
+        if (!transaction.begin(cursor) || !cursor.execute(sql.get(), params.get())) {
             return {};
         }
     }
     if (PyErr_Occurred()) {
         return {};
     }
-    return finish_write(conn, comm);
+    return transaction.finish(comm);
 }
 
 Owned temp_to_main(Args args) {
     PyObject* conn = args[0];
     PyObject* table = args[1];
     PyObject* comm = args[2];
+    CallTransaction transaction(conn, CallTransaction::Kind::immediate);
     Merge merge(conn, table);
-    if (!merge.plan() || !merge.apply()) {
+    if (!merge.plan(transaction) || !merge.apply()) {
         return {};
     }
-    return finish_write(conn, comm);
+    return transaction.finish(comm);
 }
 
 }  // namespace norvane
