@@ -26,7 +26,7 @@ from pathlib import Path
 if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from benchmarks import plain  # noqa: E402
+from benchmarks import interrupts, plain  # noqa: E402
 from benchmarks.harness import (  # noqa: E402
     NATIVE,
     NORVANE,
@@ -188,6 +188,9 @@ def run(args):
             if isinstance(scenario, Ingest):
                 report.memory += measure_memory(scenario, scenario_run.norvane, workspace)
             progress(f"{key}: done in {time.perf_counter() - started:.1f} s")
+    if norvane is not None and not args.scenario:
+        progress("interrupt latency")
+        report.descriptions += interrupts.latency_lines(args.quick)
     return report
 
 
