@@ -155,6 +155,8 @@ Names g_names{};
 
 FunctionRuntime& runtime_of(Fn fn) { return g_runtime[static_cast<int>(fn)]; }
 
+}  // namespace
+
 // --------------------------------------------------------- tracebacks ------
 
 // Adds a traceback entry for `code` to the pending exception. The frame is
@@ -177,9 +179,11 @@ void add_traceback_entry(PyObject* code) {
     }
 }
 
-Owned make_code(const char* funcname) {
+Owned traceback_code(const char* funcname) {
     return steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, funcname, 1)));
 }
+
+namespace {
 
 // ------------------------------------------------------ argument binding ---
 
@@ -399,7 +403,7 @@ bool prepare_runtime(const FunctionSpec& spec) {
     if (!funcname) {
         return false;
     }
-    Owned code = make_code(PyUnicode_AsUTF8(funcname.get()));
+    Owned code = traceback_code(PyUnicode_AsUTF8(funcname.get()));
     if (!code) {
         return false;
     }
@@ -796,7 +800,7 @@ int module_exec(PyObject* module) {
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, "init norvane.norvane");
     }
-    Owned code = make_code("init norvane.norvane");
+    Owned code = traceback_code("init norvane.norvane");
     if (code) {
         add_traceback_entry(code.get());
     }

@@ -55,9 +55,11 @@ Owned drop_table(Args);            // conn, table, comm
 Owned find(Args);                  // conn, select, table, conditions
 Owned check_newest_unique(Args);   // conn, table, rowid, row, uniques, cols, total_select, eqivalent_set
 
-// find with `params` (null for none) bound to both candidate statements.
+// find with `params` (null for none) bound to both candidate statements. A
+// null `select` returns whole rows, rowid first; `staged`, when given,
+// receives how many of the returned rows (they come first) are staged ones.
 Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions,
-               PyObject* params);
+               PyObject* params, Py_ssize_t* staged = nullptr);
 
 // ---------------------------------------------------------------- calls ----
 
@@ -78,6 +80,11 @@ bool is_own_function(PyObject* obj, Fn fn);
 
 // Adds the traceback entry of `fn` to the pending exception.
 void add_traceback(Fn fn);
+// The same for entries outside the published callables: the code object of
+// an entry named `funcname` (build it once and keep it), and adding its
+// entry to the pending exception.
+Owned traceback_code(const char* funcname);
+void add_traceback_entry(PyObject* code);
 
 
 // The truth of `a <op> b` as the host decides it: 1 or 0, -1 on error.

@@ -4,10 +4,46 @@
 // it must be loaded after norvane.norvane.
 #include "norvane.hpp"
 
+#include <new>
+
 namespace norvane {
 namespace {
 
+Retained g_find_code;  // traceback entry of find
+
+PyObject* none_as_null(PyObject* value) { return value == Py_None ? nullptr : value; }
+
+// find(conn, select, table, conditions, params) -> (rows, staged)
+//
+// The module's find with `params` bound to both candidate statements. A
+// `select` of None returns whole rows, rowid first; `staged` counts the
+// leading rows that come from the staging table.
+PyObject* native_find(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "find() takes exactly 5 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Owned answer;
+    try {
+        Py_ssize_t staged = 0;
+        Owned rows = run_find(args[0], none_as_null(args[1]), args[2], args[3], none_as_null(args[4]),
+                              &staged);
+        Owned count = rows ? steal(PyLong_FromSsize_t(staged)) : Owned();
+        answer = count ? pair(rows.get(), count.get()) : Owned();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (!answer) {
+        add_traceback_entry(g_find_code.get());
+    }
+    return answer.release();
+}
+
 PyMethodDef native_methods[] = {
+    {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_find)), METH_FASTCALL,
+     "find(conn, select, table, conditions, params) -> (rows, staged)\n\n"
+     "find with parameters bound to both candidate statements; select None gives\n"
+     "whole rows, rowid first, and staged counts the leading staged rows."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -26,4 +62,14 @@ PyModuleDef native_def = {
 }  // namespace
 }  // namespace norvane
 
-PyMODINIT_FUNC PyInit__native_ext() { return PyModule_Create(&norvane::native_def); }
+PyMODINIT_FUNC PyInit__native_ext() {
+    using namespace norvane;
+    if (!g_find_code) {
+        Owned code = traceback_code("norvane._native.find");
+        if (!code) {
+            return nullptr;
+        }
+        g_find_code.keep(std::move(code));
+    }
+    return PyModule_Create(&native_def);
+}

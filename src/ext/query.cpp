@@ -309,8 +309,14 @@ struct FindRule {
 
 class Find {
 public:
-    Find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params)
-        : conn_(conn), select_(select), table_(table), conditions_(conditions), params_(params),
+    Find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params,
+         Py_ssize_t* staged)
+        : conn_(conn),
+          select_(select),
+          table_(table),
+          conditions_(conditions),
+          params_(params),
+          staged_(staged),
           snapshot_(conn, CallTransaction::Kind::snapshot) {}
 
     // Every read of the call, newest tests included, sees one snapshot.
@@ -337,6 +343,9 @@ public:
                                        : Owned();
         if (!staged || !pass(staged.get(), kStaged)) {
             return {};
+        }
+        if (staged_ != nullptr) {
+            *staged_ = PyList_GET_SIZE(docs_.get());
         }
         Owned main = join_text({"SELECT ", total_select_, " FROM ", table_text, " ", conditions_text});
         if (!main || !pass(main.get(), kMain)) {
@@ -387,8 +396,15 @@ private:
         return true;
     }
 
-    // The row-tuple indexes of the output columns, from `select`.
+    // The row-tuple indexes of the output columns, from `select`; no select
+    // means the whole row, rowid first.
     bool output_columns() {
+        if (select_ == nullptr) {
+            for (Py_ssize_t i = 0; i <= PyList_GET_SIZE(cols_.get()); ++i) {
+                output_.push_back(i);
+            }
+            return true;
+        }
         const int all = compare(select_, names().star, Py_EQ);
         if (all < 0) {
             return false;
@@ -502,6 +518,7 @@ private:
     PyObject* table_;
     PyObject* conditions_;
     PyObject* params_;  // bound to both candidate statements; null for none
+    Py_ssize_t* staged_;  // receives how many returned rows are staged ones
     CallTransaction snapshot_;
     Cursor cursor_;
     Owned cols_;
@@ -532,8 +549,8 @@ Owned check_newest_unique(Args args) {
 }
 
 Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions,
-               PyObject* params) {
-    return Find(conn, select, table, conditions, params).run();
+               PyObject* params, Py_ssize_t* staged) {
+    return Find(conn, select, table, conditions, params, staged).run();
 }
 
 Owned find(Args args) { return run_find(args[0], args[1], args[2], args[3], nullptr); }

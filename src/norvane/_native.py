@@ -8,6 +8,9 @@ by its own entry point.
 
 import importlib.machinery
 import importlib.util
+import sqlite3
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any
 
 from norvane import norvane as _published  # first: it owns the shared state
 
@@ -23,3 +26,11 @@ def _load():  # type: ignore[no-untyped-def]
 
 
 _ext = _load()
+
+# find(conn, select, table, conditions, params) -> (rows, staged): the module's
+# find with `params` bound to both candidate statements. A select of None gives
+# whole rows, rowid first; `staged` counts the leading rows that are staged ones.
+find: Callable[
+    [sqlite3.Connection, str | None, str, str, Sequence[Any] | Mapping[str, Any] | None],
+    tuple[list[list[Any]], int],
+] = _ext.find
