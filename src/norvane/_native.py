@@ -9,13 +9,14 @@ by its own entry point.
 import importlib.machinery
 import importlib.util
 import sqlite3
+import types
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 from norvane import norvane as _published  # first: it owns the shared state
 
 
-def _load():  # type: ignore[no-untyped-def]
+def _load() -> types.ModuleType:
     name = "norvane._native_ext"
     loader = importlib.machinery.ExtensionFileLoader(name, _published.__file__)
     spec = importlib.util.spec_from_file_location(name, _published.__file__, loader=loader)
