@@ -1,0 +1,241 @@
+"""The Table API: queries equal find plus ordering and slicing of the current
+rows; every bad argument is refused before anything is written."""
+
+import sqlite3
+import traceback
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import norvane.norvane as nv
+from norvane import Index, Table, Unique, _native
+
+from conftest import fresh_name
+
+
+@pytest.fixture
+def homes(conn):
+    return Table(conn, "homes").create(
+        ["name", "kind", "age"],
+        indexes=[Index("by_age", ["age"])],
+        unique=[Unique("home", ["name"])],
+    )
+
+
+# ------------------------------------------------------ query = find + host --
+
+values = st.one_of(
+    st.none(),
+    st.integers(-3, 3),
+    st.sampled_from([0.5, 1.0, -2.0, 1e300]),
+    st.sampled_from(["", "a", "B", "é", "z", "\U0001f600", "ab"]),
+    st.sampled_from([b"", b"\x00", b"a", b"\xff"]),
+)
+rows_strategy = st.lists(st.tuples(st.integers(0, 4), values, values), max_size=8)
+column = st.sampled_from(["k", "a", "b"])
+
+
+def sqlite_ordered(conn, rows, order, limit, offset):
+    """Rows ordered and sliced by SQLite itself, ties in their given order."""
+    conn.execute("CREATE TEMP TABLE IF NOT EXISTS answer (seq, k, a, b)")
+    conn.execute("DELETE FROM answer")
+    conn.executemany("INSERT INTO answer VALUES (?, ?, ?, ?)",
+                     [(n, *row) for n, row in enumerate(rows)])
+    keys = "".join(f"{name} {'DESC' if desc else 'ASC'}, " for name, desc in order)
+    return [tuple(r) for r in conn.execute(
+        f"SELECT k, a, b FROM answer ORDER BY {keys}seq LIMIT ? OFFSET ?",
+        (-1 if limit is None else limit, offset))]
+
+
+@pytest.fixture(scope="module")
+def shared(tmp_path_factory):
+    db = nv.DB(fresh_name("table"), str(tmp_path_factory.mktemp("table") / "t.db"))
+    c = db.connection()
+    c.execute("PRAGMA synchronous = OFF")  # every example commits; durability is not under test
+    yield c
+    c.close()
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(merged=rows_strategy, staged=rows_strategy, low=st.none() | st.integers(0, 4),
+       select=st.lists(column, min_size=1, max_size=3),
+       order=st.lists(st.tuples(column, st.booleans()), max_size=3),
+       limit=st.none() | st.integers(0, 5), offset=st.integers(0, 3),
+       rules=st.sampled_from([[], [Unique("by_k", ["k"])], [Unique("by_k", [0]), Unique("by_a", ["a"])]]))
+def test_query_is_find_then_ordered_and_sliced(shared, merged, staged, low, select, order, limit,
+                                               offset, rules):
+    t = Table(shared, "prop").create(["k", "a", "b"], unique=rules, replace=True)
+    t.stage(merged)
+    t.merge()
+    t.stage(staged)
+    where, params, conditions = (None, (), "") if low is None else (
+        "k >= :low", {"low": low}, f"WHERE k >= {low}")
+    found = [tuple(r) for r in nv.find(shared, "*", "prop", conditions)]
+    expected = sqlite_ordered(shared, found, order, limit, offset)
+    picks = [["k", "a", "b"].index(name) for name in select]
+    order_by = [f"{name} {'DESC' if desc else 'ASC'}" for name, desc in order]
+    got = t.rows(where, params, select=select, order_by=order_by, limit=limit, offset=offset)
+    assert got == [tuple(row[i] for i in picks) for row in expected]
+
+
+def test_private_find_is_find_with_bound_parameters(homes, conn):
+    homes.stage([("rose", "flat", 12), ("oak", "house", 40), ("rose", "villa", 13)])
+    ours, staged = _native.find(conn, "name,age", "homes", "where age > ?", [12])
+    assert ours == nv.find(conn, "name,age", "homes", "where age > 12") == [["oak", 40], ["rose", 13]]
+    assert staged == 2
+    with pytest.raises(sqlite3.OperationalError) as caught:
+        _native.find(conn, None, "nowhere", "", None)
+    names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
+    assert names[-1] == "norvane._native.find"
+
+
+def test_replaced_newest_check_is_still_called(homes, monkeypatch):
+    calls = []
+
+    def check(**kwargs):
+        calls.append(kwargs["rowid"])
+        return (True, kwargs["eqivalent_set"])
+
+    monkeypatch.setattr(nv, "_check_newest_unique", check)
+    homes.stage([("rose", "flat", 12), ("oak", "house", 40)])
+    assert homes.rows(order_by="age") == [("rose", "flat", 12), ("oak", "house", 40)]
+    assert calls == [(1, 1), (1, 2)]
+
+
+def test_limit_and_order_apply_to_current_rows(conn):
+    t = Table(conn, "kv").create(["k", "v"], unique=[Unique("by_k", "k")])
+    t.stage([(1, "old"), (1, "new")])
+    assert t.rows(limit=1) == [(1, "new")]
+    assert t.rows(order_by=["k DESC"], limit=1) == [(1, "new")]
+    assert nv.find(conn, "*", "kv", "limit 1") == []  # the low-level layer limits each part
+
+
+def test_rowids_address_main_rows_only(homes):
+    homes.stage([("rose", "flat", 12), ("oak", "house", 40)])
+    homes.merge()
+    homes.stage([("ivy", "flat", 3)])
+    rows = homes.dicts(select=["rowid", "name"], order_by="name")
+    assert rows == [{"rowid": None, "name": "ivy"}, {"rowid": 1, "name": "oak"},
+                    {"rowid": 2, "name": "rose"}]
+    homes.delete(row["rowid"] for row in rows if row["name"] == "oak")
+    assert homes.rows(select="name") == [("ivy",), ("rose",)]
+    with pytest.raises(TypeError, match="staged row"):
+        homes.delete([None])  # type: ignore[list-item]
+
+
+def test_schema_records(homes, conn):
+    assert homes.exists() and not Table(conn, "nowhere").exists()
+    assert homes.columns() == ("name", "kind", "age")
+    assert homes.rules() == [Unique("home", ("name",))]
+    assert homes.indexes() == [Index("by_age", ("age",)), Index("home", ("name",))]
+    homes.stage([{"name": "rose", "age": 3}, ["oak", None, 4]])
+    assert (homes.count_staged(), homes.count_main()) == (2, 0)
+    assert homes.rows() == [("rose", None, 3), ("oak", None, 4)]
+    with pytest.raises(sqlite3.OperationalError, match="already exists"):
+        Table(conn, "HOMES").create(["x"])
+    homes.drop()
+    assert not homes.exists()
+
+
+# ------------------------------------------------------------- validation --
+
+@pytest.mark.parametrize("rows, error, message", [
+    ([("rose", "flat")], ValueError, "row 0 has 2 values"),
+    ([("rose", "flat", 1), "oak"], TypeError, "row 1 is a str"),
+    ([{"name": "rose", "agee": 3}], ValueError, "row 0: no column 'agee'"),
+    ([("rose", "flat", 1), ("oak", "house", [40])], TypeError, "row 1, column 'age': cannot store a list"),
+    ([("rose", "flat", 2**64)], ValueError, "row 0, column 'age'"),
+    ([("\ud800", "flat", 1)], ValueError, "row 0, column 'name'"),
+    ({"name": "rose"}, TypeError, "rows must be an iterable"),
+])
+def test_bad_rows_write_nothing(homes, rows, error, message):
+    with pytest.raises(error, match=message):
+        homes.stage(rows)
+    assert homes.count_staged() == 0
+
+
+@pytest.mark.parametrize("indexes, unique, error, message", [
+    ([], [Unique("u", [-1])], ValueError, "position -1"),
+    ([], [Unique("u", [3])], ValueError, "position 3"),
+    ([], [Unique("u", ["nope"])], ValueError, "no column 'nope'"),
+    ([], [Unique("u", [])], ValueError, "has no columns"),
+    ([], [Unique("u", ["a", 0])], ValueError, "twice"),
+    ([Index("u", "a")], [Unique("u", "b")], ValueError, "taken"),
+    ([{"name": "i", "cols": "a"}], [], TypeError, "Index records"),
+    ([Index("i", "a DESC")], [], ValueError, "no column 'a DESC'"),
+])
+def test_bad_rules_and_indexes_create_nothing(conn, indexes, unique, error, message):
+    t = Table(conn, "t").create(["a", "b", "c"])
+    with pytest.raises(error, match=message):
+        t.create(["a", "b", "c"], indexes=indexes, unique=unique, replace=True)
+    assert t.exists() and t.rules() == [] and t.indexes() == []
+
+
+@pytest.mark.parametrize("table, columns, error", [
+    ("a b", ["x"], ValueError), ("temp_homes", ["x"], ValueError), ("select", ["x"], ValueError),
+    ("sqlite_x", ["x"], ValueError), ("unique_table", ["x"], ValueError), (7, ["x"], TypeError),
+    ("t", ["rowid"], ValueError), ("t", ["a", "A"], ValueError), ("t", ["a-b"], ValueError),
+    ("t", "ab", TypeError), ("t", [], ValueError), ("t", ["order"], ValueError),
+])
+def test_bad_names(conn, table, columns, error):
+    with pytest.raises(error):
+        Table(conn, table).create(columns)
+    assert conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'"
+                        " AND name NOT IN ('index_table', 'unique_table')").fetchall() == []
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"where": "age > ?", "params": "3"}, TypeError, "params must be"),
+    ({"where": "age > ?", "params": {3}}, TypeError, "params must be"),
+    ({"where": "age > ?", "params": [[3]]}, TypeError, "parameter 0"),
+    ({"where": "age > :a", "params": {"a": object()}}, TypeError, "parameter 'a'"),
+    ({"where": 3}, TypeError, "where must be"),
+    ({"where": "age > 1) LIMIT (1"}, ValueError, "parentheses"),
+    ({"select": ["name", "email"]}, ValueError, "no column 'email'"),
+    ({"select": "name,age"}, ValueError, "as a list"),
+    ({"order_by": ["age sideways"]}, ValueError, "ASC or DESC"),
+    ({"limit": -1}, ValueError, "limit"),
+    ({"limit": True}, TypeError, "limit"),
+    ({"offset": 1.5}, TypeError, "offset"),
+])
+def test_bad_query_arguments(homes, kwargs, error, message):
+    with pytest.raises(error, match=message):
+        homes.rows(**kwargs)
+
+
+def test_bad_connection_and_flags(homes):
+    with pytest.raises(TypeError, match="sqlite3.Connection"):
+        Table(None, "homes")  # type: ignore[arg-type]
+    with pytest.raises(TypeError, match="commit"):
+        homes.merge(commit="yes")  # type: ignore[arg-type]
+    with pytest.raises(sqlite3.OperationalError, match="no such table: nowhere"):
+        Table(homes.conn, "nowhere").stage([(1,)])
+
+
+# -------------------------------------------------------------- injection --
+
+def test_values_are_only_values(homes, conn):
+    evil = ["x'); DROP TABLE homes; --", "' OR 1=1 --", "rose\x00oak"]
+    homes.stage([(name, "flat", n) for n, name in enumerate(evil)])
+    homes.merge()
+    assert [name for (name,) in homes.rows(select="name", order_by="age")] == evil
+    for name in evil:
+        assert homes.rows("name = ?", [name], select="name") == [(name,)]
+    assert homes.rows("name = :n", {"n": "' OR 1=1 --"}, select="age") == [(1,)]
+    assert homes.rows("name = ?", ["rose"]) == []
+    homes.delete([1, 2, 3])
+    assert homes.count_main() == 0 and homes.exists()
+
+
+@pytest.mark.parametrize("name", ["homes; DROP TABLE homes", "homes --", "homes(x)", "[homes]"])
+def test_names_cannot_smuggle_sql(homes, name):
+    with pytest.raises(ValueError):
+        Table(homes.conn, name)
+    with pytest.raises(ValueError):
+        homes.rows(select=[name])
+    with pytest.raises(ValueError):
+        homes.rows(order_by=[name])
+    with pytest.raises(ValueError):
+        homes.stage([{name: 1}])
+    assert homes.exists() and homes.count_staged() == 0
