@@ -13,7 +13,9 @@ import time
 from collections import Counter
 from collections.abc import Iterator
 
+import norvane
 import norvane.norvane as nv
+from norvane import Index, Table, Unique
 
 TABLE = "readings"
 COLUMNS = ["station", "day", "celsius"]
@@ -52,11 +54,6 @@ def batches(path: str, size: int) -> Iterator[list[Reading]]:
             yield batch
 
 
-def count(conn: sqlite3.Connection, table: str) -> int:
-    value: int = conn.execute(f"SELECT count(*) FROM {table}").fetchone()[0]
-    return value
-
-
 def indexes(conn: sqlite3.Connection, table: str) -> list[str]:
     rows = conn.execute(
         "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ? ORDER BY name",
@@ -70,39 +67,38 @@ def main() -> None:
         csv_path = os.path.join(folder, "readings.csv")
         written = write_csv(csv_path, 40_000, seed=7)
 
-        db = nv.DB("bulk_csv", os.path.join(folder, "weather.db"))
+        db = norvane.DB("bulk_csv", os.path.join(folder, "weather.db"))
         conn = db.connection()
         try:
-            # One reading per station and day: the rule over positions 0 and 1
-            # keeps the newest. Its backing index is catalogued with the others.
-            nv.create_table(
-                conn, TABLE, COLUMNS,
-                [{"name": "by_day", "cols": "day"}],
-                [{"name": "station_day", "cols": [0, 1]}],
+            # One reading per station and day: the rule keeps the newest. Its
+            # backing index is catalogued with the others.
+            readings = Table(conn, TABLE).create(
+                COLUMNS,
+                indexes=[Index("by_day", ["day"])],
+                unique=[Unique("station_day", ["station", "day"])],
             )
-            print("indexes after create_table:", indexes(conn, TABLE))
+            print("indexes after create:", indexes(conn, TABLE))
 
             # 1. Stage the file in batches. Staging tables have no indexes and
-            #    no checks; each batch is one commit.
+            #    no checks beyond the row shapes; each batch is one commit.
             started = time.perf_counter()
             for number, batch in enumerate(batches(csv_path, BATCH), start=1):
-                nv.insert_temp(conn, TABLE, batch)
-            print(f"staged {count(conn, 'temp_' + TABLE)} CSV lines in {number} batches")
+                readings.stage(batch)
+            print(f"staged {readings.count_staged()} CSV lines in {number} batches")
 
-            # 2. Merge. temp_to_main keeps the newest line per station and day,
-            #    drops the main table's indexes for its writes and rebuilds them
-            #    once at the end.
-            nv.temp_to_main(conn, TABLE)
+            # 2. Merge. It keeps the newest line per station and day, drops the
+            #    main table's indexes for its writes and rebuilds them once.
+            readings.merge()
             elapsed = time.perf_counter() - started
             lines = Counter((station, day) for station, day, _ in written)
-            print(f"main rows after the merge: {count(conn, TABLE)} "
+            print(f"main rows after the merge: {readings.count_main()} "
                   f"(the file has {len(lines)} distinct station-days), {elapsed:.2f} s in all")
-            print("staged rows left:", count(conn, "temp_" + TABLE))
+            print("staged rows left:", readings.count_staged())
 
             # The station and day reported most often: the last CSV line wins.
             (station, day), times = lines.most_common(1)[0]
             last = [c for s, d, c in written if (s, d) == (station, day)][-1]
-            held = nv.find(conn, "celsius", TABLE, f"where station = '{station}' and day = {day}")
+            held = readings.rows("station = ? AND day = ?", [station, day], select="celsius")
             print(f"{station} day {day}: {times} lines in the CSV, the last says {last}; "
                   f"the table holds {held}")
 
@@ -110,26 +106,25 @@ def main() -> None:
             # and day survives, whether it was staged or already merged.
             write_csv(csv_path, 5_000, seed=8)
             for batch in batches(csv_path, BATCH):
-                nv.insert_temp(conn, TABLE, batch)
-            nv.temp_to_main(conn, TABLE)
-            print("main rows after merging 5000 corrections:", count(conn, TABLE))
+                readings.stage(batch)
+            readings.merge()
+            print("main rows after merging 5000 corrections:", readings.count_main())
 
             # 3. A load that needs no rule checks, for example a new station
-            #    whose rows cannot clash with anything: write straight into the
-            #    main table with _insert_main, and bracket it by hand with the
-            #    index drop and rebuild so SQLite builds each index once. The
-            #    rules are not applied to rows written this way. Only the last
-            #    call commits.
+            #    whose rows cannot clash with anything, may go straight into the
+            #    main table through the module functions underneath: bracket it
+            #    with the index drop and rebuild so SQLite builds each index
+            #    once. The rules are not applied to rows written this way. Only
+            #    the last call commits.
             new_rows = [("st999", day, 12.5) for day in range(365)]
             nv.drop_table_index(conn, TABLE, comm=False)
             print("indexes during the manual load:", indexes(conn, TABLE))
             nv._insert_main(conn, TABLE, new_rows, comm=False)
             nv.active_table_index(conn, TABLE)
             print("indexes after active_table_index:", indexes(conn, TABLE))
-            print("main rows after the manual load:", count(conn, TABLE))
+            print("main rows after the manual load:", readings.count_main())
 
-            hot = nv.find(conn, "station,day,celsius", TABLE,
-                          "where celsius >= 39.9 order by station, day limit 3")
+            hot = readings.rows("celsius >= ?", [39.9], order_by=["station", "day"], limit=3)
             print("three of the hottest readings:", hot)
         finally:
             conn.close()

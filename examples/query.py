@@ -1,11 +1,13 @@
-"""Queries with find: select forms, SQL conditions, and staged rows that hide
-the main rows they supersede. Runs on a file in a temporary folder."""
+"""Queries: bound parameters, chosen columns, ordering and limits over the
+current rows, and staged rows that hide the main rows they supersede. Runs on a
+file in a temporary folder."""
 
 import os
 import tempfile
 from collections.abc import Iterable
 
-import norvane.norvane as nv
+import norvane
+from norvane import Index, Table, Unique
 
 
 def show(title: str, rows: Iterable[object]) -> None:
@@ -16,61 +18,59 @@ def show(title: str, rows: Iterable[object]) -> None:
 
 def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
-        db = nv.DB("query", os.path.join(folder, "people.db"))
+        db = norvane.DB("query", os.path.join(folder, "people.db"))
         conn = db.connection()
         try:
-            # A person is identified by id (column 0): the newest row per id wins.
-            nv.create_table(
-                conn, "persons", ["id", "name", "city", "age"],
-                [{"name": "by_city", "cols": "city"}],
-                [{"name": "by_id", "cols": [0]}],
+            # A person is identified by id: the newest row per id wins.
+            persons = Table(conn, "persons").create(
+                ["id", "name", "city", "age"],
+                indexes=[Index("by_city", ["city"])],
+                unique=[Unique("by_id", ["id"])],
             )
-            nv.insert_temp(conn, "persons", [
+            persons.stage([
                 (1, "Sara", "Tehran", 30),
                 (2, "Omid", "Tabriz", 25),
                 (3, "Lena", "Tehran", 40),
                 (4, "Arash", "Shiraz", 52),
                 (5, "Mina", "Tehran", 19),
             ])
-            nv.temp_to_main(conn, "persons")
+            persons.merge()
 
             # Newer rows, staged but not merged: Sara has had a birthday, Lena
             # has moved to Isfahan, and Kian is new.
-            nv.insert_temp(conn, "persons", [
+            persons.stage([
                 (1, "Sara", "Tehran", 31),
                 (3, "Lena", "Isfahan", 41),
                 (6, "Kian", "Tehran", 27),
             ])
 
-            # "*" gives every column in table order; staged rows come first,
-            # and the main rows of Sara and Lena are hidden by their newer rows.
-            show("everyone", nv.find(conn, "*", "persons", "order by id"))
+            # Every current row; the main rows of Sara and Lena are hidden by
+            # their newer staged rows.
+            show("everyone", persons.rows(order_by="id"))
 
-            # A column list picks and orders the output columns.
-            show("name,age", nv.find(conn, "name,age", "persons", "order by id"))
+            # Values are bound, never pasted into the SQL: ? takes a sequence,
+            # :name a mapping.
+            show("over 20, oldest first",
+                 persons.rows("age > ?", [20], select=["name", "age"], order_by="age DESC"))
+            # Lena's staged row does not match (she lives in Isfahan now), yet it
+            # still hides her older main row in Tehran.
+            show("in Tehran", persons.dicts("city = :city", {"city": "Tehran"},
+                                            select=["id", "name"], order_by="id"))
 
-            # conditions is SQL text placed after FROM: WHERE, ORDER BY, LIMIT ...
-            # It is spliced as given, so quote values yourself and never build
-            # it from untrusted input.
-            show("over 20, oldest first (ordered within staged, then main rows)",
-                 nv.find(conn, "name,age", "persons", "where age > 20 order by age desc"))
+            # limit and offset count current rows, after the ordering.
+            show("youngest", persons.rows(select=["name", "age"], order_by="age", limit=1))
+            show("next two by city, then name",
+                 persons.rows(select=["city", "name"], order_by=["city", "name"], limit=2, offset=1))
 
-            # Lena's staged row is not selected (she lives in Isfahan now), yet
-            # it still hides her older main row in Tehran.
-            show("in Tehran", nv.find(conn, "id,name", "persons",
-                                      "where city = 'Tehran' order by id"))
-
-            # The conditions run once on the staged rows and once on the main
-            # rows, so LIMIT 1 can give one row from each.
-            show("youngest, limit 1", nv.find(conn, "name,age", "persons",
-                                              "order by age limit 1"))
-
-            # After the merge the answers stay the same; all rows are main rows.
-            nv.temp_to_main(conn, "persons")
-            show("everyone after the merge", nv.find(conn, "*", "persons", "order by id"))
+            # Main rows have rowids (staged rows get theirs when merged); delete
+            # takes them.
+            arash = persons.rows("name = ?", ["Arash"], select=["rowid"])
+            persons.delete(rowid for (rowid,) in arash)
+            persons.merge()
+            show("after deleting Arash and merging", persons.rows(order_by="id"))
 
             try:
-                nv.find(conn, "name,email", "persons", "")
+                persons.rows(select=["name", "email"])
             except ValueError as error:
                 print("a column that the table lacks:", type(error).__name__, error)
         finally:

@@ -4,7 +4,8 @@ import os
 import tempfile
 from collections.abc import Iterable
 
-import norvane.norvane as nv
+import norvane
+from norvane import Index, Table, Unique
 
 
 def show(title: str, rows: Iterable[object]) -> None:
@@ -15,49 +16,47 @@ def show(title: str, rows: Iterable[object]) -> None:
 
 def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
-        db = nv.DB("quickstart", os.path.join(folder, "homes.db"))
+        db = norvane.DB("quickstart", os.path.join(folder, "homes.db"))
         conn = db.connection()
         try:
-            # One table, two indexes, and two uniqueness rules: a home is
+            # One table, one index, and two uniqueness rules: a home is
             # identified by its name and type, and no two homes share an address.
-            nv.create_table(
-                conn, "homes", ["name", "type", "address", "age"],
-                [{"name": "index_0", "cols": "name,type,address"},
-                 {"name": "index_1", "cols": "age"}],
-                [{"name": "unique_0", "cols": [0, 1]},
-                 {"name": "unique_1", "cols": [2]}],
+            homes = Table(conn, "homes").create(
+                ["name", "type", "address", "age"],
+                indexes=[Index("by_age", ["age"])],
+                unique=[Unique("home", ["name", "type"]), Unique("place", ["address"])],
             )
 
-            # Rows are staged first: fast, no indexes, no checks.
-            nv.insert_temp(conn, "homes", [
+            # Rows are staged first: fast, no indexes. Tuples follow the column
+            # order; dicts name their columns.
+            homes.stage([
                 ("rose", "flat", "1 Hill St", 12),
                 ("oak", "house", "7 Elm Rd", 40),
-                ("ivy", "flat", "3 Bay Ave", 25),
+                {"name": "ivy", "type": "flat", "address": "3 Bay Ave", "age": 25},
             ])
-            nv.temp_to_main(conn, "homes")
+            homes.merge()
 
             # Newer rows: one moves "ivy" to a new address, one takes over 7 Elm Rd.
-            nv.insert_temp(conn, "homes", [
+            homes.stage([
                 ("ivy", "flat", "9 Sea Ln", 26),
                 ("pine", "house", "7 Elm Rd", 3),
             ])
 
             # Staged rows are visible at once and hide the rows they supersede.
-            show("find before the merge (age > 10)",
-                 nv.find(conn, "name,address,age", "homes", "where age > 10 order by age"))
-            show("find before the merge (everything)", nv.find(conn, "*", "homes", ""))
+            show("before the merge, age > 10, youngest first",
+                 homes.rows("age > ?", [10], select=["name", "address", "age"], order_by="age"))
+            show("before the merge, everything", homes.dicts())
+            print("staged:", homes.count_staged(), "main:", homes.count_main())
 
             # The merge keeps the newest row per rule and rebuilds the indexes once.
-            nv.temp_to_main(conn, "homes")
-            show("main table after the merge",
-                 conn.execute("SELECT * FROM homes ORDER BY rowid").fetchall())
-            show("indexes", conn.execute(
-                "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'homes'"
-                " ORDER BY name").fetchall())
+            homes.merge()
+            show("after the merge, with rowids", homes.rows(select=["rowid", "name"], order_by="rowid"))
+            print("staged:", homes.count_staged(), "main:", homes.count_main())
+            show("rules", homes.rules())
+            show("indexes", homes.indexes())
 
-            nv.drop_table(conn, "homes")
-            left = conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'").fetchall()
-            show("tables after drop_table", left)
+            homes.drop()
+            print("exists after drop:", homes.exists())
         finally:
             conn.close()
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Type checks: mypy --strict on the examples, and stubtest of the stubs in
-# src/norvane/norvane.pyi against the built extension module.
+# Type checks: mypy --strict on the examples and the package (its Python
+# modules and the stubs in src/norvane/norvane.pyi), and stubtest of those
+# stubs against the built extension module.
 #
 # Usage: scripts/check-typing.sh PYTHON
 #   PYTHON is a Python 3.13 (a virtual environment's) with mypy installed. If
@@ -19,5 +20,5 @@ fi
 # The stubs are read from the checkout; the module is imported from the
 # installed package (the checkout's src/ holds no built module).
 export MYPYPATH=src
-"$py" -m mypy --strict examples/
+"$py" -m mypy --strict examples/ src/norvane/
 "$py" -m mypy.stubtest norvane.norvane

@@ -546,6 +546,10 @@ class _ColumnLookup:
         return self.find(column, what)
 
 
+# Values that need no closer look (ints and text do: range, encodability).
+_PLAIN_TYPES = frozenset({type(None), float, bytes})
+
+
 class _RowChecker:
     """Rows to stage, checked and laid out in column order."""
 
@@ -554,9 +558,29 @@ class _RowChecker:
         self.width = len(columns)
 
     def check(self, rows: list[Row]) -> list[Sequence[object]]:
-        return [self.row(n, row) for n, row in enumerate(rows)]
+        checked: list[Sequence[object]] = []
+        width, plain = self.width, _PLAIN_TYPES
+        for n, row in enumerate(rows):
+            # The common case inline: a tuple of the right width.
+            laid_out: Sequence[Any] = (
+                row if type(row) is tuple and len(row) == width else self.lay_out(n, row)
+            )
+            for value in laid_out:
+                kind = type(value)
+                if kind is str:
+                    if value.isascii():
+                        continue
+                elif kind is int:
+                    if _INT_MIN <= value <= _INT_MAX:
+                        continue
+                elif kind in plain:
+                    continue
+                self.check_values(n, laid_out)  # the slow look, with the messages
+                break
+            checked.append(laid_out)
+        return checked
 
-    def row(self, n: int, row: object) -> Sequence[object]:
+    def lay_out(self, n: int, row: object) -> Sequence[object]:
         columns = self.lookup.columns
         if isinstance(row, Mapping):
             values: list[object] = [None] * self.width
@@ -567,8 +591,8 @@ class _RowChecker:
                     raise ValueError(f"row {n}: column {columns[position]!r} is given twice")
                 given[position] = True
                 values[position] = value
-            laid_out: Sequence[object] = values
-        elif isinstance(row, (tuple, list)) or (
+            return tuple(values)
+        if isinstance(row, (tuple, list)) or (
             isinstance(row, Sequence) and not isinstance(row, (str, bytes, bytearray, memoryview))
         ):
             if len(row) != self.width:
@@ -576,12 +600,13 @@ class _RowChecker:
                     f"row {n} has {len(row)} values; {self.lookup.table} has {self.width} columns "
                     f"({', '.join(columns)})"
                 )
-            laid_out = row if isinstance(row, tuple) else tuple(row)
-        else:
-            raise TypeError(f"row {n} is a {type(row).__name__}, not a tuple, list or dict")
-        for position, value in enumerate(laid_out):
+            return tuple(row)
+        raise TypeError(f"row {n} is a {type(row).__name__}, not a tuple, list or dict")
+
+    def check_values(self, n: int, row: Sequence[object]) -> None:
+        columns = self.lookup.columns
+        for position, value in enumerate(row):
             _check_value(value, lambda: f"row {n}, column {columns[position]!r}")
-        return laid_out
 
 
 class _Query:
