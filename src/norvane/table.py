@@ -19,10 +19,8 @@ from norvane import norvane as _nv
 if TYPE_CHECKING:
     from norvane.norvane import IndexSpec, UniqueSpec
 
-__all__ = ["Index", "Params", "Row", "Table", "Unique", "Value"]
+__all__ = ["Index", "Params", "Row", "Table", "Unique"]
 
-# What a column can hold: SQLite's NULL, INTEGER, REAL, TEXT and BLOB.
-Value: TypeAlias = None | int | float | str | bytes
 # A row to stage: one value per column in table order, or a dict by column
 # name (columns it leaves out hold NULL).
 Row: TypeAlias = Sequence[object] | Mapping[str, object]
