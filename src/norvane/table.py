@@ -554,6 +554,7 @@ class _RowChecker:
     def __init__(self, table: str, columns: tuple[str, ...]) -> None:
         self.lookup = _ColumnLookup(table, columns)
         self.width = len(columns)
+        self.exact = {name: n for n, name in enumerate(columns)}  # keys spelt as the table does
 
     def check(self, rows: list[Row]) -> list[Sequence[object]]:
         checked: list[Sequence[object]] = []
@@ -584,7 +585,9 @@ class _RowChecker:
             values: list[object] = [None] * self.width
             given = [False] * self.width
             for key, value in row.items():
-                position = self.lookup.find(key, f"row {n}")
+                position = self.exact.get(key)
+                if position is None:
+                    position = self.lookup.find(key, f"row {n}")
                 if given[position]:
                     raise ValueError(f"row {n}: column {columns[position]!r} is given twice")
                 given[position] = True
