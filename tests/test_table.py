@@ -194,6 +194,7 @@ def test_bad_names(conn, table, columns, error):
     ({"where": "age > 1) LIMIT (1"}, ValueError, "parentheses"),
     ({"select": ["name", "email"]}, ValueError, "no column 'email'"),
     ({"select": "name,age"}, ValueError, "as a list"),
+    ({"select": []}, ValueError, "no column"),
     ({"order_by": ["age sideways"]}, ValueError, "ASC or DESC"),
     ({"limit": -1}, ValueError, "limit"),
     ({"limit": True}, TypeError, "limit"),

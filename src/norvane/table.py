@@ -630,6 +630,8 @@ class _Query:
             _check_where(where)
         self.params = _check_params(params)
         selected = None if select is None else _name_list(select, "select")
+        if selected == ():
+            raise ValueError("select names no column")
         order = _name_list(order_by, "order_by")
         self.limit = None if limit is None else _check_count(limit, "limit")
         self.offset = _check_count(offset, "offset")
