@@ -191,6 +191,7 @@ def test_bad_names(conn, table, columns, error):
     ({"where": "age > ?", "params": [[3]]}, TypeError, "parameter 0"),
     ({"where": "age > :a", "params": {"a": object()}}, TypeError, "parameter 'a'"),
     ({"where": 3}, TypeError, "where must be"),
+    ({"params": [3]}, ValueError, "no where"),
     ({"where": "age > 1) LIMIT (1"}, ValueError, "parentheses"),
     ({"select": ["name", "email"]}, ValueError, "no column 'email'"),
     ({"select": "name,age"}, ValueError, "as a list"),

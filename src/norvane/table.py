@@ -629,6 +629,8 @@ class _Query:
         if where is not None:
             _check_where(where)
         self.params = _check_params(params)
+        if self.params and not where:
+            raise ValueError("params are given but there is no where to bind them to")
         selected = None if select is None else _name_list(select, "select")
         if selected == ():
             raise ValueError("select names no column")
