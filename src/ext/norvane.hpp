@@ -130,6 +130,9 @@ public:
     Owned fetch_all();
     // execute then fetchall.
     Owned query(PyObject* sql, PyObject* params = nullptr);
+    // The next row of the last statement, one at a time; null at the end, or
+    // on error with the error set.
+    Owned next_row();
 
     // True for the host's own cursor type: it binds the values of a parameter
     // container and keeps nothing, so a caller's tuple or list row may go to
@@ -210,6 +213,35 @@ private:
     bool checked_ = false;
     bool opened_ = false;
     bool finished_ = false;
+};
+
+// ------------------------------------------------------ newest groups ----
+
+// find's newest test answered from a pass over the rows of both tables
+// instead of one statement walk per candidate, on the find's own cursor.
+// Where only the walk is exact (an observable connection, value factories,
+// adapters, converters, collations, odd names, rows that are not stored
+// rows, a sqlite3 error on the way), `answer` says so and the walk decides.
+class NewestGroups {
+public:
+    static constexpr int kWalk = 2;
+
+    NewestGroups(Cursor& cursor, PyObject* conn, PyObject* table, PyObject* cols, PyObject* uniques,
+                 PyObject* conditions);
+    ~NewestGroups();
+    NewestGroups(const NewestGroups&) = delete;
+    NewestGroups& operator=(const NewestGroups&) = delete;
+
+    // The number of candidates of the pass over `source` that starts now: a
+    // hint for choosing between key lookups and one scan of each table.
+    void expect(long source, Py_ssize_t candidates);
+    // For the fetched candidate `row` of `source`: 1 newest, 0 superseded,
+    // kWalk when the walk must decide, -1 with an error set.
+    int answer(PyObject* row, long source);
+
+private:
+    struct State;
+    State* state_;
 };
 
 // ---------------------------------------------------------------- text -----

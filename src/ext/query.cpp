@@ -338,6 +338,9 @@ public:
         }
         Owned table_text = str_of(table_);
         Owned conditions_text = table_text ? str_of(conditions_) : Owned();
+        if (conditions_text) {
+            groups_.emplace(cursor_, conn_, table_text.get(), cols_.get(), uniques_.get(), conditions_text.get());
+        }
         Owned staged = conditions_text ? join_text({"SELECT ", total_select_, " FROM temp_", table_text,
                                                     " ", conditions_text})
                                        : Owned();
@@ -432,21 +435,30 @@ private:
         return true;
     }
 
-    // The newest test, through the module global; our own function runs in
-    // place with the rules and cursor of this find.
+    // The newest test, through the module global. Our own function answers
+    // from the rows gathered for this find when it can, and otherwise walks
+    // in place with the rules and cursor of this find.
     int is_newest(PyObject* row, long source) {
         Owned rowid = item_at(row, Py_ssize_t{0});
         Owned source_obj = rowid ? steal(PyLong_FromLong(source)) : Owned();
         Owned reference = source_obj ? pair(source_obj.get(), rowid.get()) : Owned();
-        Owned visited = reference ? steal(PySet_New(nullptr)) : Owned();
-        if (!visited || PySet_Add(visited.get(), reference.get()) < 0) {
-            return -1;
-        }
-        Owned check = lookup_function(Fn::check_newest_unique);
+        Owned check = reference ? lookup_function(Fn::check_newest_unique) : Owned();
         if (!check) {
             return -1;
         }
-        if (is_own_function(check.get(), Fn::check_newest_unique)) {
+        const bool own = is_own_function(check.get(), Fn::check_newest_unique);
+        const int answer = own ? groups_->answer(row, source) : NewestGroups::kWalk;
+        if (answer != NewestGroups::kWalk) {
+            if (answer < 0) {
+                add_traceback(Fn::check_newest_unique);
+            }
+            return answer;
+        }
+        Owned visited = steal(PySet_New(nullptr));
+        if (!visited || PySet_Add(visited.get(), reference.get()) < 0) {
+            return -1;
+        }
+        if (own) {
             const Verdict verdict = NewestWalk(*link_, reference.get(), visited.get()).run(row);
             if (verdict == Verdict::error) {
                 add_traceback(Fn::check_newest_unique);
@@ -473,6 +485,7 @@ private:
         if (!rows) {
             return false;
         }
+        groups_->expect(source, PyList_GET_SIZE(rows.get()));
         std::vector<Owned> keys;
         SignalPoll poll;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
@@ -528,6 +541,7 @@ private:
     std::vector<FindRule> rules_;
     std::vector<Py_ssize_t> output_;
     std::optional<LinkContext> link_;
+    std::optional<NewestGroups> groups_;
 };
 
 }  // namespace

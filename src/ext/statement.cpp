@@ -80,6 +80,8 @@ Owned Cursor::query(PyObject* sql, PyObject* params) {
     return fetch_all();
 }
 
+Owned Cursor::next_row() { return steal(PyIter_Next(cursor_.get())); }
+
 bool ParamList::prepare() {
     // The host's cursor binds the values during execute and keeps no
     // reference; anyone who does keep the list gets it to themselves.
