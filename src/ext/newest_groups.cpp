@@ -596,7 +596,11 @@ private:
     size_t table_start_ = 0;
 };
 
+FindPlan g_plan = FindPlan::automatic;
+
 }  // namespace
+
+void set_find_plan(FindPlan plan) { g_plan = plan; }
 
 // ------------------------------------------------------------ the groups ---
 
@@ -831,7 +835,7 @@ struct NewestGroups::State {
             if (indexed < 0) {
                 return -1;
             }
-            if (!indexed) {
+            if (!indexed && g_plan == FindPlan::automatic) {
                 scan_due = true;
             }
         }
@@ -939,7 +943,11 @@ struct NewestGroups::State {
     // A main lookup costs about what scanning a few rows does.
     static inline double kLookupRows = getenv("NV_K") ? atof(getenv("NV_K")) : 2.5;
     void plan_scan() {
-        if (scan_due || mode != Mode::lazy) {
+        if (scan_due || mode != Mode::lazy || g_plan == FindPlan::lookups || g_plan == FindPlan::grouped) {
+            return;
+        }
+        if (g_plan == FindPlan::scan) {
+            scan_due = true;
             return;
         }
         const auto nrules = static_cast<double>(rules.size());
@@ -1150,7 +1158,10 @@ struct NewestGroups::State {
     static bool foreign_row() { return false; }
 
     bool join_staged(uint32_t u, size_t r, const unsigned char* key, size_t size) {
-        if (!staged_loaded && ++staged_lookups > kStagedLookups && !load_staged()) {
+        const long before_groups = g_plan == FindPlan::grouped  ? 0
+                                   : g_plan == FindPlan::lookups ? std::numeric_limits<long>::max()
+                                                                 : kStagedLookups;
+        if (!staged_loaded && ++staged_lookups > before_groups && !load_staged()) {
             return false;
         }
         if (staged_loaded) {

@@ -244,6 +244,12 @@ private:
     State* state_;
 };
 
+// How NewestGroups gathers rows: on its own judgement, or (for tests and
+// benchmarks) always by key lookups, by lookups with the staging table read
+// into groups at once, or by one scan of each table.
+enum class FindPlan { automatic, lookups, grouped, scan };
+void set_find_plan(FindPlan plan);
+
 // ---------------------------------------------------------------- text -----
 
 // A piece of statement text: a fixed fragment or a str object.

@@ -4,6 +4,7 @@
 // it must be loaded after norvane.norvane.
 #include "norvane.hpp"
 
+#include <cstring>
 #include <new>
 
 namespace norvane {
@@ -39,11 +40,29 @@ PyObject* native_find(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return answer.release();
 }
 
+// find_plan(name): how find gathers rows for its newest test, by name:
+// "automatic", "lookups", "grouped" or "scan".
+PyObject* find_plan(PyObject*, PyObject* name) {
+    static const char* const plans[] = {"automatic", "lookups", "grouped", "scan"};
+    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+    for (int i = 0; text != nullptr && i < 4; ++i) {
+        if (std::strcmp(text, plans[i]) == 0) {
+            set_find_plan(static_cast<FindPlan>(i));
+            Py_RETURN_NONE;
+        }
+    }
+    if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "unknown find plan: %R", name);
+    }
+    return nullptr;
+}
+
 PyMethodDef native_methods[] = {
     {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_find)), METH_FASTCALL,
      "find(conn, select, table, conditions, params) -> (rows, staged)\n\n"
      "find with parameters bound to both candidate statements; select None gives\n"
      "whole rows, rowid first, and staged counts the leading staged rows."},
+    {"find_plan", find_plan, METH_O, "find_plan(name): how find gathers rows for its newest test."},
     {nullptr, nullptr, 0, nullptr},
 };
 

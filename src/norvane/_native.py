@@ -35,3 +35,7 @@ find: Callable[
     [sqlite3.Connection, str | None, str, str, Sequence[Any] | Mapping[str, Any] | None],
     tuple[list[list[Any]], int],
 ] = _ext.find
+
+# find_plan(name): how find gathers rows for its newest test: "automatic",
+# "lookups", "grouped" or "scan" (for tests and benchmarks).
+find_plan: Callable[[str], None] = _ext.find_plan
