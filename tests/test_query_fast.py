@@ -111,3 +111,256 @@ def test_fast_find_gives_what_the_walk_gives(shared, plan, database, conditions,
     plan(how)
     fast, walk = both(shared, select, "t", conditions)
     assert fast == walk
+
+
+# --- where only the walk is exact ------------------------------------------------------
+
+def plain_table(conn, decls=("", "", "", ""), rules=((0,),), main=(), staged=(), table="t"):
+    build(conn, (list(decls), list(decls)), [list(r) for r in rules], list(main), list(staged), True, table)
+
+
+# Only the main row is a candidate: no duplicate test can hide it, only the newest test.
+MAIN_ONLY = "WHERE tag = 'm'"
+
+
+def find_both(conn, conditions="", select="*", table="t"):
+    fast, walk = both(conn, select, table, conditions)
+    assert fast == walk
+    return nv.find(conn, select, table, conditions)
+
+
+def test_subclassed_connection_sees_the_walk(tmp_path):
+    class Connection(sqlite3.Connection):
+        pass
+
+    nv.DB("fast_find_subclass", str(tmp_path / "s.db"))
+    conn = sqlite3.connect(tmp_path / "s.db", factory=Connection)
+    plain_table(conn, main=[(1, None, None, "m")], staged=[(1, None, None, "s")])
+    seen = []
+    conn.set_trace_callback(seen.append)
+    assert nv.find(conn, "tag", "t", "") == [["s"]]
+    conn.set_trace_callback(None)
+    # the walk's own searches, one per expanded row and table
+    assert "SELECT rowid,c0,c1,c2,tag FROM temp_t WHERE c0 = 1 " in seen
+    conn.close()
+
+
+def test_row_factory_makes_the_walk_bind_what_it_returns(shared):
+    plain_table(shared, main=[(1, None, None, "m")], staged=[(1, None, None, "s")])
+    shared.row_factory = lambda cursor, row: (row[0],) + tuple(str(v) for v in row[1:])
+    try:
+        # the walk searches c0 = '1', which no stored integer equals
+        assert find_both(shared, MAIN_ONLY, select="tag") == [["m"]]
+    finally:
+        shared.row_factory = None
+
+
+def test_text_factory_makes_the_walk_bind_bytes(shared):
+    plain_table(shared, main=[("k", None, None, "m")], staged=[("k", None, None, "s")])
+    shared.text_factory = lambda b: b.decode().upper()
+    try:
+        # the walk searches c0 = 'K'; the stored text is 'k'
+        assert find_both(shared, "WHERE tag = 'm'") == [["K", None, None, "M"]]
+    finally:
+        shared.text_factory = str
+
+
+@pytest.mark.parametrize("kind, value, adapt", [
+    (int, 1, str), (float, 1.5, str), (str, "k", str.upper), (bytes, b"k", bytes.decode),
+    (type(None), None, lambda v: 0)])
+def test_adapters_change_what_the_walk_binds(shared, kind, value, adapt):
+    other = 0 if value is None else value
+    plain_table(shared, rules=((0, 1),), main=[(value, 0, None, "m")], staged=[(other, 0, None, "s")])
+    sqlite3.register_adapter(kind, adapt)
+    try:
+        # NULL adapted to 0 links; every other adapted value finds nothing
+        expected = [] if value is None else [["m"]]
+        assert find_both(shared, MAIN_ONLY, select="tag") == expected
+    finally:
+        del sqlite3.adapters[(kind, sqlite3.PrepareProtocol)]
+
+
+def test_converter_on_a_declared_type_changes_what_the_walk_binds(tmp_path):
+    nv.DB("fast_find_converter", str(tmp_path / "c.db"))
+    conn = sqlite3.connect(tmp_path / "c.db", detect_types=sqlite3.PARSE_DECLTYPES)
+    plain_table(conn, decls=("KEYED", "", "", ""), main=[(1, None, None, "m")], staged=[(1, None, None, "s")])
+    sqlite3.register_converter("keyed", lambda b: b.decode() + "!")
+    try:
+        assert find_both(conn, MAIN_ONLY, select="tag") == [["m"]]
+    finally:
+        del sqlite3.converters["KEYED"]
+        conn.close()
+
+
+def test_negative_rule_position_reads_the_rowid_but_searches_the_last_column(shared):
+    # row[-1 + 1] is the rowid; the search is on cols[-1], the tag column
+    plain_table(shared, rules=((-1,),), main=[(None, None, None, "x"), (None, None, None, 1)],
+                staged=[(None, None, None, 2)])
+    # staged rowid 1 finds main rowid 2 (tag 1), which is older; main rowid 2
+    # then finds the staged row (tag 2), which is newer
+    assert find_both(shared, select="c0,tag") == [[None, 2]]
+
+
+def test_rule_position_beyond_the_columns_raises_index_error(shared):
+    plain_table(shared, rules=((4,),), main=[(1, 1, 1, "m")])
+    with pytest.raises(IndexError):
+        find_both(shared)
+
+
+def test_column_named_rowid_is_what_the_walk_compares(shared):
+    shared.execute("DROP TABLE IF EXISTS r")
+    shared.execute("DROP TABLE IF EXISTS temp_r")
+    shared.execute("CREATE TABLE r (rowid, a)")
+    shared.execute("CREATE TABLE temp_r (rowid, a)")
+    shared.execute("DELETE FROM unique_table WHERE table_name = 'r'")
+    shared.execute("INSERT INTO unique_table VALUES ('r', 'u', 'a', '1')")
+    # stored order says the second row is newer; the walk reads the column
+    shared.executemany("INSERT INTO r VALUES (?, ?)", [(9, "k"), (1, "k")])
+    assert find_both(shared, table="r") == [[9, "k"]]
+
+
+def test_rule_column_named_like_a_keyword_is_what_the_walk_compares(shared):
+    shared.execute("DROP TABLE IF EXISTS kw")
+    shared.execute("DROP TABLE IF EXISTS temp_kw")
+    shared.execute('CREATE TABLE kw ("current_time", tag)')
+    shared.execute('CREATE TABLE temp_kw ("current_time", tag)')
+    shared.execute("DELETE FROM unique_table WHERE table_name = 'kw'")
+    shared.execute("INSERT INTO unique_table VALUES ('kw', 'u', '', '0')")
+    shared.execute("INSERT INTO kw VALUES (1, 'm')")
+    shared.execute("INSERT INTO temp_kw VALUES (2, 's')")
+    # current_time reads the clock, so for the walk every row holds the same value
+    assert find_both(shared, MAIN_ONLY, select="tag", table="kw") == []
+
+
+def test_rule_column_that_is_no_plain_identifier_raises_as_the_walk_does(shared):
+    shared.execute("DROP TABLE IF EXISTS sp")
+    shared.execute("DROP TABLE IF EXISTS temp_sp")
+    shared.execute('CREATE TABLE sp (a, "a b")')
+    shared.execute('CREATE TABLE temp_sp (a, "a b")')
+    shared.execute("DELETE FROM unique_table WHERE table_name = 'sp'")
+    shared.execute("INSERT INTO unique_table VALUES ('sp', 'u', '', '1')")
+    shared.execute("INSERT INTO sp VALUES (1, 2)")
+    with pytest.raises(sqlite3.OperationalError):
+        find_both(shared, table="sp")
+
+
+def test_table_name_that_is_no_plain_identifier_gets_the_walk(shared):
+    plain_table(shared, main=[(1, None, None, "m")], staged=[(1, None, None, "s")])
+    shared.execute("INSERT INTO unique_table VALUES ('t ', 'u', '', '0')")
+    seen = []
+    shared.set_trace_callback(seen.append)
+    assert nv.find(shared, "tag", "t ", MAIN_ONLY) == []
+    shared.set_trace_callback(None)
+    assert "SELECT rowid,c0,c1,c2,tag FROM temp_t  WHERE c0 = 1 " in seen
+
+
+def test_declarations_that_differ_between_the_tables_get_the_walk(shared):
+    build(shared, (["INTEGER", "", "", ""], ["TEXT", "", "", ""]), [[0]],
+          [(1, None, None, "m")], [("1", None, None, "s")], True)
+    # the search of the staging table turns 1 into '1' under its TEXT affinity
+    assert find_both(shared, select="tag") == [["s"]]
+
+
+def test_collation_gets_the_walk(shared):
+    plain_table(shared, decls=("TEXT COLLATE NOCASE", "", "", ""),
+                main=[("K", None, None, "m")], staged=[("k", None, None, "s")])
+    assert find_both(shared, select="tag") == [["s"]]
+
+
+def test_view_for_a_staging_table_gets_the_walk(shared):
+    plain_table(shared, main=[(1, None, None, "m"), (2, None, None, "n")])
+    shared.execute("DROP TABLE temp_t")
+    # every staged row claims rowid 1: the walk takes both for the candidate itself
+    shared.execute("CREATE TEMP VIEW temp_t AS SELECT 1 AS rowid, * FROM "
+                   "(SELECT 2 AS c0, NULL AS c1, NULL AS c2, 'v1' AS tag UNION ALL "
+                   "SELECT 1, NULL, NULL, 'v2')")
+    try:
+        assert find_both(shared, select="tag") == [["v1"], ["v2"]]
+    finally:
+        shared.execute("DROP VIEW temp.temp_t")
+
+
+def test_rows_that_are_not_stored_rows_get_the_walk(shared, plan):
+    plain_table(shared, main=[(1, None, None, "m")], staged=[(5, None, None, "s1"), (1, None, None, "s2")])
+    plan("scan")
+    # staged rowid 1 holds 5, but this row says 1: the walk searches for 1
+    assert find_both(shared, "WHERE 0 UNION ALL SELECT 1, 1, NULL, NULL, 'fake'", select="tag") == []
+
+
+def test_sqlite_error_inside_the_grouping_leaves_the_walk_to_answer(shared):
+    plain_table(shared, main=[(1, None, None, "m"), (2, None, None, "n")], staged=[(1, None, None, "s")])
+
+    def no_max(action, arg1, arg2, *rest):
+        return sqlite3.SQLITE_DENY if action == sqlite3.SQLITE_FUNCTION and arg2 == "max" else sqlite3.SQLITE_OK
+
+    shared.set_authorizer(no_max)
+    try:
+        assert find_both(shared, select="tag") == [["s"], ["n"]]
+    finally:
+        shared.set_authorizer(None)
+
+
+# --- the module global --------------------------------------------------------------
+
+@pytest.fixture
+def linked(shared):
+    plain_table(shared, main=[(1, None, None, "m"), (2, None, None, "n")], staged=[(1, None, None, "s")])
+    return shared
+
+
+def test_replaced_global_is_called_by_keyword_for_every_candidate(linked, monkeypatch):
+    calls = []
+    monkeypatch.setattr(nv, "_check_newest_unique", lambda **kw: calls.append(kw["rowid"]) or (True, None))
+    assert nv.find(linked, "tag", "t", "") == [["s"], ["n"]]
+    assert calls == [(1, 1), (0, 2)]  # main rowid 1 repeats the staged key
+
+
+def test_global_rebound_during_find_takes_over_from_the_next_candidate(linked, monkeypatch):
+    own = nv._check_newest_unique
+    calls = []
+
+    def once(**kw):
+        calls.append(kw["rowid"])
+        monkeypatch.setattr(nv, "_check_newest_unique", own)
+        return (False, None)
+
+    monkeypatch.setattr(nv, "_check_newest_unique", once)
+    # the stand-in drops the staged row; our own function then finds it newer than main rowid 1
+    assert nv.find(linked, "tag", "t", "") == [["n"]]
+    assert calls == [(1, 1)]
+    # and back: our own function first, a stand-in from the first statement it runs itself
+    calls.clear()
+    monkeypatch.setattr(nv, "_check_newest_unique", own)
+    finds_own = ("PRAGMA table_info(t)", "SELECT * FROM unique_table", "SELECT rowid,c0,c1,c2,tag",
+                 "BEGIN", "ROLLBACK")
+
+    def rebind(sql):
+        if not sql.startswith(finds_own):
+            nv._check_newest_unique = lambda **kw: calls.append(kw["rowid"]) or (True, None)
+
+    linked.set_trace_callback(rebind)
+    try:
+        assert nv.find(linked, "tag", "t", "") == [["s"], ["n"]]
+    finally:
+        linked.set_trace_callback(None)
+    assert calls == [(0, 2)]
+
+
+def test_deleted_global_raises_name_error_at_the_first_newest_test(linked, monkeypatch):
+    monkeypatch.delattr(nv, "_check_newest_unique")
+    assert nv.find(linked, "tag", "t", "WHERE 0") == []
+    with pytest.raises(NameError, match="name '_check_newest_unique' is not defined"):
+        nv.find(linked, "tag", "t", "")
+
+
+# --- scale ------------------------------------------------------------------------------
+
+def test_every_plan_agrees_on_a_larger_table(shared, plan):
+    main = [(i, i // 3, i % 7, "m") for i in range(20_000)]
+    staged = [(i * 7 % 30_000, None if i % 5 == 0 else i, i % 3, "s") for i in range(2_000)]
+    plain_table(shared, rules=((0,), (1, 2)), main=main, staged=staged)
+    results = []
+    for how in ("scan", "grouped", "lookups", "automatic"):
+        plan(how)
+        results.append(nv.find(shared, "*", "t", "WHERE c0 % 10 = 3"))
+    assert results[0] and all(r == results[0] for r in results)
