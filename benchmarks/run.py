@@ -26,7 +26,7 @@ from pathlib import Path
 if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from benchmarks import interrupts, plain  # noqa: E402
+from benchmarks import interrupts, newest, plain  # noqa: E402
 from benchmarks.harness import (  # noqa: E402
     NATIVE,
     NORVANE,
@@ -43,6 +43,7 @@ from benchmarks.report import memory_lines, table  # noqa: E402
 from benchmarks.scenarios import FULL, QUICK, SCENARIOS, Ingest  # noqa: E402
 
 SEED = 20240613
+NEWEST = "newest"  # find's newest test at scale (benchmarks/newest.py), its own table
 
 
 def parse_args(argv=None):
@@ -52,9 +53,9 @@ def parse_args(argv=None):
     parser.add_argument(
         "--scenario",
         action="append",
-        choices=sorted(SCENARIOS),
+        choices=sorted([*SCENARIOS, NEWEST]),
         metavar="NAME",
-        help=f"run only this scenario; may be repeated ({', '.join(SCENARIOS)})",
+        help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, NEWEST])})",
     )
     args = parser.parse_args(argv)
     if args.runs < 1:
@@ -157,10 +158,14 @@ class Report:
     descriptions: list = field(default_factory=list)
     memory: list = field(default_factory=list)
     notes: list = field(default_factory=list)
+    newest: list = field(default_factory=list)
 
     def print(self, runs):
-        print(table(self.measurements, runs))
+        if self.measurements:
+            print(table(self.measurements, runs))
         for line in self.descriptions + memory_lines(self.memory) + self.notes:
+            print(line)
+        for line in self.newest:
             print(line)
 
 
@@ -176,7 +181,7 @@ def run(args):
     report = Report(notes=[reason] if reason else [])
     with tempfile.TemporaryDirectory(prefix="norvane-bench-") as root:
         workspace = Workspace(root)
-        for key in args.scenario or SCENARIOS:
+        for key in [k for k in args.scenario or SCENARIOS if k != NEWEST]:
             started = time.perf_counter()
             scenario = SCENARIOS[key](sizes, SEED)
             progress(f"{key}: preparing templates")
@@ -188,6 +193,10 @@ def run(args):
             if isinstance(scenario, Ingest):
                 report.memory += measure_memory(scenario, scenario_run.norvane, workspace)
             progress(f"{key}: done in {time.perf_counter() - started:.1f} s")
+        if norvane is not None and (args.scenario is None or NEWEST in args.scenario):
+            started = time.perf_counter()
+            report.newest = newest.run(norvane, args.quick, args.runs, workspace.root, progress)
+            progress(f"{NEWEST}: done in {time.perf_counter() - started:.1f} s")
     if norvane is not None and not args.scenario:
         progress("interrupt latency")
         report.descriptions += interrupts.latency_lines(args.quick)
