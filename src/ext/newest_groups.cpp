@@ -620,6 +620,7 @@ struct NewestGroups::State {
     std::vector<Py_ssize_t> key_columns;  // column numbers the statements select, after rowid
     Owned by_rowid[2];                    // by source: SELECT <key cols> ... WHERE rowid = ?
     Owned scan[2];                        // by source: every row, in rowid order
+    Owned count_rows[2];                  // by source: SELECT count(*)
     double table_rows[2] = {0, 0};        // max(rowid) by source, an estimate of the size
     Py_ssize_t expected[2] = {-1, -1};    // candidates of each pass, when known
     Py_ssize_t answered[2] = {0, 0};
@@ -783,11 +784,13 @@ struct NewestGroups::State {
         by_rowid[0] = by_rowid[1] ? join_text({main_from, " WHERE rowid = ?"}) : Owned();
         scan[1] = by_rowid[0] ? join_text({staged_from, " ORDER BY rowid"}) : Owned();
         scan[0] = scan[1] ? join_text({main_from, " ORDER BY rowid"}) : Owned();
+        count_rows[1] = scan[0] ? join_text({"SELECT count(*) FROM temp_", table}) : Owned();
+        count_rows[0] = count_rows[1] ? join_text({"SELECT count(*) FROM ", table}) : Owned();
         const char* conditions_text = utf8_of(conditions);
         check_stored = conditions_text == nullptr || !selects_stored_rows(conditions_text);
         done.resize(rules.size());
         staged_groups.resize(rules.size());
-        return scan[0] ? 1 : -1;
+        return count_rows[0] ? 1 : -1;
     }
 
     // Both tables: ordinary rowid tables without collations, declared alike,
@@ -1122,15 +1125,25 @@ struct NewestGroups::State {
                 const unsigned char* key = nullptr;
                 size_t size = 0;
                 at.next(key, size);
-                if (size == 0 || done[r].find_or_add(key, size, u) != kNone) {
+                if (size == 0 || done[r].find(key, size) != kNone) {
                     continue;
                 }
-                // Both tables before the key counts as done.
-                if (!join_staged(u, r, key, size) || !join_main(u, r, key, size)) {
+                // Staged rows first, as the walk searches: a newer one ends
+                // the test before the main table is searched. The key counts
+                // as done once both tables are joined; until then u, which may
+                // hold keys still to follow, stays pending.
+                if (!join_staged(u, r, key, size)) {
                     return -1;
                 }
                 if (lazy.newer(lazy.newest(candidate), candidate)) {
-                    // u may hold keys still to follow: it stays pending.
+                    lazy.put_back(lazy.root(candidate), u);
+                    return 0;
+                }
+                if (!join_main(u, r, key, size)) {
+                    return -1;
+                }
+                done[r].find_or_add(key, size, u);
+                if (lazy.newer(lazy.newest(candidate), candidate)) {
                     lazy.put_back(lazy.root(candidate), u);
                     return 0;
                 }
@@ -1231,8 +1244,20 @@ struct NewestGroups::State {
         lazy = LazyComponents();
         done.clear();
         staged_groups.clear();
-        const auto estimate = static_cast<size_t>(std::min(table_rows[0] + table_rows[1], 1e8));
-        scanned.reserve(estimate);
+        // Exactly as much room as there are rows: no spare capacity from growth.
+        size_t rows = 0;
+        for (long source : {0L, 1L}) {
+            Owned count = cursor.query(count_rows[source].get());
+            Owned value = count && PyList_GET_SIZE(count.get()) == 1
+                              ? item_at(PyList_GET_ITEM(count.get(), 0), Py_ssize_t{0})
+                              : Owned();
+            const size_t n = value ? PyLong_AsSize_t(value.get()) : 0;
+            if (!value || (n == static_cast<size_t>(-1) && PyErr_Occurred())) {
+                return false;
+            }
+            rows += n;
+        }
+        scanned.reserve(rows);
         std::vector<KeyTable> holders(rules.size());
         Bytes keys;
         for (long source : {0L, 1L}) {
