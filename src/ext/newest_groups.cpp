@@ -351,6 +351,10 @@ bool is_keyword(const char* s) {
     return false;
 }
 
+// A fetched row as the host returns it without a row factory: a tuple of at
+// least n values.
+bool is_row(PyObject* row, Py_ssize_t n) { return PyTuple_Check(row) && PyTuple_GET_SIZE(row) >= n; }
+
 // The UTF-8 text of a str, or null (no error set) for anything else.
 const char* utf8_of(PyObject* obj) {
     if (!PyUnicode_Check(obj)) {
@@ -739,7 +743,7 @@ struct NewestGroups::State {
                     return 0;
                 }
                 const char* name = utf8_of(PyList_GET_ITEM(cols, c));
-                if (!is_plain_identifier(name) || is_keyword(name)) {
+                if (name == nullptr || !is_plain_identifier(name) || is_keyword(name)) {
                     return 0;
                 }
                 columns.push_back(c);
@@ -862,6 +866,9 @@ struct NewestGroups::State {
                 return 0;
             }
             PyObject* row = PyList_GET_ITEM(rows.get(), 0);
+            if (!is_row(row, 2)) {
+                return 0;
+            }
             const char* type = utf8_of(PyTuple_GET_ITEM(row, 0));
             const char* create = utf8_of(PyTuple_GET_ITEM(row, 1));
             if (type == nullptr || create == nullptr || std::strcmp(type, "table") != 0) {
@@ -884,7 +891,7 @@ struct NewestGroups::State {
         Owned info = steal(PyList_New(PyList_GET_SIZE(rows.get())));
         for (Py_ssize_t i = 0; info && i < PyList_GET_SIZE(rows.get()); ++i) {
             PyObject* row = PyList_GET_ITEM(rows.get(), i);
-            Owned name_type = PyTuple_GET_SIZE(row) > 2 ? pair(PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2))
+            Owned name_type = is_row(row, 3) ? pair(PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2))
                                                         : Owned();
             if (!name_type) {
                 return {};
@@ -934,7 +941,7 @@ struct NewestGroups::State {
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
             PyObject* row = PyList_GET_ITEM(rows.get(), i);
-            const char* detail = PyTuple_GET_SIZE(row) > 3 ? utf8_of(PyTuple_GET_ITEM(row, 3)) : nullptr;
+            const char* detail = is_row(row, 4) ? utf8_of(PyTuple_GET_ITEM(row, 3)) : nullptr;
             if (detail == nullptr || std::strncmp(detail, "SCAN", 4) == 0) {
                 return 0;
             }
@@ -971,7 +978,7 @@ struct NewestGroups::State {
 
     // The rowid of a fetched row, when it is an exact integer.
     static bool rowid_of(PyObject* row, int64_t& rowid) {
-        if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) < 1 || !PyLong_CheckExact(PyTuple_GET_ITEM(row, 0))) {
+        if (!is_row(row, 1) || !PyLong_CheckExact(PyTuple_GET_ITEM(row, 0))) {
             return false;
         }
         int overflow = 0;
@@ -986,7 +993,7 @@ struct NewestGroups::State {
     // The keys of a row read by this unit's statements (rowid, key columns).
     bool read_keys(PyObject* row, Bytes& out) {
         out.clear();
-        return PyTuple_GET_SIZE(row) == static_cast<Py_ssize_t>(key_columns.size()) + 1 &&
+        return PyTuple_Check(row) && PyTuple_GET_SIZE(row) == static_cast<Py_ssize_t>(key_columns.size()) + 1 &&
                encode_keys(rules, row, 1, identity_columns(), out);
     }
     const std::vector<Py_ssize_t>& identity_columns() {
