@@ -628,6 +628,11 @@ struct NewestGroups::State {
     double table_rows[2] = {0, 0};        // max(rowid) by source, an estimate of the size
     Py_ssize_t expected[2] = {-1, -1};    // candidates of each pass, when known
     Py_ssize_t answered[2] = {0, 0};
+    bool every_row = false;      // no conditions: the candidates are all rows, in rowid order
+    PyObject* main_sql = nullptr;     // find's main candidate statement and its parameters
+    PyObject* main_params = nullptr;
+    Owned staged_candidates;     // the rows of the passes, while they run
+    Owned main_candidates;
     long main_lookups = 0;
     long staged_lookups = 0;
     bool staged_loaded = false;
@@ -792,6 +797,9 @@ struct NewestGroups::State {
         count_rows[0] = count_rows[1] ? join_text({"SELECT count(*) FROM ", table}) : Owned();
         const char* conditions_text = utf8_of(conditions);
         check_stored = conditions_text == nullptr || !selects_stored_rows(conditions_text);
+        every_row = conditions_text != nullptr &&
+                    std::string(conditions_text).find_first_not_of(" \t\r\n") == std::string::npos &&
+                    main_params == nullptr;
         done.resize(rules.size());
         staged_groups.resize(rules.size());
         return count_rows[0] ? 1 : -1;
@@ -1251,48 +1259,49 @@ struct NewestGroups::State {
         lazy = LazyComponents();
         done.clear();
         staged_groups.clear();
-        // Exactly as much room as there are rows: no spare capacity from growth.
-        size_t rows = 0;
-        for (long source : {0L, 1L}) {
-            Owned count = cursor.query(count_rows[source].get());
-            Owned value = count && PyList_GET_SIZE(count.get()) == 1
-                              ? item_at(PyList_GET_ITEM(count.get(), 0), Py_ssize_t{0})
-                              : Owned();
-            const size_t n = value ? PyLong_AsSize_t(value.get()) : 0;
-            if (!value || (n == static_cast<size_t>(-1) && PyErr_Occurred())) {
+        // Without conditions find's own candidate statements read every row,
+        // in rowid order: their rows serve instead of a scan of each table
+        // (the main pass then takes the main rows fetched here).
+        Owned rows[2];
+        if (every_row) {
+            rows[1] = std::move(staged_candidates);
+            rows[0] = main_candidates ? share(main_candidates.get())
+                      : main_sql      ? cursor.query(main_sql, main_params)
+                                      : Owned();
+            if (main_sql && !rows[0]) {
                 return false;
             }
-            rows += n;
+            main_candidates = share(rows[0].get());
         }
-        scanned.reserve(rows);
+        // Exactly as much room as there are rows: no spare capacity from growth.
+        size_t total = 0;
+        for (long source : {0L, 1L}) {
+            const Py_ssize_t n = rows[source] ? PyList_GET_SIZE(rows[source].get()) : count(source);
+            if (n < 0) {
+                return false;
+            }
+            total += static_cast<size_t>(n);
+        }
+        scanned.reserve(total);
         std::vector<KeyTable> holders(rules.size());
-        Bytes keys;
         for (long source : {0L, 1L}) {
             if (source) {
                 scanned.start_staged();
+            }
+            if (rows[source]) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows[source].get()); ++i) {
+                    if (!scan_row(PyList_GET_ITEM(rows[source].get(), i), key_columns, holders)) {
+                        return false;
+                    }
+                }
+                continue;
             }
             if (!cursor.execute(scan[source].get())) {
                 return false;
             }
             while (Owned row = cursor.next_row()) {
-                int64_t rowid = 0;
-                if (!poll.tick()) {
+                if (!scan_row(row.get(), identity_columns(), holders)) {
                     return false;
-                }
-                keys.clear();
-                if (!rowid_of(row.get(), rowid) || !read_keys(row.get(), keys) || !scanned.add(rowid)) {
-                    return foreign_row();
-                }
-                const uint32_t n = scanned.last();
-                KeyCursor at{keys.data()};
-                for (size_t r = 0; r < rules.size(); ++r) {
-                    const unsigned char* key = nullptr;
-                    size_t size = 0;
-                    at.next(key, size);
-                    const uint32_t holder = size ? holders[r].find_or_add(key, size, n) : kNone;
-                    if (holder != kNone) {
-                        scanned.join(n, holder);
-                    }
                 }
             }
             if (PyErr_Occurred()) {
@@ -1303,6 +1312,40 @@ struct NewestGroups::State {
         scan_due = false;
         return true;
     }
+
+    // The number of rows of a table, or -1 on error.
+    Py_ssize_t count(long source) {
+        Owned rows = cursor.query(count_rows[source].get());
+        Owned value = rows && PyList_GET_SIZE(rows.get()) == 1 ? item_at(PyList_GET_ITEM(rows.get(), 0), Py_ssize_t{0})
+                                                               : Owned();
+        return value ? PyLong_AsSsize_t(value.get()) : -1;
+    }
+
+    // Adds one row of a scan (rowid first, then `columns` hold the key
+    // columns) and joins it with the earlier holders of its keys.
+    bool scan_row(PyObject* row, const std::vector<Py_ssize_t>& columns, std::vector<KeyTable>& holders) {
+        int64_t rowid = 0;
+        if (!poll.tick()) {
+            return false;
+        }
+        Bytes& keys = buffer;
+        keys.clear();
+        if (!rowid_of(row, rowid) || !encode_keys(rules, row, 1, columns, keys) || !scanned.add(rowid)) {
+            return foreign_row();
+        }
+        const uint32_t n = scanned.last();
+        KeyCursor at{keys.data()};
+        for (size_t r = 0; r < rules.size(); ++r) {
+            const unsigned char* key = nullptr;
+            size_t size = 0;
+            at.next(key, size);
+            const uint32_t holder = size ? holders[r].find_or_add(key, size, n) : kNone;
+            if (holder != kNone) {
+                scanned.join(n, holder);
+            }
+        }
+        return true;
+    }
 };
 
 NewestGroups::NewestGroups(Cursor& cursor, PyObject* conn, PyObject* table, PyObject* cols,
@@ -1311,7 +1354,25 @@ NewestGroups::NewestGroups(Cursor& cursor, PyObject* conn, PyObject* table, PyOb
 
 NewestGroups::~NewestGroups() { delete state_; }
 
-void NewestGroups::expect(long source, Py_ssize_t candidates) { state_->expected[source ? 1 : 0] = candidates; }
+void NewestGroups::reuse(PyObject* main_sql, PyObject* params) {
+    state_->main_sql = main_sql;
+    state_->main_params = params;
+}
+
+void NewestGroups::expect(long source, PyObject* candidates) {
+    State& s = *state_;
+    s.expected[source ? 1 : 0] = PyList_GET_SIZE(candidates);
+    // Rows of the pass, for a scan that may come while it runs; the main
+    // pass's own reading ends any use of rows fetched before.
+    (source ? s.staged_candidates : s.main_candidates) = share(candidates);
+    if (!source) {
+        s.staged_candidates.reset();
+    }
+}
+
+Owned NewestGroups::take_candidates(long source) {
+    return source ? Owned() : std::move(state_->main_candidates);
+}
 
 int NewestGroups::answer(PyObject* row, long source) {
     try {

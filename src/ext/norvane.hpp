@@ -232,9 +232,17 @@ public:
     NewestGroups(const NewestGroups&) = delete;
     NewestGroups& operator=(const NewestGroups&) = delete;
 
-    // The number of candidates of the pass over `source` that starts now: a
-    // hint for choosing between key lookups and one scan of each table.
-    void expect(long source, Py_ssize_t candidates);
+    // find's statement for the main candidates and its parameters (null for
+    // none): without conditions, a scan during the staging pass may run it
+    // early and hand its rows on through take_candidates.
+    void reuse(PyObject* main_sql, PyObject* params);
+    // The candidate rows (a list) of the pass over `source` that starts now:
+    // how many there are chooses between key lookups and one scan of each
+    // table, and without conditions they are the rows such a scan reads.
+    void expect(long source, PyObject* candidates);
+    // The rows of `source`'s candidate statement when they were read already
+    // (null when not): the statement must then not run again.
+    Owned take_candidates(long source);
     // For the fetched candidate `row` of `source`: 1 newest, 0 superseded,
     // kWalk when the walk must decide, -1 with an error set.
     int answer(PyObject* row, long source);

@@ -338,20 +338,23 @@ public:
         }
         Owned table_text = str_of(table_);
         Owned conditions_text = table_text ? str_of(conditions_) : Owned();
-        if (conditions_text) {
-            groups_.emplace(cursor_, conn_, table_text.get(), cols_.get(), uniques_.get(), conditions_text.get());
-        }
         Owned staged = conditions_text ? join_text({"SELECT ", total_select_, " FROM temp_", table_text,
                                                     " ", conditions_text})
                                        : Owned();
-        if (!staged || !pass(staged.get(), kStaged)) {
+        Owned main = staged ? join_text({"SELECT ", total_select_, " FROM ", table_text, " ", conditions_text})
+                            : Owned();
+        if (!main) {
+            return {};
+        }
+        groups_.emplace(cursor_, conn_, table_text.get(), cols_.get(), uniques_.get(), conditions_text.get());
+        groups_->reuse(main.get(), params_);
+        if (!pass(staged.get(), kStaged)) {
             return {};
         }
         if (staged_ != nullptr) {
             *staged_ = PyList_GET_SIZE(docs_.get());
         }
-        Owned main = join_text({"SELECT ", total_select_, " FROM ", table_text, " ", conditions_text});
-        if (!main || !pass(main.get(), kMain)) {
+        if (!pass(main.get(), kMain)) {
             return {};
         }
         return std::move(docs_);
@@ -481,11 +484,14 @@ private:
     // A row repeating a key tuple of a returned row is dropped; otherwise it
     // is returned when it is the newest, and only then claims its tuples.
     bool pass(PyObject* sql, long source) {
-        Owned rows = cursor_.query(sql, params_);
+        Owned rows = groups_->take_candidates(source);
+        if (!rows) {
+            rows = cursor_.query(sql, params_);
+        }
         if (!rows) {
             return false;
         }
-        groups_->expect(source, PyList_GET_SIZE(rows.get()));
+        groups_->expect(source, rows.get());
         std::vector<Owned> keys;
         SignalPoll poll;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
