@@ -6,8 +6,10 @@
 // components with a union-find over (source, rowid) nodes: lazily, one rule
 // key at a time through the indexed searches of the main table while few
 // candidates need it, or all at once from one scan of each table when that is
-// cheaper. Keys hold the values as SQL `=` compares them (NULL links nothing,
-// 1 = 1.0, '1' != 1, b'1' != '1'), so a component is the one the walk meets.
+// cheaper (without conditions, the rows of find's own candidate statements
+// serve as that scan). Keys hold the values as SQL `=` compares them (NULL
+// links nothing, 1 = 1.0, '1' != 1, b'1' != '1'), so a component is the one
+// the walk meets.
 //
 // Only where that holds is this used: an exact host connection without row
 // factory, text factory, adapters or converters that could change a value,
@@ -223,12 +225,6 @@ public:
                 return entries_[e].node;
             }
         }
-    }
-
-    void release() {
-        Vec<uint32_t>().swap(slots_);
-        Vec<Entry>().swap(entries_);
-        Bytes().swap(arena_);
     }
 
 private:
@@ -569,7 +565,6 @@ public:
     }
     void start_staged() { staged_from_ = table_start_ = rowids_.size(); }
     uint32_t last() const { return static_cast<uint32_t>(rowids_.size() - 1); }
-    size_t staged_from() const { return staged_from_; }
 
     void join(uint32_t a, uint32_t b) {
         a = root(a);
@@ -642,7 +637,8 @@ struct NewestGroups::State {
     std::vector<KeyTable> staged_groups;  // per rule: key -> a staged node holding it
     ScannedComponents scanned;
     SignalPoll poll;
-    Bytes buffer;
+    Bytes buffer;     // the candidate's keys
+    Bytes scan_keys;  // the keys of a row being scanned
 
     State(Cursor& cursor, PyObject* conn, PyObject* table, PyObject* cols, PyObject* uniques,
           PyObject* conditions)
@@ -1328,7 +1324,7 @@ struct NewestGroups::State {
         if (!poll.tick()) {
             return false;
         }
-        Bytes& keys = buffer;
+        Bytes& keys = scan_keys;
         keys.clear();
         if (!rowid_of(row, rowid) || !encode_keys(rules, row, 1, columns, keys) || !scanned.add(rowid)) {
             return foreign_row();
