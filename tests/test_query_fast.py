@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import norvane.norvane as nv
 from norvane import _native
-from conftest import fetch
+from conftest import fresh_name
 
 COLS = ["c0", "c1", "c2", "tag"]
 
@@ -89,7 +89,7 @@ def databases(draw):
 
 @pytest.fixture(scope="module")
 def shared(tmp_path_factory):
-    db = nv.DB("fast_find_shared", str(tmp_path_factory.mktemp("fast") / "f.db"))
+    db = nv.DB(fresh_name("fast"), str(tmp_path_factory.mktemp("fast") / "f.db"))
     conn = db.connection()
     yield conn
     conn.close()
@@ -133,7 +133,7 @@ def test_subclassed_connection_sees_the_walk(tmp_path):
     class Connection(sqlite3.Connection):
         pass
 
-    nv.DB("fast_find_subclass", str(tmp_path / "s.db"))
+    nv.DB(fresh_name("fast"), str(tmp_path / "s.db"))
     conn = sqlite3.connect(tmp_path / "s.db", factory=Connection)
     plain_table(conn, main=[(1, None, None, "m")], staged=[(1, None, None, "s")])
     seen = []
@@ -181,7 +181,7 @@ def test_adapters_change_what_the_walk_binds(shared, kind, value, adapt):
 
 
 def test_converter_on_a_declared_type_changes_what_the_walk_binds(tmp_path):
-    nv.DB("fast_find_converter", str(tmp_path / "c.db"))
+    nv.DB(fresh_name("fast"), str(tmp_path / "c.db"))
     conn = sqlite3.connect(tmp_path / "c.db", detect_types=sqlite3.PARSE_DECLTYPES)
     plain_table(conn, decls=("KEYED", "", "", ""), main=[(1, None, None, "m")], staged=[(1, None, None, "s")])
     sqlite3.register_converter("keyed", lambda b: b.decode() + "!")
