@@ -212,6 +212,10 @@ bool plan_rules(PyObject* unique, TablePlan& plan) {
 
 // ---------------------------------------------------------- catalog reads --
 
+bool create_catalog(Cursor& cursor) {
+    return run_fixed(cursor, kCreateIndexCatalog) && run_fixed(cursor, kCreateUniqueCatalog);
+}
+
 bool read_rules(Cursor& cursor, PyObject* table, Owned& rules_dict) {
     Owned rows = query_fixed(cursor, kSelectUniqueRows, {table});
     rules_dict = rows ? steal(PyDict_New()) : Owned();

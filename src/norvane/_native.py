@@ -35,3 +35,6 @@ find: Callable[
     [sqlite3.Connection, str | None, str, str, Sequence[Any] | Mapping[str, Any] | None],
     tuple[list[list[Any]], int],
 ] = _ext.find
+
+# prepare_catalog(conn): the catalog tables over any DB-API connection, then commit.
+prepare_catalog: Callable[[Any], None] = _ext.prepare_catalog
