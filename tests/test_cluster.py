@@ -8,6 +8,7 @@ them (or without the driver) these tests skip, unless NORVANE_REQUIRE_CLUSTER=1
 import os
 import random
 import re
+import sqlite3
 
 import pytest
 
@@ -118,6 +119,25 @@ def staged(cluster, database, local, rng):
         create(c)
         nv.insert_temp(c, T, rows)
     return conn
+
+
+def test_prepare_catalog_creates_the_catalog_and_commits(tmp_path):
+    conn = sqlite3.connect(tmp_path / "file.db", autocommit=False)  # only commit() publishes
+    conn.execute("CREATE TABLE index_table (table_name, index_name, columns)")
+    conn.execute("INSERT INTO index_table VALUES ('t', 'i', 'a')")
+    conn.commit()
+    executed = []
+    conn.set_trace_callback(executed.append)
+    prepare_catalog(conn)
+    assert [s for s in executed if not s.startswith(("BEGIN", "COMMIT"))] == [
+        "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)",
+        "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)",
+    ]
+    other = sqlite3.connect(tmp_path / "file.db")
+    assert other.execute("SELECT * FROM index_table").fetchall() == [("t", "i", "a")]
+    assert other.execute("SELECT * FROM unique_table").fetchall() == []
+    other.close()
+    conn.close()
 
 
 def test_workflow_matches_a_local_file(shared_cluster, local):
