@@ -210,11 +210,13 @@ bool plan_rules(PyObject* unique, TablePlan& plan) {
 
 }  // namespace
 
-// ---------------------------------------------------------- catalog reads --
+// --------------------------------------------------------- catalog tables --
 
 bool create_catalog(Cursor& cursor) {
     return run_fixed(cursor, kCreateIndexCatalog) && run_fixed(cursor, kCreateUniqueCatalog);
 }
+
+// ---------------------------------------------------------- catalog reads --
 
 bool read_rules(Cursor& cursor, PyObject* table, Owned& rules_dict) {
     Owned rows = query_fixed(cursor, kSelectUniqueRows, {table});
