@@ -12,6 +12,9 @@ Each scenario is timed for four contenders, in rotating order within every run:
 - native: what a user would write with SQLite alone (INSERT OR REPLACE through
   executemany into a table with UNIQUE indexes, a plain SELECT, plain DDL).
 
+After the table, unless --quick or --scenario is given: the same work on a local
+3-node dqlite cluster and on a local file (benchmarks/cluster.py).
+
 Every run starts from a fresh copy of a template database, so set-up is not
 timed; only the library call is. Nothing here asserts anything about timings.
 """
@@ -26,7 +29,7 @@ from pathlib import Path
 if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from benchmarks import interrupts, newest, plain  # noqa: E402
+from benchmarks import cluster, interrupts, newest, plain  # noqa: E402
 from benchmarks.harness import (  # noqa: E402
     NATIVE,
     NORVANE,
@@ -200,6 +203,9 @@ def run(args):
     if norvane is not None and not args.scenario:
         progress("interrupt latency")
         report.descriptions += interrupts.latency_lines(args.quick)
+    if norvane is not None and not args.scenario:
+        progress("cluster")
+        report.descriptions += cluster.lines(norvane, args.quick)
     return report
 
 

@@ -9,7 +9,7 @@ venv=${SANITIZE_VENV:-.venv-sanitize}
 python=$(scripts/find-python.sh)
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 NORVANE_SANITIZE=ON "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-    --force-reinstall --no-cache-dir ".[test]"
+    --force-reinstall --no-cache-dir ".[test,cluster]"
 
 asan=$(g++ -print-file-name=libasan.so)
 ubsan=$(g++ -print-file-name=libubsan.so)

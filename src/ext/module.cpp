@@ -457,14 +457,9 @@ bool prepare_database(PyObject* self) {
     if (!cursor.open(prc.get())) {
         return false;
     }
-    for (const char* statement :
-         {"PRAGMA journal_mode=JOURNAL;",
-          "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)",
-          "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)"}) {
-        Owned sql = steal(PyUnicode_FromString(statement));
-        if (!sql || !cursor.execute(sql.get())) {
-            return false;
-        }
+    Owned journal = steal(PyUnicode_FromString("PRAGMA journal_mode=JOURNAL;"));
+    if (!journal || !cursor.execute(journal.get()) || !create_catalog(cursor)) {
+        return false;
     }
     if (!steal(PyObject_CallMethodNoArgs(prc.get(), names().commit))) {
         return false;

@@ -298,6 +298,8 @@ struct Rule {
     Owned name;
     Owned positions;  // list of int
 };
+// Creates index_table and unique_table where they do not exist yet.
+bool create_catalog(Cursor& cursor);
 // Reads the rules of `table` from unique_table, in catalog order; a name seen
 // twice keeps its first place and takes its last positions.
 bool read_rules(Cursor& cursor, PyObject* table, Owned& rules_dict);

@@ -57,12 +57,26 @@ PyObject* find_plan(PyObject*, PyObject* name) {
     return nullptr;
 }
 
+// prepare_catalog(conn): the catalog tables over any DB-API connection, then
+// conn.commit(). Unlike DB(), it sets no journal mode: that is the file's
+// owner's business (a replicated engine keeps its own).
+PyObject* prepare_catalog(PyObject*, PyObject* conn) {
+    Cursor cursor;
+    if (!cursor.open(conn) || !create_catalog(cursor)) {
+        return nullptr;
+    }
+    Owned done = steal(PyObject_CallMethodNoArgs(conn, names().commit));
+    return done ? Py_NewRef(Py_None) : nullptr;
+}
+
 PyMethodDef native_methods[] = {
     {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_find)), METH_FASTCALL,
      "find(conn, select, table, conditions, params) -> (rows, staged)\n\n"
      "find with parameters bound to both candidate statements; select None gives\n"
      "whole rows, rowid first, and staged counts the leading staged rows."},
     {"find_plan", find_plan, METH_O, "find_plan(name): how find gathers rows for its newest test."},
+    {"prepare_catalog", prepare_catalog, METH_O,
+     "prepare_catalog(conn)\n--\n\nCreates the catalog tables over conn and commits."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -210,6 +210,12 @@ bool plan_rules(PyObject* unique, TablePlan& plan) {
 
 }  // namespace
 
+// --------------------------------------------------------- catalog tables --
+
+bool create_catalog(Cursor& cursor) {
+    return run_fixed(cursor, kCreateIndexCatalog) && run_fixed(cursor, kCreateUniqueCatalog);
+}
+
 // ---------------------------------------------------------- catalog reads --
 
 bool read_rules(Cursor& cursor, PyObject* table, Owned& rules_dict) {

@@ -39,3 +39,6 @@ find: Callable[
 # find_plan(name): how find gathers rows for its newest test: "automatic",
 # "lookups", "grouped" or "scan" (for tests and benchmarks).
 find_plan: Callable[[str], None] = _ext.find_plan
+
+# prepare_catalog(conn): the catalog tables over any DB-API connection, then commit.
+prepare_catalog: Callable[[Any], None] = _ext.prepare_catalog
