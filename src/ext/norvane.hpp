@@ -309,4 +309,49 @@ Owned table_columns(Cursor& cursor, PyObject* table);
 // One SELECT per rule: "<name> = ? AND <name> = ? " for the given columns.
 Owned column_search(const std::vector<Owned>& column_names);
 
+// ---------------------------------------------------------------- indexes --
+
+// The SQLite name of a catalogued index: "<table>_<name>".
+Owned physical_index_name(PyObject* table, PyObject* name);
+// "<index> ON <table> (<columns>)": what follows "CREATE INDEX if not exists "
+// when an index is built from the catalog, and what SQLite then stores after
+// "CREATE INDEX " in sqlite_master.
+Owned index_body(PyObject* index_name, PyObject* table, PyObject* columns);
+// "DROP INDEX if exists <index>"
+bool drop_physical_index(Cursor& cursor, PyObject* index_name);
+// The catalog rows (table_name, index_name, columns) of a table, in catalog order.
+Owned catalogued_indexes(Cursor& cursor, PyObject* table);
+// Every index row of sqlite_master: (type, name, tbl_name, rootpage, sql).
+Owned schema_indexes(Cursor& cursor);
+// Whether a sqlite_master row is an index of `table`: 1 or 0, -1 on error.
+int index_is_on(PyObject* schema_row, PyObject* table);
+
+// How a merge treats the main table's indexes: chosen by cost, or forced
+// either way (a private switch for tests and benchmarks).
+enum class IndexPolicy { automatic, keep, rebuild };
+IndexPolicy merge_index_policy() noexcept;
+void set_merge_index_policy(IndexPolicy policy) noexcept;
+
+// Which indexes of the main table a merge leaves in place instead of dropping
+// and rebuilding them. Planned before the writes; when it keeps nothing the
+// merge drops and rebuilds through the module functions as always.
+class MergeIndexes {
+public:
+    // `changes`: main rows the merge deletes plus staged rows it inserts.
+    bool plan(Cursor& cursor, PyObject* table, Py_ssize_t changes);
+    bool keeps_any() const noexcept { return keeps_any_; }
+    // Drops every index of the table that is not kept, in schema order.
+    bool drop_the_rest(Cursor& cursor);
+
+private:
+    bool read_schema(Cursor& cursor, PyObject* table);
+    bool cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t changes, bool& keep);
+    bool match_catalog(Cursor& cursor, PyObject* table);
+
+    std::vector<Owned> names_;        // the table's indexes, in schema order
+    std::vector<Owned> definitions_;  // their stored sql (None for an automatic index)
+    std::vector<bool> kept_;
+    bool keeps_any_ = false;
+};
+
 }  // namespace norvane

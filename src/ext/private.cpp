@@ -69,6 +69,24 @@ PyObject* prepare_catalog(PyObject*, PyObject* conn) {
     return done ? Py_NewRef(Py_None) : nullptr;
 }
 
+constexpr const char* kPolicyNames[] = {"auto", "keep", "rebuild"};
+
+// merge_indexes(policy) -> the policy it replaces. "auto" lets the merge keep
+// indexes when that is cheaper; "keep" and "rebuild" force one way.
+PyObject* merge_indexes(PyObject*, PyObject* policy) {
+    const IndexPolicy previous = merge_index_policy();
+    for (int i = 0; i < 3; ++i) {
+        const int equal = PyUnicode_Check(policy) ? PyUnicode_CompareWithASCIIString(policy, kPolicyNames[i])
+                                                  : 1;
+        if (equal == 0) {
+            set_merge_index_policy(static_cast<IndexPolicy>(i));
+            return PyUnicode_FromString(kPolicyNames[static_cast<int>(previous)]);
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "merge_indexes: expected 'auto', 'keep' or 'rebuild', got %R", policy);
+    return nullptr;
+}
+
 PyMethodDef native_methods[] = {
     {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_find)), METH_FASTCALL,
      "find(conn, select, table, conditions, params) -> (rows, staged)\n\n"
@@ -77,6 +95,9 @@ PyMethodDef native_methods[] = {
     {"find_plan", find_plan, METH_O, "find_plan(name): how find gathers rows for its newest test."},
     {"prepare_catalog", prepare_catalog, METH_O,
      "prepare_catalog(conn)\n--\n\nCreates the catalog tables over conn and commits."},
+    {"merge_indexes", merge_indexes, METH_O,
+     "merge_indexes(policy) -> previous policy\n\nHow temp_to_main treats the main table's indexes: "
+     "'auto' (keep them when that is cheaper), 'keep' or 'rebuild'."},
     {nullptr, nullptr, 0, nullptr},
 };
 

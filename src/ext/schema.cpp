@@ -61,27 +61,32 @@ Owned query_fixed(Cursor& cursor, const char* statement, std::initializer_list<P
     return bound ? cursor.query(sql.get(), bound.get()) : Owned();
 }
 
-// The SQLite name of a catalogued index: "<table>_<name>".
+}  // namespace
+
 Owned physical_index_name(PyObject* table, PyObject* name) {
     Owned table_text = str_of(table);
     Owned name_text = table_text ? str_of(name) : Owned();
     return name_text ? join_text({table_text, "_", name_text}) : Owned();
 }
 
-// "DROP INDEX if exists <index>"
 bool drop_physical_index(Cursor& cursor, PyObject* index_name) {
     Owned text = str_of(index_name);
     Owned sql = text ? join_text({"DROP INDEX if exists ", text}) : Owned();
     return sql && cursor.execute(sql.get());
 }
 
-// "CREATE INDEX if not exists <index> ON <table> (<columns>)"
-bool create_physical_index(Cursor& cursor, PyObject* index_name, PyObject* table, PyObject* columns) {
+Owned index_body(PyObject* index_name, PyObject* table, PyObject* columns) {
     Owned table_text = str_of(table);
     Owned columns_text = table_text ? str_of(columns) : Owned();
-    Owned sql = columns_text ? join_text({"CREATE INDEX if not exists ", index_name, " ON ",
-                                          table_text, " (", columns_text, ")"})
-                             : Owned();
+    return columns_text ? join_text({index_name, " ON ", table_text, " (", columns_text, ")"}) : Owned();
+}
+
+namespace {
+
+// "CREATE INDEX if not exists <index> ON <table> (<columns>)"
+bool create_physical_index(Cursor& cursor, PyObject* index_name, PyObject* table, PyObject* columns) {
+    Owned body = index_body(index_name, table, columns);
+    Owned sql = body ? join_text({"CREATE INDEX if not exists ", body}) : Owned();
     return sql && cursor.execute(sql.get());
 }
 
@@ -254,6 +259,19 @@ bool read_rules(Cursor& cursor, PyObject* table, Owned& rules_dict) {
     return true;
 }
 
+Owned catalogued_indexes(Cursor& cursor, PyObject* table) {
+    return query_fixed(cursor, kSelectIndexRows, {table});
+}
+
+Owned schema_indexes(Cursor& cursor) { return query_fixed(cursor, kSelectSchemaIndexes, {}); }
+
+// tbl_name compared with the table as values, so a name in another letter
+// case, or of another type, is another table.
+int index_is_on(PyObject* schema_row, PyObject* table) {
+    Owned owner = item_at(schema_row, Py_ssize_t{2});
+    return owner ? compare(owner.get(), table, Py_EQ) : -1;
+}
+
 Owned table_columns(Cursor& cursor, PyObject* table) {
     Owned table_text = str_of(table);
     Owned sql = table_text ? join_text({"PRAGMA table_info(", table_text, ")"}) : Owned();
@@ -345,7 +363,7 @@ Owned active_table_index(Args args) {
     if (!cursor.open(conn) || !transaction.begin(cursor)) {
         return {};
     }
-    Owned rows = query_fixed(cursor, kSelectIndexRows, {table});
+    Owned rows = catalogued_indexes(cursor, table);
     if (!rows) {
         return {};
     }
@@ -372,7 +390,7 @@ Owned drop_table_index(Args args) {
     if (!cursor.open(conn) || !transaction.begin(cursor)) {
         return {};
     }
-    Owned rows = query_fixed(cursor, kSelectSchemaIndexes, {});
+    Owned rows = schema_indexes(cursor);
     if (!rows) {
         return {};
     }
@@ -380,8 +398,7 @@ Owned drop_table_index(Args args) {
     std::vector<Owned> doomed;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
         PyObject* row = PyList_GET_ITEM(rows.get(), i);
-        Owned owner = item_at(row, Py_ssize_t{2});
-        const int truth = owner ? compare(owner.get(), table, Py_EQ) : -1;
+        const int truth = index_is_on(row, table);
         if (truth < 0) {
             return {};
         }

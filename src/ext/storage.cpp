@@ -197,11 +197,20 @@ public:
     }
 
     // Phase 3: indexes off, superseded rows out, survivors in (newest first),
-    // staging emptied, indexes rebuilt.
+    // staging emptied, indexes rebuilt. A small burst into a large table
+    // keeps the indexes that the rebuild would recreate unchanged.
     bool apply() {
         PyObject* conn = conn_;
         PyObject* table = table_;
-        if (!call_module_function(Fn::drop_table_index, {conn, table, Py_False}) ||
+        MergeIndexes indexes;
+        const Py_ssize_t changes = PySet_GET_SIZE(origin_ids_.get()) + PyList_GET_SIZE(docs_.get());
+        if (!indexes.plan(cursor_, table, changes)) {
+            return false;
+        }
+        const bool dropped = indexes.keeps_any()
+                                 ? indexes.drop_the_rest(cursor_)
+                                 : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
+        if (!dropped ||
             !call_module_function(Fn::delete_row_main, {conn, table, origin_ids_.get(), Py_False}) ||
             !call_module_function(Fn::insert_main, {conn, table, docs_.get(), Py_False})) {
             return false;
