@@ -1,0 +1,128 @@
+"""Merge: keeping the main table's indexes leaves what dropping and rebuilding them leaves."""
+import sqlite3
+
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import norvane.norvane as nv
+from norvane import _native
+
+TABLE, OTHER = "a_b", "a"  # a_b's index c and a's index b_c are both a_b_c
+
+values = st.one_of(st.none(), st.integers(0, 3), st.sampled_from(["x", "y"]))
+
+
+@st.composite
+def scenarios(draw):
+    width = draw(st.integers(2, 4))
+    cols = [f"c{i}" for i in range(width)]
+    column = st.sampled_from(cols)
+    rules = draw(st.lists(st.lists(st.integers(0, width - 1), min_size=1, max_size=2, unique=True),
+                          max_size=2))
+    indexes = draw(st.dictionaries(st.sampled_from(["c", "i0", "I1"]),
+                                   st.lists(column, min_size=1, max_size=2, unique=True).map(",".join),
+                                   max_size=3))
+    row = st.tuples(*[values] * width)
+    return {
+        "cols": cols,
+        "rules": rules,
+        "indexes": indexes,
+        "main": draw(st.lists(row, max_size=25)),
+        "staged": draw(st.lists(row, max_size=25)),
+        "other_first": draw(st.booleans()),
+        # Changes made behind the merge's back, each applied when drawn.
+        "plain_index": draw(st.none() | column),
+        "unique_index": draw(st.none() | column),
+        "redefined": draw(st.none() | st.sampled_from(["c", "i0", "I1"])),
+        "made_unique": draw(st.none() | st.sampled_from(["c", "i0", "I1"])),
+        "uncatalogued": draw(st.none() | st.sampled_from(["c", "i0", "I1"])),
+        "missing": draw(st.none() | st.sampled_from(["c", "i0", "I1"])),
+        "case_twin": draw(st.none() | st.sampled_from(["c", "i0", "I1"])),
+        "broken_row": draw(st.booleans()),
+    }
+
+
+def quietly(conn, sql):
+    """DDL that may fail on the drawn data (a UNIQUE index over duplicates)."""
+    try:
+        conn.execute(sql)
+    except sqlite3.Error:
+        pass
+
+
+def build(s):
+    conn = sqlite3.connect(":memory:")
+    conn.execute("CREATE TABLE index_table (table_name, index_name, columns)")
+    conn.execute("CREATE TABLE unique_table (table_name, unique_name, columns, col_num)")
+    rules = [{"name": f"r{n}", "cols": p} for n, p in enumerate(s["rules"])]
+    tables = [(OTHER, ["x", "y"], [{"name": "b_c", "cols": "y"}], [{"name": "r", "cols": [0]}])]
+    tables.append((TABLE, s["cols"], [{"name": n, "cols": c} for n, c in s["indexes"].items()], rules))
+    for name, cols, index, unique in tables if s["other_first"] else tables[::-1]:
+        nv.create_table(conn, name, cols, index, unique)
+    marks = ",".join("?" * len(s["cols"]))
+    conn.executemany(f"INSERT INTO {TABLE} VALUES ({marks})", s["main"])
+    conn.executemany(f"INSERT INTO temp_{TABLE} VALUES ({marks})", s["staged"])
+    conn.executemany(f"INSERT INTO {OTHER} VALUES (?,?)", [(1, 2), (3, 4)])
+    first, last = s["cols"][0], s["cols"][-1]
+    if s["plain_index"]:
+        conn.execute(f"CREATE INDEX by_hand ON {TABLE} ({s['plain_index']})")
+    if s["unique_index"]:
+        quietly(conn, f"CREATE UNIQUE INDEX unique_by_hand ON {TABLE} ({s['unique_index']})")
+    if s["redefined"]:
+        conn.execute(f"DROP INDEX IF EXISTS {TABLE}_{s['redefined']}")
+        quietly(conn, f"CREATE INDEX {TABLE}_{s['redefined']} ON {TABLE} ({last}, {first})")
+    if s["made_unique"]:
+        cols = s["indexes"].get(s["made_unique"], first)
+        conn.execute(f"DROP INDEX IF EXISTS {TABLE}_{s['made_unique']}")
+        quietly(conn, f"CREATE UNIQUE INDEX {TABLE}_{s['made_unique']} ON {TABLE} ({cols})")
+    if s["uncatalogued"]:
+        conn.execute("DELETE FROM index_table WHERE table_name = ? AND index_name = ?",
+                     (TABLE, s["uncatalogued"]))
+    if s["missing"]:
+        conn.execute(f"DROP INDEX IF EXISTS {TABLE}_{s['missing']}")
+    if s["case_twin"]:  # listed first: SQLite takes its physical name for the same name
+        original = conn.execute("DELETE FROM index_table WHERE table_name = ? AND index_name = ? "
+                                "RETURNING *", (TABLE, s["case_twin"])).fetchall()
+        twin = (TABLE, s["case_twin"].swapcase(), last)
+        conn.executemany("INSERT INTO index_table VALUES (?,?,?)", [twin, *original])
+    if s["broken_row"]:
+        conn.execute("INSERT INTO index_table VALUES (?,?,?)", (TABLE, "broken", "no_such_column"))
+    conn.commit()
+    return conn
+
+
+def copy(conn):
+    twin = sqlite3.connect(":memory:")
+    conn.backup(twin)
+    return twin
+
+
+def end_state(conn):
+    return {
+        "indexes": sorted(conn.execute(
+            "SELECT type, name, tbl_name, sql FROM sqlite_master WHERE type = 'index'").fetchall()),
+        "catalog": [conn.execute(f"SELECT * FROM {t} ORDER BY rowid").fetchall()
+                    for t in ("index_table", "unique_table")],
+        "rows": [conn.execute(f"SELECT rowid, * FROM {t} ORDER BY rowid").fetchall()
+                 for t in (TABLE, f"temp_{TABLE}", OTHER, f"temp_{OTHER}")],
+    }
+
+
+def merged(conn, policy):
+    previous = _native.merge_indexes(policy)
+    try:
+        nv.temp_to_main(conn, TABLE)
+    except Exception as exc:  # noqa: BLE001 - the type is what gets compared
+        return type(exc), None
+    finally:
+        _native.merge_indexes(previous)
+    return None, end_state(conn)
+
+
+@settings(max_examples=300, deadline=None)
+@given(scenarios())
+def test_keeping_indexes_ends_where_rebuilding_them_does(s):
+    original = build(s)
+    outcomes = {policy: merged(copy(original), policy) for policy in ("rebuild", "keep", "auto")}
+    assert outcomes["keep"] == outcomes["rebuild"]
+    assert outcomes["auto"] == outcomes["rebuild"]
