@@ -16,6 +16,21 @@ from benchmarks.replay import RecordingConnection, replay
 from benchmarks.scenarios import TABLE
 
 NORVANE, REPLAY, PLAIN, NATIVE = "norvane", "replay", "plain", "native"
+REBUILD = "rebuild"  # norvane with every merge forced to drop and rebuild the indexes
+
+
+def forced(policy, call):
+    """``call`` with norvane's merges forced to ``policy`` ("keep" or "rebuild") while it runs."""
+    from norvane import _native
+
+    def run(conn):
+        previous = _native.merge_indexes(policy)
+        try:
+            return call(conn)
+        finally:
+            _native.merge_indexes(previous)
+
+    return run
 
 
 class Workspace:

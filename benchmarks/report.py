@@ -1,11 +1,12 @@
 """The one table that the benchmarks print, and the notes below it."""
 
-from benchmarks.harness import NATIVE, NORVANE, PLAIN, REPLAY
+from benchmarks.harness import NATIVE, NORVANE, PLAIN, REBUILD, REPLAY
 
-CONTENDERS = (NORVANE, REPLAY, PLAIN, NATIVE)
+CONTENDERS = (NORVANE, REPLAY, PLAIN, REBUILD, NATIVE)
 RATIOS = (
     ("norvane/replay", NORVANE, REPLAY),
     ("plain/norvane", PLAIN, NORVANE),
+    ("norvane/rebuild", NORVANE, REBUILD),
     ("norvane/native", NORVANE, NATIVE),
 )
 MISSING = "-"
@@ -68,4 +69,22 @@ def memory_lines(results):
         )
     if lines:
         lines.append("(memory as tracemalloc sees it: allocations through Python's allocators only)")
+    return lines
+
+
+def burst_lines(measurements, smallest):
+    """How a fixed burst's cost grows with the main table: each size against the smallest."""
+    totals = {m.scenario: m for m in measurements if m.scenario.startswith("burst ") and
+              m.phase.startswith("insert_temp +")}
+    lines = []
+    for title, measurement in totals.items():
+        staged, main = title.removeprefix("burst ").split(" into ")
+        if main == smallest:
+            continue
+        base = totals.get(f"burst {staged} into {smallest}")
+        if base is not None and base.median(NORVANE) and measurement.median(NORVANE) is not None:
+            lines.append(
+                f"burst of {staged} rows: into {main} rows costs "
+                f"{measurement.median(NORVANE) / base.median(NORVANE):.2f}x what it costs into {smallest}"
+            )
     return lines

@@ -34,15 +34,18 @@ from benchmarks.harness import (  # noqa: E402
     NATIVE,
     NORVANE,
     PLAIN,
+    REBUILD,
+    REPLAY,
     Contender,
     Measurement,
     Workspace,
+    forced,
     merge_memory,
     record,
     total,
 )
 from benchmarks.replay import statement_count  # noqa: E402
-from benchmarks.report import memory_lines, table  # noqa: E402
+from benchmarks.report import burst_lines, memory_lines, table  # noqa: E402
 from benchmarks.scenarios import FULL, QUICK, SCENARIOS, Ingest  # noqa: E402
 
 SEED = 20240613
@@ -91,6 +94,8 @@ class ScenarioRun:
 
     def _record(self):
         """Record norvane's statements; fall back to the plain version's if it cannot run."""
+        if REPLAY not in self.scenario.contenders:
+            return None
         if self.norvane is not None:
             try:
                 recording = record(self.scenario, self.norvane, self.workspace)
@@ -111,20 +116,24 @@ class ScenarioRun:
 
     def contenders(self):
         scenario = self.scenario
-        contenders = []
+        made = {
+            PLAIN: lambda: Contender(PLAIN, scenario.template, scenario.calls(plain)),
+            NATIVE: lambda: Contender(NATIVE, scenario.native_template, scenario.native_calls()),
+        }
+        if self.recording is not None:
+            made[REPLAY] = lambda: self.recording.contender(scenario.template)
         if self.norvane is not None:
-            contenders.append(Contender(NORVANE, scenario.template, scenario.calls(self.norvane)))
-        contenders += [
-            self.recording.contender(scenario.template),
-            Contender(PLAIN, scenario.template, scenario.calls(plain)),
-            Contender(NATIVE, scenario.native_template, scenario.native_calls()),
-        ]
-        return contenders
+            calls = scenario.calls(self.norvane)
+            made[NORVANE] = lambda: Contender(NORVANE, scenario.template, calls)
+            made[REBUILD] = lambda: Contender(
+                REBUILD, scenario.template, [(phase, forced("rebuild", call)) for phase, call in calls]
+            )
+        return [made[name]() for name in scenario.contenders if name in made]
 
     def measure(self, runs):
         scenario = self.scenario
         measurements = {phase: Measurement(scenario.title, phase) for phase in scenario.labels()}
-        for phase, ops in self.recording.phases:
+        for phase, ops in self.recording.phases if self.recording else ():
             measurements[phase].statements = statement_count(ops)
         contenders = self.contenders()
         outcomes = {}
@@ -163,19 +172,24 @@ class Report:
     notes: list = field(default_factory=list)
     newest: list = field(default_factory=list)
 
-    def print(self, runs):
+    def print(self, runs, sizes):
         if self.measurements:
             print(table(self.measurements, runs))
-        for line in self.descriptions + memory_lines(self.memory) + self.notes:
+        smallest = f"{min(sizes.burst_main):,}"
+        for line in (self.descriptions + burst_lines(self.measurements, smallest) +
+                     memory_lines(self.memory) + self.notes):
             print(line)
         for line in self.newest:
             print(line)
 
 
 def measure_memory(scenario, norvane, workspace):
-    libraries = [(NORVANE, norvane)] if norvane is not None else []
-    libraries.append((PLAIN, plain))
-    return [merge_memory(name, lib, scenario, workspace) for name, lib in libraries]
+    libraries = {NORVANE: norvane, PLAIN: plain}
+    return [
+        merge_memory(name, libraries[name], scenario, workspace)
+        for name in scenario.memory_contenders
+        if libraries[name] is not None
+    ]
 
 
 def run(args):
@@ -185,17 +199,9 @@ def run(args):
     with tempfile.TemporaryDirectory(prefix="norvane-bench-") as root:
         workspace = Workspace(root)
         for key in [k for k in args.scenario or SCENARIOS if k != NEWEST]:
-            started = time.perf_counter()
-            scenario = SCENARIOS[key](sizes, SEED)
-            progress(f"{key}: preparing templates")
-            scenario.prepare(workspace.root)
-            scenario_run = ScenarioRun(scenario, norvane, workspace, report.notes)
-            progress(f"{key}: timing {args.runs} runs")
-            report.measurements += scenario_run.measure(args.runs)
-            report.descriptions.append(f"{scenario.title}: {scenario.describe()}")
-            if isinstance(scenario, Ingest):
-                report.memory += measure_memory(scenario, scenario_run.norvane, workspace)
-            progress(f"{key}: done in {time.perf_counter() - started:.1f} s")
+            made = SCENARIOS[key](sizes, SEED)
+            for scenario in made if isinstance(made, list) else [made]:
+                run_scenario(scenario, norvane, workspace, args.runs, report)
         if norvane is not None and (args.scenario is None or NEWEST in args.scenario):
             started = time.perf_counter()
             report.newest = newest.run(norvane, args.quick, args.runs, workspace.root, progress)
@@ -209,9 +215,22 @@ def run(args):
     return report
 
 
+def run_scenario(scenario, norvane, workspace, runs, report):
+    started = time.perf_counter()
+    progress(f"{scenario.title}: preparing templates")
+    scenario.prepare(workspace.root)
+    scenario_run = ScenarioRun(scenario, norvane, workspace, report.notes)
+    progress(f"{scenario.title}: timing {runs} runs")
+    report.measurements += scenario_run.measure(runs)
+    report.descriptions.append(f"{scenario.title}: {scenario.describe()}")
+    if isinstance(scenario, Ingest):
+        report.memory += measure_memory(scenario, scenario_run.norvane, workspace)
+    progress(f"{scenario.title}: done in {time.perf_counter() - started:.1f} s")
+
+
 def main(argv=None):
     args = parse_args(argv)
-    run(args).print(args.runs)
+    run(args).print(args.runs, QUICK if args.quick else FULL)
 
 
 if __name__ == "__main__":

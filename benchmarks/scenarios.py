@@ -7,6 +7,7 @@ that the scenario lists, either through a library module (norvane itself or the
 plain-Python baseline, which share their function names) or natively.
 """
 
+import hashlib
 import random
 import sqlite3
 from dataclasses import dataclass
@@ -29,10 +30,14 @@ class Sizes:
     chains: int
     chain_length: int
     index_rows: int
+    burst_main: tuple = ()
+    burst_staged: tuple = ()
+    bulk_staged: int = 0
 
 
-FULL = Sizes(100_000, 100_000, 100_000, 10_000, 100, 40, 1_000_000)
-QUICK = Sizes(2_000, 2_000, 2_000, 200, 20, 10, 20_000)
+FULL = Sizes(100_000, 100_000, 100_000, 10_000, 100, 40, 1_000_000,
+             (500_000, 1_000_000), (1_000, 10_000, 100_000), 1_000_000)
+QUICK = Sizes(2_000, 2_000, 2_000, 200, 20, 10, 20_000, (5_000, 10_000), (10, 100, 1_000), 20_000)
 
 
 @dataclass(frozen=True)
@@ -101,6 +106,29 @@ def staged_rows(main, count, rng):
     return rows
 
 
+class FormulaRows:
+    """The rows of ``main_rows(count)`` without their random scores, computed on access.
+
+    Enough for ``staged_rows``, which reads only codes, names and places, and
+    far smaller than a million tuples.
+    """
+
+    def __init__(self, count):
+        self.count = count
+
+    def __len__(self):
+        return self.count
+
+    def __getitem__(self, i):
+        return (i, f"name{i // 4}", i % 4, 0)
+
+
+def streamed_main_rows(count, seed):
+    """``main_rows``, one at a time: the same rows for every template built with ``seed``."""
+    rng = random.Random(seed)
+    return ((i, f"name{i // 4}", i % 4, rng.randrange(SCORE_RANGE)) for i in range(count))
+
+
 def chain_rows(chains, length, rng):
     """Rows linked into chains: row i shares its code with row i - 1 or its name with it.
 
@@ -148,6 +176,14 @@ def build_native(path, schema, main, staged=()):
     conn.close()
 
 
+def table_digest(conn):
+    """A digest of the main table's rows with their rowids, without holding them all."""
+    digest = hashlib.sha256()
+    for row in conn.execute(f"SELECT rowid, * FROM {TABLE} ORDER BY rowid"):
+        digest.update(repr(row).encode())
+    return digest.hexdigest()
+
+
 def table_state(conn):
     return conn.execute(f"SELECT rowid, * FROM {TABLE} ORDER BY rowid").fetchall()
 
@@ -178,6 +214,7 @@ class Scenario:
     title = ""
     phases = ()
     total = None
+    contenders = ("norvane", "replay", "plain", "native")
 
     def __init__(self, sizes, seed):
         self.sizes = sizes
@@ -216,6 +253,7 @@ class Ingest(Scenario):
     title = "ingest"
     phases = ("insert_temp", "temp_to_main")
     total = "insert_temp + temp_to_main"
+    memory_contenders = ("norvane", "plain")  # whose merge memory is traced
 
     def build(self):
         main = main_rows(self.sizes.ingest_main, self.rng)
@@ -346,4 +384,63 @@ class IndexRebuild(Scenario):
         )
 
 
+class Burst(Ingest):
+    """A burst of staged rows merged into a large main table.
+
+    The main table of each size is built once per run and shared by every
+    burst into it. Timed against the same merge forced to drop and rebuild
+    the indexes, and against the burst as INSERT OR REPLACE.
+    """
+
+    key = "burst"
+    contenders = ("norvane", "rebuild", "native")
+    memory_contenders = ()
+
+    def __init__(self, sizes, seed, main_count, staged_count):
+        super().__init__(sizes, seed)
+        self.main_count = main_count
+        self.staged_count = staged_count
+        self.title = f"burst {staged_count:,} into {main_count:,}"
+
+    def prepare(self, workdir: Path):
+        self.template = workdir / f"burst-main-{self.main_count}.db"
+        self.native_template = workdir / f"burst-main-{self.main_count}-native.db"
+        if not self.template.exists():
+            seed = self.rng.randrange(2**32) + self.main_count
+            build_managed(self.template, MERGE_SCHEMA, streamed_main_rows(self.main_count, seed))
+            build_native(self.native_template, MERGE_SCHEMA, streamed_main_rows(self.main_count, seed))
+        self.staged = self.staged_rows()
+
+    def staged_rows(self):
+        return staged_rows(FormulaRows(self.main_count), self.staged_count, self.rng)
+
+    def outcome(self, conn, result):
+        return table_digest(conn), index_state(conn)
+
+    def describe(self):
+        return (
+            f"stage {self.staged_count:,} rows, then merge them into {self.main_count:,} main rows "
+            f"(rules on [0] and [1,2], one more index); half the staged rows supersede a main row"
+        )
+
+
+class Bulk(Burst):
+    """Many staged rows into an empty main table: the merge must still rebuild."""
+
+    key = "bulk"
+    memory_contenders = ("norvane",)
+
+    def __init__(self, sizes, seed):
+        super().__init__(sizes, seed, 0, sizes.bulk_staged)
+        self.title = f"bulk {sizes.bulk_staged:,} into 0"
+
+    def staged_rows(self):
+        return [(i, f"staged{i}", 0, self.rng.randrange(SCORE_RANGE)) for i in range(self.staged_count)]
+
+
+def bursts(sizes, seed):
+    return [Burst(sizes, seed, main, staged) for main in sizes.burst_main for staged in sizes.burst_staged]
+
+
 SCENARIOS = {cls.key: cls for cls in (Ingest, Find, Chains, IndexRebuild)}
+SCENARIOS.update(burst=bursts, bulk=Bulk)
