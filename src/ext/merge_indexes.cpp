@@ -18,13 +18,20 @@ namespace {
 IndexPolicy g_policy = IndexPolicy::automatic;
 
 // Cost model, per index, measured on the development machine (2 shared
-// cores, SQLite 3.40, tables of 100,000 to 1,000,000 rows of 4 columns):
-// dropping and rebuilding an index costs about 0.8 us per main row, and
-// keeping it costs about 5 us per row the merge deletes or inserts (B-tree
-// updates at random places, with a cold page cache at first). Keeping wins
-// while the changed rows stay below about a sixth of the table.
-constexpr double kRebuildPerRow = 0.8;
-constexpr double kKeepPerChange = 5.0;
+// cores, SQLite 3.40 with its default 2 MB page cache, rollback journal,
+// tables of 100,000 to 1,000,000 rows of 4 columns, 3 indexes):
+// - dropping and rebuilding an index costs about 0.8 us per main row;
+// - keeping it costs, per row the merge deletes or inserts, an update at a
+//   random place of the B-tree, and the dearer the larger the table: once the
+//   index outgrows the page cache most updates read a page and dirty pages
+//   spill through the journal. Per change it grew like the square root of
+//   the table (about 2.7 us at 100,000 rows, 7 us at 1,000,000).
+// Keeping and rebuilding broke even at about 30,000 changed rows for 100,000
+// main rows, 88,000 for 500,000 and 115,000 for 1,000,000, that is at about
+// 110 * sqrt(main rows): keep while changes^2 < 12,000 * main rows. Both
+// costs are per index, so the choice comes out the same for every index of
+// the table and is made once per merge.
+constexpr double kBreakEven = 12'000.0;
 
 // 1 when the module global still holds our own function, 0 when it was
 // replaced or deleted (the call through it raises the NameError later, where
@@ -133,7 +140,8 @@ bool MergeIndexes::cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t c
             return false;
         }
     }
-    keep = static_cast<double>(changes) * kKeepPerChange < main_rows * kRebuildPerRow;
+    const auto changed = static_cast<double>(changes);
+    keep = changed * changed < kBreakEven * main_rows;
     return true;
 }
 
