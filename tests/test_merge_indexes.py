@@ -119,7 +119,7 @@ def merged(conn, policy):
     return None, end_state(conn)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=200, deadline=None)
 @given(scenarios())
 def test_keeping_indexes_ends_where_rebuilding_them_does(s):
     original = build(s)
