@@ -2,7 +2,7 @@
 
     python benchmarks/run.py [--quick] [--runs N] [--scenario NAME ...]
 
-Each scenario is timed for four contenders, in rotating order within every run:
+Each scenario is timed for its contenders, in rotating order within every run:
 
 - norvane: the extension module;
 - replay: the exact statement sequence that norvane issued, recorded once through
@@ -10,7 +10,9 @@ Each scenario is timed for four contenders, in rotating order within every run:
   implementation of these calls can cost through the sqlite3 module;
 - plain: the same algorithms written as plain Python (benchmarks/plain.py);
 - native: what a user would write with SQLite alone (INSERT OR REPLACE through
-  executemany into a table with UNIQUE indexes, a plain SELECT, plain DDL).
+  executemany into a table with UNIQUE indexes, a plain SELECT, plain DDL);
+- rebuild (burst scenarios, which time norvane, rebuild and native only):
+  norvane with every merge forced to drop and rebuild the main table's indexes.
 
 After the table, unless --quick or --scenario is given: the same work on a local
 3-node dqlite cluster and on a local file (benchmarks/cluster.py).
