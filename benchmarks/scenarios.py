@@ -437,6 +437,12 @@ class Bulk(Burst):
     def staged_rows(self):
         return [(i, f"staged{i}", 0, self.rng.randrange(SCORE_RANGE)) for i in range(self.staged_count)]
 
+    def describe(self):
+        return (
+            f"stage {self.staged_count:,} new rows, then merge them into an empty main table "
+            f"(rules on [0] and [1,2], one more index)"
+        )
+
 
 def bursts(sizes, seed):
     return [Burst(sizes, seed, main, staged) for main in sizes.burst_main for staged in sizes.burst_staged]
