@@ -161,6 +161,7 @@ def total(scenario, phases, measurements, label):
 
 @dataclass
 class MergeMemory:
+    scenario: str
     contender: str
     staged_bytes: int
     peak_bytes: int
@@ -191,4 +192,4 @@ def merge_memory(name, lib, scenario, workspace):
         )
         del rows
         _, _, peak = traced(lambda: lib.temp_to_main(conn, TABLE))
-    return MergeMemory(name, staged_bytes, peak)
+    return MergeMemory(scenario.title, name, staged_bytes, peak)

@@ -63,7 +63,7 @@ def memory_lines(results):
     lines = []
     for result in results:
         lines.append(
-            f"merge peak memory, {result.contender}: {result.peak_bytes / 2**20:.1f} MiB peak during "
+            f"{result.scenario}: merge peak memory, {result.contender}: {result.peak_bytes / 2**20:.1f} MiB peak during "
             f"temp_to_main vs {result.staged_bytes / 2**20:.1f} MiB of staged rows as Python objects "
             f"= {result.ratio:.2f}x"
         )
