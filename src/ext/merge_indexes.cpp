@@ -51,7 +51,7 @@ int still_own(Fn fn) {
 
 // SQLite compares index names without regard to ASCII case; lower() folds at
 // least that much, so two names it folds alike may be one name to SQLite.
-Owned folded(PyObject* name) { return steal(PyObject_CallMethod(name, "lower", nullptr)); }
+Owned folded(PyObject* name) { return steal(PyObject_CallMethodNoArgs(name, names().lower)); }
 
 }  // namespace
 

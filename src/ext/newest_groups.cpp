@@ -668,13 +668,13 @@ struct NewestGroups::State {
         if (!is_native_connection(conn)) {
             return 0;
         }
-        Owned row_factory = steal(PyObject_GetAttrString(conn, "row_factory"));
-        Owned text_factory = row_factory ? steal(PyObject_GetAttrString(conn, "text_factory")) : Owned();
-        Owned sqlite3 = text_factory ? steal(PyImport_ImportModule("sqlite3")) : Owned();
-        error_type = sqlite3 ? steal(PyObject_GetAttrString(sqlite3.get(), "Error")) : Owned();
-        if (!error_type) {
+        Owned row_factory = steal(PyObject_GetAttr(conn, names().row_factory));
+        Owned text_factory = row_factory ? steal(PyObject_GetAttr(conn, names().text_factory)) : Owned();
+        if (!text_factory) {
             return -1;
         }
+        error_type = share(host_sqlite3_error());
+        Owned sqlite3 = share(host_sqlite3());
         if (row_factory.get() != Py_None || text_factory.get() != reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
             return 0;
         }
@@ -692,7 +692,7 @@ struct NewestGroups::State {
 
     // Whether an adapter could change a value the walk binds.
     static int adapts_stored_types(PyObject* sqlite3) {
-        Owned adapters = steal(PyObject_GetAttrString(sqlite3, "adapters"));
+        Owned adapters = steal(PyObject_GetAttr(sqlite3, names().adapters));
         if (!adapters || !PyDict_Check(adapters.get())) {
             return adapters ? 1 : -1;
         }
@@ -908,8 +908,7 @@ struct NewestGroups::State {
     // Whether a converter is registered under the first word of a declared
     // type (the connection's detect_types cannot be read, so any counts).
     static int converts_declared_type(PyObject* info) {
-        Owned sqlite3 = steal(PyImport_ImportModule("sqlite3"));
-        Owned converters = sqlite3 ? steal(PyObject_GetAttrString(sqlite3.get(), "converters")) : Owned();
+        Owned converters = steal(PyObject_GetAttr(host_sqlite3(), names().converters));
         if (!converters) {
             return -1;
         }

@@ -111,6 +111,11 @@ struct Names {
     PyObject* in_transaction;
     PyObject* autocommit;
     PyObject* rollback;
+    PyObject* row_factory;
+    PyObject* text_factory;
+    PyObject* adapters;
+    PyObject* converters;
+    PyObject* lower;
 };
 const Names& names();
 
@@ -150,8 +155,11 @@ private:
 // True when `conn` is exactly the host's connection type: its cursors are then
 // plain host cursors and one may serve several steps unobserved.
 bool is_native_connection(PyObject* conn);
-// Remembers sqlite3.Connection and sqlite3.Cursor; called once at import.
+// Remembers the sqlite3 module, sqlite3.Connection, sqlite3.Cursor and
+// sqlite3.Error; called once at import. The getters return borrowed references.
 bool remember_host_types(PyObject* sqlite3);
+PyObject* host_sqlite3();
+PyObject* host_sqlite3_error();
 
 // A parameter list that is refilled in place while nobody else holds it.
 class ParamList {

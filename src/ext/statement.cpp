@@ -7,21 +7,30 @@ namespace {
 
 // The host's own connection and cursor types, read from the sqlite3 module
 // when the module is initialised.
+Retained g_sqlite3;
 Retained g_connection_type;
 Retained g_cursor_type;
+Retained g_error_type;
 
 }  // namespace
 
 bool remember_host_types(PyObject* sqlite3) {
     Owned connection_type = steal(PyObject_GetAttrString(sqlite3, "Connection"));
     Owned cursor_type = connection_type ? steal(PyObject_GetAttrString(sqlite3, "Cursor")) : Owned();
-    if (!cursor_type) {
+    Owned error_type = cursor_type ? steal(PyObject_GetAttrString(sqlite3, "Error")) : Owned();
+    if (!error_type) {
         return false;
     }
+    g_sqlite3.keep(share(sqlite3));
     g_connection_type.keep(std::move(connection_type));
     g_cursor_type.keep(std::move(cursor_type));
+    g_error_type.keep(std::move(error_type));
     return true;
 }
+
+PyObject* host_sqlite3() { return g_sqlite3.get(); }
+
+PyObject* host_sqlite3_error() { return g_error_type.get(); }
 
 bool is_native_connection(PyObject* conn) {
     return g_connection_type && Py_IS_TYPE(conn, reinterpret_cast<PyTypeObject*>(g_connection_type.get()));
