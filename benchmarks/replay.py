@@ -64,6 +64,12 @@ class RecordingConnection:
         self.ops.append((COMMIT, None, None))
         self._conn.commit()
 
+    @property
+    def in_transaction(self):
+        # Read, not replayed: the BEGIN and COMMIT it leads to are statements
+        # of the recording.
+        return self._conn.in_transaction
+
     def take(self):
         """The operations recorded since the last ``take``."""
         ops, self.ops = self.ops, []
