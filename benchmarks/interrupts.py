@@ -10,18 +10,7 @@ import tempfile
 import time
 from pathlib import Path
 
-
-class _Wrapper:
-    """A thin wrapper connection: find then takes the statement walk."""
-
-    def __init__(self, real):
-        self._real = real
-
-    def cursor(self):
-        return self._real.cursor()
-
-    def commit(self):
-        self._real.commit()
+from benchmarks.newest import Wrapped
 
 
 def _latency(call, delay):
@@ -69,7 +58,7 @@ def latency_lines(quick):
         conn.close()
         conn = _prepare(nv, str(Path(root) / "find.db"), find_rows)
         delay = 0.05 if quick else 1.0
-        took = _latency(lambda: nv.find(_Wrapper(conn), "*", "t", ""), delay)
+        took = _latency(lambda: nv.find(Wrapped(conn), "*", "t", ""), delay)
         lines.append(_line(f"find walking {find_rows:,} staged rows", delay, took))
         conn.close()
     return lines

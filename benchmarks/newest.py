@@ -55,6 +55,9 @@ class Wrapped:
     def cursor(self):
         return self._conn.cursor()
 
+    def commit(self):
+        self._conn.commit()
+
 
 def scored_rows(count, code_range, rng, tag):
     return [

@@ -33,6 +33,20 @@ def other(db):
     c.close()
 
 
+class Wrapped:
+    """A thin wrapper around a host connection. It is not the host's own
+    type, so find answers its newest test statement by statement."""
+
+    def __init__(self, conn):
+        self._conn = conn
+
+    def cursor(self):
+        return self._conn.cursor()
+
+    def commit(self):
+        self._conn.commit()
+
+
 def fetch(conn, sql, params=()):
     return conn.execute(sql, params).fetchall()
 

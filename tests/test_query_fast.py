@@ -8,19 +8,9 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import norvane.norvane as nv
 from norvane import _native
-from conftest import fresh_name
+from conftest import Wrapped, fresh_name
 
 COLS = ["c0", "c1", "c2", "tag"]
-
-
-class Wrapped:
-    """Forwards cursor() to a host connection: find then walks statement by statement."""
-
-    def __init__(self, conn):
-        self._conn = conn
-
-    def cursor(self):
-        return self._conn.cursor()
 
 
 def outcome(call):

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import norvane.norvane as nv
-from conftest import fetch, index_names, table_rows
+from conftest import Wrapped, fetch, index_names, table_rows
 
 COLS = ["k", "g", "v"]
 INDEXES = [{"name": "iv", "cols": "v"}]
@@ -163,19 +163,6 @@ def test_find_leaves_no_transaction_and_sees_one_snapshot(t):
 
 # --- Ctrl-C -------------------------------------------------------------------------
 
-class Walk:
-    """A thin wrapper connection: find then takes the statement-by-statement walk."""
-
-    def __init__(self, real):
-        self._real = real
-
-    def cursor(self):
-        return self._real.cursor()
-
-    def commit(self):
-        self._real.commit()
-
-
 def big_table(conn, staged):
     nv.create_table(conn, "big", ["k", "v"], [], [{"name": "uk", "cols": [0]}])
     nv.insert_temp(conn, "big", [(i, i) for i in range(staged)])
@@ -223,7 +210,7 @@ def test_ctrl_c_stops_a_large_merge_and_leaves_it_undone(conn, other):
 
 def test_ctrl_c_stops_a_long_find(conn):
     big_table(conn, 3_000)
-    walk = Walk(conn)
+    walk = Wrapped(conn)
     start = time.perf_counter()
     expected = nv.find(walk, "k", "big", "")
     full = time.perf_counter() - start

@@ -185,6 +185,22 @@ uint32_t hash_bytes(const unsigned char* p, size_t n) {
     return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
+// The slots of an open-addressing table twice as large (64 at first), with
+// entry i placed by hash_of(i); linear probing, kNone for an empty slot.
+template <typename HashOf>
+void grow_slots(Vec<uint32_t>& slots, uint32_t entries, HashOf hash_of) {
+    Vec<uint32_t> grown(slots.empty() ? 64 : slots.size() * 2, kNone);
+    const size_t mask = grown.size() - 1;
+    for (uint32_t i = 0; i < entries; ++i) {
+        size_t s = hash_of(i) & mask;
+        while (grown[s] != kNone) {
+            s = (s + 1) & mask;
+        }
+        grown[s] = i;
+    }
+    slots.swap(grown);
+}
+
 // A hash map from key bytes to one node, keeping its own copy of each key.
 class KeyTable {
 public:
@@ -240,16 +256,8 @@ private:
     }
 
     void grow() {
-        Vec<uint32_t> slots(slots_.empty() ? 64 : slots_.size() * 2, kNone);
-        const size_t mask = slots.size() - 1;
-        for (uint32_t e = 0; e < entries_.size(); ++e) {
-            size_t s = entries_[e].hash & mask;
-            while (slots[s] != kNone) {
-                s = (s + 1) & mask;
-            }
-            slots[s] = e;
-        }
-        slots_.swap(slots);
+        grow_slots(slots_, static_cast<uint32_t>(entries_.size()),
+                   [this](uint32_t e) { return static_cast<size_t>(entries_[e].hash); });
     }
 
     Vec<uint32_t> slots_;
@@ -520,16 +528,8 @@ private:
     }
 
     void grow() {
-        Vec<uint32_t> slots(slots_.empty() ? 64 : slots_.size() * 2, kNone);
-        const size_t mask = slots.size() - 1;
-        for (uint32_t n = 0; n < rowid_.size(); ++n) {
-            size_t s = slot_of(source_[n], rowid_[n]) & mask;
-            while (slots[s] != kNone) {
-                s = (s + 1) & mask;
-            }
-            slots[s] = n;
-        }
-        slots_.swap(slots);
+        grow_slots(slots_, static_cast<uint32_t>(rowid_.size()),
+                   [this](uint32_t n) { return slot_of(source_[n], rowid_[n]); });
     }
 
     Vec<uint32_t> slots_;
