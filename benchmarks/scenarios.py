@@ -450,3 +450,33 @@ def bursts(sizes, seed):
 
 SCENARIOS = {cls.key: cls for cls in (Ingest, Find, Chains, IndexRebuild)}
 SCENARIOS.update(burst=bursts, bulk=Bulk)
+
+
+# ---------------------------------------------------------------- price feed --
+# One product feed for the Table reads, the command line and the frame
+# benchmarks: rules (sup, sku) and (barcode), a plain index on price.
+
+PRICE_FEED_TABLE = "feed"
+PRICE_FEED_COLUMNS = ("sup", "sku", "barcode", "price")
+PRICE_FEED_RULES = {"by_product": ("sup", "sku"), "by_barcode": ("barcode",)}
+PRICE_FEED_INDEXES = {"by_price": ("price",)}
+
+
+def price_feed_main(count, seed=0):
+    """Main row i = (i % 100, i, "b<i>", price in [0, 1000)), one at a time."""
+    rng = random.Random(seed)
+    for i in range(count):
+        yield (i % 100, i, "b%d" % i, rng.uniform(0, 1000))
+
+
+def price_feed_staged(main_count, count, seed=1):
+    """Staged rows: 70% a new price for a random main product (repeats
+    allowed), 30% new products after the main ones. Barcodes never move."""
+    rng = random.Random(seed)
+    fresh = main_count
+    for _ in range(count):
+        if main_count and rng.random() < 0.7:
+            i = rng.randrange(main_count)
+        else:
+            i, fresh = fresh, fresh + 1
+        yield (i % 100, i, "b%d" % i, rng.uniform(0, 1000))
