@@ -123,4 +123,16 @@ bool encode_keys(const std::vector<GroupRule>& rules, PyObject* row, Py_ssize_t 
     return true;
 }
 
+Owned key_values(const unsigned char* key, size_t size) {
+    Owned values = steal(PyList_New(0));
+    const unsigned char* p = key;
+    while (values && p < key + size) {
+        Owned value = decode_value(p);
+        if (!value || PyList_Append(values.get(), value.get()) < 0) {
+            return {};
+        }
+    }
+    return values;
+}
+
 }  // namespace norvane

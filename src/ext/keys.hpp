@@ -199,4 +199,24 @@ struct KeyCursor {
     }
 };
 
+// Calls visit(r, key, size) for the key of each of `rules` rules in turn, as
+// encode_keys wrote them from `keys`, while it returns true. Returns the end
+// of the keys when every rule was visited, null when visit stopped.
+template <typename Visit>
+const unsigned char* each_key(const unsigned char* keys, size_t rules, Visit visit) {
+    KeyCursor at{keys};
+    for (size_t r = 0; r < rules; ++r) {
+        const unsigned char* key = nullptr;
+        size_t size = 0;
+        at.next(key, size);
+        if (!visit(r, key, size)) {
+            return nullptr;
+        }
+    }
+    return at.p;
+}
+
+// The values of one rule's key, as a list: the parameters of its lookups.
+Owned key_values(const unsigned char* key, size_t size);
+
 }  // namespace norvane

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <vector>
 
 namespace norvane {
@@ -257,7 +258,7 @@ public:
 
 private:
     struct State;
-    State* state_;
+    std::unique_ptr<State> state_;
 };
 
 // How NewestGroups gathers rows: on its own judgement, or (for tests and
