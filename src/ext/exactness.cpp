@@ -2,6 +2,10 @@
 // names and the tables for keys to compare as the walk's statements do.
 #include "exactness.hpp"
 
+#include "module.hpp"
+#include "refs.hpp"
+#include "statement.hpp"
+
 #include <cctype>
 #include <cstring>
 #include <string>

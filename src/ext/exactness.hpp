@@ -4,7 +4,8 @@
 // answers 1 (holds), 0 (does not: the walk decides) or -1 (error set).
 #pragma once
 
-#include "norvane.hpp"
+#include "refs.hpp"
+#include "statement.hpp"
 
 namespace norvane {
 

@@ -2,11 +2,18 @@
 // it publishes, argument binding, traceback entries, the conventions shared by
 // all module functions (commit flag, calls between functions) and the
 // database handle class DB.
-#include "norvane.hpp"
+#include "module.hpp"
+
+#include "query.hpp"
+#include "refs.hpp"
+#include "schema.hpp"
+#include "statement.hpp"
+#include "storage.hpp"
 
 #include <frameobject.h>  // PyFrame_New
 
 #include <array>
+#include <cstddef>
 #include <new>
 
 namespace norvane {

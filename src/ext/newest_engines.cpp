@@ -2,6 +2,12 @@
 // newest_engines.hpp).
 #include "newest_engines.hpp"
 
+#include "components.hpp"
+#include "keys.hpp"
+#include "newest_plan.hpp"
+#include "refs.hpp"
+#include "statement.hpp"
+
 namespace norvane {
 namespace {
 

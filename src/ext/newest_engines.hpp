@@ -7,7 +7,8 @@
 #include "components.hpp"
 #include "keys.hpp"
 #include "newest_plan.hpp"
-#include "norvane.hpp"
+#include "refs.hpp"
+#include "statement.hpp"
 
 #include <vector>
 

@@ -20,11 +20,14 @@
 // This unit runs the answer: the checks and the plan (newest_plan) on the
 // first candidate, then the lazy engine until the plan finds one read of
 // both tables cheaper, then the scanning one (newest_engines).
+#include "newest_groups.hpp"
+
 #include "exactness.hpp"
 #include "keys.hpp"
 #include "newest_engines.hpp"
 #include "newest_plan.hpp"
-#include "norvane.hpp"
+#include "refs.hpp"
+#include "statement.hpp"
 
 #include <memory>
 #include <new>

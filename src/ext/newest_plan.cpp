@@ -2,6 +2,10 @@
 #include "newest_plan.hpp"
 
 #include "exactness.hpp"
+#include "keys.hpp"
+#include "refs.hpp"
+#include "schema.hpp"
+#include "statement.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -5,12 +5,19 @@
 #pragma once
 
 #include "keys.hpp"
-#include "norvane.hpp"
+#include "refs.hpp"
+#include "statement.hpp"
 
 #include <memory>
 #include <vector>
 
 namespace norvane {
+
+// How NewestGroups gathers rows: on its own judgement, or (for tests and
+// benchmarks) always by key lookups, by lookups with the staging table read
+// into groups at once, or by one scan of each table.
+enum class FindPlan { automatic, lookups, grouped, scan };
+void set_find_plan(FindPlan plan);
 
 // What find hands over for its newest test; borrowed for the find's duration.
 struct NewestQuery {

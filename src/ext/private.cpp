@@ -2,7 +2,13 @@
 // its namespace. It is the same shared object as norvane.norvane, loaded under
 // a second name (see src/norvane/_native.py), so it shares the module's state:
 // it must be loaded after norvane.norvane.
-#include "norvane.hpp"
+#include "merge_indexes.hpp"
+#include "module.hpp"
+#include "newest_plan.hpp"
+#include "query.hpp"
+#include "refs.hpp"
+#include "schema.hpp"
+#include "statement.hpp"
 
 #include <cstring>
 #include <new>
