@@ -1,7 +1,10 @@
-"""Merge: keeping the main table's indexes leaves what dropping and rebuilding them leaves."""
+"""Merge: keeping the main table's indexes leaves what dropping and rebuilding them leaves.
+
+That includes what steers SQLite's planner, the schema order of the table's indexes and
+their statistics, so the rows of a query without ORDER BY come back in the same order."""
 import sqlite3
 
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import norvane.norvane as nv
@@ -39,6 +42,8 @@ def scenarios(draw):
         "missing": draw(st.none() | st.sampled_from(["c", "i0", "I1"])),
         "case_twin": draw(st.none() | st.sampled_from(["c", "i0", "I1"])),
         "broken_row": draw(st.booleans()),
+        "analyze": draw(st.sampled_from([None, "ANALYZE", f"ANALYZE {OTHER}", f"ANALYZE {TABLE}"])),
+        "probe": draw(st.tuples(column, st.sampled_from(["= 'x'", "IS NULL", "> 0", "< 3"]))),
     }
 
 
@@ -87,6 +92,8 @@ def build(s):
         conn.executemany("INSERT INTO index_table VALUES (?,?,?)", [twin, *original])
     if s["broken_row"]:
         conn.execute("INSERT INTO index_table VALUES (?,?,?)", (TABLE, "broken", "no_such_column"))
+    if s["analyze"]:
+        conn.execute(s["analyze"])
     conn.commit()
     return conn
 
@@ -97,10 +104,21 @@ def copy(conn):
     return twin
 
 
-def end_state(conn):
+def statistics(conn):
+    tables = [name for (name,) in conn.execute(
+        "SELECT name FROM sqlite_master WHERE name LIKE 'sqlite_stat%' ORDER BY name")]
+    return {t: sorted(conn.execute(f"SELECT * FROM {t}").fetchall(), key=repr) for t in tables}
+
+
+def end_state(conn, probe):
+    column, test = probe
     return {
         "indexes": sorted(conn.execute(
             "SELECT type, name, tbl_name, sql FROM sqlite_master WHERE type = 'index'").fetchall()),
+        "order": conn.execute("SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ? "
+                              "ORDER BY rowid", (TABLE,)).fetchall(),
+        "statistics": statistics(conn),
+        "found": nv.find(conn, "*", TABLE, f"where {column} {test}"),
         "catalog": [conn.execute(f"SELECT * FROM {t} ORDER BY rowid").fetchall()
                     for t in ("index_table", "unique_table")],
         "rows": [conn.execute(f"SELECT rowid, * FROM {t} ORDER BY rowid").fetchall()
@@ -108,7 +126,7 @@ def end_state(conn):
     }
 
 
-def merged(conn, policy):
+def merged(conn, policy, probe):
     previous = _native.merge_indexes(policy)
     try:
         nv.temp_to_main(conn, TABLE)
@@ -116,13 +134,28 @@ def merged(conn, policy):
         return type(exc), None
     finally:
         _native.merge_indexes(previous)
-    return None, end_state(conn)
+    return None, end_state(conn, probe)
+
+
+# Overlapping indexes whose schema order decides which one the planner takes for c0 = 'x',
+# and with it the order of the rows found. c is redefined by hand, so the rebuild puts it
+# back before i0 and i0 may not stay either; with statistics no index may stay.
+OVERLAPPING = {
+    "cols": ["c0", "c1", "c2"], "rules": [], "indexes": {"c": "c0,c1", "i0": "c0"},
+    "main": [("x", 2, 0), ("x", 1, 0), ("x", "a b", 0)], "staged": [("y", 0, 0)],
+    "other_first": True, "plain_index": None, "unique_index": None, "redefined": "c",
+    "made_unique": None, "uncatalogued": None, "missing": None, "case_twin": None,
+    "broken_row": False, "analyze": None, "probe": ("c0", "= 'x'"),
+}
 
 
 @settings(max_examples=200, deadline=None)
 @given(scenarios())
+@example(OVERLAPPING)
+@example({**OVERLAPPING, "redefined": None, "analyze": f"ANALYZE {TABLE}"})
 def test_keeping_indexes_ends_where_rebuilding_them_does(s):
     original = build(s)
-    outcomes = {policy: merged(copy(original), policy) for policy in ("rebuild", "keep", "auto")}
+    outcomes = {policy: merged(copy(original), policy, s["probe"])
+                for policy in ("rebuild", "keep", "auto")}
     assert outcomes["keep"] == outcomes["rebuild"]
     assert outcomes["auto"] == outcomes["rebuild"]

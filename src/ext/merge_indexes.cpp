@@ -4,10 +4,17 @@
 // costs in proportion to the table; maintaining an index through the writes
 // costs in proportion to the rows written (and grows only slowly with the
 // table). A small burst into a large table is therefore cheaper with the
-// indexes kept. Keeping must leave exactly what
-// the drop and rebuild would leave, so an index stays only when the rebuild
-// would create it again unchanged: it is the first catalog row to claim its
-// name, and SQLite's stored definition is the one the rebuild would store.
+// indexes kept. Keeping must leave exactly what the drop and rebuild would
+// leave, down to what steers SQLite's planner:
+// - an index stays only when the rebuild would create it again unchanged: it
+//   is the first catalog row to claim its name, and SQLite's stored
+//   definition is the one the rebuild would store;
+// - the rebuild creates the indexes in catalog order, and the planner breaks
+//   ties between equally good indexes by that order, so only a leading run
+//   of the catalog order that already stands in the schema in that order
+//   stays; everything after it is rebuilt in catalog order;
+// - DROP INDEX deletes the index's statistics, so once the table has any,
+//   nothing stays.
 // Everything else of the table (indexes made outside the catalog, catalogued
 // ones whose definition was changed) is dropped before the writes as before
 // and the rebuild after them recreates what the catalog lists.
@@ -17,6 +24,8 @@
 #include "refs.hpp"
 #include "schema.hpp"
 #include "statement.hpp"
+
+#include <cstring>
 
 namespace norvane {
 namespace {
@@ -39,6 +48,13 @@ IndexPolicy g_policy = IndexPolicy::automatic;
 // the table and is made once per merge.
 constexpr double kBreakEven = 12'000.0;
 
+// The statistics tables any SQLite version writes; DROP INDEX clears the
+// index's rows from each of them.
+constexpr const char* kSelectStatisticsTables =
+    "SELECT name FROM sqlite_master WHERE type = 'table' AND name LIKE 'sqlite\\_stat_' ESCAPE '\\'";
+constexpr const char* kStatisticsTables[] = {"sqlite_stat1", "sqlite_stat2", "sqlite_stat3",
+                                             "sqlite_stat4"};
+
 // 1 when the module global still holds our own function, 0 when it was
 // replaced or deleted (the call through it raises the NameError later, where
 // it always did), -1 on error.
@@ -54,9 +70,27 @@ int still_own(Fn fn) {
     return is_own_function(target.get(), fn) ? 1 : 0;
 }
 
-// SQLite compares index names without regard to ASCII case; lower() folds at
-// least that much, so two names it folds alike may be one name to SQLite.
-Owned folded(PyObject* name) { return steal(PyObject_CallMethodNoArgs(name, names().lower)); }
+// A name as SQLite compares names: its UTF-8 bytes with ASCII letters folded
+// and nothing else, so two names fold alike exactly when SQLite takes them
+// for one. Lone surrogates pass through as the statements would carry them.
+Owned folded(PyObject* name) {
+    Owned bytes = steal(PyUnicode_AsEncodedString(name, "utf-8", "surrogatepass"));
+    if (!bytes) {
+        return {};
+    }
+    const char* text = PyBytes_AS_STRING(bytes.get());
+    const Py_ssize_t size = PyBytes_GET_SIZE(bytes.get());
+    Owned lower = steal(PyBytes_FromStringAndSize(nullptr, size));
+    if (!lower) {
+        return {};
+    }
+    char* out = PyBytes_AS_STRING(lower.get());
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const char c = text[i];
+        out[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return lower;
+}
 
 }  // namespace
 
@@ -85,6 +119,9 @@ bool MergeIndexes::plan(Cursor& cursor, PyObject* table, Py_ssize_t changes) {
     if (g_policy == IndexPolicy::automatic && !cheaper_to_keep(cursor, table, changes, keep)) {
         return false;
     }
+    if (keep && !without_statistics(cursor, table, keep)) {
+        return false;
+    }
     return !keep || match_catalog(cursor, table);
 }
 
@@ -101,7 +138,8 @@ bool MergeIndexes::drop_the_rest(Cursor& cursor) {
 // The table's indexes as the schema lists them, in the order drop_table_index
 // meets them.
 bool MergeIndexes::read_schema(Cursor& cursor, PyObject* table) {
-    Owned rows = schema_indexes(cursor);
+    foreign_ = steal(PySet_New(nullptr));
+    Owned rows = foreign_ ? schema_indexes(cursor) : Owned();
     if (!rows) {
         return false;
     }
@@ -109,14 +147,18 @@ bool MergeIndexes::read_schema(Cursor& cursor, PyObject* table) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
         PyObject* row = PyList_GET_ITEM(rows.get(), i);
         const int ours = poll.tick() ? index_is_on(row, table) : -1;
-        if (ours <= 0) {
-            if (ours < 0) {
+        Owned name = ours >= 0 ? item_at(row, Py_ssize_t{1}) : Owned();
+        if (!name) {
+            return false;
+        }
+        if (ours == 0) {
+            Owned key = folded(name.get());
+            if (!key || PySet_Add(foreign_.get(), key.get()) < 0) {
                 return false;
             }
             continue;
         }
-        Owned name = item_at(row, Py_ssize_t{1});
-        Owned definition = name ? item_at(row, Py_ssize_t{4}) : Owned();
+        Owned definition = item_at(row, Py_ssize_t{4});
         if (!definition) {
             return false;
         }
@@ -151,8 +193,44 @@ bool MergeIndexes::cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t c
     return true;
 }
 
-// An index of the table stays when the catalog's first row of that name
-// would rebuild it exactly as SQLite stores it now.
+// `none` tells whether no statistics table holds a row for the table; table
+// names compare without regard to ASCII case, as SQLite's do.
+bool MergeIndexes::without_statistics(Cursor& cursor, PyObject* table, bool& none) {
+    Owned sql = steal(PyUnicode_FromString(kSelectStatisticsTables));
+    Owned present = sql ? cursor.query(sql.get()) : Owned();
+    Owned table_text = present ? str_of(table) : Owned();
+    Owned params = table_text ? steal(PyList_New(1)) : Owned();
+    if (!params) {
+        return false;
+    }
+    PyList_SET_ITEM(params.get(), 0, table_text.release());
+    none = true;
+    for (Py_ssize_t r = 0; none && r < PyList_GET_SIZE(present.get()); ++r) {
+        Owned name = item_at(PyList_GET_ITEM(present.get(), r), Py_ssize_t{0});
+        Owned key = name ? folded(name.get()) : Owned();
+        if (!key) {
+            return false;
+        }
+        for (const char* statistics : kStatisticsTables) {
+            if (std::strcmp(PyBytes_AS_STRING(key.get()), statistics) == 0) {
+                Owned probe =
+                    join_text({"SELECT 1 FROM ", statistics, " WHERE tbl = ? COLLATE NOCASE LIMIT 1"});
+                Owned found = probe ? cursor.query(probe.get(), params.get()) : Owned();
+                if (!found) {
+                    return false;
+                }
+                none = PyList_GET_SIZE(found.get()) == 0;
+            }
+        }
+    }
+    return true;
+}
+
+// The catalog's rows in order, each the first to claim its physical name,
+// keep their index while the index is unchanged and stands in the schema
+// after the one kept before it; the first that does not ends the run. Rows
+// whose name another table's index holds create nothing in the rebuild
+// either, so they neither keep nor end anything.
 bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
     Owned rows = catalogued_indexes(cursor, table);
     Owned claimed = rows ? steal(PySet_New(nullptr)) : Owned();
@@ -161,6 +239,7 @@ bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
         return false;
     }
     SignalPoll poll;
+    size_t next = 0;  // the first schema position the next kept index may hold
     for (Py_ssize_t r = 0; r < PyList_GET_SIZE(rows.get()); ++r) {
         PyObject* row = PyList_GET_ITEM(rows.get(), r);
         Owned row_table = poll.tick() ? item_at(row, Py_ssize_t{0}) : Owned();
@@ -169,8 +248,9 @@ bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
         Owned index_name = row_cols ? physical_index_name(row_table.get(), row_name.get()) : Owned();
         Owned key = index_name ? folded(index_name.get()) : Owned();
         const int seen = key ? PySet_Contains(claimed.get(), key.get()) : -1;
-        if (seen != 0) {
-            if (seen < 0) {
+        const int foreign = seen == 0 ? PySet_Contains(foreign_.get(), key.get()) : seen;
+        if (foreign != 0) {
+            if (foreign < 0) {
                 return false;
             }
             continue;  // the rebuild finds the name taken and creates nothing
@@ -183,7 +263,8 @@ bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
         if (!stored) {
             return false;
         }
-        for (size_t i = 0; i < names_.size(); ++i) {
+        size_t at = names_.size();
+        for (size_t i = 0; i < names_.size() && at == names_.size(); ++i) {
             const int same_name = compare(names_[i].get(), index_name.get(), Py_EQ);
             const int same = same_name > 0 ? compare(definitions_[i].get(), stored.get(), Py_EQ)
                                            : same_name;
@@ -191,10 +272,15 @@ bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
                 return false;
             }
             if (same) {
-                kept_[i] = true;
-                keeps_any_ = true;
+                at = i;
             }
         }
+        if (at == names_.size() || at < next) {
+            return true;  // rebuilt from here on, in catalog order
+        }
+        kept_[at] = true;
+        keeps_any_ = true;
+        next = at + 1;
     }
     return true;
 }

@@ -28,11 +28,13 @@ public:
 private:
     bool read_schema(Cursor& cursor, PyObject* table);
     bool cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t changes, bool& keep);
+    bool without_statistics(Cursor& cursor, PyObject* table, bool& none);
     bool match_catalog(Cursor& cursor, PyObject* table);
 
     std::vector<Owned> names_;        // the table's indexes, in schema order
     std::vector<Owned> definitions_;  // their stored sql (None for an automatic index)
     std::vector<bool> kept_;
+    Owned foreign_;                   // other tables' index names, folded
     bool keeps_any_ = false;
 };
 
