@@ -20,7 +20,7 @@
 // and the rebuild after them recreates what the catalog lists.
 #include "merge_indexes.hpp"
 
-#include "module.hpp"
+#include "binder.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
 #include "statement.hpp"

@@ -2,6 +2,7 @@
 // its namespace. It is the same shared object as norvane.norvane, loaded under
 // a second name (see src/norvane/_native.py), so it shares the module's state:
 // it must be loaded after norvane.norvane.
+#include "binder.hpp"
 #include "merge_indexes.hpp"
 #include "module.hpp"
 #include "newest_plan.hpp"

@@ -6,6 +6,7 @@
 // set), so a chain of any length costs heap, never C stack.
 #include "query.hpp"
 
+#include "binder.hpp"
 #include "module.hpp"
 #include "newest_groups.hpp"
 #include "refs.hpp"

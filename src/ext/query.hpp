@@ -1,7 +1,7 @@
 // Reads: find over staging and main together, and the newest test.
 #pragma once
 
-#include "module.hpp"
+#include "binder.hpp"
 #include "refs.hpp"
 
 namespace norvane {

@@ -7,6 +7,7 @@
 // as given: callers rely on index column lists such as "name DESC".
 #include "schema.hpp"
 
+#include "binder.hpp"
 #include "module.hpp"
 #include "refs.hpp"
 #include "statement.hpp"

@@ -2,7 +2,7 @@
 // the published functions that change them, and the reads of both.
 #pragma once
 
-#include "module.hpp"
+#include "binder.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
 

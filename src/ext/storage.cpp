@@ -6,8 +6,8 @@
 // finds it with one cached hash; per-row work stays in C++.
 #include "storage.hpp"
 
+#include "binder.hpp"
 #include "merge_indexes.hpp"
-#include "module.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
 #include "statement.hpp"

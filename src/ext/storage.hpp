@@ -1,7 +1,7 @@
 // Rows in and out: staging, the main table, deletes and the merge.
 #pragma once
 
-#include "module.hpp"
+#include "binder.hpp"
 #include "refs.hpp"
 
 namespace norvane {
