@@ -2,6 +2,7 @@
 // names and the tables for keys to compare as the walk's statements do.
 #include "exactness.hpp"
 
+#include "keywords.hpp"
 #include "module.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
@@ -35,28 +36,16 @@ bool is_plain_identifier(const char* s) {
     return true;
 }
 
-// Words SQLite reads as something other than a column name.
 bool is_keyword(const char* s) {
-    static const char* const words[] = {
-        "ABORT", "ACTION", "ADD", "AFTER", "ALL", "ALTER", "ALWAYS", "ANALYZE", "AND", "AS", "ASC",
-        "ATTACH", "AUTOINCREMENT", "BEFORE", "BEGIN", "BETWEEN", "BY", "CASCADE", "CASE", "CAST",
-        "CHECK", "COLLATE", "COLUMN", "COMMIT", "CONFLICT", "CONSTRAINT", "CREATE", "CROSS",
-        "CURRENT", "CURRENT_DATE", "CURRENT_TIME", "CURRENT_TIMESTAMP", "DATABASE", "DEFAULT",
-        "DEFERRABLE", "DEFERRED", "DELETE", "DESC", "DETACH", "DISTINCT", "DO", "DROP", "EACH",
-        "ELSE", "END", "ESCAPE", "EXCEPT", "EXCLUDE", "EXCLUSIVE", "EXISTS", "EXPLAIN", "FAIL",
-        "FALSE", "FILTER", "FIRST", "FOLLOWING", "FOR", "FOREIGN", "FROM", "FULL", "GENERATED", "GLOB",
-        "GROUP", "GROUPS", "HAVING", "IF", "IGNORE", "IMMEDIATE", "IN", "INDEX", "INDEXED",
-        "INITIALLY", "INNER", "INSERT", "INSTEAD", "INTERSECT", "INTO", "IS", "ISNULL", "JOIN", "KEY",
-        "LAST", "LEFT", "LIKE", "LIMIT", "MATCH", "MATERIALIZED", "NATURAL", "NO", "NOT", "NOTHING",
-        "NOTNULL", "NULL", "NULLS", "OF", "OFFSET", "OID", "ON", "OR", "ORDER", "OTHERS", "OUTER",
-        "OVER", "PARTITION", "PLAN", "PRAGMA", "PRECEDING", "PRIMARY", "QUERY", "RAISE", "RANGE",
-        "RECURSIVE", "REFERENCES", "REGEXP", "REINDEX", "RELEASE", "RENAME", "REPLACE", "RESTRICT",
-        "RETURNING", "RIGHT", "ROLLBACK", "ROW", "ROWID", "ROWS", "SAVEPOINT", "SELECT", "SET",
-        "TABLE", "TEMP", "TEMPORARY", "THEN", "TIES", "TO", "TRANSACTION", "TRIGGER", "TRUE",
-        "UNBOUNDED", "UNION", "UNIQUE", "UPDATE", "USING", "VACUUM", "VALUES", "VIEW", "VIRTUAL",
-        "WHEN", "WHERE", "WINDOW", "WITH", "WITHOUT", "_ROWID_",
-    };
-    for (const char* w : words) {
+    // Beside the keywords, the literals and the rowid's names read as
+    // something other than a column in a search.
+    static const char* const also[] = {"TRUE", "FALSE", "ROWID", "OID", "_ROWID_"};
+    for (size_t i = 0; i < kKeywordCount; ++i) {
+        if (PyOS_stricmp(s, kKeywords[i]) == 0) {
+            return true;
+        }
+    }
+    for (const char* w : also) {
         if (PyOS_stricmp(s, w) == 0) {
             return true;
         }

@@ -13,7 +13,8 @@ namespace norvane {
 
 // [A-Za-z_][A-Za-z0-9_]*: a name that needs no quoting in a statement.
 bool is_plain_identifier(const char* s);
-// Words SQLite reads as something other than a column name.
+// Words SQLite reads as something other than a column name: its keywords,
+// TRUE, FALSE and the rowid's names, in any case.
 bool is_keyword(const char* s);
 // Whether every candidate row of these conditions is a stored row as it is:
 // a plain WHERE, ORDER BY or LIMIT (or nothing) over the table alone.
