@@ -185,6 +185,17 @@ def test_bad_names(conn, table, columns, error):
                         " AND name NOT IN ('index_table', 'unique_table')").fetchall() == []
 
 
+def test_every_keyword_is_refused_as_a_name(conn):
+    """The extension's one list of SQLite keywords: Table refuses each of them,
+    in any case; the literals and the rowid's names are not on it."""
+    assert isinstance(_native.KEYWORDS, frozenset) and len(_native.KEYWORDS) == 147
+    assert {"SELECT", "ORDER", "CURRENT_TIMESTAMP"} <= _native.KEYWORDS
+    assert not {"TRUE", "FALSE", "ROWID", "OID", "_ROWID_"} & _native.KEYWORDS
+    for word in _native.KEYWORDS:
+        with pytest.raises(ValueError, match="is an SQL keyword"):
+            Table(conn, "t").create(["a", word.lower()])
+
+
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"where": "age > ?", "params": "3"}, TypeError, "params must be"),
     ({"where": "age > ?", "params": {3}}, TypeError, "params must be"),

@@ -18,7 +18,12 @@
 // Everything else of the table (indexes made outside the catalog, catalogued
 // ones whose definition was changed) is dropped before the writes as before
 // and the rebuild after them recreates what the catalog lists.
-#include "norvane.hpp"
+#include "merge_indexes.hpp"
+
+#include "binder.hpp"
+#include "refs.hpp"
+#include "schema.hpp"
+#include "statement.hpp"
 
 #include <cstring>
 

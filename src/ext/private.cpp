@@ -2,7 +2,15 @@
 // its namespace. It is the same shared object as norvane.norvane, loaded under
 // a second name (see src/norvane/_native.py), so it shares the module's state:
 // it must be loaded after norvane.norvane.
-#include "norvane.hpp"
+#include "binder.hpp"
+#include "keywords.hpp"
+#include "merge_indexes.hpp"
+#include "module.hpp"
+#include "newest_plan.hpp"
+#include "query.hpp"
+#include "refs.hpp"
+#include "schema.hpp"
+#include "statement.hpp"
 
 #include <cstring>
 #include <new>
@@ -113,6 +121,19 @@ PyModuleDef native_def = {
     nullptr,
 };
 
+// KEYWORDS: SQLite's keywords, upper case, as a frozenset of str.
+Owned keyword_set() {
+    Owned words = steal(PyList_New(static_cast<Py_ssize_t>(kKeywordCount)));
+    for (size_t i = 0; words && i < kKeywordCount; ++i) {
+        PyObject* word = PyUnicode_FromString(kKeywords[i]);
+        if (word == nullptr) {
+            return {};
+        }
+        PyList_SET_ITEM(words.get(), static_cast<Py_ssize_t>(i), word);
+    }
+    return words ? steal(PyFrozenSet_New(words.get())) : Owned();
+}
+
 }  // namespace
 }  // namespace norvane
 
@@ -125,5 +146,10 @@ PyMODINIT_FUNC PyInit__native_ext() {
         }
         g_find_code.keep(std::move(code));
     }
-    return PyModule_Create(&native_def);
+    Owned module = steal(PyModule_Create(&native_def));
+    Owned keywords = module ? keyword_set() : Owned();
+    if (!keywords || PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0) {
+        return nullptr;
+    }
+    return module.release();
 }

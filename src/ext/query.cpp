@@ -4,7 +4,15 @@
 // The linkage closure is walked with an explicit stack of frames that mirrors
 // the recursive walk step by step (same statements, same order, same visited
 // set), so a chain of any length costs heap, never C stack.
-#include "norvane.hpp"
+#include "query.hpp"
+
+#include "binder.hpp"
+#include "module.hpp"
+#include "newest_groups.hpp"
+#include "refs.hpp"
+#include "schema.hpp"
+#include "statement.hpp"
+#include "transaction.hpp"
 
 #include <optional>
 #include <vector>

@@ -5,7 +5,13 @@
 // Catalog values (table, index and rule names) are always bound as statement
 // parameters, so any name round-trips exactly. Identifiers in DDL are spliced
 // as given: callers rely on index column lists such as "name DESC".
-#include "norvane.hpp"
+#include "schema.hpp"
+
+#include "binder.hpp"
+#include "module.hpp"
+#include "refs.hpp"
+#include "statement.hpp"
+#include "transaction.hpp"
 
 #include <vector>
 

@@ -1,6 +1,9 @@
 // The helpers every statement goes through: the call's cursor, parameter
 // lists refilled in place, statement text, item access and host comparisons.
-#include "norvane.hpp"
+#include "statement.hpp"
+
+#include "module.hpp"
+#include "refs.hpp"
 
 namespace norvane {
 namespace {

@@ -4,7 +4,14 @@
 // This is the hot path. Each statement text is built once per call and the
 // same str object is executed for every row, so the host's statement cache
 // finds it with one cached hash; per-row work stays in C++.
-#include "norvane.hpp"
+#include "storage.hpp"
+
+#include "binder.hpp"
+#include "merge_indexes.hpp"
+#include "refs.hpp"
+#include "schema.hpp"
+#include "statement.hpp"
+#include "transaction.hpp"
 
 #include <cstdint>
 #include <string>

@@ -2,7 +2,11 @@
 // opens its own, so that everything it does (DDL included) commits or rolls
 // back as one; inside a transaction the caller opened it changes nothing. find
 // reads one snapshot the same way and always rolls its own back.
-#include "norvane.hpp"
+#include "transaction.hpp"
+
+#include "module.hpp"
+#include "refs.hpp"
+#include "statement.hpp"
 
 namespace norvane {
 namespace {

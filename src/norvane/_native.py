@@ -28,6 +28,10 @@ def _load() -> types.ModuleType:
 
 _ext = _load()
 
+# SQLite's keywords, upper case: names the typed API refuses, and (with TRUE,
+# FALSE and the rowid's names) that keep find's newest test on the walk.
+KEYWORDS: frozenset[str] = _ext.KEYWORDS
+
 # find(conn, select, table, conditions, params) -> (rows, staged): the module's
 # find with `params` bound to both candidate statements. A select of None gives
 # whole rows, rowid first; `staged` counts the leading rows that are staged ones.

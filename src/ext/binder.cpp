@@ -1,0 +1,558 @@
+// The binder of the published callables (see binder.hpp): the table of their
+// signatures, the function objects that bind arguments to it, their
+// traceback entries, and calls between them through the module globals.
+#include "binder.hpp"
+
+#include "db_handle.hpp"
+#include "query.hpp"
+#include "refs.hpp"
+#include "schema.hpp"
+#include "storage.hpp"
+
+#include <frameobject.h>  // PyFrame_New
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace norvane {
+namespace {
+
+constexpr const char* kSourcePath = "src/norvane/norvane";
+constexpr int kMaxParams = 8;
+
+// ------------------------------------------------------------ signatures ---
+
+struct FunctionSpec {
+    Fn id;
+    const char* name;
+    const char* qualname;
+    const char* doc;             // nullptr: no docstring
+    const char* text_signature;  // for inspect.signature()
+    std::array<const char*, kMaxParams> params;
+    int nparams;
+    bool has_comm;  // the last parameter is `comm`, defaulting to True
+    Impl impl;
+};
+
+constexpr const char* kInsertIndexDoc =
+    "\n    Insert index for fast search."
+    "\n    index = {"
+    "\n    'table': 'homes',"
+    "\n    'name': 'index_0',"
+    "\n    'cols': 'name,type,address'"
+    "\n    }"
+    "\n    ";
+
+constexpr const char* kInsertUniqueDoc =
+    "\n    Insert uniques of table, the last one with unique features replaces old ones."
+    "\n    table = 'homes'   # table ('name', 'type', 'address', 'age')"
+    "\n    name = 'unique_0'"
+    "\n    cols = 'name,address'"
+    "\n    cols_num = '0,2'"
+    "\n    ";
+
+constexpr const char* kCreateTableDoc =
+    "\n    Create table with indexes and uniques."
+    "\n    name = 'homes'"
+    "\n    cols = ['name', 'type', 'address', 'age']"
+    "\n    index = ["
+    "\n        {"
+    "\n            'name': 'index_0',"
+    "\n            'cols': 'name,type,address'"
+    "\n        },"
+    "\n        {"
+    "\n            'name': 'index_1',"
+    "\n            'cols': 'age'"
+    "\n        }"
+    "\n    ]"
+    "\n    unique = ["
+    "\n        {"
+    "\n            'name': 'unique_0',"
+    "\n            'cols': [0, 1]     # 'name, type'"
+    "\n        },"
+    "\n        {"
+    "\n            'name': 'unique_1',"
+    "\n            'cols': [2]     #'address'"
+    "\n        }"
+    "\n    ]"
+    "\n    ";
+
+constexpr const char* kFindDoc =
+    "\n    Find rows from temp and main tables."
+    "\n    select = '*' or 'name,age'"
+    "\n    table = 'persons'"
+    "\n    conditions = '''"
+    "\n        where (id, city) = (1093, 'Tehran')"
+    "\n        order by age desc"
+    "\n    '''"
+    "\n    ";
+
+// In publishing order: DB's methods, then the module functions.
+constexpr std::array<FunctionSpec, kFunctionCount> kSpecs = {{
+    {Fn::db_init, "__init__", "DB.__init__", nullptr, "(self, name, address)",
+     {"self", "name", "address"}, 3, false, db_init},
+    {Fn::db_connection, "connection", "DB.connection", nullptr, "(self)",
+     {"self"}, 1, false, db_connection},
+    {Fn::insert_index, "insert_index", "insert_index", kInsertIndexDoc,
+     "(conn, index, comm=True)", {"conn", "index", "comm"}, 3, true, insert_index},
+    {Fn::drop_index, "drop_index", "drop_index", "\n    Drop one index of table.\n    ",
+     "(conn, table, name, comm=True)", {"conn", "table", "name", "comm"}, 4, true, drop_index},
+    {Fn::active_table_index, "active_table_index", "active_table_index",
+     "\n    Activate indexes of table after drooping them for fast insertion.\n    ",
+     "(conn, table, comm=True)", {"conn", "table", "comm"}, 3, true, active_table_index},
+    {Fn::drop_table_index, "drop_table_index", "drop_table_index",
+     "\n    Drop index of table for fast insert rows.\n    ", "(conn, table, comm=True)",
+     {"conn", "table", "comm"}, 3, true, drop_table_index},
+    {Fn::insert_unique, "insert_unique", "insert_unique", kInsertUniqueDoc,
+     "(conn, table, name, cols, cols_num, comm=True)",
+     {"conn", "table", "name", "cols", "cols_num", "comm"}, 6, true, insert_unique},
+    {Fn::drop_unique, "drop_unique", "drop_unique", "\n    Delete one unique of table.\n    ",
+     "(conn, table, name, comm=True)", {"conn", "table", "name", "comm"}, 4, true, drop_unique},
+    {Fn::create_table, "create_table", "create_table", kCreateTableDoc,
+     "(conn, name, cols, index, unique, comm=True)",
+     {"conn", "name", "cols", "index", "unique", "comm"}, 6, true, create_table},
+    {Fn::insert_temp, "insert_temp", "insert_temp", "\n    Fast temp_table insertion.\n    ",
+     "(conn, table, rows, comm=True)", {"conn", "table", "rows", "comm"}, 4, true, insert_temp},
+    {Fn::delete_row_main, "delete_row_main", "delete_row_main",
+     "\n    Fast delete selcted rows from main_table.\n    ", "(conn, table, ids, comm=True)",
+     {"conn", "table", "ids", "comm"}, 4, true, delete_row_main},
+    {Fn::temp_to_main, "temp_to_main", "temp_to_main", "\n    Fast temp to main insertion.\n    ",
+     "(conn, table, comm=True)", {"conn", "table", "comm"}, 3, true, temp_to_main},
+    {Fn::insert_main, "_insert_main", "_insert_main", nullptr, "(conn, table, rows, comm=True)",
+     {"conn", "table", "rows", "comm"}, 4, true, insert_main},
+    {Fn::drop_table, "drop_table", "drop_table", "\n    Drop table with indexes and uniques.\n    ",
+     "(conn, table, comm=True)", {"conn", "table", "comm"}, 3, true, drop_table},
+    {Fn::find, "find", "find", kFindDoc, "(conn, select, table, conditions)",
+     {"conn", "select", "table", "conditions"}, 4, false, find},
+    {Fn::check_newest_unique, "_check_newest_unique", "_check_newest_unique", nullptr,
+     "(conn, table, rowid, row, uniques, cols, total_select, eqivalent_set)",
+     {"conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"}, 8,
+     false, check_newest_unique},
+}};
+
+// Each entry stands at its id, names between one and kMaxParams parameters
+// (`comm` last where it has the default), and its text signature says
+// exactly that: the three places a parameter order is written agree.
+constexpr bool same_text(const char* a, const char* b) {
+    return std::string_view(a) == std::string_view(b);
+}
+
+// Whether `text` begins with `word` at `at`; moves `at` past it when it does.
+constexpr bool take(const char* text, size_t& at, const char* word) {
+    const std::string_view rest = std::string_view(text).substr(std::min(at, std::string_view(text).size()));
+    const std::string_view w(word);
+    if (rest.substr(0, w.size()) != w) {
+        return false;
+    }
+    at += w.size();
+    return true;
+}
+
+constexpr bool signature_matches(const FunctionSpec& spec) {
+    size_t at = 0;
+    if (!take(spec.text_signature, at, "(")) {
+        return false;
+    }
+    for (int i = 0; i < spec.nparams; ++i) {
+        if ((i > 0 && !take(spec.text_signature, at, ", ")) || !take(spec.text_signature, at, spec.params[i])) {
+            return false;
+        }
+    }
+    if (spec.has_comm && !take(spec.text_signature, at, "=True")) {
+        return false;
+    }
+    return take(spec.text_signature, at, ")") && at == std::string_view(spec.text_signature).size();
+}
+
+constexpr bool entry_holds(const FunctionSpec& spec, int at) {
+    if (static_cast<int>(spec.id) != at || spec.nparams < 1 || spec.nparams > kMaxParams) {
+        return false;
+    }
+    for (int i = 0; i < kMaxParams; ++i) {
+        if ((spec.params[i] != nullptr) != (i < spec.nparams)) {
+            return false;
+        }
+    }
+    return (!spec.has_comm || same_text(spec.params[spec.nparams - 1], "comm")) && spec.impl != nullptr &&
+           signature_matches(spec);
+}
+
+template <size_t... I>
+constexpr bool entries_hold(std::index_sequence<I...>) {
+    return (entry_holds(kSpecs[I], static_cast<int>(I)) && ...);
+}
+static_assert(static_cast<int>(Fn::check_newest_unique) + 1 == kFunctionCount, "one entry per Fn");
+static_assert(entries_hold(std::make_index_sequence<kFunctionCount>()),
+              "kSpecs: an entry out of its id's place, or its parameters and signature disagree");
+
+const FunctionSpec& spec_of(Fn fn) { return kSpecs[static_cast<int>(fn)]; }
+
+// ------------------------------------------------------ process state ------
+
+PyObject* g_globals = nullptr;  // the module's dict
+Retained g_function_type;
+Retained g_default_comm;  // (True,)
+
+// Per published callable: the function object, its parameter names as
+// interned str objects, the same names as a kwnames tuple, and the code
+// object of its traceback entries.
+struct FunctionRuntime {
+    Retained function;
+    std::array<Retained, kMaxParams> params;
+    Retained kwnames;
+    Retained code;
+};
+std::array<FunctionRuntime, kFunctionCount> g_runtime;
+
+FunctionRuntime& runtime_of(Fn fn) { return g_runtime[static_cast<int>(fn)]; }
+
+}  // namespace
+
+// --------------------------------------------------------- tracebacks ------
+
+// Adds a traceback entry for `code` to the pending exception. The frame is
+// built with no exception pending: with one pending, a globals dict without
+// __builtins__ makes frame creation fail.
+void add_traceback_entry(PyObject* code) {
+    if (code == nullptr || !PyErr_Occurred()) {
+        return;
+    }
+    PyObject* exc = PyErr_GetRaisedException();
+    Owned globals = g_globals ? share(g_globals) : steal(PyDict_New());
+    Owned frame;
+    if (globals) {
+        frame = steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals.get(), nullptr)));
+    }
+    PyErr_SetRaisedException(exc);  // replaces any error of the frame creation
+    if (frame) {
+        (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    }
+}
+
+Owned traceback_code(const char* funcname) {
+    return steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, funcname, 1)));
+}
+
+namespace {
+
+// ------------------------------------------------------ argument binding ---
+
+bool raise_arity(const FunctionSpec& spec, bool too_many, Py_ssize_t given) {
+    const int required = spec.nparams - (spec.has_comm ? 1 : 0);
+    const bool exact = required == spec.nparams;
+    const Py_ssize_t bound = too_many ? spec.nparams : required;
+    const char* more_or_less = exact ? "exactly" : (too_many ? "at most" : "at least");
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 spec.name, more_or_less, bound, bound == 1 ? "" : "s", given);
+    return false;
+}
+
+int parameter_index(const FunctionSpec& spec, PyObject* keyword) {
+    const auto& params = runtime_of(spec.id).params;
+    for (int i = 0; i < spec.nparams; ++i) {
+        if (params[i].get() == keyword) {
+            return i;
+        }
+    }
+    for (int i = 0; i < spec.nparams; ++i) {
+        if (PyUnicode_Compare(params[i].get(), keyword) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Matches one keyword argument to its parameter.
+bool bind_keyword(const FunctionSpec& spec, PyObject* keyword, PyObject* value, Py_ssize_t npos,
+                  std::array<PyObject*, kMaxParams>& bound) {
+    if (!PyUnicode_Check(keyword)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+        return false;
+    }
+    const int i = parameter_index(spec, keyword);
+    if (i < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+                     keyword);
+        return false;
+    }
+    if (i < npos || bound[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     spec.name, keyword);
+        return false;
+    }
+    bound[i] = value;
+    return true;
+}
+
+// Fills `bound` from a vectorcall argument vector.
+bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t npos,
+                    PyObject* kwnames, std::array<PyObject*, kMaxParams>& bound) {
+    const int required = spec.nparams - (spec.has_comm ? 1 : 0);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (npos > spec.nparams) {
+        return raise_arity(spec, true, npos);
+    }
+    if (nkw == 0 && npos < required) {
+        return raise_arity(spec, false, npos);
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        bound[i] = args[i];
+    }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (!bind_keyword(spec, PyTuple_GET_ITEM(kwnames, k), args[npos + k], npos, bound)) {
+            return false;
+        }
+    }
+    for (int i = 0; i < required; ++i) {
+        if (bound[i] == nullptr) {
+            return raise_arity(spec, false, i);
+        }
+    }
+    if (spec.has_comm && bound[spec.nparams - 1] == nullptr) {
+        bound[spec.nparams - 1] = Py_True;
+    }
+    return true;
+}
+
+// ------------------------------------------------------ function objects ---
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+};
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+// Runs the C++ body with bound arguments; every failure leaving it gains the
+// function's traceback entry.
+PyObject* invoke(const FunctionSpec& spec, Args args) {
+    Owned result;
+    try {
+        result = spec.impl(args);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (!result) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", spec.qualname);
+        }
+        add_traceback(spec.id);
+    }
+    return result.release();
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    const FunctionSpec& spec = *as_function(self)->spec;
+    std::array<PyObject*, kMaxParams> bound{};
+    if (!bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+        add_traceback(spec.id);
+        return nullptr;
+    }
+    return invoke(spec, bound.data());
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Binds as a method when stored in a class, like a Python function.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->spec->qualname, self);
+}
+
+PyObject* get_name(PyObject* self, void*) { return PyUnicode_FromString(as_function(self)->spec->name); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return PyUnicode_FromString(as_function(self)->spec->qualname);
+}
+PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString(kModuleName); }
+PyObject* get_doc(PyObject* self, void*) {
+    const char* doc = as_function(self)->spec->doc;
+    return doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
+}
+PyObject* get_defaults(PyObject* self, void*) {
+    return as_function(self)->spec->has_comm ? Py_NewRef(g_default_comm.get()) : Py_NewRef(Py_None);
+}
+PyObject* get_text_signature(PyObject* self, void*) {
+    return PyUnicode_FromString(as_function(self)->spec->text_signature);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_type_spec = {
+    "norvane.norvane.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+Owned new_function(const FunctionSpec& spec) {
+    auto* type = reinterpret_cast<PyTypeObject*>(g_function_type.get());
+    Owned self = steal(type->tp_alloc(type, 0));
+    if (!self) {
+        return {};
+    }
+    as_function(self.get())->vectorcall = function_vectorcall;
+    as_function(self.get())->spec = &spec;
+    return self;
+}
+
+// Interned parameter names, kwnames tuple and traceback code of one callable.
+bool prepare_runtime(const FunctionSpec& spec) {
+    FunctionRuntime& rt = runtime_of(spec.id);
+    Owned kwnames = steal(PyTuple_New(spec.nparams));
+    if (!kwnames) {
+        return false;
+    }
+    for (int i = 0; i < spec.nparams; ++i) {
+        Owned param = steal(PyUnicode_InternFromString(spec.params[i]));
+        if (!param) {
+            return false;
+        }
+        PyTuple_SET_ITEM(kwnames.get(), i, param.new_ref());
+        rt.params[i].keep(std::move(param));
+    }
+    rt.kwnames.keep(std::move(kwnames));
+    Owned funcname = steal(PyUnicode_FromFormat("%s.%s", kModuleName, spec.qualname));
+    if (!funcname) {
+        return false;
+    }
+    Owned code = traceback_code(PyUnicode_AsUTF8(funcname.get()));
+    if (!code) {
+        return false;
+    }
+    rt.code.keep(std::move(code));
+    Owned function = new_function(spec);
+    if (!function) {
+        return false;
+    }
+    rt.function.keep(std::move(function));
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- calls ----
+
+void add_traceback(Fn fn) { add_traceback_entry(runtime_of(fn).code.get()); }
+
+Owned lookup_global(const char* name) {
+    if (g_globals == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "norvane.norvane is not initialised");
+        return {};
+    }
+    PyObject* value = nullptr;
+    const int found = PyDict_GetItemStringRef(g_globals, name, &value);
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    }
+    return steal(value);
+}
+
+Owned lookup_function(Fn fn) { return lookup_global(spec_of(fn).name); }
+
+bool is_own_function(PyObject* obj, Fn fn) { return obj == runtime_of(fn).function.get(); }
+
+Owned call_module_function(Fn callee, std::initializer_list<PyObject*> values) {
+    const FunctionSpec& spec = spec_of(callee);
+    if (static_cast<int>(values.size()) != spec.nparams) {
+        PyErr_SetString(PyExc_SystemError, "norvane: nested call with a wrong argument count");
+        return {};
+    }
+    Owned target = lookup_function(callee);
+    if (!target) {
+        return {};
+    }
+    if (is_own_function(target.get(), callee)) {
+        return steal(invoke(spec, values.begin()));
+    }
+    return call_by_keyword(target.get(), callee, values);
+}
+
+Owned call_by_keyword(PyObject* target, Fn fn, std::initializer_list<PyObject*> values) {
+    return steal(PyObject_Vectorcall(target, values.begin(), 0, runtime_of(fn).kwnames.get()));
+}
+
+// ----------------------------------------------------------------- setup ---
+
+void remember_globals(PyObject* globals) { g_globals = globals; }
+
+bool prepare_functions() {
+    if (!g_default_comm) {
+        Owned defaults = steal(PyTuple_Pack(1, Py_True));
+        if (!defaults) {
+            return false;
+        }
+        g_default_comm.keep(std::move(defaults));
+    }
+    if (!g_function_type) {
+        Owned type = steal(PyType_FromSpec(&function_type_spec));
+        if (!type) {
+            return false;
+        }
+        g_function_type.keep(std::move(type));
+    }
+    for (const FunctionSpec& spec : kSpecs) {
+        if (!prepare_runtime(spec)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* function_object(Fn fn) { return runtime_of(fn).function.get(); }
+
+bool publish_functions(PyObject* module) {
+    for (const FunctionSpec& spec : kSpecs) {
+        if (spec.id == Fn::db_init || spec.id == Fn::db_connection) {
+            continue;
+        }
+        if (PyModule_AddObjectRef(module, spec.name, runtime_of(spec.id).function.get()) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace norvane

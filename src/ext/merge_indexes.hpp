@@ -1,0 +1,41 @@
+// Which indexes of the main table a merge keeps in place.
+#pragma once
+
+#include "refs.hpp"
+#include "statement.hpp"
+
+#include <vector>
+
+namespace norvane {
+
+// How a merge treats the main table's indexes: chosen by cost, or forced
+// either way (a private switch for tests and benchmarks).
+enum class IndexPolicy { automatic, keep, rebuild };
+IndexPolicy merge_index_policy() noexcept;
+void set_merge_index_policy(IndexPolicy policy) noexcept;
+
+// Which indexes of the main table a merge leaves in place instead of dropping
+// and rebuilding them. Planned before the writes; when it keeps nothing the
+// merge drops and rebuilds through the module functions as always.
+class MergeIndexes {
+public:
+    // `changes`: main rows the merge deletes plus staged rows it inserts.
+    bool plan(Cursor& cursor, PyObject* table, Py_ssize_t changes);
+    bool keeps_any() const noexcept { return keeps_any_; }
+    // Drops every index of the table that is not kept, in schema order.
+    bool drop_the_rest(Cursor& cursor);
+
+private:
+    bool read_schema(Cursor& cursor, PyObject* table);
+    bool cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t changes, bool& keep);
+    bool without_statistics(Cursor& cursor, PyObject* table, bool& none);
+    bool match_catalog(Cursor& cursor, PyObject* table);
+
+    std::vector<Owned> names_;        // the table's indexes, in schema order
+    std::vector<Owned> definitions_;  // their stored sql (None for an automatic index)
+    std::vector<bool> kept_;
+    Owned foreign_;                   // other tables' index names, folded
+    bool keeps_any_ = false;
+};
+
+}  // namespace norvane

@@ -1,0 +1,254 @@
+// The plan of find's newest groups (see newest_plan.hpp).
+#include "newest_plan.hpp"
+
+#include "exactness.hpp"
+#include "keys.hpp"
+#include "refs.hpp"
+#include "schema.hpp"
+#include "statement.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace norvane {
+namespace {
+
+FindPlan g_plan = FindPlan::automatic;
+
+// A main lookup through the host module costs about what reading eight rows
+// of a scan does (measured on the find benchmarks).
+constexpr double kLookupRows = 8;
+
+// After a few scans of the staging table for one key each, it is read once
+// into per-rule groups of the rows sharing a key.
+constexpr long kStagedLookups = 64;
+
+bool is_rowid_name(const char* name) {
+    return PyOS_stricmp(name, "rowid") == 0 || PyOS_stricmp(name, "oid") == 0 ||
+           PyOS_stricmp(name, "_rowid_") == 0;
+}
+
+}  // namespace
+
+void set_find_plan(FindPlan plan) { g_plan = plan; }
+
+bool rowid_of(PyObject* row, int64_t& rowid) {
+    if (!is_row(row, 1) || !PyLong_CheckExact(PyTuple_GET_ITEM(row, 0))) {
+        return false;
+    }
+    int overflow = 0;
+    rowid = PyLong_AsLongLongAndOverflow(PyTuple_GET_ITEM(row, 0), &overflow);
+    if (overflow || (rowid == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+bool NewestPlan::has_linking_rule(PyObject* uniques) {
+    PyObject* key = nullptr;
+    PyObject* positions = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(uniques, &pos, &key, &positions)) {
+        if (PyList_GET_SIZE(positions) > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int NewestPlan::build(Cursor& cursor, const NewestQuery& query, std::unique_ptr<const NewestPlan>& out) {
+    auto plan = std::make_unique<NewestPlan>();
+    plan->choice_ = g_plan;
+    int status = plan->plan_rules(query);
+    if (status > 0) {
+        status = compares_numbers_exactly(cursor);
+    }
+    if (status > 0) {
+        status = plan->read_tables(cursor, query.table);
+    }
+    if (status > 0) {
+        out = std::move(plan);
+    }
+    return status;
+}
+
+// Rules with their columns checked, and the statements over them.
+int NewestPlan::plan_rules(const NewestQuery& query) {
+    PyObject* cols = query.cols;
+    PyObject* table = query.table;
+    const Py_ssize_t ncols = PyList_GET_SIZE(cols);
+    for (Py_ssize_t i = 0; i < ncols; ++i) {
+        const char* name = utf8_of(PyList_GET_ITEM(cols, i));
+        if (name == nullptr || is_rowid_name(name)) {
+            return 0;
+        }
+    }
+    const char* table_name = utf8_of(table);
+    if (table_name == nullptr || !is_plain_identifier(table_name)) {
+        return 0;
+    }
+    PyObject* key = nullptr;
+    PyObject* positions = nullptr;
+    Py_ssize_t pos = 0;
+    std::vector<std::vector<Py_ssize_t>> columns_of;
+    while (PyDict_Next(query.uniques, &pos, &key, &positions)) {
+        std::vector<Py_ssize_t> columns;
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(positions); ++k) {
+            const Py_ssize_t c = PyLong_AsSsize_t(PyList_GET_ITEM(positions, k));
+            if (c == -1 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return 0;
+            }
+            if (c < 0 || c >= ncols) {
+                return 0;
+            }
+            const char* name = utf8_of(PyList_GET_ITEM(cols, c));
+            if (name == nullptr || !is_plain_identifier(name) || is_keyword(name)) {
+                return 0;
+            }
+            columns.push_back(c);
+        }
+        if (!columns.empty()) {
+            columns_of.push_back(std::move(columns));
+        }
+    }
+    for (const auto& columns : columns_of) {
+        for (Py_ssize_t c : columns) {
+            if (std::find(key_columns_.begin(), key_columns_.end(), c) == key_columns_.end()) {
+                key_columns_.push_back(c);
+            }
+        }
+    }
+    for (size_t i = 0; i < key_columns_.size(); ++i) {
+        own_columns_.push_back(static_cast<Py_ssize_t>(i));
+    }
+    Owned select = steal(PyUnicode_FromString("rowid"));
+    for (Py_ssize_t c : key_columns_) {
+        select = select ? join_text({select, ",", PyList_GET_ITEM(cols, c)}) : Owned();
+    }
+    Owned staged_from = select ? join_text({"SELECT ", select, " FROM temp_", table}) : Owned();
+    Owned main_from = staged_from ? join_text({"SELECT ", select, " FROM ", table}) : Owned();
+    if (!main_from) {
+        return -1;
+    }
+    for (const auto& columns : columns_of) {
+        GroupRule rule;
+        std::vector<Owned> names;
+        for (Py_ssize_t c : columns) {
+            const auto at = std::find(key_columns_.begin(), key_columns_.end(), c);
+            rule.picks.push_back(static_cast<size_t>(at - key_columns_.begin()));
+            names.push_back(share(PyList_GET_ITEM(cols, c)));
+        }
+        Owned where = column_search(names);
+        rule.staged_lookup = where ? join_text({staged_from, " WHERE ", where}) : Owned();
+        rule.main_lookup = rule.staged_lookup ? join_text({main_from, " WHERE ", where}) : Owned();
+        if (!rule.main_lookup) {
+            return -1;
+        }
+        rules_.push_back(std::move(rule));
+    }
+    by_rowid_[1] = join_text({staged_from, " WHERE rowid = ?"});
+    by_rowid_[0] = by_rowid_[1] ? join_text({main_from, " WHERE rowid = ?"}) : Owned();
+    scan_[1] = by_rowid_[0] ? join_text({staged_from, " ORDER BY rowid"}) : Owned();
+    scan_[0] = scan_[1] ? join_text({main_from, " ORDER BY rowid"}) : Owned();
+    count_rows_[1] = scan_[0] ? join_text({"SELECT count(*) FROM temp_", table}) : Owned();
+    count_rows_[0] = count_rows_[1] ? join_text({"SELECT count(*) FROM ", table}) : Owned();
+    const char* conditions_text = utf8_of(query.conditions);
+    check_stored_ = conditions_text == nullptr || !selects_stored_rows(conditions_text);
+    every_row_ = conditions_text != nullptr &&
+                 std::string(conditions_text).find_first_not_of(" \t\r\n") == std::string::npos &&
+                 !query.has_params;
+    return count_rows_[0] ? 1 : -1;
+}
+
+// Both tables read alike; then their sizes and search plans.
+int NewestPlan::read_tables(Cursor& cursor, PyObject* table) {
+    const int alike = tables_read_alike(cursor, table);
+    if (alike <= 0) {
+        return alike;
+    }
+    for (long source : {0L, 1L}) {
+        Owned sql = join_text({"SELECT max(rowid) FROM ", source ? "temp_" : "", table});
+        Owned rows = sql ? cursor.query(sql.get()) : Owned();
+        Owned top = rows && PyList_GET_SIZE(rows.get()) == 1 ? item_at(PyList_GET_ITEM(rows.get(), 0), Py_ssize_t{0})
+                                                              : Owned();
+        if (!top) {
+            return rows ? 0 : -1;
+        }
+        table_rows_[source] = top.get() == Py_None ? 0 : PyFloat_AsDouble(top.get());
+        if (table_rows_[source] == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    for (const GroupRule& rule : rules_) {
+        const int indexed = is_indexed(cursor, rule);
+        if (indexed < 0) {
+            return -1;
+        }
+        if (!indexed && choice_ == FindPlan::automatic) {
+            scan_first_ = true;
+        }
+    }
+    return 1;
+}
+
+// Whether SQLite searches the main table through an index for the rule.
+int NewestPlan::is_indexed(Cursor& cursor, const GroupRule& rule) {
+    Owned sql = join_text({"EXPLAIN QUERY PLAN ", rule.main_lookup});
+    Owned nulls = sql ? steal(PyList_New(static_cast<Py_ssize_t>(rule.picks.size()))) : Owned();
+    for (Py_ssize_t i = 0; nulls && i < PyList_GET_SIZE(nulls.get()); ++i) {
+        PyList_SET_ITEM(nulls.get(), i, Py_NewRef(Py_None));
+    }
+    Owned rows = nulls ? cursor.query(sql.get(), nulls.get()) : Owned();
+    if (!rows) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+        PyObject* row = PyList_GET_ITEM(rows.get(), i);
+        const char* detail = is_row(row, 4) ? utf8_of(PyTuple_GET_ITEM(row, 3)) : nullptr;
+        if (detail == nullptr || std::strncmp(detail, "SCAN", 4) == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+bool NewestPlan::read_keys(PyObject* row, Bytes& out) const {
+    out.clear();
+    return PyTuple_Check(row) && PyTuple_GET_SIZE(row) == static_cast<Py_ssize_t>(key_columns_.size()) + 1 &&
+           encode_keys(rules_, row, 1, own_columns_, out);
+}
+
+void NewestPlan::weigh_scan(Progress& progress) const {
+    if (progress.scan_due || choice_ == FindPlan::lookups || choice_ == FindPlan::grouped) {
+        return;
+    }
+    if (choice_ == FindPlan::scan) {
+        progress.scan_due = true;
+        return;
+    }
+    const auto nrules = static_cast<double>(rules_.size());
+    const Py_ssize_t* expected = progress.expected;
+    const Py_ssize_t* answered = progress.answered;
+    double candidates = 0;  // still to answer
+    if (expected[0] >= 0) {
+        candidates = static_cast<double>(expected[0] - answered[0]);
+    } else if (expected[1] >= 0) {
+        // the main pass likely selects the same share of its table
+        const double share = table_rows_[1] > 0 ? static_cast<double>(expected[1]) / table_rows_[1] : 1;
+        candidates = static_cast<double>(expected[1] - answered[1]) + std::min(share, 1.0) * table_rows_[0];
+    }
+    const double lookups = static_cast<double>(progress.main_lookups) + nrules * candidates;
+    progress.scan_due = lookups * kLookupRows > table_rows_[0] + table_rows_[1];
+}
+
+long NewestPlan::staged_lookups_before_groups() const noexcept {
+    return choice_ == FindPlan::grouped   ? 0
+           : choice_ == FindPlan::lookups ? std::numeric_limits<long>::max()
+                                          : kStagedLookups;
+}
+
+}  // namespace norvane

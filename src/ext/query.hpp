@@ -1,0 +1,20 @@
+// Reads: find over staging and main together, and the newest test.
+#pragma once
+
+#include "binder.hpp"
+#include "refs.hpp"
+
+namespace norvane {
+
+// Bodies of published callables; their parameters, in order, are the
+// binder's table of signatures.
+Owned find(Args);
+Owned check_newest_unique(Args);
+
+// find with `params` (null for none) bound to both candidate statements. A
+// null `select` returns whole rows, rowid first; `staged`, when given,
+// receives how many of the returned rows (they come first) are staged ones.
+Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions,
+               PyObject* params, Py_ssize_t* staged = nullptr);
+
+}  // namespace norvane
