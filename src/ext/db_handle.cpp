@@ -152,15 +152,6 @@ void explain_unset_handle(PyObject* self) {
     }
 }
 
-        return remember_unset_handle(self, name) && print_exists_line(name) ? share(Py_None) : Owned();
-Owned db_connection(Args args) {
-    Owned connection = connect(args[0]);
-    if (!connection && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        explain_unset_handle(args[0]);
-    }
-    return connection;
-}
-
 }  // namespace
 
 Owned db_init(Args args) {
