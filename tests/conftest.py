@@ -1,4 +1,5 @@
 import itertools
+from collections import Counter
 import sqlite3
 
 import pytest
@@ -33,18 +34,66 @@ def other(db):
     c.close()
 
 
-class Wrapped:
-    """A thin wrapper around a host connection. It is not the host's own
-    type, so find answers its newest test statement by statement."""
+class Proxy:
+    """A connection of our own that forwards to a real one. It is not the
+    host's type, so find answers its newest test statement by statement.
 
-    def __init__(self, conn):
-        self._conn = conn
+    `counts` tallies the calls by kind ("cursor", "execute", "fetchall",
+    "commit"); `hook(kind, sql)` runs before each of them and may raise (sql
+    is the statement for "execute", else None). `transactions` forwards
+    in_transaction and rollback, which the library then uses as on the real
+    connection; without it the proxy has neither. `reuse` makes fetchall
+    refill one list shared by all cursors, as some wrappers do."""
+
+    def __init__(self, real, hook=None, *, transactions=False, reuse=False):
+        self.real = real
+        self.counts = Counter()
+        self._hook = hook
+        self._forwarded = {"in_transaction", "rollback"} if transactions else set()
+        self._shared = [] if reuse else None
+
+    def __getattr__(self, name):
+        if name in self.__dict__.get("_forwarded", ()):
+            return getattr(self.real, name)
+        raise AttributeError(name)
+
+    def _tick(self, kind, sql=None):
+        self.counts[kind] += 1
+        if self._hook is not None:
+            self._hook(kind, sql)
 
     def cursor(self):
-        return self._conn.cursor()
+        self._tick("cursor")
+        return _ProxyCursor(self.real.cursor(), self)
 
     def commit(self):
-        self._conn.commit()
+        self._tick("commit")
+        self.real.commit()
+
+
+class _ProxyCursor:
+    def __init__(self, real, owner):
+        self._real, self._owner = real, owner
+
+    def execute(self, sql, *params):
+        self._owner._tick("execute", sql)
+        self._real.execute(sql, *params)
+        return self
+
+    def fetchall(self):
+        try:
+            self._owner._tick("fetchall")
+        except BaseException:
+            # Like a driver whose fetch fails: the statement does not stay
+            # open (the traceback keeps this cursor alive).
+            self._real.close()
+            raise
+        rows = self._real.fetchall()
+        shared = self._owner._shared
+        if shared is None:
+            return rows
+        shared[:] = rows
+        return shared
 
 
 def fetch(conn, sql, params=()):

@@ -18,7 +18,7 @@ import tracemalloc
 import pytest
 
 import norvane.norvane as nv
-from conftest import fresh_name
+from conftest import Proxy, fresh_name
 
 FULL = os.environ.get("NORVANE_SCALE") == "full"
 ITERATIONS = 20_000 if FULL else 2_000
@@ -39,31 +39,6 @@ def text(s):
     """A str object of our own (literals and one-letter strs are shared or immortal)."""
     assert len(s) >= 2
     return s[:1] + s[1:]
-
-
-class ProxyCursor:
-    def __init__(self, real):
-        self._real = real
-
-    def execute(self, sql, params=()):
-        self._real.execute(sql, params)
-        return self
-
-    def fetchall(self):
-        return self._real.fetchall()
-
-
-class ProxyConnection:
-    """Any object with cursor() and commit() will do; this one forwards."""
-
-    def __init__(self, real):
-        self._real = real
-
-    def cursor(self):
-        return ProxyCursor(self._real.cursor())
-
-    def commit(self):
-        self._real.commit()
 
 
 def rss():
@@ -108,7 +83,7 @@ class Workload:
         # speed only: no fsync and no journal file per transaction
         self.real.execute("PRAGMA synchronous=OFF")
         self.real.execute("PRAGMA journal_mode=MEMORY")
-        self.conn = self.real if kind == "native" else ProxyConnection(self.real)
+        self.conn = self.real if kind == "native" else Proxy(self.real)
         c = self.real
         # mm: merged into over and over; each round supersedes the same keys.
         nv.create_table(c, "mm", list(RULED), [{"name": "ix", "cols": "vv"}], [{"name": "uk", "cols": [0]}])

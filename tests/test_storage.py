@@ -8,26 +8,9 @@ from hypothesis import strategies as st
 
 import norvane.norvane as nv
 from norvane import _native
-from conftest import fetch, fresh_name, index_names, table_rows
+from conftest import Proxy, fetch, fresh_name, index_names, table_rows
 
 HOMES = ["name", "type", "address", "age"]
-
-
-class CountingConn:
-    """Forwards to a real connection and counts cursor() and commit() calls."""
-
-    def __init__(self, real):
-        self.real = real
-        self.cursors = 0
-        self.commits = 0
-
-    def cursor(self):
-        self.cursors += 1
-        return self.real.cursor()
-
-    def commit(self):
-        self.commits += 1
-        self.real.commit()
 
 
 def make_table(conn, cols, rules=(), index=(), main=(), staged=()):
@@ -83,22 +66,22 @@ def test_first_row_of_one_or_no_value_gives_one_placeholder(conn, fn, ncols, fir
 @pytest.mark.parametrize("rows", [[], ()])
 def test_empty_rows_neither_write_nor_commit(conn, rows):
     t = make_table(conn, ["a"])
-    staging = CountingConn(conn)
+    staging = Proxy(conn)
     nv.insert_temp(staging, t, rows, comm=True)
-    assert (staging.cursors, staging.commits) == (0, 0)
-    main = CountingConn(conn)
+    assert (staging.counts["cursor"], staging.counts["commit"]) == (0, 0)
+    main = Proxy(conn)
     nv._insert_main(main, t, rows, comm=True)
-    assert (main.cursors, main.commits) == (1, 0)
+    assert (main.counts["cursor"], main.counts["commit"]) == (1, 0)
     assert state(conn, t) == ([], [])
 
 
 @pytest.mark.parametrize("fn", INSERTERS)
 def test_short_row_mid_batch_keeps_earlier_rows_uncommitted(conn, other, fn):
     t = make_table(conn, ["a", "b", "c"])
-    proxy = CountingConn(conn)
+    proxy = Proxy(conn)
     with pytest.raises(sqlite3.ProgrammingError):
         getattr(nv, fn)(proxy, t, [(1, 2, 3), (4, 5, 6), (7, 8), (9, 10, 11)])
-    assert proxy.commits == 0
+    assert proxy.counts["commit"] == 0
     assert conn.in_transaction
     assert table_rows(conn, INSERTERS[fn](t)) == [(1, 2, 3), (4, 5, 6)]
     assert table_rows(other, INSERTERS[fn](t)) == []
@@ -183,9 +166,9 @@ def test_delete_failures(conn):
 
 def test_delete_with_no_ids_still_commits(conn):
     t = make_table(conn, ["a"], main=[(1,)])
-    proxy = CountingConn(conn)
+    proxy = Proxy(conn)
     nv.delete_row_main(proxy, t, [])
-    assert proxy.commits == 1
+    assert proxy.counts["commit"] == 1
 
 
 # --- commit flag ---------------------------------------------------------------
@@ -207,11 +190,11 @@ OPERATIONS = {
 def test_commit_only_when_comm_equals_true(conn, other, op, comm, commits):
     t = make_table(conn, ["a", "b"], rules=[("u", [0])], main=[(1, 1), (2, 2)], staged=[(1, 5)])
     before = state(other, t)
-    proxy = CountingConn(conn)
+    proxy = Proxy(conn)
     OPERATIONS[op](proxy, t, {} if comm is DEFAULT else {"comm": comm})
     after = state(conn, t)
     assert after != before
-    assert proxy.commits == int(commits)
+    assert proxy.counts["commit"] == int(commits)
     assert state(other, t) == (after if commits else before)
 
 
@@ -271,10 +254,10 @@ def test_second_merge_changes_nothing(conn):
                    main=[("a", "flat", "x", 3)], staged=[("a", "villa", "x", 4)])
     nv.temp_to_main(conn, t)
     done = state(conn, t), index_names(conn, t)
-    proxy = CountingConn(conn)
+    proxy = Proxy(conn)
     nv.temp_to_main(proxy, t)
     assert (state(conn, t), index_names(conn, t)) == done
-    assert proxy.commits == 1
+    assert proxy.counts["commit"] == 1
 
 
 def catalogued(conn, t):
@@ -325,7 +308,7 @@ def test_merge_calls_its_steps_in_order_by_keyword(conn, monkeypatch):
     for name in ["drop_table_index", "delete_row_main", "_insert_main", "active_table_index"]:
         monkeypatch.setattr(nv, name, spy(name))
     before = state(conn, t)
-    proxy = CountingConn(conn)
+    proxy = Proxy(conn)
     nv.temp_to_main(proxy, t)
 
     assert [c[0] for c in calls] == ["drop_table_index", "delete_row_main", "_insert_main", "active_table_index"]
@@ -340,7 +323,7 @@ def test_merge_calls_its_steps_in_order_by_keyword(conn, monkeypatch):
     assert [tuple(r) for r in ins["rows"]] == [("a", "shop", "x", 9), ("c", "flat", "z", 1)]
     assert s2 == ([("b", "flat", "y", 5)], before[1])
     assert s3 == ([("b", "flat", "y", 5), ("a", "shop", "x", 9), ("c", "flat", "z", 1)], []) and i3 == []
-    assert proxy.commits == 1
+    assert proxy.counts["commit"] == 1
 
 
 @pytest.mark.parametrize("col_num, exc", [
