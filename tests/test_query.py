@@ -7,6 +7,7 @@ import os
 import pytest
 from hypothesis import given, settings, HealthCheck, strategies as st
 
+import newest_model
 import norvane.norvane as nv
 from conftest import fetch, fresh_name, table_rows
 
@@ -325,11 +326,6 @@ def scenarios(draw):
     return ncols, rules, main, batches
 
 
-def links(u, v, rules):
-    return any(all(u[c] is not None and v[c] is not None and u[c] == v[c] for c in r)
-               for r in rules)
-
-
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(scenarios())
 def test_find_returns_newest_distinct_rows(scenario):
@@ -347,24 +343,10 @@ def test_find_returns_newest_distinct_rows(scenario):
                 nv._insert_main(conn, "t", [r + (next(tags),) for r in main])
             for batch in batches:
                 nv.insert_temp(conn, "t", [r + (next(tags),) for r in batch])
-            rows = {}  # tag -> (reference, values)
-            for src, name in ((1, "temp_t"), (0, "t")):
-                for rid, *vals in fetch(conn, "SELECT rowid, * FROM " + name):
-                    rows[vals[-1]] = ((src, rid), tuple(vals[:-1]))
+            tables = {src: dict((rid, tuple(vals)) for rid, *vals in fetch(conn, "SELECT rowid, * FROM " + name))
+                      for src, name in ((1, "temp_t"), (0, "t"))}
             found = nv.find(conn, "*", "t", "")
-            for out in found:
-                ref, vals = rows[out[-1]]
-                closure, work = {ref}, [vals]
-                while work:
-                    cur = work.pop()
-                    for r2, v2 in rows.values():
-                        if r2 not in closure and links(cur, v2, rules):
-                            closure.add(r2)
-                            work.append(v2)
-                assert max(closure) == ref
-            for r in rules:
-                keys = [tuple(out[c] for c in r) for out in found]
-                assert len(keys) == len(set(keys))
+            assert found == newest_model.found(tables[0], tables[1], rules, range(ncols + 1))
             if single:
                 nv.temp_to_main(conn, "t")
                 assert (collections.Counter(map(tuple, found))

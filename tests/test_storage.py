@@ -1,11 +1,11 @@
 """Row storage: staging and main inserts, deletion by rowid, and the temp-to-main merge."""
 import sqlite3
-from collections import Counter
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import newest_model
 import norvane.norvane as nv
 from norvane import _native
 from conftest import Proxy, fetch, fresh_name, index_names, table_rows
@@ -350,25 +350,7 @@ def test_missing_staging_table_fails_before_any_write(conn):
     assert not conn.in_transaction
 
 
-# --- the merge against a one-row-at-a-time model -------------------------------
-
-def expected_after_merge(main, staged, rules):
-    """Apply staged rows oldest first; each removes every row agreeing with it under some rule.
-
-    Against main rows agreement is SQL '=' (NULL matches nothing); among staged rows None == None.
-    """
-    rows = [(False, r) for r in main]
-    for new in staged:
-        def superseded(is_staged, old):
-            for pos in rules:
-                pairs = [(old[j], new[j]) for j in pos]
-                if all(a == b and (is_staged or a is not None) for a, b in pairs):
-                    return True
-            return False
-        rows = [(s, r) for s, r in rows if not superseded(s, r)]
-        rows.append((True, new))
-    return Counter(r for _, r in rows)
-
+# --- the merge against the model -------------------------------
 
 @st.composite
 def merge_cases(draw):
@@ -399,5 +381,6 @@ def test_merge_matches_one_row_at_a_time_model(conn, case):
         nv._insert_main(conn, "prop", main)
     nv.insert_temp(conn, "prop", staged)
     nv.temp_to_main(conn, "prop")
-    assert Counter(table_rows(conn, "prop")) == expected_after_merge(main, staged, rules)
+    expected = newest_model.merged(dict(enumerate(main, 1)), dict(enumerate(staged, 1)), rules)
+    assert fetch(conn, "SELECT rowid, * FROM prop ORDER BY rowid") == [(r, *row) for r, row in expected.items()]
     assert table_rows(conn, "temp_prop") == []
