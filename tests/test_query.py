@@ -295,22 +295,6 @@ def test_rule_with_empty_column_list_is_skipped(conn):
     assert res == (True, {(0, 1)})
 
 
-# --- long chains -----------------------------------------------------------------------
-
-def test_chain_of_100000_linked_rows(conn):
-    make_table(conn, "chain", ["a", "b"], rules=((0,), (1,)))
-    n = 50_000  # rows (i, i) and (i, i + 1): each links to the next through a or b
-    conn.executemany("INSERT INTO chain VALUES (?, ?)",
-                     ((i, i + k) for i in range(n) for k in (0, 1)))
-    conn.commit()
-    uniques = {"unique_0": [0], "unique_1": [1]}
-    (res, eq) = check(conn, "chain", (0, 2 * n), ["a", "b"], uniques)
-    assert res[0] is True and res[1] is eq and len(eq) == 2 * n
-    nv.insert_temp(conn, "chain", [(0, -1)])  # newer than the whole chain, linked to its far end
-    assert nv.find(conn, "*", "chain", f"where rowid = {2 * n}") == []
-    assert nv.find(conn, "*", "chain", "where rowid = 1") == [[0, -1]]
-
-
 # --- property: find agrees with the linkage model -------------------------------------
 
 @st.composite
