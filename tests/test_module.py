@@ -9,7 +9,7 @@ import textwrap
 import pytest
 
 import norvane.norvane as nv
-from conftest import fetch, fresh_name
+from conftest import Proxy, fetch, fresh_name
 
 TB_FILE = "src/norvane/norvane"
 
@@ -331,26 +331,66 @@ def test_nested_call_goes_through_the_module_global(conn, other, monkeypatch):
 
 # --- commit flag ----------------------------------------------------------------------------
 
-COMM_VALUES = [(True, True), (1, True), (1.0, True), (AlwaysEqual(), True),
-               (False, False), (None, False), (0, False), (2, False), ("yes", False)]
+def _prepared(c, t):
+    nv.create_table(c, t, ["a", "b"], [{"name": "ia", "cols": "a"}], [{"name": "u", "cols": [0]}])
+    c.execute(f"INSERT INTO {t} VALUES (1, 1), (2, 2)")
+    c.execute(f"INSERT INTO temp_{t} VALUES (1, 5)")
+    c.commit()
+
+
+def _indexes_dropped(c, t):
+    _prepared(c, t)
+    nv.drop_table_index(c, t)
+
+
+# Every writing function, after a set-up, with a call that changes something.
+WRITERS = {
+    "insert_index": (_prepared, lambda c, t, **kw: nv.insert_index(c, {"table": t, "name": "n", "cols": "b"}, **kw)),
+    "drop_index": (_prepared, lambda c, t, **kw: nv.drop_index(c, t, "ia", **kw)),
+    "active_table_index": (_indexes_dropped, lambda c, t, **kw: nv.active_table_index(c, t, **kw)),
+    "drop_table_index": (_prepared, lambda c, t, **kw: nv.drop_table_index(c, t, **kw)),
+    "insert_unique": (_prepared, lambda c, t, **kw: nv.insert_unique(c, t, "n", "b", "1", **kw)),
+    "drop_unique": (_prepared, lambda c, t, **kw: nv.drop_unique(c, t, "u", **kw)),
+    "create_table": (lambda c, t: None, lambda c, t, **kw: nv.create_table(c, t, ["name"], [], [], **kw)),
+    "insert_temp": (_prepared, lambda c, t, **kw: nv.insert_temp(c, t, [(9, 9)], **kw)),
+    "delete_row_main": (_prepared, lambda c, t, **kw: nv.delete_row_main(c, t, [1], **kw)),
+    "temp_to_main": (_prepared, lambda c, t, **kw: nv.temp_to_main(c, t, **kw)),
+    "_insert_main": (_prepared, lambda c, t, **kw: nv._insert_main(c, t, [(9, 9)], **kw)),
+    "drop_table": (_prepared, lambda c, t, **kw: nv.drop_table(c, t, **kw)),
+}
 DEFAULT = object()
+COMM_VALUES = [(DEFAULT, True), (True, True), (1, True), (1.0, True), (AlwaysEqual(), True),
+               (False, False), (None, False), (0, False), (2, False), ("yes", False)]
 
 
-@pytest.mark.parametrize("comm, commits", [(DEFAULT, True), *COMM_VALUES])
-def test_create_table_commit_flag(conn, other, comm, commits):
-    kw = {} if comm is DEFAULT else {"comm": comm}
-    nv.create_table(conn, "t", ["name"], [], [], **kw)
-    assert {"t", "temp_t"} <= tables(conn)
-    assert tables(other) & {"t", "temp_t"} == ({"t", "temp_t"} if commits else set())
+def everything(c):
+    """Schema and rows of every table, as a connection sees them."""
+    schema = sorted(fetch(c, "SELECT type, name, coalesce(sql, '') FROM sqlite_master"))
+    return schema, {name: sorted(fetch(c, f"SELECT rowid, * FROM {name}"), key=repr)
+                    for kind, name, _ in schema if kind == "table"}
 
 
-@pytest.mark.parametrize("comm, commits", [(DEFAULT, True), (1.0, True), (None, False), ("yes", False)])
-def test_drop_table_commit_flag(conn, other, comm, commits):
-    nv.create_table(conn, "t", ["name"], [], [])
-    args = () if comm is DEFAULT else (comm,)
-    nv.drop_table(conn, "t", *args)
-    assert "temp_t" not in tables(conn)
-    assert ("temp_t" in tables(other)) == (not commits)
+@pytest.mark.parametrize("name", WRITERS)
+def test_commit_only_when_comm_equals_true(conn, other, name):
+    # Each value, with the call alone and inside a transaction the caller
+    # opened: the final commit is made exactly when comm == True, and it
+    # publishes everything the connection holds.
+    prepare, call = WRITERS[name]
+    for comm, commits in COMM_VALUES:
+        for callers in (False, True):
+            t = fresh_name("c")
+            prepare(conn, t)
+            before = everything(other)
+            if callers:
+                conn.execute("CREATE TABLE IF NOT EXISTS marks (m)")
+                conn.execute("INSERT INTO marks VALUES (1)")
+            proxy = Proxy(conn, transactions=True)
+            call(proxy, t, **({} if comm is DEFAULT else {"comm": comm}))
+            after = everything(conn)
+            assert after != before, (name, comm, callers)
+            assert proxy.counts["commit"] == int(commits), (name, comm, callers)
+            assert everything(other) == (after if commits else before), (name, comm, callers)
+            conn.rollback()
 
 
 # --- database handle ------------------------------------------------------------------------

@@ -171,33 +171,6 @@ def test_delete_with_no_ids_still_commits(conn):
     assert proxy.counts["commit"] == 1
 
 
-# --- commit flag ---------------------------------------------------------------
-
-DEFAULT = object()
-OPERATIONS = {
-    "insert_temp": lambda c, t, kw: nv.insert_temp(c, t, [(9, 9)], **kw),
-    "_insert_main": lambda c, t, kw: nv._insert_main(c, t, [(9, 9)], **kw),
-    "delete_row_main": lambda c, t, kw: nv.delete_row_main(c, t, [1], **kw),
-    "temp_to_main": lambda c, t, kw: nv.temp_to_main(c, t, **kw),
-}
-
-
-@pytest.mark.parametrize("op", OPERATIONS)
-@pytest.mark.parametrize("comm, commits", [
-    (DEFAULT, True), (True, True), (1, True), (1.0, True),
-    (False, False), (None, False), (0, False), (2, False), ("yes", False),
-], ids=lambda v: "default" if v is DEFAULT else repr(v))
-def test_commit_only_when_comm_equals_true(conn, other, op, comm, commits):
-    t = make_table(conn, ["a", "b"], rules=[("u", [0])], main=[(1, 1), (2, 2)], staged=[(1, 5)])
-    before = state(other, t)
-    proxy = Proxy(conn)
-    OPERATIONS[op](proxy, t, {} if comm is DEFAULT else {"comm": comm})
-    after = state(conn, t)
-    assert after != before
-    assert proxy.counts["commit"] == int(commits)
-    assert state(other, t) == (after if commits else before)
-
-
 # --- temp_to_main --------------------------------------------------------------
 
 def test_worked_example(conn, other):
