@@ -8,6 +8,33 @@ import norvane.norvane as nv
 
 _names = itertools.count()
 
+# The published callables and their parameters, in publishing order: the one
+# table the tests check the module's signatures and argument binding against.
+PUBLISHED = {
+    "insert_index": ("conn", "index", "comm"),
+    "drop_index": ("conn", "table", "name", "comm"),
+    "active_table_index": ("conn", "table", "comm"),
+    "drop_table_index": ("conn", "table", "comm"),
+    "insert_unique": ("conn", "table", "name", "cols", "cols_num", "comm"),
+    "drop_unique": ("conn", "table", "name", "comm"),
+    "create_table": ("conn", "name", "cols", "index", "unique", "comm"),
+    "insert_temp": ("conn", "table", "rows", "comm"),
+    "delete_row_main": ("conn", "table", "ids", "comm"),
+    "temp_to_main": ("conn", "table", "comm"),
+    "_insert_main": ("conn", "table", "rows", "comm"),
+    "drop_table": ("conn", "table", "comm"),
+    "find": ("conn", "select", "table", "conditions"),
+    "_check_newest_unique": ("conn", "table", "rowid", "row", "uniques", "cols", "total_select",
+                             "eqivalent_set"),
+    "DB.__init__": ("self", "name", "address"),
+    "DB.connection": ("self",),
+}
+
+
+def published(name):
+    """The callable a name of PUBLISHED stands for."""
+    return vars(nv.DB)[name[3:]] if name.startswith("DB.") else getattr(nv, name)
+
 
 def fresh_name(prefix="db"):
     """A handle name no other test has registered (the registry is process-wide)."""

@@ -9,27 +9,11 @@ import textwrap
 import pytest
 
 import norvane.norvane as nv
-from conftest import Proxy, fetch, fresh_name
+from conftest import PUBLISHED, Proxy, fetch, fresh_name, published
 
 TB_FILE = "src/norvane/norvane"
 
-PARAMS = {
-    "insert_index": ("conn", "index", "comm"),
-    "drop_index": ("conn", "table", "name", "comm"),
-    "active_table_index": ("conn", "table", "comm"),
-    "drop_table_index": ("conn", "table", "comm"),
-    "insert_unique": ("conn", "table", "name", "cols", "cols_num", "comm"),
-    "drop_unique": ("conn", "table", "name", "comm"),
-    "create_table": ("conn", "name", "cols", "index", "unique", "comm"),
-    "insert_temp": ("conn", "table", "rows", "comm"),
-    "delete_row_main": ("conn", "table", "ids", "comm"),
-    "temp_to_main": ("conn", "table", "comm"),
-    "_insert_main": ("conn", "table", "rows", "comm"),
-    "drop_table": ("conn", "table", "comm"),
-    "find": ("conn", "select", "table", "conditions"),
-    "_check_newest_unique": ("conn", "table", "rowid", "row", "uniques", "cols", "total_select",
-                             "eqivalent_set"),
-}
+PARAMS = {name: params for name, params in PUBLISHED.items() if not name.startswith("DB.")}
 FUNCTIONS = list(PARAMS)
 
 INSERT_INDEX_DOC = """
@@ -162,16 +146,27 @@ def test_published_names_in_binding_order():
 
 # --- function objects -----------------------------------------------------------------------
 
-@pytest.mark.parametrize("name", FUNCTIONS + ["DB.__init__", "DB.connection"])
+@pytest.mark.parametrize("name", PUBLISHED)
 def test_function_attributes(name):
-    f = vars(nv.DB)[name[3:]] if name.startswith("DB.") else getattr(nv, name)
+    f = published(name)
+    params = PUBLISHED[name]
     assert f.__name__ == name.removeprefix("DB.")
     assert f.__qualname__ == name
     assert f.__module__ == "norvane.norvane"
-    assert f.__defaults__ == ((True,) if PARAMS.get(name, ())[-1:] == ("comm",) else None)
+    assert f.__defaults__ == ((True,) if params[-1] == "comm" else None)
+    assert f.__text_signature__ == "(" + ", ".join(p + "=True" * (p == "comm") for p in params) + ")"
     assert f.__doc__ == DOCS.get(name)
     assert type(f) is type(nv.drop_table)
     assert type(f).__flags__ & (1 << 11)  # vectorcall
+
+
+@pytest.mark.parametrize("name", PUBLISHED)
+def test_each_keyword_binds_its_own_position(name):
+    params = PUBLISHED[name]
+    for param in params:
+        with pytest.raises(TypeError) as ei:
+            published(name)(Tripwire(), *[None] * (len(params) - 1), **{param: None})
+        assert str(ei.value) == f"{name.removeprefix('DB.')}() got multiple values for keyword argument '{param}'"
 
 
 def test_db_class_is_made_by_type():

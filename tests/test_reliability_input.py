@@ -19,7 +19,7 @@ import pytest
 
 import norvane.norvane as nv
 from norvane import norvane_state
-from conftest import fetch, fresh_name
+from conftest import PUBLISHED, fetch, fresh_name, published
 
 # A 10 MB text. Parameters that the library walks one element at a time get a
 # 1 MB text in CI (one statement per character); NORVANE_SCALE=full uses 10 MB
@@ -201,34 +201,8 @@ def baseline(fn, conn, db):
     }[fn]()
 
 
-def target(fn):
-    if fn.startswith("DB."):
-        return getattr(nv.DB, fn[3:])
-    return getattr(nv, fn)
+FUNCTIONS = list(PUBLISHED)
 
-
-FUNCTIONS = ["insert_index", "drop_index", "active_table_index", "drop_table_index", "insert_unique",
-             "drop_unique", "create_table", "insert_temp", "delete_row_main", "temp_to_main",
-             "_insert_main", "drop_table", "find", "_check_newest_unique", "DB.__init__", "DB.connection"]
-PARAMS = {
-    "insert_index": ["conn", "index", "comm"],
-    "drop_index": ["conn", "table", "name", "comm"],
-    "active_table_index": ["conn", "table", "comm"],
-    "drop_table_index": ["conn", "table", "comm"],
-    "insert_unique": ["conn", "table", "name", "cols", "cols_num", "comm"],
-    "drop_unique": ["conn", "table", "name", "comm"],
-    "create_table": ["conn", "name", "cols", "index", "unique", "comm"],
-    "insert_temp": ["conn", "table", "rows", "comm"],
-    "delete_row_main": ["conn", "table", "ids", "comm"],
-    "temp_to_main": ["conn", "table", "comm"],
-    "_insert_main": ["conn", "table", "rows", "comm"],
-    "drop_table": ["conn", "table", "comm"],
-    "find": ["conn", "select", "table", "conditions"],
-    "_check_newest_unique": ["conn", "table", "rowid", "row", "uniques", "cols", "total_select",
-                             "eqivalent_set"],
-    "DB.__init__": ["self", "name", "address"],
-    "DB.connection": ["self"],
-}
 
 # Statements run outside a transaction take effect at once (the host's default
 # transaction handling), so a call that fails after them leaves them in place,
@@ -303,7 +277,7 @@ def run_case(fn, param, label, workdir):
         args = baseline(fn, conn, db)
         args[param] = bad_value(fn, param, label, args[param])
         try:
-            target(fn)(**args)
+            published(fn)(**args)
         except BaseException as exc:  # noqa: BLE001 - classified below
             assert not isinstance(exc, SystemError), repr(exc)[:500]
             assert isinstance(exc, ORDINARY), repr(exc)[:500]
@@ -324,7 +298,7 @@ def run_case(fn, param, label, workdir):
 
 CASES = []
 for _fn in FUNCTIONS:
-    for _param in PARAMS[_fn]:
+    for _param in PUBLISHED[_fn]:
         for _label in BAD_VALUES:
             CASES.append(pytest.param(_fn, _param, _label, id=f"{_fn}-{_param}-{_label}"))
 
@@ -336,7 +310,7 @@ def test_baseline_call_succeeds(tmp_path, monkeypatch, fn):
     conn = db.connection()
     try:
         prepare(conn)
-        target(fn)(**baseline(fn, conn, db))
+        published(fn)(**baseline(fn, conn, db))
     finally:
         conn.close()
 
