@@ -2,7 +2,7 @@
 import sqlite3
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import newest_model
@@ -173,55 +173,6 @@ def test_delete_with_no_ids_still_commits(conn):
 
 # --- temp_to_main --------------------------------------------------------------
 
-def test_worked_example(conn, other):
-    t = make_table(conn, HOMES, rules=[("u0", [0, 2])],
-                   main=[("a", "flat", "x", 3), ("b", "flat", "y", 5)],
-                   staged=[("a", "villa", "x", 4), ("c", "flat", "z", 1), ("a", "shop", "x", 9)])
-    nv.temp_to_main(conn, t)
-    expected = [("b", "flat", "y", 5), ("a", "shop", "x", 9), ("c", "flat", "z", 1)]
-    assert state(other, t) == (expected, [])
-
-
-MERGES = {
-    "staged-duplicates-keep-newest": (
-        ["a", "b"], [("u", [0])], [],
-        [("k", 1), ("k", 2), ("j", 0), ("k", 3)], [("k", 3), ("j", 0)]),
-    "discarded-row-still-deletes-by-other-rule": (
-        ["a", "b", "c"], [("A", [0]), ("B", [1])], [("m", "q", 0), ("z", "z", 0)],
-        [("k", "q", 1), ("k", "r", 2)], [("z", "z", 0), ("k", "r", 2)]),
-    "null-equals-null-among-staged": (
-        ["a", "b", "c"], [("u", [0, 1])], [],
-        [(None, 1, "old"), (None, 1, "new"), (None, None, "o2"), (None, None, "n2")],
-        [(None, None, "n2"), (None, 1, "new")]),
-    "staged-null-finds-no-main-row": (
-        ["a", "b", "c"], [("u", [0, 1])], [(None, 1, "m")],
-        [(None, 1, "s")], [(None, 1, "m"), (None, 1, "s")]),
-    "main-null-never-found": (
-        ["a", "b", "c"], [("u", [1, 0])], [(1, None, "m"), (2, None, "m")],
-        [(1, None, "s")], [(1, None, "m"), (2, None, "m"), (1, None, "s")]),
-    "equal-main-rows-all-deleted": (
-        ["a", "b"], [("u", [0])], [("k", 1), ("j", 0), ("k", 2), ("k", 3)],
-        [("k", 9)], [("j", 0), ("k", 9)]),
-    "reverse-staging-order": (
-        ["a", "b"], [("u", [0])], [(0, "m")],
-        [(1, "a"), (2, "b"), (3, "c")], [(0, "m"), (3, "c"), (2, "b"), (1, "a")]),
-    "no-rules-moves-everything": (
-        ["a", "b"], [], [("k", 1)],
-        [("k", 1), ("k", 1), ("j", 2)], [("k", 1), ("j", 2), ("k", 1), ("k", 1)]),
-    "int-equals-real-not-text": (
-        ["a", "b"], [("u", [0])], [(1, "m"), ("2", "m")],
-        [("1", "t"), (1, "old"), (1.0, "new"), (2, "i")],
-        [("2", "m"), (2, "i"), (1.0, "new"), ("1", "t")]),
-}
-
-
-@pytest.mark.parametrize("cols, rules, main, staged, expected", MERGES.values(), ids=MERGES)
-def test_merge_outcome(conn, cols, rules, main, staged, expected):
-    t = make_table(conn, cols, rules=rules, main=main, staged=staged)
-    nv.temp_to_main(conn, t)
-    assert state(conn, t) == (expected, [])
-
-
 def test_second_merge_changes_nothing(conn):
     t = make_table(conn, HOMES, rules=[("u0", [0, 2])], index=[{"name": "i", "cols": "age"}],
                    main=[("a", "flat", "x", 3)], staged=[("a", "villa", "x", 4)])
@@ -337,7 +288,37 @@ def merge_cases(draw):
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(case=merge_cases())
-def test_merge_matches_one_row_at_a_time_model(conn, case):
+# the documented example
+@example(case=(4, [[0, 2]], [("a", "flat", "x", 3), ("b", "flat", "y", 5)],
+               [("a", "villa", "x", 4), ("c", "flat", "z", 1), ("a", "shop", "x", 9)], True, True))
+# staged-duplicates-keep-newest
+@example(case=(2, [[0]], [],
+               [('k', 1), ('k', 2), ('j', 0), ('k', 3)], True, True))
+# discarded-row-still-deletes-by-other-rule
+@example(case=(3, [[0], [1]], [('m', 'q', 0), ('z', 'z', 0)],
+               [('k', 'q', 1), ('k', 'r', 2)], True, True))
+# null-equals-null-among-staged
+@example(case=(3, [[0, 1]], [],
+               [(None, 1, 'old'), (None, 1, 'new'), (None, None, 'o2'), (None, None, 'n2')], True, True))
+# staged-null-finds-no-main-row
+@example(case=(3, [[0, 1]], [(None, 1, 'm')],
+               [(None, 1, 's')], True, True))
+# main-null-never-found
+@example(case=(3, [[1, 0]], [(1, None, 'm'), (2, None, 'm')],
+               [(1, None, 's')], True, True))
+# equal-main-rows-all-deleted
+@example(case=(2, [[0]], [('k', 1), ('j', 0), ('k', 2), ('k', 3)],
+               [('k', 9)], True, True))
+# reverse-staging-order
+@example(case=(2, [[0]], [(0, 'm')],
+               [(1, 'a'), (2, 'b'), (3, 'c')], True, True))
+# no-rules-moves-everything
+@example(case=(2, [], [('k', 1)],
+               [('k', 1), ('k', 1), ('j', 2)], True, True))
+# int-equals-real-not-text
+@example(case=(2, [[0]], [(1, 'm'), ('2', 'm')],
+               [('1', 't'), (1, 'old'), (1.0, 'new'), (2, 'i')], True, True))
+def test_merge_matches_the_model(conn, case):
     ncols, rules, main, staged, rules_at_creation, main_by_sql = case
     conn.execute("PRAGMA synchronous = OFF")
     cols = [f"c{i}" for i in range(ncols)]
