@@ -209,13 +209,7 @@ def test_wrong_positional_count(name, given):
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda c: nv.drop_table(c), "drop_table() takes at least 2 positional arguments (1 given)"),
-    (lambda c: nv.drop_table(c, "t", True, 4),
-     "drop_table() takes at most 3 positional arguments (4 given)"),
-    (lambda c: nv.find(c, "*", "t"), "find() takes exactly 4 positional arguments (3 given)"),
-    (lambda c: nv._check_newest_unique(c, 1, 2, 3, 4, 5, 6),
-     "_check_newest_unique() takes exactly 8 positional arguments (7 given)"),
-    # with keywords
+    # positional counts alone are in test_wrong_positional_count; here with keywords
     (lambda c: nv.drop_table(c, "t", True, 4, comm=1),
      "drop_table() takes at most 3 positional arguments (4 given)"),
     (lambda c: nv.find(c, 1, 2, 3, 4, conditions=""),
