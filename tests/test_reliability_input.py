@@ -14,6 +14,7 @@ import subprocess
 import sys
 from collections.abc import Mapping
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -348,7 +349,7 @@ SUCCEEDED = {
     ("insert_temp", "rows"): as_with(list), ("_insert_main", "rows"): as_with(list),
     ("delete_row_main", "ids"): as_with(list),
     ("create_table", "index"): as_with(list), ("create_table", "unique"): as_with(list),
-    # conditions are spliced after the table name: text that is no clause names the table again
+    # conditions are spliced after the table name: text that is no clause is an alias of it
     ("find", "conditions"): as_with(lambda v: ""),
     ("insert_unique", "name"): new_rule, ("insert_unique", "cols"): new_rule,
     ("insert_unique", "cols_num"): new_rule,
@@ -356,11 +357,6 @@ SUCCEEDED = {
     **{("_check_newest_unique", p): newest_answer for p in PUBLISHED["_check_newest_unique"]},
     **{("DB.__init__", p): registered for p in PUBLISHED["DB.__init__"]},
 }
-
-
-class Case:
-    def __init__(self, **fields):
-        vars(self).update(fields)
 
 
 def check_success(case):
@@ -402,7 +398,7 @@ def run_case(fn, param, label, workdir):
                 # a failed construction leaves no registration behind
                 assert all(k is not args["name"] for k in set(norvane_state.DB_dict) - registered)
             return exc
-        check_success(Case(fn=fn, param=param, args=args, result=result, conn=conn, other=other,
+        check_success(SimpleNamespace(fn=fn, param=param, args=args, result=result, conn=conn, other=other,
                            before=before, workdir=workdir))
         return None
     finally:
