@@ -1,6 +1,5 @@
 import itertools
 from collections import Counter
-import sqlite3
 
 import pytest
 
@@ -125,6 +124,10 @@ class _ProxyCursor:
 
 def fetch(conn, sql, params=()):
     return conn.execute(sql, params).fetchall()
+
+
+def tables(conn):
+    return {r[0] for r in fetch(conn, "SELECT name FROM sqlite_master WHERE type = 'table'")}
 
 
 def table_rows(conn, table):

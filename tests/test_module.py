@@ -9,7 +9,7 @@ import textwrap
 import pytest
 
 import norvane.norvane as nv
-from conftest import PUBLISHED, Proxy, fetch, fresh_name, published
+from conftest import PUBLISHED, Proxy, fetch, fresh_name, published, tables
 
 TB_FILE = "src/norvane/norvane"
 
@@ -82,22 +82,19 @@ DOCS = {name: f"\n    {line}\n    " for name, line in ONE_LINE_DOCS.items()} | {
 }
 
 
-class Tripwire:
+def tripwire():
     """A connection that fails the test as soon as any work starts."""
-
-    def cursor(self):
-        pytest.fail("cursor() was called")
-
-    commit = cursor
+    return Proxy(None, lambda kind, sql: pytest.fail(f"{kind}() was called"))
 
 
 class Boom(Exception):
     pass
 
 
-class BoomConn:
-    def cursor(self):
+def boom_conn():
+    def boom(kind, sql):
         raise Boom("no cursor")
+    return Proxy(None, boom)
 
 
 class AlwaysEqual:
@@ -118,10 +115,6 @@ def norvane_entries(exc):
 
 def entry(qualname):
     return ("norvane.norvane." + qualname, TB_FILE)
-
-
-def tables(conn):
-    return {r[0] for r in fetch(conn, "SELECT name FROM sqlite_master WHERE type = 'table'")}
 
 
 # --- import ---------------------------------------------------------------------------------
@@ -165,7 +158,7 @@ def test_each_keyword_binds_its_own_position(name):
     params = PUBLISHED[name]
     for param in params:
         with pytest.raises(TypeError) as ei:
-            published(name)(Tripwire(), *[None] * (len(params) - 1), **{param: None})
+            published(name)(tripwire(), *[None] * (len(params) - 1), **{param: None})
         assert str(ei.value) == f"{name.removeprefix('DB.')}() got multiple values for keyword argument '{param}'"
 
 
@@ -202,7 +195,7 @@ ARITY_CASES = [
 def test_wrong_positional_count(name, given):
     params = PARAMS[name]
     low = len(params) - (params[-1] == "comm")
-    args = [Tripwire()] + [None] * (given - 1) if given else []
+    args = [tripwire()] + [None] * (given - 1) if given else []
     with pytest.raises(TypeError) as ei:
         getattr(nv, name)(*args)
     assert str(ei.value) == arity(name, low, len(params), given)
@@ -233,14 +226,14 @@ def test_wrong_positional_count(name, given):
 ])
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as ei:
-        call(Tripwire())
+        call(tripwire())
     assert str(ei.value) == message
 
 
 @pytest.mark.parametrize("name", ["drop_table", "find", "create_table"])
 def test_non_string_keyword(name):
     with pytest.raises(TypeError, match=rf"^({name}\(\) )?keywords must be strings$"):
-        getattr(nv, name)(Tripwire(), **{1: 2})
+        getattr(nv, name)(tripwire(), **{1: 2})
 
 
 def test_all_keyword_calls(conn, tmp_path):
@@ -296,7 +289,7 @@ BOOM_ARGS = {
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_failure_propagates_with_one_traceback_entry(name):
     with pytest.raises(Boom, match="no cursor") as ei:
-        getattr(nv, name)(BoomConn(), *BOOM_ARGS[name])
+        getattr(nv, name)(boom_conn(), *BOOM_ARGS[name])
     assert norvane_entries(ei.value) == [entry(name)]
 
 

@@ -21,7 +21,7 @@ import pytest
 import newest_model
 import norvane.norvane as nv
 from norvane import norvane_state
-from conftest import PUBLISHED, fetch, fresh_name, published
+from conftest import PUBLISHED, fetch, fresh_name, published, tables
 
 # A 10 MB text. Parameters that the library walks one element at a time get a
 # 1 MB text in CI (one statement per character); NORVANE_SCALE=full uses 10 MB
@@ -281,10 +281,6 @@ def as_if(fn, param, value, workdir):
         conn.close()
 
 
-def tables_of(c):
-    return {name for (name,) in fetch(c, "SELECT name FROM sqlite_master WHERE type = 'table'")}
-
-
 def unchanged(case):
     """A name that matches nothing: the call changes nothing."""
     case.conn.commit()
@@ -314,7 +310,7 @@ def new_table(case):
     """A table of that name (its text form) and its staging table; t stays as it was."""
     case.conn.commit()
     name = str(case.args["name"])
-    assert {name, "temp_" + name} <= tables_of(case.other)
+    assert {name, "temp_" + name} <= tables(case.other)
     assert snapshot(case.other)["rows"]["t"] == case.before["rows"]["t"]
 
 
@@ -333,7 +329,7 @@ def registered(case):
     if address != "":  # the empty address is a private temporary database
         prepared = sqlite3.connect(address)
         try:
-            assert {"index_table", "unique_table"} <= tables_of(prepared)
+            assert {"index_table", "unique_table"} <= tables(prepared)
         finally:
             prepared.close()
     unchanged(case)
@@ -516,7 +512,7 @@ def not_of_t(c):
 
 
 def dropped(c, kept):
-    assert not {"t", "temp_t"} & tables_of(c)
+    assert not {"t", "temp_t"} & tables(c)
     assert fetch(c, "SELECT count(*) FROM index_table WHERE table_name = 't'") == [(0,)]
     assert fetch(c, "SELECT count(*) FROM unique_table WHERE table_name = 't'") == [(0,)]
     assert not_of_t(c) == kept
