@@ -18,7 +18,7 @@ except ImportError:  # require_cluster() skips, or fails, every test that needs 
     dqlitedbapi = None
 
 import norvane.norvane as nv
-from conftest import fresh_name
+from conftest import Proxy, fresh_name
 from norvane.catalog import prepare_catalog
 from norvane.cluster import LocalCluster, missing_programs
 
@@ -208,38 +208,16 @@ def test_leader_lost_between_staging_and_merge(fresh_cluster, local):
     survivor.close()
 
 
-class KillLeaderBefore:
+def kill_leader_before(conn, cluster, pattern):
     """A connection that kills the cluster's leader before the first statement matching `pattern`."""
+    pending = [re.compile(pattern)]
 
-    def __init__(self, conn, cluster, pattern):
-        self._conn, self._cluster, self._pattern = conn, cluster, re.compile(pattern)
+    def hook(kind, sql):
+        if pending and kind in ("execute", "commit") and pending[0].match(sql or "COMMIT"):
+            pending.clear()
+            cluster.kill(cluster.leader())
 
-    def __getattr__(self, name):
-        return getattr(self._conn, name)
-
-    def cursor(self):
-        return _KillingCursor(self._conn.cursor(), self)
-
-    def commit(self):
-        self._before("COMMIT")
-        return self._conn.commit()
-
-    def _before(self, sql):
-        if self._pattern is not None and self._pattern.match(sql):
-            self._pattern = None
-            self._cluster.kill(self._cluster.leader())
-
-
-class _KillingCursor:
-    def __init__(self, cursor, owner):
-        self._cursor, self._owner = cursor, owner
-
-    def execute(self, sql, *params):
-        self._owner._before(sql)
-        return self._cursor.execute(sql, *params)
-
-    def fetchall(self):
-        return self._cursor.fetchall()
+    return Proxy(conn, hook, transactions=True)
 
 
 @pytest.mark.parametrize("statement", [rf"INSERT INTO {T} ", "COMMIT"])
@@ -252,7 +230,7 @@ def test_leader_lost_during_merge(fresh_cluster, local, statement):
     nv.temp_to_main(local, T)
     merged = state(local)
 
-    doomed = KillLeaderBefore(conn, fresh_cluster, rf"\s*{statement}")
+    doomed = kill_leader_before(conn, fresh_cluster, rf"\s*{statement}")
     with pytest.raises(dqlitedbapi.OperationalError):  # "Connection closed by server"
         nv.temp_to_main(doomed, T)
     conn.close()

@@ -9,27 +9,11 @@ import textwrap
 import pytest
 
 import norvane.norvane as nv
-from conftest import fetch, fresh_name
+from conftest import PUBLISHED, Proxy, fetch, fresh_name, published, tables
 
 TB_FILE = "src/norvane/norvane"
 
-PARAMS = {
-    "insert_index": ("conn", "index", "comm"),
-    "drop_index": ("conn", "table", "name", "comm"),
-    "active_table_index": ("conn", "table", "comm"),
-    "drop_table_index": ("conn", "table", "comm"),
-    "insert_unique": ("conn", "table", "name", "cols", "cols_num", "comm"),
-    "drop_unique": ("conn", "table", "name", "comm"),
-    "create_table": ("conn", "name", "cols", "index", "unique", "comm"),
-    "insert_temp": ("conn", "table", "rows", "comm"),
-    "delete_row_main": ("conn", "table", "ids", "comm"),
-    "temp_to_main": ("conn", "table", "comm"),
-    "_insert_main": ("conn", "table", "rows", "comm"),
-    "drop_table": ("conn", "table", "comm"),
-    "find": ("conn", "select", "table", "conditions"),
-    "_check_newest_unique": ("conn", "table", "rowid", "row", "uniques", "cols", "total_select",
-                             "eqivalent_set"),
-}
+PARAMS = {name: params for name, params in PUBLISHED.items() if not name.startswith("DB.")}
 FUNCTIONS = list(PARAMS)
 
 INSERT_INDEX_DOC = """
@@ -98,22 +82,19 @@ DOCS = {name: f"\n    {line}\n    " for name, line in ONE_LINE_DOCS.items()} | {
 }
 
 
-class Tripwire:
+def tripwire():
     """A connection that fails the test as soon as any work starts."""
-
-    def cursor(self):
-        pytest.fail("cursor() was called")
-
-    commit = cursor
+    return Proxy(None, lambda kind, sql: pytest.fail(f"{kind}() was called"))
 
 
 class Boom(Exception):
     pass
 
 
-class BoomConn:
-    def cursor(self):
+def boom_conn():
+    def boom(kind, sql):
         raise Boom("no cursor")
+    return Proxy(None, boom)
 
 
 class AlwaysEqual:
@@ -134,10 +115,6 @@ def norvane_entries(exc):
 
 def entry(qualname):
     return ("norvane.norvane." + qualname, TB_FILE)
-
-
-def tables(conn):
-    return {r[0] for r in fetch(conn, "SELECT name FROM sqlite_master WHERE type = 'table'")}
 
 
 # --- import ---------------------------------------------------------------------------------
@@ -162,16 +139,27 @@ def test_published_names_in_binding_order():
 
 # --- function objects -----------------------------------------------------------------------
 
-@pytest.mark.parametrize("name", FUNCTIONS + ["DB.__init__", "DB.connection"])
+@pytest.mark.parametrize("name", PUBLISHED)
 def test_function_attributes(name):
-    f = vars(nv.DB)[name[3:]] if name.startswith("DB.") else getattr(nv, name)
+    f = published(name)
+    params = PUBLISHED[name]
     assert f.__name__ == name.removeprefix("DB.")
     assert f.__qualname__ == name
     assert f.__module__ == "norvane.norvane"
-    assert f.__defaults__ == ((True,) if PARAMS.get(name, ())[-1:] == ("comm",) else None)
+    assert f.__defaults__ == ((True,) if params[-1] == "comm" else None)
+    assert f.__text_signature__ == "(" + ", ".join(p + "=True" * (p == "comm") for p in params) + ")"
     assert f.__doc__ == DOCS.get(name)
     assert type(f) is type(nv.drop_table)
     assert type(f).__flags__ & (1 << 11)  # vectorcall
+
+
+@pytest.mark.parametrize("name", PUBLISHED)
+def test_each_keyword_binds_its_own_position(name):
+    params = PUBLISHED[name]
+    for param in params:
+        with pytest.raises(TypeError) as ei:
+            published(name)(tripwire(), *[None] * (len(params) - 1), **{param: None})
+        assert str(ei.value) == f"{name.removeprefix('DB.')}() got multiple values for keyword argument '{param}'"
 
 
 def test_db_class_is_made_by_type():
@@ -207,20 +195,14 @@ ARITY_CASES = [
 def test_wrong_positional_count(name, given):
     params = PARAMS[name]
     low = len(params) - (params[-1] == "comm")
-    args = [Tripwire()] + [None] * (given - 1) if given else []
+    args = [tripwire()] + [None] * (given - 1) if given else []
     with pytest.raises(TypeError) as ei:
         getattr(nv, name)(*args)
     assert str(ei.value) == arity(name, low, len(params), given)
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda c: nv.drop_table(c), "drop_table() takes at least 2 positional arguments (1 given)"),
-    (lambda c: nv.drop_table(c, "t", True, 4),
-     "drop_table() takes at most 3 positional arguments (4 given)"),
-    (lambda c: nv.find(c, "*", "t"), "find() takes exactly 4 positional arguments (3 given)"),
-    (lambda c: nv._check_newest_unique(c, 1, 2, 3, 4, 5, 6),
-     "_check_newest_unique() takes exactly 8 positional arguments (7 given)"),
-    # with keywords
+    # positional counts alone are in test_wrong_positional_count; here with keywords
     (lambda c: nv.drop_table(c, "t", True, 4, comm=1),
      "drop_table() takes at most 3 positional arguments (4 given)"),
     (lambda c: nv.find(c, 1, 2, 3, 4, conditions=""),
@@ -244,14 +226,14 @@ def test_wrong_positional_count(name, given):
 ])
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as ei:
-        call(Tripwire())
+        call(tripwire())
     assert str(ei.value) == message
 
 
 @pytest.mark.parametrize("name", ["drop_table", "find", "create_table"])
 def test_non_string_keyword(name):
     with pytest.raises(TypeError, match=rf"^({name}\(\) )?keywords must be strings$"):
-        getattr(nv, name)(Tripwire(), **{1: 2})
+        getattr(nv, name)(tripwire(), **{1: 2})
 
 
 def test_all_keyword_calls(conn, tmp_path):
@@ -307,7 +289,7 @@ BOOM_ARGS = {
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_failure_propagates_with_one_traceback_entry(name):
     with pytest.raises(Boom, match="no cursor") as ei:
-        getattr(nv, name)(BoomConn(), *BOOM_ARGS[name])
+        getattr(nv, name)(boom_conn(), *BOOM_ARGS[name])
     assert norvane_entries(ei.value) == [entry(name)]
 
 
@@ -331,26 +313,66 @@ def test_nested_call_goes_through_the_module_global(conn, other, monkeypatch):
 
 # --- commit flag ----------------------------------------------------------------------------
 
-COMM_VALUES = [(True, True), (1, True), (1.0, True), (AlwaysEqual(), True),
-               (False, False), (None, False), (0, False), (2, False), ("yes", False)]
+def _prepared(c, t):
+    nv.create_table(c, t, ["a", "b"], [{"name": "ia", "cols": "a"}], [{"name": "u", "cols": [0]}])
+    c.execute(f"INSERT INTO {t} VALUES (1, 1), (2, 2)")
+    c.execute(f"INSERT INTO temp_{t} VALUES (1, 5)")
+    c.commit()
+
+
+def _indexes_dropped(c, t):
+    _prepared(c, t)
+    nv.drop_table_index(c, t)
+
+
+# Every writing function, after a set-up, with a call that changes something.
+WRITERS = {
+    "insert_index": (_prepared, lambda c, t, **kw: nv.insert_index(c, {"table": t, "name": "n", "cols": "b"}, **kw)),
+    "drop_index": (_prepared, lambda c, t, **kw: nv.drop_index(c, t, "ia", **kw)),
+    "active_table_index": (_indexes_dropped, lambda c, t, **kw: nv.active_table_index(c, t, **kw)),
+    "drop_table_index": (_prepared, lambda c, t, **kw: nv.drop_table_index(c, t, **kw)),
+    "insert_unique": (_prepared, lambda c, t, **kw: nv.insert_unique(c, t, "n", "b", "1", **kw)),
+    "drop_unique": (_prepared, lambda c, t, **kw: nv.drop_unique(c, t, "u", **kw)),
+    "create_table": (lambda c, t: None, lambda c, t, **kw: nv.create_table(c, t, ["name"], [], [], **kw)),
+    "insert_temp": (_prepared, lambda c, t, **kw: nv.insert_temp(c, t, [(9, 9)], **kw)),
+    "delete_row_main": (_prepared, lambda c, t, **kw: nv.delete_row_main(c, t, [1], **kw)),
+    "temp_to_main": (_prepared, lambda c, t, **kw: nv.temp_to_main(c, t, **kw)),
+    "_insert_main": (_prepared, lambda c, t, **kw: nv._insert_main(c, t, [(9, 9)], **kw)),
+    "drop_table": (_prepared, lambda c, t, **kw: nv.drop_table(c, t, **kw)),
+}
 DEFAULT = object()
+COMM_VALUES = [(DEFAULT, True), (True, True), (1, True), (1.0, True), (AlwaysEqual(), True),
+               (False, False), (None, False), (0, False), (2, False), ("yes", False)]
 
 
-@pytest.mark.parametrize("comm, commits", [(DEFAULT, True), *COMM_VALUES])
-def test_create_table_commit_flag(conn, other, comm, commits):
-    kw = {} if comm is DEFAULT else {"comm": comm}
-    nv.create_table(conn, "t", ["name"], [], [], **kw)
-    assert {"t", "temp_t"} <= tables(conn)
-    assert tables(other) & {"t", "temp_t"} == ({"t", "temp_t"} if commits else set())
+def everything(c):
+    """Schema and rows of every table, as a connection sees them."""
+    schema = sorted(fetch(c, "SELECT type, name, coalesce(sql, '') FROM sqlite_master"))
+    return schema, {name: sorted(fetch(c, f"SELECT rowid, * FROM {name}"), key=repr)
+                    for kind, name, _ in schema if kind == "table"}
 
 
-@pytest.mark.parametrize("comm, commits", [(DEFAULT, True), (1.0, True), (None, False), ("yes", False)])
-def test_drop_table_commit_flag(conn, other, comm, commits):
-    nv.create_table(conn, "t", ["name"], [], [])
-    args = () if comm is DEFAULT else (comm,)
-    nv.drop_table(conn, "t", *args)
-    assert "temp_t" not in tables(conn)
-    assert ("temp_t" in tables(other)) == (not commits)
+@pytest.mark.parametrize("name", WRITERS)
+def test_commit_only_when_comm_equals_true(conn, other, name):
+    # Each value, with the call alone and inside a transaction the caller
+    # opened: the final commit is made exactly when comm == True, and it
+    # publishes everything the connection holds.
+    prepare, call = WRITERS[name]
+    for comm, commits in COMM_VALUES:
+        for callers in (False, True):
+            t = fresh_name("c")
+            prepare(conn, t)
+            before = everything(other)
+            if callers:
+                conn.execute("CREATE TABLE IF NOT EXISTS marks (m)")
+                conn.execute("INSERT INTO marks VALUES (1)")
+            proxy = Proxy(conn, transactions=True)
+            call(proxy, t, **({} if comm is DEFAULT else {"comm": comm}))
+            after = everything(conn)
+            assert after != before, (name, comm, callers)
+            assert proxy.counts["commit"] == int(commits), (name, comm, callers)
+            assert everything(other) == (after if commits else before), (name, comm, callers)
+            conn.rollback()
 
 
 # --- database handle ------------------------------------------------------------------------

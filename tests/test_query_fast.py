@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import norvane.norvane as nv
 from norvane import _native
-from conftest import Wrapped, fresh_name
+from conftest import Proxy, fresh_name
 
 COLS = ["c0", "c1", "c2", "tag"]
 
@@ -23,7 +23,7 @@ def outcome(call):
 
 def both(conn, select, table, conditions):
     fast = outcome(lambda: nv.find(conn, select, table, conditions))
-    walk = outcome(lambda: nv.find(Wrapped(conn), select, table, conditions))
+    walk = outcome(lambda: nv.find(Proxy(conn), select, table, conditions))
     return fast, walk
 
 

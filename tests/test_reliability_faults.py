@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import norvane.norvane as nv
-from conftest import fetch, fresh_name, index_names, table_rows
+from conftest import Proxy, fetch, fresh_name, index_names, table_rows
 
 KINDS = ("cursor", "execute", "fetchall", "commit")
 COLS = ["name", "type", "address", "age"]
@@ -46,44 +46,11 @@ class Plan:
         self.counts = Counter()
         self.raised = None
 
-    def tick(self, kind):
+    def __call__(self, kind, sql):
         self.counts[kind] += 1
         if kind == self.kind and self.counts[kind] == self.k:
             self.raised = Fault(f"{kind} call {self.k}")
             raise self.raised
-
-
-class FaultyCursor:
-    def __init__(self, real, plan):
-        self._real, self._plan = real, plan
-
-    def execute(self, sql, params=()):
-        self._plan.tick("execute")
-        self._real.execute(sql, params)
-        return self
-
-    def fetchall(self):
-        try:
-            self._plan.tick("fetchall")
-        except Fault:
-            # Like a driver whose fetch fails: the statement does not stay
-            # open (the traceback keeps this cursor alive).
-            self._real.close()
-            raise
-        return self._real.fetchall()
-
-
-class FaultyConnection:
-    def __init__(self, real, plan):
-        self._real, self._plan = real, plan
-
-    def cursor(self):
-        self._plan.tick("cursor")
-        return FaultyCursor(self._real.cursor(), self._plan)
-
-    def commit(self):
-        self._plan.tick("commit")
-        self._real.commit()
 
 
 def prepare(conn):
@@ -121,7 +88,7 @@ def count_calls(operation):
         try:
             prepare(conn)
             plan = Plan()
-            OPERATIONS[operation](FaultyConnection(conn, plan))
+            OPERATIONS[operation](Proxy(conn, plan))
             return plan.counts
         finally:
             conn.close()
@@ -153,7 +120,7 @@ def test_every_kind_of_call_is_reached(operation):
 @pytest.mark.parametrize("operation, expected", [("temp_to_main", None), ("find", FOUND)])
 def test_proxy_without_faults_behaves_like_the_connection(prepared, operation, expected):
     conn, other = prepared
-    result = OPERATIONS[operation](FaultyConnection(conn, Plan()))
+    result = OPERATIONS[operation](Proxy(conn, Plan()))
     assert result == expected
     if operation == "temp_to_main":
         assert table_rows(other, "homes") == [r[1:] for r in MERGED]
@@ -169,7 +136,7 @@ def test_fault_on_kth_call(prepared, operation, kind, k):
 
     plan = Plan(kind, k)
     with pytest.raises(Fault) as caught:
-        OPERATIONS[operation](FaultyConnection(conn, plan))
+        OPERATIONS[operation](Proxy(conn, plan))
     assert caught.value is plan.raised
 
     # Nothing committed: another connection still sees the old data.
@@ -202,30 +169,6 @@ def test_fault_on_kth_call(prepared, operation, kind, k):
 # must not crash. These run in a child process under PYTHONMALLOC=debug, where
 # freed memory is overwritten, so that a use after free shows.
 
-class ReusingCursor:
-    def __init__(self, real, shared):
-        self._real, self._shared = real, shared
-
-    def execute(self, sql, params=()):
-        self._real.execute(sql, params)
-        return self
-
-    def fetchall(self):
-        self._shared[:] = self._real.fetchall()
-        return self._shared
-
-
-class ReusingConnection:
-    def __init__(self, real):
-        self._real, self._shared = real, []
-
-    def cursor(self):
-        return ReusingCursor(self._real.cursor(), self._shared)
-
-    def commit(self):
-        self._real.commit()
-
-
 def long_text(prefix, i):
     """Values that are objects of their own, freed when their row is."""
     return prefix * 30 + str(i)
@@ -255,7 +198,7 @@ def reusing_outcome(directory, operation, dataset, reusing):
     nv.insert_temp(real, "r", staged)
     nv.drop_table_index(real, "r")
     last = fetch(real, "SELECT rowid, * FROM r ORDER BY rowid DESC LIMIT 1")
-    conn = ReusingConnection(real) if reusing else real
+    conn = Proxy(real, reuse=True) if reusing else real
     result = REUSING_OPERATIONS[operation](conn, last[0] if last else (1, None, None))
     return result, data_of(real)
 

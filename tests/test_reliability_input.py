@@ -14,12 +14,14 @@ import subprocess
 import sys
 from collections.abc import Mapping
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
+import newest_model
 import norvane.norvane as nv
 from norvane import norvane_state
-from conftest import fetch, fresh_name
+from conftest import PUBLISHED, fetch, fresh_name, published, tables
 
 # A 10 MB text. Parameters that the library walks one element at a time get a
 # 1 MB text in CI (one statement per character); NORVANE_SCALE=full uses 10 MB
@@ -201,34 +203,8 @@ def baseline(fn, conn, db):
     }[fn]()
 
 
-def target(fn):
-    if fn.startswith("DB."):
-        return getattr(nv.DB, fn[3:])
-    return getattr(nv, fn)
+FUNCTIONS = list(PUBLISHED)
 
-
-FUNCTIONS = ["insert_index", "drop_index", "active_table_index", "drop_table_index", "insert_unique",
-             "drop_unique", "create_table", "insert_temp", "delete_row_main", "temp_to_main",
-             "_insert_main", "drop_table", "find", "_check_newest_unique", "DB.__init__", "DB.connection"]
-PARAMS = {
-    "insert_index": ["conn", "index", "comm"],
-    "drop_index": ["conn", "table", "name", "comm"],
-    "active_table_index": ["conn", "table", "comm"],
-    "drop_table_index": ["conn", "table", "comm"],
-    "insert_unique": ["conn", "table", "name", "cols", "cols_num", "comm"],
-    "drop_unique": ["conn", "table", "name", "comm"],
-    "create_table": ["conn", "name", "cols", "index", "unique", "comm"],
-    "insert_temp": ["conn", "table", "rows", "comm"],
-    "delete_row_main": ["conn", "table", "ids", "comm"],
-    "temp_to_main": ["conn", "table", "comm"],
-    "_insert_main": ["conn", "table", "rows", "comm"],
-    "drop_table": ["conn", "table", "comm"],
-    "find": ["conn", "select", "table", "conditions"],
-    "_check_newest_unique": ["conn", "table", "rowid", "row", "uniques", "cols", "total_select",
-                             "eqivalent_set"],
-    "DB.__init__": ["self", "name", "address"],
-    "DB.connection": ["self"],
-}
 
 # Statements run outside a transaction take effect at once (the host's default
 # transaction handling), so a call that fails after them leaves them in place,
@@ -289,6 +265,108 @@ def still_works(conn, snap):
         assert sorted(fetch(conn, "SELECT * FROM t")) == PREPARED_MERGED
 
 
+def as_if(fn, param, value, workdir):
+    """Result and committed state of the baseline call with `value` for
+    `param`, on a freshly prepared database of its own."""
+    db = nv.DB(fresh_name("as_if"), str(Path(workdir) / "as_if.db"))
+    conn = db.connection()
+    try:
+        prepare(conn)
+        args = baseline(fn, conn, db)
+        args[param] = value
+        result = published(fn)(**args)
+        conn.commit()
+        return result, snapshot(conn)
+    finally:
+        conn.close()
+
+
+def unchanged(case):
+    """A name that matches nothing: the call changes nothing."""
+    case.conn.commit()
+    assert snapshot(case.other) == case.before
+
+
+def as_with(substitute):
+    """The value does what `substitute(value)` does as a valid value."""
+    def check(case):
+        case.conn.commit()
+        value = substitute(case.args[case.param])
+        assert (case.result, snapshot(case.other)) == as_if(case.fn, case.param, value, case.workdir)
+    return check
+
+
+def new_rule(case):
+    """The rule and its index are recorded with the values given, and the index exists."""
+    case.conn.commit()
+    name, cols, nums = (case.args[k] for k in ("name", "cols", "cols_num"))
+    assert ("t", name, cols, nums) in fetch(case.other, "SELECT * FROM unique_table")
+    assert ("t", name, cols) in fetch(case.other, "SELECT * FROM index_table")
+    # the index statement is spliced together from the two texts
+    assert (f"CREATE INDEX t_{name} ON t ({cols})",) in fetch(case.other, "SELECT sql FROM sqlite_master")
+
+
+def new_table(case):
+    """A table of that name (its text form) and its staging table; t stays as it was."""
+    case.conn.commit()
+    name = str(case.args["name"])
+    assert {name, "temp_" + name} <= tables(case.other)
+    assert snapshot(case.other)["rows"]["t"] == case.before["rows"]["t"]
+
+
+def newest_answer(case):
+    """Only reads; answers (True, the set it was given) or (False, None)."""
+    ok, seen = case.result
+    assert (ok is True and seen is case.args["eqivalent_set"]) or (ok is False and seen is None)
+    unchanged(case)
+
+
+def registered(case):
+    """The object given as self is set up and registered under the name."""
+    self, name, address = (case.args[k] for k in ("self", "name", "address"))
+    assert norvane_state.DB_dict[name] is self
+    assert (vars(self)["name"], vars(self)["address"]) == (name, address)
+    if address != "":  # the empty address is a private temporary database
+        prepared = sqlite3.connect(address)
+        try:
+            assert {"index_table", "unique_table"} <= tables(prepared)
+        finally:
+            prepared.close()
+    unchanged(case)
+
+
+# What a call that succeeds with a bad value must have done, by parameter.
+SUCCEEDED = {
+    ("drop_index", "table"): unchanged, ("drop_index", "name"): unchanged,
+    ("active_table_index", "table"): unchanged, ("drop_table_index", "table"): unchanged,
+    ("drop_unique", "table"): unchanged, ("drop_unique", "name"): unchanged,
+    ("drop_table", "table"): unchanged,
+    # rows, ids and entry lists are iterated: an iterable does what the list of its elements does
+    ("insert_temp", "rows"): as_with(list), ("_insert_main", "rows"): as_with(list),
+    ("delete_row_main", "ids"): as_with(list),
+    ("create_table", "index"): as_with(list), ("create_table", "unique"): as_with(list),
+    # conditions are spliced after the table name: text that is no clause is an alias of it
+    ("find", "conditions"): as_with(lambda v: ""),
+    ("insert_unique", "name"): new_rule, ("insert_unique", "cols"): new_rule,
+    ("insert_unique", "cols_num"): new_rule,
+    ("create_table", "name"): new_table,
+    **{("_check_newest_unique", p): newest_answer for p in PUBLISHED["_check_newest_unique"]},
+    **{("DB.__init__", p): registered for p in PUBLISHED["DB.__init__"]},
+}
+
+
+def check_success(case):
+    if case.param == "comm":
+        # No bad value equals True: nothing is committed, and the call did
+        # what it does with a valid flag.
+        assert snapshot(case.other) == case.before
+        case.conn.commit()
+        assert (case.result, snapshot(case.other)) == as_if(case.fn, "comm", True, case.workdir)
+        return
+    assert (case.fn, case.param) in SUCCEEDED, "succeeded without a documented outcome"
+    SUCCEEDED[case.fn, case.param](case)
+
+
 def run_case(fn, param, label, workdir):
     """One bad call on a freshly prepared database under `workdir`."""
     os.chdir(workdir)
@@ -303,7 +381,7 @@ def run_case(fn, param, label, workdir):
         args = baseline(fn, conn, db)
         args[param] = bad_value(fn, param, label, args[param])
         try:
-            target(fn)(**args)
+            result = published(fn)(**args)
         except BaseException as exc:  # noqa: BLE001 - classified below
             assert not isinstance(exc, SystemError), repr(exc)[:500]
             assert isinstance(exc, ORDINARY), repr(exc)[:500]
@@ -315,6 +393,10 @@ def run_case(fn, param, label, workdir):
             if fn == "DB.__init__" and param != "self":
                 # a failed construction leaves no registration behind
                 assert all(k is not args["name"] for k in set(norvane_state.DB_dict) - registered)
+            return exc
+        check_success(SimpleNamespace(fn=fn, param=param, args=args, result=result, conn=conn, other=other,
+                           before=before, workdir=workdir))
+        return None
     finally:
         conn.close()
         other.close()
@@ -324,7 +406,7 @@ def run_case(fn, param, label, workdir):
 
 CASES = []
 for _fn in FUNCTIONS:
-    for _param in PARAMS[_fn]:
+    for _param in PUBLISHED[_fn]:
         for _label in BAD_VALUES:
             CASES.append(pytest.param(_fn, _param, _label, id=f"{_fn}-{_param}-{_label}"))
 
@@ -336,7 +418,7 @@ def test_baseline_call_succeeds(tmp_path, monkeypatch, fn):
     conn = db.connection()
     try:
         prepare(conn)
-        target(fn)(**baseline(fn, conn, db))
+        published(fn)(**baseline(fn, conn, db))
     finally:
         conn.close()
 
@@ -385,6 +467,66 @@ DAMAGE_CASES = [pytest.param(reader, table, column, value, id=f"{reader}-{column
                 for reader in READERS]
 
 
+def rows_by_id(c, table):
+    return {rowid: tuple(row) for rowid, *row in fetch(c, f"SELECT rowid, * FROM {table}")}
+
+
+def catalog_rules(c):
+    """t's rules read the way the catalog is documented: col_num split at ","
+    and each piece read as an integer; of two rows with one name the later wins."""
+    rules = {}
+    for name, col_num in fetch(c, "SELECT unique_name, col_num FROM unique_table "
+                                  "WHERE table_name = 't' ORDER BY rowid"):
+        rules[name] = [int(piece) for piece in str(col_num).split(",")]
+    return list(rules.values())
+
+
+def catalogued_indexes_stand(c):
+    """An index of each name t's catalog gives stands on t (the name spliced after "t_")."""
+    standing = {name for (name,) in fetch(c, "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 't'")}
+    for (name,) in fetch(c, "SELECT index_name FROM index_table WHERE table_name = 't'"):
+        assert f"t_{name}".split()[0] in standing
+
+
+def merged_by_the_rules(c, main, staged):
+    rules = catalog_rules(c)
+    assert rows_by_id(c, "t") == newest_model.merged(main, staged, rules)
+    assert rows_by_id(c, "temp_t") == {}
+    catalogued_indexes_stand(c)
+
+
+def found_by_the_rules(c, result, main, staged):
+    rules = catalog_rules(c)
+    if all(p >= 0 for pos in rules for p in pos):
+        assert result == newest_model.found(main, staged, rules, range(len(COLS)))
+    else:  # a negative position reads the rowid (the walk's own rule): rows of the table, once each
+        rows = [list(r) for r in list(staged.values()) + list(main.values())]
+        assert all(r in rows for r in result) and len(result) == len({tuple(r) for r in result})
+
+
+def not_of_t(c):
+    """Schema and catalog rows that belong to anything but t."""
+    schema = without(without(snapshot(c), table="t"), table="temp_t")["schema"]
+    return schema, [fetch(c, f"SELECT rowid, * FROM {catalog} WHERE table_name IS NOT 't' ORDER BY rowid")
+                    for catalog in ("index_table", "unique_table")]
+
+
+def dropped(c, kept):
+    assert not {"t", "temp_t"} & tables(c)
+    assert fetch(c, "SELECT count(*) FROM index_table WHERE table_name = 't'") == [(0,)]
+    assert fetch(c, "SELECT count(*) FROM unique_table WHERE table_name = 't'") == [(0,)]
+    assert not_of_t(c) == kept
+
+
+# What a reader that copes with the damage must have done (every reader commits).
+COPED = {
+    "temp_to_main": lambda c, result, main, staged, kept: merged_by_the_rules(c, main, staged),
+    "find": lambda c, result, main, staged, kept: found_by_the_rules(c, result, main, staged),
+    "active_table_index": lambda c, result, main, staged, kept: catalogued_indexes_stand(c),
+    "drop_table": lambda c, result, main, staged, kept: dropped(c, kept),
+}
+
+
 @pytest.mark.parametrize("reader, table, column, value", DAMAGE_CASES)
 def test_damaged_catalog(db, reader, table, column, value):
     conn, other = db.connection(), db.connection()
@@ -393,12 +535,15 @@ def test_damaged_catalog(db, reader, table, column, value):
         conn.execute(f"UPDATE {table} SET {column} = ? WHERE table_name = 't'", (value,))
         conn.commit()
         before = snapshot(other)
+        main, staged, kept = rows_by_id(other, "t"), rows_by_id(other, "temp_t"), not_of_t(other)
         try:
-            READERS[reader](conn)
+            result = READERS[reader](conn)
         except BaseException as exc:  # noqa: BLE001 - classified below
             assert isinstance(exc, ORDINARY) and not isinstance(exc, SystemError), repr(exc)[:500]
             conn.rollback()
             check_nothing_extra_committed(reader, "table", exc, before, snapshot(other))
+        else:
+            COPED[reader](other, result, main, staged, kept)
     finally:
         conn.close()
         other.close()

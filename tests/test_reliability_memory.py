@@ -18,7 +18,7 @@ import tracemalloc
 import pytest
 
 import norvane.norvane as nv
-from conftest import fresh_name
+from conftest import Proxy, fresh_name
 
 FULL = os.environ.get("NORVANE_SCALE") == "full"
 ITERATIONS = 20_000 if FULL else 2_000
@@ -39,31 +39,6 @@ def text(s):
     """A str object of our own (literals and one-letter strs are shared or immortal)."""
     assert len(s) >= 2
     return s[:1] + s[1:]
-
-
-class ProxyCursor:
-    def __init__(self, real):
-        self._real = real
-
-    def execute(self, sql, params=()):
-        self._real.execute(sql, params)
-        return self
-
-    def fetchall(self):
-        return self._real.fetchall()
-
-
-class ProxyConnection:
-    """Any object with cursor() and commit() will do; this one forwards."""
-
-    def __init__(self, real):
-        self._real = real
-
-    def cursor(self):
-        return ProxyCursor(self._real.cursor())
-
-    def commit(self):
-        self._real.commit()
 
 
 def rss():
@@ -108,7 +83,7 @@ class Workload:
         # speed only: no fsync and no journal file per transaction
         self.real.execute("PRAGMA synchronous=OFF")
         self.real.execute("PRAGMA journal_mode=MEMORY")
-        self.conn = self.real if kind == "native" else ProxyConnection(self.real)
+        self.conn = self.real if kind == "native" else Proxy(self.real)
         c = self.real
         # mm: merged into over and over; each round supersedes the same keys.
         nv.create_table(c, "mm", list(RULED), [{"name": "ix", "cols": "vv"}], [{"name": "uk", "cols": [0]}])
@@ -277,19 +252,23 @@ REFERENCE_CASES = [
     "insert_index", "insert_unique", "create_table", "drop_table_index", "failing find", "failing insert"]
 
 
-@pytest.mark.parametrize("case", REFERENCE_CASES)
-def test_arguments_keep_their_reference_counts(workload, case):
-    call, objects = reference_cases(workload)[case]
+def changed_references(call, objects, rounds=200):
+    """(type name, count before, count after) of each object whose reference
+    count `rounds` more calls changed."""
     assert all(sys.getrefcount(o) < 1 << 20 for o in objects), "an immortal object says nothing"
     call()  # first call: whatever is stored for good (keys set by create_table, ...) is stored now
     gc.collect()
     before = [sys.getrefcount(o) for o in objects]
-    for _ in range(200):
+    for _ in range(rounds):
         call()
     gc.collect()
     after = [sys.getrefcount(o) for o in objects]
-    changed = [(type(o).__name__, b, a) for o, b, a in zip(objects, before, after) if a != b]
-    assert not changed
+    return [(type(o).__name__, b, a) for o, b, a in zip(objects, before, after) if a != b]
+
+
+@pytest.mark.parametrize("case", REFERENCE_CASES)
+def test_arguments_keep_their_reference_counts(workload, case):
+    assert not changed_references(*reference_cases(workload)[case])
 
 
 # ------------------------------------------------ the detectors themselves --
@@ -315,11 +294,20 @@ def test_detects_native_memory_per_call():
     assert resident > RSS_SLACK
 
 
-def test_detects_a_reference_per_call():
-    victim = text("victim")
-    before = sys.getrefcount(victim)
-    for _ in range(200):
-        ctypes.pythonapi.Py_IncRef(ctypes.py_object(victim))
-    assert sys.getrefcount(victim) != before
-    for _ in range(200):
-        ctypes.pythonapi.Py_DecRef(ctypes.py_object(victim))
+class Kept:
+    """A row value whose adapter keeps it: one more reference per call."""
+
+
+def test_detects_a_reference_kept_per_call(workload):
+    kept = []
+    sqlite3.register_adapter(Kept, lambda v: kept.append(v) or 0)
+    value, rows = Kept(), [(Kept(), 1, 2)]
+    try:
+        def call():
+            nv.insert_temp(workload.conn, "xx", rows)
+            workload.real.execute("DELETE FROM temp_xx")
+        # the row value passes through the library to the adapter
+        changed = changed_references(call, [workload.conn, rows, value, rows[0][0]])
+        assert [(name, after - before) for name, before, after in changed] == [("Kept", 200)]
+    finally:
+        del sqlite3.adapters[(Kept, sqlite3.PrepareProtocol)]

@@ -17,6 +17,8 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
+import newest_model
+from newest_model import sql_equal
 import norvane.norvane as nv
 from conftest import fetch, fresh_name, index_names
 
@@ -27,10 +29,6 @@ INDEX_NAMES = ["ix0", "ix1"]
 # "ix0" names an index or a rule: a rule and an index of one name share the
 # catalog row and the physical index.
 RULE_NAMES = ["u0", "u1", "ix0"]
-
-
-def sql_equal(a, b):
-    return a is not None and b is not None and a == b
 
 
 # Conditions of find, with what they select and in which order.
@@ -58,76 +56,22 @@ class Table:
     def columns_of(self, positions):
         return ",".join(self.cols[p] for p in positions)
 
-    # --- rows and age
-    @staticmethod
-    def append(rows_by_id, rows):
-        for row in rows:
-            rows_by_id[max(rows_by_id, default=0) + 1] = tuple(row)
-
     def all_refs(self):
-        return [((1, r), row) for r, row in self.staged.items()] + [((0, r), row) for r, row in self.main.items()]
-
-    def linked(self, a, b):
-        return any(pos and all(sql_equal(a[p], b[p]) for p in pos) for pos in self.rules.values())
+        return newest_model.references(self.main, self.staged)
 
     def closure(self, ref, row):
-        """References reachable from `ref` through linked rows; None when a newer one is met."""
-        seen, todo = {ref}, [row]
-        refs = self.all_refs()
-        while todo:
-            current = todo.pop()
-            for other_ref, other in refs:
-                if other_ref in seen or not self.linked(current, other):
-                    continue
-                seen.add(other_ref)
-                if other_ref > ref:
-                    return None
-                todo.append(other)
-        return seen
+        return newest_model.closure(ref, row, self.main, self.staged, list(self.rules.values()))
 
-    # --- operations
     def merge(self):
-        claimed = {name: set() for name in self.rules}
-        superseded, survivors = set(), []
-        for _, row in sorted(self.staged.items(), reverse=True):
-            duplicate = False
-            for name, pos in self.rules.items():
-                key = tuple(row[p] for p in pos)
-                if key in claimed[name]:
-                    duplicate = True
-                    continue
-                claimed[name].add(key)
-                if pos:
-                    superseded |= {r for r, m in self.main.items() if all(sql_equal(m[p], row[p]) for p in pos)}
-            if not duplicate:
-                survivors.append(row)
-        for r in superseded:
-            del self.main[r]
-        self.append(self.main, survivors)
+        self.main = newest_model.merged(self.main, self.staged, list(self.rules.values()))
         self.staged = {}
         self.physical = set(self.catalog)
 
     def find(self, select, condition):
         keep, descending, limit = CONDITIONS[condition]
         positions = list(range(len(self.cols))) if select == "*" else [self.cols.index(c) for c in select.split(",")]
-
-        def part(rows_by_id):
-            rows = [(r, row) for r, row in sorted(rows_by_id.items(), reverse=descending) if keep(row)]
-            return rows[:limit] if limit is not None else rows
-
-        shown = {name: set() for name in self.rules}
-        out = []
-        for source, rows in ((1, part(self.staged)), (0, part(self.main))):
-            for rowid, row in rows:
-                keys = {name: tuple(row[p] for p in pos) for name, pos in self.rules.items()}
-                if any(keys[n] in shown[n] for n in keys):
-                    continue
-                if self.closure((source, rowid), row) is None:
-                    continue
-                for n, key in keys.items():
-                    shown[n].add(key)
-                out.append([row[p] for p in positions])
-        return out
+        return newest_model.found(self.main, self.staged, list(self.rules.values()), positions,
+                                  keep, descending, limit)
 
 
 def rows_for(ncols):
@@ -174,14 +118,14 @@ class NorvaneModel(RuleBasedStateMachine):
         m = self.tables[table]
         rows = data.draw(rows_for(len(m.cols)))
         nv.insert_temp(self.conn, table, rows)
-        m.append(m.staged, rows)
+        newest_model.append(m.staged, rows)
 
     @rule(data=st.data(), table=st.sampled_from(TABLES))
     def insert_main(self, data, table):
         m = self.tables[table]
         rows = data.draw(rows_for(len(m.cols)))
         nv._insert_main(self.conn, table, rows)
-        m.append(m.main, rows)
+        newest_model.append(m.main, rows)
 
     @rule(data=st.data(), table=st.sampled_from(TABLES))
     def delete(self, data, table):

@@ -30,34 +30,22 @@ def chain_row(i):
     return ((i + 1) // 2, i // 2)
 
 
-@pytest.fixture
-def chain(fast):
+def test_a_chain_of_linked_rows_is_walked_to_its_far_end(fast):
     nv.create_table(fast, "chain", ["a", "b"], [], [{"name": "ra", "cols": [0]}, {"name": "rb", "cols": [1]}])
     nv._insert_main(fast, "chain", [chain_row(i) for i in range(CHAIN)])
-    return fast
-
-
-def newest_main_row(conn):
-    return fetch(conn, "SELECT rowid, a, b FROM chain WHERE rowid = ?", (CHAIN,))[0]
-
-
-def test_newest_check_walks_a_long_chain(chain):
-    row = newest_main_row(chain)
+    row = fetch(fast, "SELECT rowid, a, b FROM chain WHERE rowid = ?", (CHAIN,))[0]
     visited = {(0, CHAIN)}
-    ok, seen = nv._check_newest_unique(chain, "chain", (0, CHAIN), row, {"ra": [0], "rb": [1]},
+    ok, seen = nv._check_newest_unique(fast, "chain", (0, CHAIN), row, {"ra": [0], "rb": [1]},
                                        ["a", "b"], "rowid,a,b", visited)
     assert ok is True and seen is visited
     assert visited == {(0, r) for r in range(1, CHAIN + 1)}
-
-
-def test_find_sees_a_newer_row_at_the_far_end_of_a_long_chain(chain):
-    assert nv.find(chain, "*", "chain", f"where rowid = {CHAIN}") == [list(chain_row(CHAIN - 1))]
+    assert nv.find(fast, "*", "chain", f"where rowid = {CHAIN}") == [list(chain_row(CHAIN - 1))]
     # A staged row linked to the oldest row only: the newest main row is
     # superseded through the whole chain, and the staged row, whose own walk
     # covers the whole chain too, is the one shown.
-    nv.insert_temp(chain, "chain", [(0, -1)])
-    assert nv.find(chain, "*", "chain", f"where rowid = {CHAIN}") == []
-    assert nv.find(chain, "*", "chain", "where rowid = 1") == [[0, -1]]
+    nv.insert_temp(fast, "chain", [(0, -1)])
+    assert nv.find(fast, "*", "chain", f"where rowid = {CHAIN}") == []
+    assert nv.find(fast, "*", "chain", "where rowid = 1") == [[0, -1]]
 
 
 # ---------------------------------------------------------- a big merge ----

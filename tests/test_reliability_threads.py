@@ -17,7 +17,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import norvane.norvane as nv
-from conftest import fetch, fresh_name
+from conftest import Proxy, fetch, fresh_name
 
 FULL = os.environ.get("NORVANE_SCALE") == "full"
 THREADS = 4
@@ -106,41 +106,16 @@ def test_concurrent_stage_merge_find_on_one_file(tmp_path):
 # call holds its lock throughout, so the other call is refused ("database is
 # locked") and succeeds when retried afterwards.
 
-class Interleaving:
+def interleaving(real, when, between):
     """Forwards to a real connection; runs `between` once, just before the
     first statement for which `when(sql)` holds."""
+    pending = [between]
 
-    def __init__(self, real, when, between):
-        self._real, self._when, self._between = real, when, between
+    def hook(kind, sql):
+        if kind == "execute" and pending and when(sql):
+            pending.pop()()
 
-    def cursor(self):
-        return InterleavingCursor(self._real.cursor(), self)
-
-    def commit(self):
-        self._real.commit()
-
-    def rollback(self):
-        self._real.rollback()
-
-    @property
-    def in_transaction(self):
-        return self._real.in_transaction
-
-
-class InterleavingCursor:
-    def __init__(self, real, owner):
-        self._real, self._owner = real, owner
-
-    def execute(self, sql, params=()):
-        owner = self._owner
-        if owner._between is not None and owner._when(sql):
-            between, owner._between = owner._between, None
-            between()
-        self._real.execute(sql, params)
-        return self
-
-    def fetchall(self):
-        return self._real.fetchall()
+    return Proxy(real, hook, transactions=True)
 
 
 def writes(sql):
@@ -172,7 +147,7 @@ def test_row_staged_during_a_merge_is_not_lost(two):
     merging, staging = two
     nv.insert_temp(merging, "s", [(0, 0)])
     stage = lambda: nv.insert_temp(staging, "s", [(1, 1)])  # noqa: E731
-    nv.temp_to_main(Interleaving(merging, writes, refused(stage)), "s")
+    nv.temp_to_main(interleaving(merging, writes, refused(stage)), "s")
     assert not staging.in_transaction
     stage()
     assert fetch(staging, "SELECT * FROM s") == [(0, 0)]
@@ -183,7 +158,7 @@ def test_find_during_a_merge_shows_each_row_once(two):
     finding, merging = two
     nv.insert_temp(finding, "s", [(0, 0)])
     merge = lambda: nv.temp_to_main(merging, "s")  # noqa: E731
-    assert nv.find(Interleaving(finding, main_query, refused(merge)), "*", "s", "") == [[0, 0]]
+    assert nv.find(interleaving(finding, main_query, refused(merge)), "*", "s", "") == [[0, 0]]
     merge()
     assert nv.find(finding, "*", "s", "") == [[0, 0]]
     assert fetch(finding, "SELECT * FROM s") == [(0, 0)]

@@ -348,37 +348,6 @@ def test_drop_unique_nested_calls(conn, spies):
     assert "homes_unique_1" not in index_names(conn, "homes")
 
 
-# --- the commit flag --------------------------------------------------------
-
-CALLS = {
-    "insert_index": lambda c, **kw: nv.insert_index(c, {"table": "homes", "name": "n", "cols": "age"}, **kw),
-    "drop_index": lambda c, **kw: nv.drop_index(c, "homes", "index_0", **kw),
-    "active_table_index": lambda c, **kw: nv.active_table_index(c, "homes", **kw),
-    "drop_table_index": lambda c, **kw: nv.drop_table_index(c, "homes", **kw),
-    "insert_unique": lambda c, **kw: nv.insert_unique(c, "homes", "n", "age", "3", **kw),
-    "drop_unique": lambda c, **kw: nv.drop_unique(c, "homes", "unique_0", **kw),
-    "create_table": lambda c, **kw: nv.create_table(c, "homes", list(COLS), example_index(),
-                                                    example_unique(), **kw),
-    "drop_table": lambda c, **kw: nv.drop_table(c, "homes", **kw),
-}
-OMITTED = object()
-
-
-COMM_CASES = {"0": (0, False), "2": (2, False), "yes": ("yes", False), "None": (None, False),
-              "False": (False, False), "True": (True, True), "1": (1, True), "1.0": (1.0, True),
-              "default": (OMITTED, True)}
-
-
-@pytest.mark.parametrize("comm, commits", COMM_CASES.values(), ids=COMM_CASES.keys())
-@pytest.mark.parametrize("func", list(CALLS))
-def test_commit_only_when_comm_equals_true(conn, other, func, comm, commits):
-    make_homes(conn)
-    conn.execute("CREATE TABLE marks (m)")
-    conn.execute("INSERT INTO marks VALUES (1)")  # opens a transaction on conn
-    CALLS[func](conn, **({} if comm is OMITTED else {"comm": comm}))
-    assert fetch(other, "SELECT count(*) FROM marks") == [(1 if commits else 0,)]
-
-
 # --- names that are not plain text ------------------------------------------
 
 def test_quote_in_index_name(conn, other):

@@ -1,33 +1,16 @@
 """Row storage: staging and main inserts, deletion by rowid, and the temp-to-main merge."""
 import sqlite3
-from collections import Counter
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
+import newest_model
 import norvane.norvane as nv
 from norvane import _native
-from conftest import fetch, fresh_name, index_names, table_rows
+from conftest import Proxy, fetch, fresh_name, index_names, table_rows
 
 HOMES = ["name", "type", "address", "age"]
-
-
-class CountingConn:
-    """Forwards to a real connection and counts cursor() and commit() calls."""
-
-    def __init__(self, real):
-        self.real = real
-        self.cursors = 0
-        self.commits = 0
-
-    def cursor(self):
-        self.cursors += 1
-        return self.real.cursor()
-
-    def commit(self):
-        self.commits += 1
-        self.real.commit()
 
 
 def make_table(conn, cols, rules=(), index=(), main=(), staged=()):
@@ -83,22 +66,22 @@ def test_first_row_of_one_or_no_value_gives_one_placeholder(conn, fn, ncols, fir
 @pytest.mark.parametrize("rows", [[], ()])
 def test_empty_rows_neither_write_nor_commit(conn, rows):
     t = make_table(conn, ["a"])
-    staging = CountingConn(conn)
+    staging = Proxy(conn)
     nv.insert_temp(staging, t, rows, comm=True)
-    assert (staging.cursors, staging.commits) == (0, 0)
-    main = CountingConn(conn)
+    assert (staging.counts["cursor"], staging.counts["commit"]) == (0, 0)
+    main = Proxy(conn)
     nv._insert_main(main, t, rows, comm=True)
-    assert (main.cursors, main.commits) == (1, 0)
+    assert (main.counts["cursor"], main.counts["commit"]) == (1, 0)
     assert state(conn, t) == ([], [])
 
 
 @pytest.mark.parametrize("fn", INSERTERS)
 def test_short_row_mid_batch_keeps_earlier_rows_uncommitted(conn, other, fn):
     t = make_table(conn, ["a", "b", "c"])
-    proxy = CountingConn(conn)
+    proxy = Proxy(conn)
     with pytest.raises(sqlite3.ProgrammingError):
         getattr(nv, fn)(proxy, t, [(1, 2, 3), (4, 5, 6), (7, 8), (9, 10, 11)])
-    assert proxy.commits == 0
+    assert proxy.counts["commit"] == 0
     assert conn.in_transaction
     assert table_rows(conn, INSERTERS[fn](t)) == [(1, 2, 3), (4, 5, 6)]
     assert table_rows(other, INSERTERS[fn](t)) == []
@@ -183,98 +166,22 @@ def test_delete_failures(conn):
 
 def test_delete_with_no_ids_still_commits(conn):
     t = make_table(conn, ["a"], main=[(1,)])
-    proxy = CountingConn(conn)
+    proxy = Proxy(conn)
     nv.delete_row_main(proxy, t, [])
-    assert proxy.commits == 1
-
-
-# --- commit flag ---------------------------------------------------------------
-
-DEFAULT = object()
-OPERATIONS = {
-    "insert_temp": lambda c, t, kw: nv.insert_temp(c, t, [(9, 9)], **kw),
-    "_insert_main": lambda c, t, kw: nv._insert_main(c, t, [(9, 9)], **kw),
-    "delete_row_main": lambda c, t, kw: nv.delete_row_main(c, t, [1], **kw),
-    "temp_to_main": lambda c, t, kw: nv.temp_to_main(c, t, **kw),
-}
-
-
-@pytest.mark.parametrize("op", OPERATIONS)
-@pytest.mark.parametrize("comm, commits", [
-    (DEFAULT, True), (True, True), (1, True), (1.0, True),
-    (False, False), (None, False), (0, False), (2, False), ("yes", False),
-], ids=lambda v: "default" if v is DEFAULT else repr(v))
-def test_commit_only_when_comm_equals_true(conn, other, op, comm, commits):
-    t = make_table(conn, ["a", "b"], rules=[("u", [0])], main=[(1, 1), (2, 2)], staged=[(1, 5)])
-    before = state(other, t)
-    proxy = CountingConn(conn)
-    OPERATIONS[op](proxy, t, {} if comm is DEFAULT else {"comm": comm})
-    after = state(conn, t)
-    assert after != before
-    assert proxy.commits == int(commits)
-    assert state(other, t) == (after if commits else before)
+    assert proxy.counts["commit"] == 1
 
 
 # --- temp_to_main --------------------------------------------------------------
-
-def test_worked_example(conn, other):
-    t = make_table(conn, HOMES, rules=[("u0", [0, 2])],
-                   main=[("a", "flat", "x", 3), ("b", "flat", "y", 5)],
-                   staged=[("a", "villa", "x", 4), ("c", "flat", "z", 1), ("a", "shop", "x", 9)])
-    nv.temp_to_main(conn, t)
-    expected = [("b", "flat", "y", 5), ("a", "shop", "x", 9), ("c", "flat", "z", 1)]
-    assert state(other, t) == (expected, [])
-
-
-MERGES = {
-    "staged-duplicates-keep-newest": (
-        ["a", "b"], [("u", [0])], [],
-        [("k", 1), ("k", 2), ("j", 0), ("k", 3)], [("k", 3), ("j", 0)]),
-    "discarded-row-still-deletes-by-other-rule": (
-        ["a", "b", "c"], [("A", [0]), ("B", [1])], [("m", "q", 0), ("z", "z", 0)],
-        [("k", "q", 1), ("k", "r", 2)], [("z", "z", 0), ("k", "r", 2)]),
-    "null-equals-null-among-staged": (
-        ["a", "b", "c"], [("u", [0, 1])], [],
-        [(None, 1, "old"), (None, 1, "new"), (None, None, "o2"), (None, None, "n2")],
-        [(None, None, "n2"), (None, 1, "new")]),
-    "staged-null-finds-no-main-row": (
-        ["a", "b", "c"], [("u", [0, 1])], [(None, 1, "m")],
-        [(None, 1, "s")], [(None, 1, "m"), (None, 1, "s")]),
-    "main-null-never-found": (
-        ["a", "b", "c"], [("u", [1, 0])], [(1, None, "m"), (2, None, "m")],
-        [(1, None, "s")], [(1, None, "m"), (2, None, "m"), (1, None, "s")]),
-    "equal-main-rows-all-deleted": (
-        ["a", "b"], [("u", [0])], [("k", 1), ("j", 0), ("k", 2), ("k", 3)],
-        [("k", 9)], [("j", 0), ("k", 9)]),
-    "reverse-staging-order": (
-        ["a", "b"], [("u", [0])], [(0, "m")],
-        [(1, "a"), (2, "b"), (3, "c")], [(0, "m"), (3, "c"), (2, "b"), (1, "a")]),
-    "no-rules-moves-everything": (
-        ["a", "b"], [], [("k", 1)],
-        [("k", 1), ("k", 1), ("j", 2)], [("k", 1), ("j", 2), ("k", 1), ("k", 1)]),
-    "int-equals-real-not-text": (
-        ["a", "b"], [("u", [0])], [(1, "m"), ("2", "m")],
-        [("1", "t"), (1, "old"), (1.0, "new"), (2, "i")],
-        [("2", "m"), (2, "i"), (1.0, "new"), ("1", "t")]),
-}
-
-
-@pytest.mark.parametrize("cols, rules, main, staged, expected", MERGES.values(), ids=MERGES)
-def test_merge_outcome(conn, cols, rules, main, staged, expected):
-    t = make_table(conn, cols, rules=rules, main=main, staged=staged)
-    nv.temp_to_main(conn, t)
-    assert state(conn, t) == (expected, [])
-
 
 def test_second_merge_changes_nothing(conn):
     t = make_table(conn, HOMES, rules=[("u0", [0, 2])], index=[{"name": "i", "cols": "age"}],
                    main=[("a", "flat", "x", 3)], staged=[("a", "villa", "x", 4)])
     nv.temp_to_main(conn, t)
     done = state(conn, t), index_names(conn, t)
-    proxy = CountingConn(conn)
+    proxy = Proxy(conn)
     nv.temp_to_main(proxy, t)
     assert (state(conn, t), index_names(conn, t)) == done
-    assert proxy.commits == 1
+    assert proxy.counts["commit"] == 1
 
 
 def catalogued(conn, t):
@@ -325,7 +232,7 @@ def test_merge_calls_its_steps_in_order_by_keyword(conn, monkeypatch):
     for name in ["drop_table_index", "delete_row_main", "_insert_main", "active_table_index"]:
         monkeypatch.setattr(nv, name, spy(name))
     before = state(conn, t)
-    proxy = CountingConn(conn)
+    proxy = Proxy(conn)
     nv.temp_to_main(proxy, t)
 
     assert [c[0] for c in calls] == ["drop_table_index", "delete_row_main", "_insert_main", "active_table_index"]
@@ -340,7 +247,7 @@ def test_merge_calls_its_steps_in_order_by_keyword(conn, monkeypatch):
     assert [tuple(r) for r in ins["rows"]] == [("a", "shop", "x", 9), ("c", "flat", "z", 1)]
     assert s2 == ([("b", "flat", "y", 5)], before[1])
     assert s3 == ([("b", "flat", "y", 5), ("a", "shop", "x", 9), ("c", "flat", "z", 1)], []) and i3 == []
-    assert proxy.commits == 1
+    assert proxy.counts["commit"] == 1
 
 
 @pytest.mark.parametrize("col_num, exc", [
@@ -367,25 +274,7 @@ def test_missing_staging_table_fails_before_any_write(conn):
     assert not conn.in_transaction
 
 
-# --- the merge against a one-row-at-a-time model -------------------------------
-
-def expected_after_merge(main, staged, rules):
-    """Apply staged rows oldest first; each removes every row agreeing with it under some rule.
-
-    Against main rows agreement is SQL '=' (NULL matches nothing); among staged rows None == None.
-    """
-    rows = [(False, r) for r in main]
-    for new in staged:
-        def superseded(is_staged, old):
-            for pos in rules:
-                pairs = [(old[j], new[j]) for j in pos]
-                if all(a == b and (is_staged or a is not None) for a, b in pairs):
-                    return True
-            return False
-        rows = [(s, r) for s, r in rows if not superseded(s, r)]
-        rows.append((True, new))
-    return Counter(r for _, r in rows)
-
+# --- the merge against the model -------------------------------
 
 @st.composite
 def merge_cases(draw):
@@ -399,7 +288,37 @@ def merge_cases(draw):
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(case=merge_cases())
-def test_merge_matches_one_row_at_a_time_model(conn, case):
+# the documented example
+@example(case=(4, [[0, 2]], [("a", "flat", "x", 3), ("b", "flat", "y", 5)],
+               [("a", "villa", "x", 4), ("c", "flat", "z", 1), ("a", "shop", "x", 9)], True, True))
+# staged-duplicates-keep-newest
+@example(case=(2, [[0]], [],
+               [('k', 1), ('k', 2), ('j', 0), ('k', 3)], True, True))
+# discarded-row-still-deletes-by-other-rule
+@example(case=(3, [[0], [1]], [('m', 'q', 0), ('z', 'z', 0)],
+               [('k', 'q', 1), ('k', 'r', 2)], True, True))
+# null-equals-null-among-staged
+@example(case=(3, [[0, 1]], [],
+               [(None, 1, 'old'), (None, 1, 'new'), (None, None, 'o2'), (None, None, 'n2')], True, True))
+# staged-null-finds-no-main-row
+@example(case=(3, [[0, 1]], [(None, 1, 'm')],
+               [(None, 1, 's')], True, True))
+# main-null-never-found
+@example(case=(3, [[1, 0]], [(1, None, 'm'), (2, None, 'm')],
+               [(1, None, 's')], True, True))
+# equal-main-rows-all-deleted
+@example(case=(2, [[0]], [('k', 1), ('j', 0), ('k', 2), ('k', 3)],
+               [('k', 9)], True, True))
+# reverse-staging-order
+@example(case=(2, [[0]], [(0, 'm')],
+               [(1, 'a'), (2, 'b'), (3, 'c')], True, True))
+# no-rules-moves-everything
+@example(case=(2, [], [('k', 1)],
+               [('k', 1), ('k', 1), ('j', 2)], True, True))
+# int-equals-real-not-text
+@example(case=(2, [[0]], [(1, 'm'), ('2', 'm')],
+               [('1', 't'), (1, 'old'), (1.0, 'new'), (2, 'i')], True, True))
+def test_merge_matches_the_model(conn, case):
     ncols, rules, main, staged, rules_at_creation, main_by_sql = case
     conn.execute("PRAGMA synchronous = OFF")
     cols = [f"c{i}" for i in range(ncols)]
@@ -416,5 +335,6 @@ def test_merge_matches_one_row_at_a_time_model(conn, case):
         nv._insert_main(conn, "prop", main)
     nv.insert_temp(conn, "prop", staged)
     nv.temp_to_main(conn, "prop")
-    assert Counter(table_rows(conn, "prop")) == expected_after_merge(main, staged, rules)
+    expected = newest_model.merged(dict(enumerate(main, 1)), dict(enumerate(staged, 1)), rules)
+    assert fetch(conn, "SELECT rowid, * FROM prop ORDER BY rowid") == [(r, *row) for r, row in expected.items()]
     assert table_rows(conn, "temp_prop") == []

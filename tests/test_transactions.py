@@ -11,7 +11,7 @@ import time
 import pytest
 
 import norvane.norvane as nv
-from conftest import Wrapped, fetch, index_names, table_rows
+from conftest import Proxy, fetch, index_names, table_rows
 
 COLS = ["k", "g", "v"]
 INDEXES = [{"name": "iv", "cols": "v"}]
@@ -210,7 +210,7 @@ def test_ctrl_c_stops_a_large_merge_and_leaves_it_undone(conn, other):
 
 def test_ctrl_c_stops_a_long_find(conn):
     big_table(conn, 3_000)
-    walk = Wrapped(conn)
+    walk = Proxy(conn)
     start = time.perf_counter()
     expected = nv.find(walk, "k", "big", "")
     full = time.perf_counter() - start
