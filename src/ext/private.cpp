@@ -3,6 +3,7 @@
 // a second name (see src/norvane/_native.py), so it shares the module's state:
 // it must be loaded after norvane.norvane.
 #include "norvane.hpp"
+#include "set_merge.hpp"
 
 #include <cstring>
 #include <new>
@@ -87,7 +88,47 @@ PyObject* merge_indexes(PyObject*, PyObject* policy) {
     return nullptr;
 }
 
+constexpr const char* kPathNames[] = {"auto", "statements"};
+
+// merge_path(name) -> the path it replaces. "auto" merges in a few set-based
+// statements wherever the guards allow; "statements" always one per row.
+PyObject* merge_path_switch(PyObject*, PyObject* name) {
+    const MergePath previous = merge_path();
+    for (int i = 0; i < 2; ++i) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, kPathNames[i]) == 0) {
+            set_merge_path(static_cast<MergePath>(i));
+            return PyUnicode_FromString(kPathNames[static_cast<int>(previous)]);
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "merge_path: expected 'auto' or 'statements', got %R", name);
+    return nullptr;
+}
+
+// last_merge_path() -> "sets" or "statements": how the last temp_to_main ran.
+PyObject* last_merge_path(PyObject*, PyObject*) {
+    return PyUnicode_FromString(last_merge_in_sets() ? "sets" : "statements");
+}
+
+// fail_merge_before(step): the set-based merge raises RuntimeError before
+// its step `step` (1 to 6); 0 turns this off.
+PyObject* fail_merge_before_step(PyObject*, PyObject* step) {
+    const long number = PyLong_AsLong(step);
+    if (number == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    fail_merge_before(number);
+    Py_RETURN_NONE;
+}
+
 PyMethodDef native_methods[] = {
+    {"merge_path", merge_path_switch, METH_O,
+     "merge_path(name) -> previous name\n\nHow temp_to_main applies its result: 'auto' (in a few "
+     "set-based statements wherever that is exact) or 'statements' (one per row)."},
+    {"last_merge_path", last_merge_path, METH_NOARGS,
+     "last_merge_path() -> 'sets' or 'statements': how the last temp_to_main ran."},
+    {"fail_merge_before", fail_merge_before_step, METH_O,
+     "fail_merge_before(step)\n\nFor tests: the set-based merge raises RuntimeError before its "
+     "step `step` (1 search, 2 drop indexes, 3 delete, 4 insert, 5 purge, 6 rebuild); 0 turns it off."},
     {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_find)), METH_FASTCALL,
      "find(conn, select, table, conditions, params) -> (rows, staged)\n\n"
      "find with parameters bound to both candidate statements; select None gives\n"

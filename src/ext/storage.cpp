@@ -5,6 +5,7 @@
 // same str object is executed for every row, so the host's statement cache
 // finds it with one cached hash; per-row work stays in C++.
 #include "norvane.hpp"
+#include "set_merge.hpp"
 
 #include <cstdint>
 #include <string>
@@ -215,8 +216,7 @@ public:
             !call_module_function(Fn::insert_main, {conn, table, docs_.get(), Py_False})) {
             return false;
         }
-        Owned purge = join_text({"DELETE From temp_", table_text_});
-        return purge && cursor_.execute(purge.get()) &&
+        return purge_staging(cursor_, table_text_.get()) &&
                call_module_function(Fn::active_table_index, {conn, table, Py_False});
     }
 
@@ -418,6 +418,12 @@ Owned temp_to_main(Args args) {
     PyObject* table = args[1];
     PyObject* comm = args[2];
     CallTransaction transaction(conn, CallTransaction::Kind::immediate);
+    // A few set-based statements where the guards show that nobody can tell
+    // them from one statement per row; otherwise one statement per row.
+    const int in_sets = merge_in_sets(conn, table, transaction);
+    if (in_sets != 0) {
+        return in_sets > 0 ? transaction.finish(comm) : Owned();
+    }
     Merge merge(conn, table);
     if (!merge.plan(transaction) || !merge.apply()) {
         return {};
