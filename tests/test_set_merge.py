@@ -103,14 +103,14 @@ def merged(conn, path, s):
     if s["odd"] == "adapter":
         sqlite3.register_adapter(int, lambda v: v + 1)
     try:
-        nv.temp_to_main(conn, TABLE)
+        counts = _native.merge(conn, TABLE, True, None)  # temp_to_main, telling its counts
     except Exception as exc:  # noqa: BLE001 - the type is what gets compared
         return type(exc), end_state(conn), calls
     finally:
         sqlite3.adapters.pop((int, sqlite3.PrepareProtocol), None)
         nv._insert_main = original
         _native.merge_path(previous)
-    return None, end_state(conn), calls
+    return counts, end_state(conn), calls
 
 
 @settings(max_examples=300, deadline=None)
@@ -204,3 +204,15 @@ def test_ctrl_c_during_a_long_statement_leaves_the_tables_as_they_were():
     assert not conn.in_transaction
     assert conn.execute("SELECT count(*) FROM temp_homes").fetchone() == before
     assert conn.execute("SELECT count(*) FROM homes").fetchone() == (50,)
+
+
+def test_progress_is_told_per_statement_step():
+    conn = sqlite3.connect(":memory:")
+    homes(conn, staged=6000)
+    heard = []
+    counts = _native.merge(conn, "homes", True, lambda done, total: heard.append((done, total)))
+    assert _native.last_merge_path() == "sets"
+    assert heard == [(1000 * step, 6000) for step in range(1, 7)]
+    staged, inserted, replaced, superseded = counts
+    assert (staged, inserted + superseded) == (6000, 6000)
+    assert conn.execute("SELECT count(*) FROM homes").fetchone() == (50 - replaced + inserted,)

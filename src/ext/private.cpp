@@ -3,6 +3,7 @@
 // a second name (see src/norvane/_native.py), so it shares the module's state:
 // it must be loaded after norvane.norvane.
 #include "norvane.hpp"
+#include "merge_report.hpp"
 #include "set_merge.hpp"
 
 #include <cstring>
@@ -11,7 +12,8 @@
 namespace norvane {
 namespace {
 
-Retained g_find_code;  // traceback entry of find
+Retained g_find_code;   // traceback entry of find
+Retained g_merge_code;  // traceback entry of merge
 
 PyObject* none_as_null(PyObject* value) { return value == Py_None ? nullptr : value; }
 
@@ -37,6 +39,37 @@ PyObject* native_find(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     if (!answer) {
         add_traceback_entry(g_find_code.get());
+    }
+    return answer.release();
+}
+
+// merge(conn, table, comm, progress) -> (staged, inserted, replaced, superseded)
+//
+// temp_to_main that tells what it did, and reports progress(done, total) on
+// the way (progress may be None).
+PyObject* native_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "merge() takes exactly 4 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    if (args[3] != Py_None && !PyCallable_Check(args[3])) {
+        PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %.100s",
+                     Py_TYPE(args[3])->tp_name);
+        return nullptr;
+    }
+    Owned answer;
+    try {
+        MergeReport report(args[3]);
+        PyObject* const merge_args[] = {args[0], args[1], args[2]};
+        if (temp_to_main(merge_args)) {
+            const MergeCounts& c = report.counts();
+            answer = steal(Py_BuildValue("(nnnn)", c.staged, c.inserted, c.replaced, c.superseded));
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (!answer) {
+        add_traceback_entry(g_merge_code.get());
     }
     return answer.release();
 }
@@ -133,6 +166,9 @@ PyMethodDef native_methods[] = {
      "find(conn, select, table, conditions, params) -> (rows, staged)\n\n"
      "find with parameters bound to both candidate statements; select None gives\n"
      "whole rows, rowid first, and staged counts the leading staged rows."},
+    {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_merge)), METH_FASTCALL,
+     "merge(conn, table, comm, progress) -> (staged, inserted, replaced, superseded)\n\n"
+     "temp_to_main that returns its counts and calls progress(done, total) on the way."},
     {"find_plan", find_plan, METH_O, "find_plan(name): how find gathers rows for its newest test."},
     {"prepare_catalog", prepare_catalog, METH_O,
      "prepare_catalog(conn)\n--\n\nCreates the catalog tables over conn and commits."},
@@ -165,6 +201,13 @@ PyMODINIT_FUNC PyInit__native_ext() {
             return nullptr;
         }
         g_find_code.keep(std::move(code));
+    }
+    if (!g_merge_code) {
+        Owned code = traceback_code("norvane._native.merge");
+        if (!code) {
+            return nullptr;
+        }
+        g_merge_code.keep(std::move(code));
     }
     return PyModule_Create(&native_def);
 }

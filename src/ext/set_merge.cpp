@@ -34,7 +34,8 @@ enum Step : long { search = 1, drop_indexes, delete_superseded, insert_survivors
 
 class SetMerge {
 public:
-    SetMerge(PyObject* conn, PyObject* table) : conn_(conn), table_(table), interrupts_(conn) {}
+    SetMerge(PyObject* conn, PyObject* table, ReportClaim& report)
+        : conn_(conn), table_(table), report_(report), interrupts_(conn) {}
 
     // 1 done, 0 a guard failed before any write, -1 error.
     int run(CallTransaction& transaction) {
@@ -102,7 +103,7 @@ private:
     bool apply() {
         PyObject* conn = conn_;
         PyObject* table = table_;
-        if (!step(Step::search) || !count_staged() || !find_superseded()) {
+        if (!step(Step::search) || !count_staged() || !find_superseded() || !done(Step::search)) {
             return false;
         }
         MergeIndexes indexes;
@@ -123,10 +124,35 @@ private:
         const bool dropped = indexes.keeps_any()
                                  ? indexes.drop_the_rest(cursor_)
                                  : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
-        return dropped && step(Step::delete_superseded) && delete_superseded() &&
-               step(Step::insert_survivors) && insert_survivors() && step(Step::purge) &&
-               purge_staging(cursor_, table_text_.get()) && step(Step::rebuild) &&
-               call_module_function(Fn::active_table_index, {conn, table, Py_False});
+        return dropped && done(Step::drop_indexes) && step(Step::delete_superseded) && delete_superseded() &&
+               done(Step::delete_superseded) && step(Step::insert_survivors) && insert_survivors() &&
+               done(Step::insert_survivors) && step(Step::purge) && purge_staging(cursor_, table_text_.get()) &&
+               done(Step::purge) && step(Step::rebuild) &&
+               call_module_function(Fn::active_table_index, {conn, table, Py_False}) && record_counts();
+    }
+
+    // Progress in staged rows, told after a step: each step counts for a
+    // sixth of them, told once at least 1,000 rows more are done, and the
+    // last step always.
+    bool done(long number) {
+        const Py_ssize_t rows = staged_ / Step::rebuild * number + (number == Step::rebuild ? staged_ % Step::rebuild : 0);
+        if (number != Step::rebuild && rows - told_ < 1000) {
+            return true;
+        }
+        told_ = rows;
+        return report_.report(rows, staged_);
+    }
+
+    // What the merge did, told before it commits (a progress callable that
+    // raises still rolls it back).
+    bool record_counts() {
+        MergeCounts counts;
+        counts.staged = staged_;
+        counts.inserted = inserted_;
+        counts.replaced = static_cast<Py_ssize_t>(superseded_.size());
+        counts.superseded = staged_ - inserted_;
+        report_.record(counts);
+        return done(Step::rebuild);
     }
 
     // The injected failure of the tests, and Ctrl-C between statements.
@@ -209,11 +235,13 @@ private:
         }
         Owned sql = join_text({"INSERT INTO ", table_text_, " SELECT * FROM ", staging_, kept_where_,
                                " ORDER BY rowid DESC"});
-        return sql && cursor_.execute(sql.get());
+        Owned changes = sql ? steal(PyUnicode_FromString("SELECT changes()")) : Owned();
+        return changes && cursor_.execute(sql.get()) && single_number(changes.get(), inserted_);
     }
 
     PyObject* conn_;
     PyObject* table_;
+    ReportClaim& report_;
     Cursor cursor_;
     Interruptible interrupts_;
     Owned table_text_;
@@ -223,6 +251,8 @@ private:
     Owned kept_where_;      // " WHERE rowid IN (...) AND ..." or ""
     Owned superseded_sql_;  // "" without rules
     Py_ssize_t staged_ = 0;
+    Py_ssize_t inserted_ = 0;
+    Py_ssize_t told_ = 0;  // progress told so far, in staged rows
     std::vector<long long> superseded_;
 };
 
@@ -236,7 +266,7 @@ bool last_merge_in_sets() noexcept { return g_last_in_sets; }
 
 void fail_merge_before(long step) noexcept { g_fail_before = step; }
 
-int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction) {
+int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction, ReportClaim& report) {
     g_last_in_sets = false;
     if (g_path == MergePath::statements) {
         return 0;
@@ -246,7 +276,7 @@ int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction)
     if (callees <= 0) {
         return callees;
     }
-    SetMerge merge(conn, table);
+    SetMerge merge(conn, table, report);
     return merge.run(transaction);
 }
 

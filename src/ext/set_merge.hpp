@@ -5,6 +5,7 @@
 // the statement path would give it.
 #pragma once
 
+#include "merge_report.hpp"
 #include "norvane.hpp"
 
 namespace norvane {
@@ -22,8 +23,10 @@ void fail_merge_before(long step) noexcept;
 
 // Runs temp_to_main in sets when every guard holds: 1 when done, 0 when a
 // guard failed and nothing was written (the statement path takes over), -1
-// on error. Begins `transaction` before its first read.
-int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction);
+// on error. Begins `transaction` before its first read. Progress goes to
+// `report` per statement step, in staged rows (each step a sixth of them),
+// and the counts at the end.
+int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction, ReportClaim& report);
 
 // "DELETE From temp_<table>": the staging purge that ends either path.
 bool purge_staging(Cursor& cursor, PyObject* table_text);

@@ -5,6 +5,7 @@
 // same str object is executed for every row, so the host's statement cache
 // finds it with one cached hash; per-row work stays in C++.
 #include "norvane.hpp"
+#include "merge_report.hpp"
 #include "set_merge.hpp"
 
 #include <cstdint>
@@ -166,7 +167,8 @@ struct MergeRule {
 
 class Merge {
 public:
-    Merge(PyObject* conn, PyObject* table) : conn_(conn), table_(table) {}
+    Merge(PyObject* conn, PyObject* table, ReportClaim& report)
+        : conn_(conn), table_(table), report_(report) {}
 
     // Phase 1: columns and rules. Phase 2: the scan, newest first; nothing is
     // written before both are done. The write lock is taken before the first
@@ -188,7 +190,7 @@ public:
         if (!staged_ || !collect_rules()) {
             return false;
         }
-        SignalPoll poll;
+        ProgressPoll poll(report_, PyList_GET_SIZE(staged_.get()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(staged_.get()); ++i) {
             if (!poll.tick() || !scan_row(PyList_GET_ITEM(staged_.get(), i), i)) {
                 return false;
@@ -218,6 +220,18 @@ public:
         }
         return purge_staging(cursor_, table_text_.get()) &&
                call_module_function(Fn::active_table_index, {conn, table, Py_False});
+    }
+
+    // What the merge did, told once it is done (and before it commits, so a
+    // progress callable that raises still rolls it back).
+    bool report() {
+        MergeCounts counts;
+        counts.staged = PyList_GET_SIZE(staged_.get());
+        counts.inserted = PyList_GET_SIZE(docs_.get());
+        counts.replaced = PySet_GET_SIZE(origin_ids_.get());
+        counts.superseded = counts.staged - counts.inserted;
+        report_.record(counts);
+        return report_.report(counts.staged, counts.staged);
     }
 
 private:
@@ -317,6 +331,7 @@ private:
 
     PyObject* conn_;
     PyObject* table_;
+    ReportClaim& report_;
     Cursor cursor_;
     Owned table_text_;
     Owned cols_;
@@ -417,15 +432,16 @@ Owned temp_to_main(Args args) {
     PyObject* conn = args[0];
     PyObject* table = args[1];
     PyObject* comm = args[2];
+    ReportClaim report;
     CallTransaction transaction(conn, CallTransaction::Kind::immediate);
     // A few set-based statements where the guards show that nobody can tell
     // them from one statement per row; otherwise one statement per row.
-    const int in_sets = merge_in_sets(conn, table, transaction);
+    const int in_sets = merge_in_sets(conn, table, transaction, report);
     if (in_sets != 0) {
         return in_sets > 0 ? transaction.finish(comm) : Owned();
     }
-    Merge merge(conn, table);
-    if (!merge.plan(transaction) || !merge.apply()) {
+    Merge merge(conn, table, report);
+    if (!merge.plan(transaction) || !merge.apply() || !merge.report()) {
         return {};
     }
     return transaction.finish(comm);

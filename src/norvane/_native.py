@@ -36,6 +36,14 @@ find: Callable[
     tuple[list[list[Any]], int],
 ] = _ext.find
 
+# merge(conn, table, comm, progress) -> (staged, inserted, replaced, superseded):
+# temp_to_main that returns its counts and calls progress(done, total) on the
+# way (progress may be None; an exception it raises ends the merge).
+merge: Callable[
+    [sqlite3.Connection, str, bool, Callable[[int, int | None], object] | None],
+    tuple[int, int, int, int],
+] = _ext.merge
+
 # find_plan(name): how find gathers rows for its newest test: "automatic",
 # "lookups", "grouped" or "scan" (for tests and benchmarks).
 find_plan: Callable[[str], None] = _ext.find_plan
