@@ -183,8 +183,17 @@ private:
     }
 
     // Distinct rowids of the superseded main rows, read one row at a time.
+    // An empty main table (a first bulk load) needs no search per staged row.
     bool find_superseded() {
         if (staged_ == 0 || PyUnicode_GET_LENGTH(superseded_sql_.get()) == 0) {
+            return true;
+        }
+        Owned any = join_text({"SELECT EXISTS (SELECT 1 FROM ", table_text_, ")"});
+        Py_ssize_t main_rows = 0;
+        if (!any || !single_number(any.get(), main_rows)) {
+            return false;
+        }
+        if (main_rows == 0) {
             return true;
         }
         if (!cursor_.execute(superseded_sql_.get())) {
