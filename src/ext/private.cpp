@@ -3,6 +3,7 @@
 // a second name (see src/norvane/_native.py), so it shares the module's state:
 // it must be loaded after norvane.norvane.
 #include "norvane.hpp"
+#include "driver_limits.hpp"
 #include "merge_report.hpp"
 #include "set_merge.hpp"
 
@@ -30,7 +31,7 @@ PyObject* native_find(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Owned answer;
     try {
         Py_ssize_t staged = 0;
-        Owned rows = run_find(args[0], none_as_null(args[1]), args[2], args[3], none_as_null(args[4]),
+        Owned rows = !params_fit_driver(args[0], args[2], none_as_null(args[4])) ? Owned() : run_find(args[0], none_as_null(args[1]), args[2], args[3], none_as_null(args[4]),
                               &staged);
         Owned count = rows ? steal(PyLong_FromSsize_t(staged)) : Owned();
         answer = count ? pair(rows.get(), count.get()) : Owned();

@@ -5,6 +5,7 @@
 // same str object is executed for every row, so the host's statement cache
 // finds it with one cached hash; per-row work stays in C++.
 #include "norvane.hpp"
+#include "driver_limits.hpp"
 #include "merge_report.hpp"
 #include "set_merge.hpp"
 
@@ -187,7 +188,10 @@ public:
         Owned sql = docs_ ? join_text({"SELECT * FROM temp_", table_text_, " ORDER BY rowid DESC"})
                           : Owned();
         staged_ = sql ? cursor_.query(sql.get()) : Owned();
-        if (!staged_ || !collect_rules()) {
+        // The survivors go back one row per statement, a value per column:
+        // checked before anything is written.
+        if (!staged_ || (PyList_GET_SIZE(staged_.get()) > 0 && !rows_fit_driver(conn_, table_, staged_.get())) ||
+            !collect_rules()) {
             return false;
         }
         ProgressPoll poll(report_, PyList_GET_SIZE(staged_.get()));
@@ -358,6 +362,9 @@ Owned insert_temp(Args args) {
     if (!cursor.open(conn)) {
         return {};
     }
+    if (!rows_fit_driver(conn, table, rows)) {
+        return {};
+    }
     Owned table_text = str_of(table);
     Owned head = table_text ? join_text({"INSERT INTO temp_", table_text}) : Owned();
     if (!head || !insert_rows(cursor, transaction, head.get(), rows)) {
@@ -379,6 +386,9 @@ Owned insert_main(Args args) {
     const Py_ssize_t count = PyObject_Size(rows);
     if (count <= 0) {
         return count < 0 ? Owned() : share(Py_None);
+    }
+    if (!rows_fit_driver(conn, table, rows)) {
+        return {};
     }
     // The table joins by concatenation: a table that is not a str is a TypeError.
     Owned into = steal(PyUnicode_FromString("INSERT INTO "));
