@@ -18,18 +18,20 @@ from benchmarks.scenarios import TABLE
 
 NORVANE, REPLAY, PLAIN, NATIVE = "norvane", "replay", "plain", "native"
 REBUILD = "rebuild"  # norvane with every merge forced to drop and rebuild the indexes
+STATEMENTS = "statements"  # norvane with every merge forced to one statement per row
 
 
-def forced(policy, call):
-    """``call`` with norvane's merges forced to ``policy`` ("keep" or "rebuild") while it runs."""
+def forced(policy, call, switch="merge_indexes"):
+    """``call`` with norvane's merges forced to ``policy`` while it runs: by default the index
+    policy ("keep" or "rebuild"); with ``switch="merge_path"`` the path ("statements")."""
     from norvane import _native
 
     def run(conn):
-        previous = _native.merge_indexes(policy)
+        previous = getattr(_native, switch)(policy)
         try:
             return call(conn)
         finally:
-            _native.merge_indexes(previous)
+            getattr(_native, switch)(previous)
 
     return run
 
@@ -183,13 +185,14 @@ def traced(call):
     return result, current, peak
 
 
-def merge_memory(name, lib, scenario, workspace):
-    """Peak traced memory of ``temp_to_main`` against the staged rows as Python objects."""
+def merge_memory(name, lib, scenario, workspace, merge=None):
+    """Peak traced memory of ``temp_to_main`` (or ``merge(conn)``) against the staged rows as
+    Python objects."""
     with workspace.connection(scenario.template) as conn:
         lib.insert_temp(conn, TABLE, scenario.staged)
         rows, staged_bytes, _ = traced(
             lambda: conn.execute(f"SELECT * FROM temp_{TABLE}").fetchall()
         )
         del rows
-        _, _, peak = traced(lambda: lib.temp_to_main(conn, TABLE))
+        _, _, peak = traced(lambda: (merge or (lambda c: lib.temp_to_main(c, TABLE)))(conn))
     return MergeMemory(scenario.title, name, staged_bytes, peak)

@@ -29,11 +29,12 @@ def _latency(call, delay):
     except KeyboardInterrupt:
         pass
     finally:
+        returned = time.perf_counter()
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     if not arrived:
         return None
-    return arrived[0] - (start + delay)
+    return arrived[0] - (start + delay), returned - (start + delay)
 
 
 def _prepare(nv, path, staged):
@@ -48,7 +49,7 @@ def _prepare(nv, path, staged):
 def latency_lines(quick):
     from norvane import norvane as nv
 
-    merge_rows, find_rows = (20_000, 1_000) if quick else (400_000, 8_000)
+    merge_rows, find_rows = (20_000, 1_000) if quick else (1_000_000, 8_000)
     lines = []
     with tempfile.TemporaryDirectory(prefix="norvane-interrupt-") as root:
         conn = _prepare(nv, str(Path(root) / "merge.db"), merge_rows)
@@ -67,4 +68,6 @@ def latency_lines(quick):
 def _line(what, delay, took):
     if took is None:
         return f"Ctrl-C during a {what}: the call ended before the signal at {delay:.2f} s"
-    return f"Ctrl-C during a {what}, sent {delay:.2f} s in: KeyboardInterrupt after {took * 1000:.1f} ms"
+    raised, returned = took
+    return (f"Ctrl-C during a {what}, sent {delay:.2f} s in: KeyboardInterrupt after {raised * 1000:.1f} ms, "
+            f"the call rolled back and returned after {returned * 1000:.1f} ms")

@@ -1,10 +1,11 @@
 """The one table that the benchmarks print, and the notes below it."""
 
-from benchmarks.harness import NATIVE, NORVANE, PLAIN, REBUILD, REPLAY
+from benchmarks.harness import NATIVE, NORVANE, PLAIN, REBUILD, REPLAY, STATEMENTS
 
-CONTENDERS = (NORVANE, REPLAY, PLAIN, REBUILD, NATIVE)
+CONTENDERS = (NORVANE, REPLAY, PLAIN, STATEMENTS, REBUILD, NATIVE)
 RATIOS = (
     ("norvane/replay", NORVANE, REPLAY),
+    ("statements/native", STATEMENTS, NATIVE),
     ("plain/norvane", PLAIN, NORVANE),
     ("norvane/rebuild", NORVANE, REBUILD),
     ("norvane/native", NORVANE, NATIVE),

@@ -11,8 +11,11 @@ Each scenario is timed for its contenders, in rotating order within every run:
 - plain: the same algorithms written as plain Python (benchmarks/plain.py);
 - native: what a user would write with SQLite alone (INSERT OR REPLACE through
   executemany into a table with UNIQUE indexes, a plain SELECT, plain DDL);
-- rebuild (burst scenarios, which time norvane, rebuild and native only):
-  norvane with every merge forced to drop and rebuild the main table's indexes.
+- rebuild (burst scenarios, which time norvane, statements, rebuild and native
+  only): norvane with every merge forced to drop and rebuild the main table's
+  indexes;
+- statements (burst scenarios): norvane with every merge forced to one
+  statement per row, as it merged before it learnt to merge in sets.
 
 After the table, unless --quick or --scenario is given: the same work on a local
 3-node dqlite cluster and on a local file (benchmarks/cluster.py).
@@ -38,6 +41,7 @@ from benchmarks.harness import (  # noqa: E402
     PLAIN,
     REBUILD,
     REPLAY,
+    STATEMENTS,
     Contender,
     Measurement,
     Workspace,
@@ -48,7 +52,7 @@ from benchmarks.harness import (  # noqa: E402
 )
 from benchmarks.replay import statement_count  # noqa: E402
 from benchmarks.report import burst_lines, memory_lines, table  # noqa: E402
-from benchmarks.scenarios import FULL, QUICK, SCENARIOS, Ingest  # noqa: E402
+from benchmarks.scenarios import FULL, QUICK, SCENARIOS, TABLE, Ingest  # noqa: E402
 
 SEED = 20240613
 NEWEST = "newest"  # find's newest test at scale (benchmarks/newest.py), its own table
@@ -130,6 +134,10 @@ class ScenarioRun:
             made[REBUILD] = lambda: Contender(
                 REBUILD, scenario.template, [(phase, forced("rebuild", call)) for phase, call in calls]
             )
+            made[STATEMENTS] = lambda: Contender(
+                STATEMENTS, scenario.template,
+                [(phase, forced("statements", call, "merge_path")) for phase, call in calls],
+            )
         return [made[name]() for name in scenario.contenders if name in made]
 
     def measure(self, runs):
@@ -186,9 +194,10 @@ class Report:
 
 
 def measure_memory(scenario, norvane, workspace):
-    libraries = {NORVANE: norvane, PLAIN: plain}
+    libraries = {NORVANE: norvane, PLAIN: plain, STATEMENTS: norvane}
+    merges = {STATEMENTS: forced("statements", lambda conn: norvane.temp_to_main(conn, TABLE), "merge_path")}
     return [
-        merge_memory(name, libraries[name], scenario, workspace)
+        merge_memory(name, libraries[name], scenario, workspace, merges.get(name))
         for name in scenario.memory_contenders
         if libraries[name] is not None
     ]

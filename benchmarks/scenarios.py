@@ -393,7 +393,7 @@ class Burst(Ingest):
     """
 
     key = "burst"
-    contenders = ("norvane", "rebuild", "native")
+    contenders = ("norvane", "statements", "rebuild", "native")
     memory_contenders = ()
 
     def __init__(self, sizes, seed, main_count, staged_count):
@@ -428,7 +428,7 @@ class Bulk(Burst):
     """Many staged rows into an empty main table: the merge must still rebuild."""
 
     key = "bulk"
-    memory_contenders = ("norvane",)
+    memory_contenders = ("norvane", "statements")
 
     def __init__(self, sizes, seed):
         super().__init__(sizes, seed, 0, sizes.bulk_staged)

@@ -240,3 +240,33 @@ def test_leader_lost_during_merge(fresh_cluster, local, statement):
     nv.temp_to_main(survivor, T)
     assert state(survivor) == merged
     survivor.close()
+
+
+def test_no_statement_binds_more_than_255_parameters(shared_cluster):
+    """The driver stores NULL or garbage from 256 parameters on: such calls raise first."""
+    from norvane import _native
+
+    conn = remote(shared_cluster, "limits")
+    wide, widest = [f"c{i}" for i in range(255)], [f"c{i}" for i in range(256)]
+    nv.create_table(conn, "wide", wide, [], [])
+    nv.create_table(conn, "widest", widest, [], [{"name": "u", "cols": [0]}])
+    row = [i * 1.5 for i in range(255)]
+    nv.insert_temp(conn, "wide", [row])
+    assert [tuple(r) for r in conn.cursor().execute("SELECT * FROM temp_wide").fetchall()] == [tuple(row)]
+    for call in (lambda: nv.insert_temp(conn, "widest", [row + [1.0]]),
+                 lambda: nv._insert_main(conn, "widest", [row + [1.0]]),
+                 lambda: _native.find(conn, None, "widest", "WHERE c0 IN (" + ",".join("?" * 256) + ")",
+                                      list(range(256)))):
+        with pytest.raises(dqlitedbapi.NotSupportedError, match=r"'widest'.* 256 parameters"):
+            call()
+        assert not conn.in_transaction
+    assert conn.cursor().execute("SELECT count(*) FROM temp_widest").fetchall()[0][0] == 0
+    # Staged behind the module's back (in two statements): the merge refuses before it writes.
+    cur = conn.cursor()
+    cur.execute("INSERT INTO temp_widest (c0) VALUES (1)")
+    conn.commit()
+    with pytest.raises(dqlitedbapi.NotSupportedError, match=r"'widest'.* 256 parameters"):
+        nv.temp_to_main(conn, "widest")
+    assert not conn.in_transaction
+    assert cur.execute("SELECT count(*) FROM temp_widest").fetchall()[0][0] == 1
+    conn.close()

@@ -99,6 +99,11 @@ IndexPolicy merge_index_policy() noexcept { return g_policy; }
 void set_merge_index_policy(IndexPolicy policy) noexcept { g_policy = policy; }
 
 bool MergeIndexes::plan(Cursor& cursor, PyObject* table, Py_ssize_t changes) {
+    return plan(cursor, table, changes, changes, nullptr);
+}
+
+bool MergeIndexes::plan(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py_ssize_t at_most,
+                        const std::function<bool(Py_ssize_t&)>& count) {
     keeps_any_ = false;
     if (g_policy == IndexPolicy::rebuild) {
         return true;
@@ -116,7 +121,7 @@ bool MergeIndexes::plan(Cursor& cursor, PyObject* table, Py_ssize_t changes) {
         return true;
     }
     bool keep = true;
-    if (g_policy == IndexPolicy::automatic && !cheaper_to_keep(cursor, table, changes, keep)) {
+    if (g_policy == IndexPolicy::automatic && !cheaper_to_keep(cursor, table, at_least, at_most, count, keep)) {
         return false;
     }
     if (keep && !without_statistics(cursor, table, keep)) {
@@ -172,7 +177,8 @@ bool MergeIndexes::read_schema(Cursor& cursor, PyObject* table) {
 // The main table's size from its largest rowid, read from the end of the
 // table's B-tree; deleted rows make it an overestimate, which only matters
 // once a table is mostly holes.
-bool MergeIndexes::cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t changes, bool& keep) {
+bool MergeIndexes::cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py_ssize_t at_most,
+                                   const std::function<bool(Py_ssize_t&)>& count, bool& keep) {
     Owned table_text = str_of(table);
     Owned sql = table_text ? join_text({"SELECT max(rowid) FROM ", table_text}) : Owned();
     Owned rows = sql ? cursor.query(sql.get()) : Owned();
@@ -188,8 +194,18 @@ bool MergeIndexes::cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t c
             return false;
         }
     }
-    const auto changed = static_cast<double>(changes);
-    keep = changed * changed < kBreakEven * main_rows;
+    const auto keeps = [main_rows](Py_ssize_t changes) {
+        const auto changed = static_cast<double>(changes);
+        return changed * changed < kBreakEven * main_rows;
+    };
+    keep = keeps(at_least);
+    if (keep && !keeps(at_most)) {
+        Py_ssize_t changes = at_most;
+        if (count && !count(changes)) {
+            return false;
+        }
+        keep = keeps(changes);
+    }
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include "refs.hpp"
 #include "statement.hpp"
 
+#include <functional>
 #include <vector>
 
 namespace norvane {
@@ -21,13 +22,19 @@ class MergeIndexes {
 public:
     // `changes`: main rows the merge deletes plus staged rows it inserts.
     bool plan(Cursor& cursor, PyObject* table, Py_ssize_t changes);
+    // The same when only bounds of the changes are known: `count` is asked
+    // for the exact number only when the bounds lie on both sides of the
+    // break-even (it sets the number, false on error).
+    bool plan(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py_ssize_t at_most,
+              const std::function<bool(Py_ssize_t&)>& count);
     bool keeps_any() const noexcept { return keeps_any_; }
     // Drops every index of the table that is not kept, in schema order.
     bool drop_the_rest(Cursor& cursor);
 
 private:
     bool read_schema(Cursor& cursor, PyObject* table);
-    bool cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t changes, bool& keep);
+    bool cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py_ssize_t at_most,
+                         const std::function<bool(Py_ssize_t&)>& count, bool& keep);
     bool without_statistics(Cursor& cursor, PyObject* table, bool& none);
     bool match_catalog(Cursor& cursor, PyObject* table);
 

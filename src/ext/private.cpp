@@ -3,14 +3,18 @@
 // a second name (see src/norvane/_native.py), so it shares the module's state:
 // it must be loaded after norvane.norvane.
 #include "binder.hpp"
+#include "driver_limits.hpp"
 #include "keywords.hpp"
 #include "merge_indexes.hpp"
+#include "merge_report.hpp"
 #include "module.hpp"
 #include "newest_plan.hpp"
 #include "query.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
+#include "set_merge.hpp"
 #include "statement.hpp"
+#include "storage.hpp"
 
 #include <cstring>
 #include <new>
@@ -18,7 +22,8 @@
 namespace norvane {
 namespace {
 
-Retained g_find_code;  // traceback entry of find
+Retained g_find_code;   // traceback entry of find
+Retained g_merge_code;  // traceback entry of merge
 
 PyObject* none_as_null(PyObject* value) { return value == Py_None ? nullptr : value; }
 
@@ -35,7 +40,7 @@ PyObject* native_find(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Owned answer;
     try {
         Py_ssize_t staged = 0;
-        Owned rows = run_find(args[0], none_as_null(args[1]), args[2], args[3], none_as_null(args[4]),
+        Owned rows = !params_fit_driver(args[0], args[2], none_as_null(args[4])) ? Owned() : run_find(args[0], none_as_null(args[1]), args[2], args[3], none_as_null(args[4]),
                               &staged);
         Owned count = rows ? steal(PyLong_FromSsize_t(staged)) : Owned();
         answer = count ? pair(rows.get(), count.get()) : Owned();
@@ -44,6 +49,37 @@ PyObject* native_find(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     if (!answer) {
         add_traceback_entry(g_find_code.get());
+    }
+    return answer.release();
+}
+
+// merge(conn, table, comm, progress) -> (staged, inserted, replaced, superseded)
+//
+// temp_to_main that tells what it did, and reports progress(done, total) on
+// the way (progress may be None).
+PyObject* native_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "merge() takes exactly 4 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    if (args[3] != Py_None && !PyCallable_Check(args[3])) {
+        PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %.100s",
+                     Py_TYPE(args[3])->tp_name);
+        return nullptr;
+    }
+    Owned answer;
+    try {
+        MergeReport report(args[3]);
+        PyObject* const merge_args[] = {args[0], args[1], args[2]};
+        if (temp_to_main(merge_args)) {
+            const MergeCounts& c = report.counts();
+            answer = steal(Py_BuildValue("(nnnn)", c.staged, c.inserted, c.replaced, c.superseded));
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (!answer) {
+        add_traceback_entry(g_merge_code.get());
     }
     return answer.release();
 }
@@ -95,11 +131,54 @@ PyObject* merge_indexes(PyObject*, PyObject* policy) {
     return nullptr;
 }
 
+constexpr const char* kPathNames[] = {"auto", "statements"};
+
+// merge_path(name) -> the path it replaces. "auto" merges in a few set-based
+// statements wherever the guards allow; "statements" always one per row.
+PyObject* merge_path_switch(PyObject*, PyObject* name) {
+    const MergePath previous = merge_path();
+    for (int i = 0; i < 2; ++i) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, kPathNames[i]) == 0) {
+            set_merge_path(static_cast<MergePath>(i));
+            return PyUnicode_FromString(kPathNames[static_cast<int>(previous)]);
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "merge_path: expected 'auto' or 'statements', got %R", name);
+    return nullptr;
+}
+
+// last_merge_path() -> "sets" or "statements": how the last temp_to_main ran.
+PyObject* last_merge_path(PyObject*, PyObject*) {
+    return PyUnicode_FromString(last_merge_in_sets() ? "sets" : "statements");
+}
+
+// fail_merge_before(step): the set-based merge raises RuntimeError before
+// its step `step` (1 to 6); 0 turns this off.
+PyObject* fail_merge_before_step(PyObject*, PyObject* step) {
+    const long number = PyLong_AsLong(step);
+    if (number == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    fail_merge_before(number);
+    Py_RETURN_NONE;
+}
+
 PyMethodDef native_methods[] = {
+    {"merge_path", merge_path_switch, METH_O,
+     "merge_path(name) -> previous name\n\nHow temp_to_main applies its result: 'auto' (in a few "
+     "set-based statements wherever that is exact) or 'statements' (one per row)."},
+    {"last_merge_path", last_merge_path, METH_NOARGS,
+     "last_merge_path() -> 'sets' or 'statements': how the last temp_to_main ran."},
+    {"fail_merge_before", fail_merge_before_step, METH_O,
+     "fail_merge_before(step)\n\nFor tests: the set-based merge raises RuntimeError before its "
+     "step `step` (1 search, 2 drop indexes, 3 delete, 4 insert, 5 purge, 6 rebuild); 0 turns it off."},
     {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_find)), METH_FASTCALL,
      "find(conn, select, table, conditions, params) -> (rows, staged)\n\n"
      "find with parameters bound to both candidate statements; select None gives\n"
      "whole rows, rowid first, and staged counts the leading staged rows."},
+    {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_merge)), METH_FASTCALL,
+     "merge(conn, table, comm, progress) -> (staged, inserted, replaced, superseded)\n\n"
+     "temp_to_main that returns its counts and calls progress(done, total) on the way."},
     {"find_plan", find_plan, METH_O, "find_plan(name): how find gathers rows for its newest test."},
     {"prepare_catalog", prepare_catalog, METH_O,
      "prepare_catalog(conn)\n--\n\nCreates the catalog tables over conn and commits."},
@@ -145,6 +224,13 @@ PyMODINIT_FUNC PyInit__native_ext() {
             return nullptr;
         }
         g_find_code.keep(std::move(code));
+    }
+    if (!g_merge_code) {
+        Owned code = traceback_code("norvane._native.merge");
+        if (!code) {
+            return nullptr;
+        }
+        g_merge_code.keep(std::move(code));
     }
     Owned module = steal(PyModule_Create(&native_def));
     Owned keywords = module ? keyword_set() : Owned();

@@ -7,9 +7,12 @@
 #include "storage.hpp"
 
 #include "binder.hpp"
+#include "driver_limits.hpp"
 #include "merge_indexes.hpp"
+#include "merge_report.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
+#include "set_merge.hpp"
 #include "statement.hpp"
 #include "transaction.hpp"
 
@@ -172,7 +175,8 @@ struct MergeRule {
 
 class Merge {
 public:
-    Merge(PyObject* conn, PyObject* table) : conn_(conn), table_(table) {}
+    Merge(PyObject* conn, PyObject* table, ReportClaim& report)
+        : conn_(conn), table_(table), report_(report) {}
 
     // Phase 1: columns and rules. Phase 2: the scan, newest first; nothing is
     // written before both are done. The write lock is taken before the first
@@ -191,10 +195,13 @@ public:
         Owned sql = docs_ ? join_text({"SELECT * FROM temp_", table_text_, " ORDER BY rowid DESC"})
                           : Owned();
         staged_ = sql ? cursor_.query(sql.get()) : Owned();
-        if (!staged_ || !collect_rules()) {
+        // The survivors go back one row per statement, a value per column:
+        // checked before anything is written.
+        if (!staged_ || (PyList_GET_SIZE(staged_.get()) > 0 && !rows_fit_driver(conn_, table_, staged_.get())) ||
+            !collect_rules()) {
             return false;
         }
-        SignalPoll poll;
+        ProgressPoll poll(report_, PyList_GET_SIZE(staged_.get()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(staged_.get()); ++i) {
             if (!poll.tick() || !scan_row(PyList_GET_ITEM(staged_.get(), i), i)) {
                 return false;
@@ -222,9 +229,20 @@ public:
             !call_module_function(Fn::insert_main, {conn, table, docs_.get(), Py_False})) {
             return false;
         }
-        Owned purge = join_text({"DELETE From temp_", table_text_});
-        return purge && cursor_.execute(purge.get()) &&
+        return purge_staging(cursor_, table_text_.get()) &&
                call_module_function(Fn::active_table_index, {conn, table, Py_False});
+    }
+
+    // What the merge did, told once it is done (and before it commits, so a
+    // progress callable that raises still rolls it back).
+    bool report() {
+        MergeCounts counts;
+        counts.staged = PyList_GET_SIZE(staged_.get());
+        counts.inserted = PyList_GET_SIZE(docs_.get());
+        counts.replaced = PySet_GET_SIZE(origin_ids_.get());
+        counts.superseded = counts.staged - counts.inserted;
+        report_.record(counts);
+        return report_.report(counts.staged, counts.staged);
     }
 
 private:
@@ -324,6 +342,7 @@ private:
 
     PyObject* conn_;
     PyObject* table_;
+    ReportClaim& report_;
     Cursor cursor_;
     Owned table_text_;
     Owned cols_;
@@ -350,6 +369,9 @@ Owned insert_temp(Args args) {
     if (!cursor.open(conn)) {
         return {};
     }
+    if (!rows_fit_driver(conn, table, rows)) {
+        return {};
+    }
     Owned table_text = str_of(table);
     Owned head = table_text ? join_text({"INSERT INTO temp_", table_text}) : Owned();
     if (!head || !insert_rows(cursor, transaction, head.get(), rows)) {
@@ -371,6 +393,9 @@ Owned insert_main(Args args) {
     const Py_ssize_t count = PyObject_Size(rows);
     if (count <= 0) {
         return count < 0 ? Owned() : share(Py_None);
+    }
+    if (!rows_fit_driver(conn, table, rows)) {
+        return {};
     }
     // The table joins by concatenation: a table that is not a str is a TypeError.
     Owned into = steal(PyUnicode_FromString("INSERT INTO "));
@@ -424,9 +449,16 @@ Owned temp_to_main(Args args) {
     PyObject* conn = args[0];
     PyObject* table = args[1];
     PyObject* comm = args[2];
+    ReportClaim report;
     CallTransaction transaction(conn, CallTransaction::Kind::immediate);
-    Merge merge(conn, table);
-    if (!merge.plan(transaction) || !merge.apply()) {
+    // A few set-based statements where the guards show that nobody can tell
+    // them from one statement per row; otherwise one statement per row.
+    const int in_sets = merge_in_sets(conn, table, transaction, report);
+    if (in_sets != 0) {
+        return in_sets > 0 ? transaction.finish(comm) : Owned();
+    }
+    Merge merge(conn, table, report);
+    if (!merge.plan(transaction) || !merge.apply() || !merge.report()) {
         return {};
     }
     return transaction.finish(comm);

@@ -9,6 +9,6 @@ and hands out connections. The module functions underneath live in
 """
 
 from norvane.norvane import DB
-from norvane.table import Index, Params, Row, Table, Unique
+from norvane.table import Index, MergeReport, Params, Progress, Row, Table, Unique
 
-__all__ = ["DB", "Index", "Params", "Row", "Table", "Unique"]
+__all__ = ["DB", "Index", "MergeReport", "Params", "Progress", "Row", "Table", "Unique"]

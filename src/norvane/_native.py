@@ -40,6 +40,14 @@ find: Callable[
     tuple[list[list[Any]], int],
 ] = _ext.find
 
+# merge(conn, table, comm, progress) -> (staged, inserted, replaced, superseded):
+# temp_to_main that returns its counts and calls progress(done, total) on the
+# way (progress may be None; an exception it raises ends the merge).
+merge: Callable[
+    [sqlite3.Connection, str, bool, Callable[[int, int | None], object] | None],
+    tuple[int, int, int, int],
+] = _ext.merge
+
 # find_plan(name): how find gathers rows for its newest test: "automatic",
 # "lookups", "grouped" or "scan" (for tests and benchmarks).
 find_plan: Callable[[str], None] = _ext.find_plan
@@ -50,3 +58,16 @@ prepare_catalog: Callable[[Any], None] = _ext.prepare_catalog
 # merge_indexes(policy) -> the policy it replaces: how temp_to_main treats the
 # main table's indexes, "auto" (kept when that is cheaper), "keep" or "rebuild".
 merge_indexes: Callable[[str], str] = _ext.merge_indexes
+
+# merge_path(name) -> the path it replaces: how temp_to_main applies its
+# result, "auto" (a few set-based statements wherever that is exact) or
+# "statements" (one per row).
+merge_path: Callable[[str], str] = _ext.merge_path
+
+# last_merge_path() -> "sets" or "statements": how the last temp_to_main ran.
+last_merge_path: Callable[[], str] = _ext.last_merge_path
+
+# fail_merge_before(step): for tests, the set-based merge raises RuntimeError
+# before its step `step` (1 search, 2 drop indexes, 3 delete, 4 insert,
+# 5 purge, 6 rebuild); 0 turns this off.
+fail_merge_before: Callable[[int], None] = _ext.fail_merge_before

@@ -15,11 +15,13 @@ from typing import TYPE_CHECKING, Any, Self, TypeAlias
 
 from norvane import _native
 from norvane import norvane as _nv
+from norvane import staging as _staging
+from norvane.staging import MergeReport, Progress
 
 if TYPE_CHECKING:
     from norvane.norvane import IndexSpec, UniqueSpec
 
-__all__ = ["Index", "Params", "Row", "Table", "Unique"]
+__all__ = ["Index", "MergeReport", "Params", "Progress", "Row", "Table", "Unique"]
 
 # A row to stage: one value per column in table order, or a dict by column
 # name (columns it leaves out hold NULL).
@@ -312,27 +314,47 @@ class Table:
 
     # -------------------------------------------------------------- rows --
 
-    def stage(self, rows: Iterable[Row], *, commit: bool = True) -> int:
+    def stage(
+        self,
+        rows: Iterable[Row],
+        *,
+        batch_size: int = 10000,
+        progress: Progress | None = None,
+        commit: bool = True,
+    ) -> int:
         """Stages rows and returns how many. Each row is a tuple or list with
         one value per column, or a dict by column name (missing columns hold
-        NULL). Nothing is written unless every row is right."""
+        NULL).
+
+        Any iterable will do, generators included: rows go in chunks of
+        ``batch_size``, so memory does not grow with the input. It is all or
+        nothing, also inside a transaction of the caller's: when any row is
+        wrong (or ``progress`` raises, or Ctrl-C strikes), nothing is staged.
+        ``progress(done, total)`` hears the rows staged so far at most once
+        per 1,000 rows, and once at the end; ``total`` is None unless
+        ``rows`` has a length."""
         if isinstance(rows, (str, bytes, bytearray, Mapping)) or not isinstance(rows, Iterable):
             raise TypeError(
                 f"rows must be an iterable of rows (tuples, lists or dicts), not {type(rows).__name__}"
             )
+        size = _staging.check_batch_size(batch_size)
+        report = _staging.check_progress(progress)
         _check_flag(commit, "commit")
-        batch = list(rows)
         name, columns = self._require()
-        checked = _RowChecker(name, columns).check(batch)
-        if checked:
-            _nv.insert_temp(self._conn, name, checked, commit)
-        return len(checked)
+        checker = _RowChecker(name, columns)
+        return _staging.stage_chunks(self._conn, name, rows, checker.check, size, report, commit)
 
-    def merge(self, *, commit: bool = True) -> None:
+    def merge(self, *, progress: Progress | None = None, commit: bool = True) -> MergeReport:
         """Moves every staged row into the main table; under each rule the
-        newest row wins and the older ones are deleted."""
+        newest row wins and the older ones are deleted. Returns what it did.
+
+        ``progress(done, total)`` hears the staged rows worked through, at
+        most once per 1,000 rows; an exception it raises (like Ctrl-C) ends
+        the merge, which then changes nothing, also inside a transaction of
+        the caller's."""
+        report = _staging.check_progress(progress)
         _check_flag(commit, "commit")
-        _nv.temp_to_main(self._conn, self._require()[0], commit)
+        return _staging.merge(self._conn, self._require()[0], report, commit)
 
     def delete(self, rowids: int | Iterable[int], *, commit: bool = True) -> None:
         """Deletes main rows by rowid (as ``rows(select=["rowid", ...])`` gives
@@ -544,10 +566,11 @@ class _RowChecker:
         self.width = len(columns)
         self.exact = {name: n for n, name in enumerate(columns)}  # keys spelt as the table does
 
-    def check(self, rows: list[Row]) -> list[Sequence[object]]:
+    def check(self, rows: list[Row], start: int = 0) -> list[Sequence[object]]:
+        """The rows laid out; `start` numbers the first one in messages."""
         checked: list[Sequence[object]] = []
         width, plain = self.width, _PLAIN_TYPES
-        for n, row in enumerate(rows):
+        for n, row in enumerate(rows, start):
             # The common case inline: a tuple of the right width.
             laid_out: Sequence[Any] = (
                 row if type(row) is tuple and len(row) == width else self.lay_out(n, row)

@@ -1,0 +1,329 @@
+// Guards of the set-based merge. Each one names a way the statement path
+// could end differently: a value changed on its way through the host, a
+// statement somebody else sees (triggers, a wrapper connection, a replaced
+// function), a name SQLite would read as something else, or a comparison
+// that differs between SQL and the host (collations, declared types).
+#include "set_guards.hpp"
+
+#include "binder.hpp"
+#include "module.hpp"
+
+#include <cctype>
+#include <string>
+
+namespace norvane {
+namespace {
+
+bool is_plain_identifier(const char* s) {
+    if (!(std::isalpha(static_cast<unsigned char>(*s)) || *s == '_')) {
+        return false;
+    }
+    for (++s; *s; ++s) {
+        if (!(std::isalnum(static_cast<unsigned char>(*s)) || *s == '_')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Words SQLite reads as something other than a column name.
+bool is_keyword(const char* s) {
+    static const char* const words[] = {
+        "ABORT", "ACTION", "ADD", "AFTER", "ALL", "ALTER", "ALWAYS", "ANALYZE", "AND", "AS", "ASC",
+        "ATTACH", "AUTOINCREMENT", "BEFORE", "BEGIN", "BETWEEN", "BY", "CASCADE", "CASE", "CAST",
+        "CHECK", "COLLATE", "COLUMN", "COMMIT", "CONFLICT", "CONSTRAINT", "CREATE", "CROSS",
+        "CURRENT", "CURRENT_DATE", "CURRENT_TIME", "CURRENT_TIMESTAMP", "DATABASE", "DEFAULT",
+        "DEFERRABLE", "DEFERRED", "DELETE", "DESC", "DETACH", "DISTINCT", "DO", "DROP", "EACH",
+        "ELSE", "END", "ESCAPE", "EXCEPT", "EXCLUDE", "EXCLUSIVE", "EXISTS", "EXPLAIN", "FAIL",
+        "FALSE", "FILTER", "FIRST", "FOLLOWING", "FOR", "FOREIGN", "FROM", "FULL", "GENERATED", "GLOB",
+        "GROUP", "GROUPS", "HAVING", "IF", "IGNORE", "IMMEDIATE", "IN", "INDEX", "INDEXED",
+        "INITIALLY", "INNER", "INSERT", "INSTEAD", "INTERSECT", "INTO", "IS", "ISNULL", "JOIN", "KEY",
+        "LAST", "LEFT", "LIKE", "LIMIT", "MATCH", "MATERIALIZED", "NATURAL", "NO", "NOT", "NOTHING",
+        "NOTNULL", "NULL", "NULLS", "OF", "OFFSET", "OID", "ON", "OR", "ORDER", "OTHERS", "OUTER",
+        "OVER", "PARTITION", "PLAN", "PRAGMA", "PRECEDING", "PRIMARY", "QUERY", "RAISE", "RANGE",
+        "RECURSIVE", "REFERENCES", "REGEXP", "REINDEX", "RELEASE", "RENAME", "REPLACE", "RESTRICT",
+        "RETURNING", "RIGHT", "ROLLBACK", "ROW", "ROWID", "ROWS", "SAVEPOINT", "SELECT", "SET",
+        "TABLE", "TEMP", "TEMPORARY", "THEN", "TIES", "TO", "TRANSACTION", "TRIGGER", "TRUE",
+        "UNBOUNDED", "UNION", "UNIQUE", "UPDATE", "USING", "VACUUM", "VALUES", "VIEW", "VIRTUAL",
+        "WHEN", "WHERE", "WINDOW", "WITH", "WITHOUT", "_ROWID_",
+    };
+    for (const char* w : words) {
+        if (PyOS_stricmp(s, w) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool names_rowid(const char* s) {
+    return PyOS_stricmp(s, "rowid") == 0 || PyOS_stricmp(s, "oid") == 0 || PyOS_stricmp(s, "_rowid_") == 0;
+}
+
+// The UTF-8 text of a str, or null (no error set) for anything else.
+const char* utf8_of(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) {
+        return nullptr;
+    }
+    const char* text = PyUnicode_AsUTF8(obj);
+    if (text == nullptr) {
+        PyErr_Clear();
+    }
+    return text;
+}
+
+int adapts_stored_types() {
+    Owned adapters = steal(PyObject_GetAttr(host_sqlite3(), names().adapters));
+    if (!adapters || !PyDict_Check(adapters.get())) {
+        return adapters ? 1 : -1;
+    }
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(adapters.get(), &pos, &key, &value)) {
+        if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) < 1) {
+            return 1;
+        }
+        PyObject* type = PyTuple_GET_ITEM(key, 0);
+        for (PyTypeObject* stored : {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type, &PyBytes_Type,
+                                     &PyByteArray_Type, Py_TYPE(Py_None)}) {
+            if (type == reinterpret_cast<PyObject*>(stored)) {
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
+// A read of the schema: its rows, or null. A sqlite3 error (the guard cannot
+// tell) is cleared and reported as `failed`; anything else stays raised.
+Owned guard_read(Cursor& cursor, PyObject* sql, PyObject* params, bool& failed) {
+    Owned rows = cursor.query(sql, params);
+    failed = !rows && PyErr_ExceptionMatches(host_sqlite3_error());
+    if (failed) {
+        PyErr_Clear();
+    }
+    return rows;
+}
+
+// The column list of "CREATE TABLE <name> (<a>,<b>,...)" when every entry is
+// a bare plain identifier and nothing follows the list; null (no error) when not.
+Owned plain_column_list(PyObject* sql) {
+    const char* text = utf8_of(sql);
+    if (text == nullptr) {
+        return {};
+    }
+    const std::string whole(text);
+    const size_t open = whole.find('(');
+    const size_t close = whole.find_last_not_of(" \t\r\n");
+    if (open == std::string::npos || close == std::string::npos || whole[close] != ')' || close < open) {
+        return {};
+    }
+    Owned names_list = steal(PyList_New(0));
+    size_t start = open + 1;
+    while (names_list) {
+        size_t end = whole.find(',', start);
+        const bool last = end == std::string::npos || end > close;
+        if (last) {
+            end = close;
+        }
+        const size_t first = whole.find_first_not_of(" \t\r\n", start);
+        const size_t past = whole.find_last_not_of(" \t\r\n", end - 1);
+        if (first == std::string::npos || first >= end || past < first) {
+            return {};
+        }
+        const std::string name = whole.substr(first, past - first + 1);
+        if (!is_plain_identifier(name.c_str()) || names_rowid(name.c_str())) {
+            return {};
+        }
+        Owned item = steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (!item || PyList_Append(names_list.get(), item.get()) < 0) {
+            return Owned();
+        }
+        if (last) {
+            break;
+        }
+        start = end + 1;
+    }
+    return names_list;
+}
+
+class TableGuards {
+public:
+    TableGuards(Cursor& cursor, PyObject* table, PyObject* cols) : cursor_(cursor), table_(table), cols_(cols) {}
+
+    // 1 when the table and its staging twin are the plain pair, 0 when not, -1 on error.
+    int plain_pair() {
+        const char* name = utf8_of(table_);
+        if (name == nullptr || !PyUnicode_CheckExact(table_) || !is_plain_identifier(name) || is_keyword(name)) {
+            return 0;
+        }
+        Owned staging = join_text({"temp_", table_});
+        if (!staging) {
+            return -1;
+        }
+        for (PyObject* each : {table_, staging.get()}) {
+            const int plain = lists_the_columns(each);
+            if (plain <= 0) {
+                return plain;
+            }
+        }
+        return no_triggers(staging.get());
+    }
+
+private:
+    // An ordinary table of the main schema, not shadowed by the temp schema,
+    // whose stored definition lists exactly the columns.
+    int lists_the_columns(PyObject* name) {
+        struct Schema {
+            const char* table;
+            bool temp;
+        };
+        for (const Schema schema : {Schema{"sqlite_temp_master", true}, Schema{"main.sqlite_master", false}}) {
+            Owned sql = join_text({"SELECT type, sql FROM ", schema.table, " WHERE name = ? COLLATE NOCASE"});
+            Owned params = sql ? steal(PyTuple_Pack(1, name)) : Owned();
+            bool failed = false;
+            Owned rows = params ? guard_read(cursor_, sql.get(), params.get(), failed) : Owned();
+            if (!rows) {
+                return failed ? 0 : -1;
+            }
+            if (schema.temp) {
+                if (PyList_GET_SIZE(rows.get()) != 0) {
+                    return 0;
+                }
+                continue;
+            }
+            if (PyList_GET_SIZE(rows.get()) != 1) {
+                return 0;
+            }
+            PyObject* row = PyList_GET_ITEM(rows.get(), 0);
+            const char* type = utf8_of(PyTuple_GET_ITEM(row, 0));
+            if (type == nullptr || std::string(type) != "table") {
+                return 0;
+            }
+            Owned listed = plain_column_list(PyTuple_GET_ITEM(row, 1));
+            if (!listed) {
+                return PyErr_Occurred() ? -1 : 0;
+            }
+            const int same = compare(listed.get(), cols_, Py_EQ);
+            if (same <= 0) {
+                return same;
+            }
+        }
+        return 1;
+    }
+
+    // Neither table has a trigger, foreign keys are off (a deletion could
+    // cascade elsewhere), and this SQLite compares integers with reals
+    // exactly, as the host does.
+    int no_triggers(PyObject* staging) {
+        Owned sql = join_text({"SELECT count(*) FROM sqlite_temp_master WHERE type = 'trigger' AND "
+                               "lower(tbl_name) IN (lower(?), lower(?)) UNION ALL "
+                               "SELECT count(*) FROM main.sqlite_master WHERE type = 'trigger' AND "
+                               "lower(tbl_name) IN (lower(?), lower(?)) UNION ALL "
+                               "SELECT foreign_keys FROM pragma_foreign_keys UNION ALL "
+                               "SELECT 9007199254740993 = 9007199254740992.0"});
+        Owned params = sql ? steal(PyTuple_Pack(4, table_, staging, table_, staging)) : Owned();
+        bool failed = false;
+        Owned rows = params ? guard_read(cursor_, sql.get(), params.get(), failed) : Owned();
+        if (!rows) {
+            return failed ? 0 : -1;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+            PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(rows.get(), i), 0);
+            if (!PyLong_CheckExact(value) || PyLong_AsLong(value) != 0) {
+                PyErr_Clear();
+                return 0;
+            }
+        }
+        return PyList_GET_SIZE(rows.get()) == 4 ? 1 : 0;
+    }
+
+    Cursor& cursor_;
+    PyObject* table_;
+    PyObject* cols_;
+};
+
+// Every rule position lies inside the columns and names a column SQLite
+// reads as that column.
+int rules_are_plain(PyObject* cols, PyObject* rules) {
+    const Py_ssize_t ncols = PyList_GET_SIZE(cols);
+    PyObject* key = nullptr;
+    PyObject* positions = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(rules, &pos, &key, &positions)) {
+        if (!PyList_Check(positions) || PyList_GET_SIZE(positions) == 0) {
+            return 0;
+        }
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(positions); ++k) {
+            PyObject* position = PyList_GET_ITEM(positions, k);
+            const Py_ssize_t c = PyLong_CheckExact(position) ? PyLong_AsSsize_t(position) : -1;
+            if (c == -1 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return 0;
+            }
+            if (c < 0 || c >= ncols) {
+                return 0;
+            }
+            const char* name = utf8_of(PyList_GET_ITEM(cols, c));
+            if (name == nullptr || !is_plain_identifier(name) || is_keyword(name)) {
+                return 0;
+            }
+        }
+    }
+    return 1;
+}
+
+}  // namespace
+
+int passes_values_unchanged(PyObject* conn) {
+    if (!is_native_connection(conn)) {
+        return 0;
+    }
+    Owned row_factory = steal(PyObject_GetAttr(conn, names().row_factory));
+    if (!row_factory) {
+        return -1;
+    }
+    if (row_factory.get() != Py_None) {
+        return 0;
+    }
+    Owned text_factory = steal(PyObject_GetAttr(conn, names().text_factory));
+    if (!text_factory) {
+        return -1;
+    }
+    if (text_factory.get() != reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
+        return 0;
+    }
+    const int adapts = adapts_stored_types();
+    return adapts < 0 ? -1 : !adapts;
+}
+
+int merge_callees_are_own() {
+    for (Fn fn : {Fn::drop_table_index, Fn::delete_row_main, Fn::insert_main, Fn::active_table_index}) {
+        Owned target = lookup_function(fn);
+        if (!target) {
+            if (!PyErr_ExceptionMatches(PyExc_NameError)) {
+                return -1;
+            }
+            PyErr_Clear();
+            return 0;
+        }
+        if (!is_own_function(target.get(), fn)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int tables_are_plain(Cursor& cursor, PyObject* table, PyObject* cols, PyObject* rules) {
+    if (!PyList_Check(cols) || PyList_GET_SIZE(cols) == 0) {
+        return 0;
+    }
+    const int plain_rules = rules_are_plain(cols, rules);
+    if (plain_rules <= 0) {
+        return plain_rules;
+    }
+    TableGuards guards(cursor, table, cols);
+    return guards.plain_pair();
+}
+
+}  // namespace norvane

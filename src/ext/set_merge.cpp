@@ -1,0 +1,300 @@
+// The set-based merge. Its statements, on the call's cursor and transaction:
+//   1. SELECT the rowids of main rows equal to some staged row under some
+//      rule (SQL =, so NULL matches nothing), driven from the staging table
+//      through the main table's rule indexes;
+//   2. drop the indexes the rebuild will recreate (or only those the cost
+//      model does not keep), through the module's own functions;
+//   3. DELETE those main rows by rowid, the list bound as one JSON array;
+//   4. INSERT ... SELECT the staged rows that hold, under every rule, the
+//      largest rowid of their key (GROUP BY groups NULLs together and 1 with
+//      1.0, as the host's == does), in descending rowid order;
+//   5. empty the staging table;
+//   6. rebuild the indexes through the module's own function.
+// The guards (set_guards.hpp) make sure that this ends exactly where the
+// statement path ends.
+#include "set_merge.hpp"
+
+#include "binder.hpp"
+#include "interruptible.hpp"
+#include "merge_indexes.hpp"
+#include "schema.hpp"
+#include "set_guards.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace norvane {
+namespace {
+
+MergePath g_path = MergePath::automatic;
+bool g_last_in_sets = false;
+long g_fail_before = 0;
+
+enum Step : long { search = 1, drop_indexes, delete_superseded, insert_survivors, purge, rebuild };
+
+class SetMerge {
+public:
+    SetMerge(PyObject* conn, PyObject* table, ReportClaim& report)
+        : conn_(conn), table_(table), report_(report), interrupts_(conn) {}
+
+    // 1 done, 0 a guard failed before any write, -1 error.
+    int run(CallTransaction& transaction) {
+        if (!cursor_.open(conn_) || !transaction.begin(cursor_)) {
+            return -1;
+        }
+        // The same reads, in the same order, as the statement path starts
+        // with: their failures are its failures.
+        table_text_ = str_of(table_);
+        cols_ = table_text_ ? table_columns(cursor_, table_) : Owned();
+        if (!cols_ || !read_rules(cursor_, table_, rules_)) {
+            return -1;
+        }
+        const int plain = tables_are_plain(cursor_, table_, cols_.get(), rules_.get());
+        if (plain <= 0) {
+            return plain;
+        }
+        g_last_in_sets = true;
+        const bool done = interrupts_.install() && build_texts() && apply();
+        return interrupts_.settle() && done ? 1 : -1;
+    }
+
+private:
+    bool build_texts() {
+        staging_ = join_text({"temp_", table_text_});
+        if (!staging_) {
+            return false;
+        }
+        std::string kept;
+        std::string superseded;
+        std::vector<std::string> seen;
+        PyObject* key = nullptr;
+        PyObject* positions = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(rules_.get(), &pos, &key, &positions)) {
+            std::string group;
+            std::string match;
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(positions); ++k) {
+                const Py_ssize_t c = PyLong_AsSsize_t(PyList_GET_ITEM(positions, k));
+                const char* name = PyUnicode_AsUTF8(PyList_GET_ITEM(cols_.get(), c));
+                if (name == nullptr) {
+                    return false;
+                }
+                group += (k ? "," : "") + std::string(name);
+                match += (k ? " AND m." : "m.") + std::string(name) + " = s." + name;
+            }
+            if (std::find(seen.begin(), seen.end(), group) != seen.end()) {
+                continue;  // the same columns twice keep and supersede the same rows
+            }
+            seen.push_back(group);
+            const std::string staging = PyUnicode_AsUTF8(staging_.get());
+            kept += (kept.empty() ? " WHERE " : " AND ") + std::string("rowid IN (SELECT max(rowid) FROM ") +
+                    staging + " GROUP BY " + group + ")";
+            // CROSS JOIN keeps the staging table outside: one index search per staged row.
+            superseded += (superseded.empty() ? "" : " UNION ALL ") + std::string("SELECT m.rowid FROM ") +
+                          staging + " AS s CROSS JOIN " + PyUnicode_AsUTF8(table_text_.get()) + " AS m ON " +
+                          match;
+        }
+        kept_where_ = steal(PyUnicode_FromStringAndSize(kept.data(), static_cast<Py_ssize_t>(kept.size())));
+        superseded_sql_ = steal(
+            PyUnicode_FromStringAndSize(superseded.data(), static_cast<Py_ssize_t>(superseded.size())));
+        return kept_where_ && superseded_sql_;
+    }
+
+    bool apply() {
+        PyObject* conn = conn_;
+        PyObject* table = table_;
+        if (!step(Step::search) || !count_staged() || !find_superseded() || !done(Step::search)) {
+            return false;
+        }
+        MergeIndexes indexes;
+        const auto superseded = static_cast<Py_ssize_t>(superseded_.size());
+        const auto count_changes = [this, superseded](Py_ssize_t& changes) {
+            Py_ssize_t kept = 0;
+            if (!count_kept(kept)) {
+                return false;
+            }
+            changes = superseded + kept;
+            return true;
+        };
+        if (!indexes.plan(cursor_, table, superseded + (staged_ > 0 ? 1 : 0), superseded + staged_,
+                          count_changes) ||
+            !step(Step::drop_indexes)) {
+            return false;
+        }
+        const bool dropped = indexes.keeps_any()
+                                 ? indexes.drop_the_rest(cursor_)
+                                 : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
+        return dropped && done(Step::drop_indexes) && step(Step::delete_superseded) && delete_superseded() &&
+               done(Step::delete_superseded) && step(Step::insert_survivors) && insert_survivors() &&
+               done(Step::insert_survivors) && step(Step::purge) && purge_staging(cursor_, table_text_.get()) &&
+               done(Step::purge) && step(Step::rebuild) &&
+               call_module_function(Fn::active_table_index, {conn, table, Py_False}) && record_counts();
+    }
+
+    // Progress in staged rows, told after a step: each step counts for a
+    // sixth of them, told once at least 1,000 rows more are done, and the
+    // last step always.
+    bool done(long number) {
+        const Py_ssize_t rows = staged_ / Step::rebuild * number + (number == Step::rebuild ? staged_ % Step::rebuild : 0);
+        if (number != Step::rebuild && rows - told_ < 1000) {
+            return true;
+        }
+        told_ = rows;
+        return report_.report(rows, staged_);
+    }
+
+    // What the merge did, told before it commits (a progress callable that
+    // raises still rolls it back).
+    bool record_counts() {
+        MergeCounts counts;
+        counts.staged = staged_;
+        counts.inserted = inserted_;
+        counts.replaced = static_cast<Py_ssize_t>(superseded_.size());
+        counts.superseded = staged_ - inserted_;
+        report_.record(counts);
+        return done(Step::rebuild);
+    }
+
+    // The injected failure of the tests, and Ctrl-C between statements.
+    static bool step(long number) {
+        if (number == g_fail_before) {
+            PyErr_Format(PyExc_RuntimeError, "injected failure before step %ld of the merge", number);
+            return false;
+        }
+        return PyErr_CheckSignals() == 0;
+    }
+
+    bool single_number(PyObject* sql, Py_ssize_t& out) {
+        Owned rows = cursor_.query(sql);
+        Owned row = rows ? item_at(rows.get(), Py_ssize_t{0}) : Owned();
+        Owned value = row ? item_at(row.get(), Py_ssize_t{0}) : Owned();
+        out = value ? PyLong_AsSsize_t(value.get()) : -1;
+        return !(out == -1 && PyErr_Occurred()) && value;
+    }
+
+    bool count_staged() {
+        Owned sql = join_text({"SELECT count(*) FROM ", staging_});
+        return sql && single_number(sql.get(), staged_);
+    }
+
+    bool count_kept(Py_ssize_t& kept) {
+        Owned sql = join_text({"SELECT count(*) FROM ", staging_, kept_where_});
+        return sql && single_number(sql.get(), kept);
+    }
+
+    // Distinct rowids of the superseded main rows, read one row at a time.
+    // An empty main table (a first bulk load) needs no search per staged row.
+    bool find_superseded() {
+        if (staged_ == 0 || PyUnicode_GET_LENGTH(superseded_sql_.get()) == 0) {
+            return true;
+        }
+        Owned any = join_text({"SELECT EXISTS (SELECT 1 FROM ", table_text_, ")"});
+        Py_ssize_t main_rows = 0;
+        if (!any || !single_number(any.get(), main_rows)) {
+            return false;
+        }
+        if (main_rows == 0) {
+            return true;
+        }
+        if (!cursor_.execute(superseded_sql_.get())) {
+            return false;
+        }
+        while (Owned row = cursor_.next_row()) {
+            const long long rowid = PyLong_AsLongLong(PyTuple_GET_ITEM(row.get(), 0));
+            if (rowid == -1 && PyErr_Occurred()) {
+                return false;
+            }
+            superseded_.push_back(rowid);
+        }
+        if (PyErr_Occurred()) {
+            return false;
+        }
+        std::sort(superseded_.begin(), superseded_.end());
+        superseded_.erase(std::unique(superseded_.begin(), superseded_.end()), superseded_.end());
+        return true;
+    }
+
+    // "DELETE FROM <t> WHERE rowid IN (SELECT value FROM json_each(?))"
+    bool delete_superseded() {
+        if (superseded_.empty()) {
+            return true;
+        }
+        std::string ids = "[";
+        char digits[24];
+        for (size_t i = 0; i < superseded_.size(); ++i) {
+            if (i) {
+                ids += ',';
+            }
+            const auto end = std::to_chars(digits, digits + sizeof digits, superseded_[i]).ptr;
+            ids.append(digits, end);
+        }
+        ids += ']';
+        Owned list = steal(PyUnicode_FromStringAndSize(ids.data(), static_cast<Py_ssize_t>(ids.size())));
+        Owned params = list ? steal(PyTuple_Pack(1, list.get())) : Owned();
+        Owned sql = params ? join_text({"DELETE FROM ", table_text_,
+                                        " WHERE rowid IN (SELECT value FROM json_each(?))"})
+                           : Owned();
+        return sql && cursor_.execute(sql.get(), params.get());
+    }
+
+    // "INSERT INTO <t> SELECT * FROM temp_<t> <kept> ORDER BY rowid DESC"
+    bool insert_survivors() {
+        if (staged_ == 0) {
+            return true;
+        }
+        Owned sql = join_text({"INSERT INTO ", table_text_, " SELECT * FROM ", staging_, kept_where_,
+                               " ORDER BY rowid DESC"});
+        Owned changes = sql ? steal(PyUnicode_FromString("SELECT changes()")) : Owned();
+        return changes && cursor_.execute(sql.get()) && single_number(changes.get(), inserted_);
+    }
+
+    PyObject* conn_;
+    PyObject* table_;
+    ReportClaim& report_;
+    Cursor cursor_;
+    Interruptible interrupts_;
+    Owned table_text_;
+    Owned staging_;
+    Owned cols_;
+    Owned rules_;
+    Owned kept_where_;      // " WHERE rowid IN (...) AND ..." or ""
+    Owned superseded_sql_;  // "" without rules
+    Py_ssize_t staged_ = 0;
+    Py_ssize_t inserted_ = 0;
+    Py_ssize_t told_ = 0;  // progress told so far, in staged rows
+    std::vector<long long> superseded_;
+};
+
+}  // namespace
+
+MergePath merge_path() noexcept { return g_path; }
+
+void set_merge_path(MergePath path) noexcept { g_path = path; }
+
+bool last_merge_in_sets() noexcept { return g_last_in_sets; }
+
+void fail_merge_before(long step) noexcept { g_fail_before = step; }
+
+int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction, ReportClaim& report) {
+    g_last_in_sets = false;
+    if (g_path == MergePath::statements) {
+        return 0;
+    }
+    const int values = passes_values_unchanged(conn);
+    const int callees = values > 0 ? merge_callees_are_own() : values;
+    if (callees <= 0) {
+        return callees;
+    }
+    SetMerge merge(conn, table, report);
+    return merge.run(transaction);
+}
+
+bool purge_staging(Cursor& cursor, PyObject* table_text) {
+    Owned purge = join_text({"DELETE From temp_", table_text});
+    return purge && cursor.execute(purge.get());
+}
+
+}  // namespace norvane

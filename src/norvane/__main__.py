@@ -1,0 +1,5 @@
+"""python -m norvane: the norvane command."""
+
+from norvane.cli import main
+
+main()

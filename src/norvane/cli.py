@@ -1,0 +1,525 @@
+"""The ``norvane`` command: tables from the shell.
+
+    norvane create DB TABLE COL... [--unique NAME=COL,COL]... [--index NAME=COL,COL]...
+    norvane stage DB TABLE [FILE|-] [--csv|--tsv|--json|--nl] [--merge] ...
+    norvane merge DB TABLE
+    norvane query DB TABLE [--where SQL] [-p VALUE]... [--format table|csv|tsv|json|nl]
+    norvane count | tables | schema | drop
+
+Exit status: 0 done, 1 a data error (one line on stderr), 2 a usage error,
+130 interrupted. A command that fails or is interrupted leaves the database
+as it was.
+"""
+
+import csv
+import functools
+import json
+import os
+import sqlite3
+import sys
+import urllib.parse
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from itertools import chain, islice
+from typing import IO, Any, ParamSpec, TypeVar, cast
+
+import click
+
+from norvane import _native
+from norvane.cli_input import KINDS, CsvFormat, DataError, Kind, Source, csv_kinds, csv_rows, json_rows, ndjson_rows
+from norvane.table import Index, MergeReport, Table, Unique
+
+__all__ = ["cli", "main"]
+
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+
+_FORMATS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".json": "json", ".ndjson": "nl", ".jsonl": "nl", ".nl": "nl"}
+_PAD_ROWS = 1000  # the table format pads its columns from this many rows
+
+csv.field_size_limit(1 << 30)  # a long text field is data, not an error
+
+
+def _guarded(command: Callable[_P, _R]) -> Callable[_P, _R]:
+    """Data errors as one line on stderr and status 1; Ctrl-C as status 130."""
+
+    @functools.wraps(command)
+    def run(*args: _P.args, **kwargs: _P.kwargs) -> _R:
+        try:
+            return command(*args, **kwargs)
+        except KeyboardInterrupt:
+            click.echo("norvane: interrupted; nothing was changed", err=True)
+            raise click.exceptions.Exit(130) from None
+        except BrokenPipeError:
+            _quiet_stdout()
+            raise click.exceptions.Exit(0) from None
+        except (DataError, sqlite3.Error, OSError, ValueError, TypeError, UnicodeError) as error:
+            raise click.ClickException(_one_line(error)) from None
+
+    return run
+
+
+def _one_line(error: BaseException) -> str:
+    text = " ".join(str(error).split())
+    return text or type(error).__name__
+
+
+def _quiet_stdout() -> None:
+    """After a reader went away (`| head`): no error at exit for the rest."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+    finally:
+        os.close(devnull)
+
+
+def _connect(path: str, mode: str) -> sqlite3.Connection:
+    """The database at `path`: "ro" and "rw" need the file to exist, "rwc"
+    creates it."""
+    if mode != "rwc" and not os.path.isfile(path):
+        raise DataError(f"no such database file: {path}")
+    uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=" + mode
+    return sqlite3.connect(uri, uri=True)
+
+
+def _table(conn: sqlite3.Connection, name: str) -> Table:
+    table = Table(conn, name)
+    if not table.exists():
+        raise DataError(f"no such table: {name}")
+    return table
+
+
+def _progress_shown(quiet: bool) -> bool:
+    return not quiet and sys.stderr.isatty()
+
+
+class _Bar:
+    """A progress bar on stderr, made on first use; nothing when not shown."""
+
+    def __init__(self, shown: bool, label: str, length: int | None) -> None:
+        self.shown = shown and length is not None
+        self.label = label
+        self.length = length
+        self.bar: Any = None
+
+    def to(self, position: int) -> None:
+        if not self.shown:
+            return
+        if self.bar is None:
+            self.bar = click.progressbar(length=self.length or 0, label=self.label, file=sys.stderr)
+            self.bar.__enter__()
+        self.bar.update(position - self.bar.pos)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.__exit__(None, None, None)
+            self.bar = None
+
+
+@click.group(context_settings={"help_option_names": ["-h", "--help"]})
+def cli() -> None:
+    """SQLite tables with staging and newest-wins uniqueness rules."""
+
+
+# ------------------------------------------------------------------ create --
+
+
+def _named_columns(values: Sequence[str], option: str) -> list[tuple[str, list[str]]]:
+    specs = []
+    for value in values:
+        name, sep, columns = value.partition("=")
+        if not sep or not name.strip() or not columns.strip():
+            raise click.BadParameter(f"{value!r}: expected NAME=COL,COL", param_hint=option)
+        specs.append((name.strip(), [column.strip() for column in columns.split(",")]))
+    return specs
+
+
+@cli.command()
+@click.argument("db", type=click.Path(dir_okay=False))
+@click.argument("table")
+@click.argument("columns", nargs=-1, required=True)
+@click.option("--unique", "rules", multiple=True, metavar="NAME=COL,COL", help="A uniqueness rule: the newest row wins.")
+@click.option("--index", "indexes", multiple=True, metavar="NAME=COL,COL", help="An index on the main table.")
+@click.option("--replace", is_flag=True, help="Drop an existing table of this name first, with its rows.")
+@_guarded
+def create(db: str, table: str, columns: tuple[str, ...], rules: tuple[str, ...], indexes: tuple[str, ...], replace: bool) -> None:
+    """Create TABLE with COLUMNS, its rules and its indexes."""
+    unique = [Unique(name, cols) for name, cols in _named_columns(rules, "--unique")]
+    plain = [Index(name, cols) for name, cols in _named_columns(indexes, "--index")]
+    conn = _connect(db, "rwc")
+    try:
+        _native.prepare_catalog(conn)
+        Table(conn, table).create(list(columns), indexes=plain, unique=unique, replace=replace)
+    finally:
+        conn.close()
+
+
+# ------------------------------------------------------------------- stage --
+
+
+def _format_of(fmt: str | None, file: str) -> str:
+    if fmt is not None:
+        return fmt
+    if file == "-":
+        raise click.UsageError("standard input needs a format: --csv, --tsv, --json or --nl")
+    found = _FORMATS.get(os.path.splitext(file)[1].lower())
+    if found is None:
+        raise click.UsageError(f"cannot tell the format of {file!r} from its name: give --csv, --tsv, --json or --nl")
+    return found
+
+
+def _overrides(values: Sequence[str]) -> dict[str, Kind]:
+    found: dict[str, Kind] = {}
+    for value in values:
+        name, sep, kind = value.partition("=")
+        if not sep or kind not in KINDS or not name:
+            raise click.BadParameter(f"{value!r}: expected COL=integer, COL=real or COL=text", param_hint="--type")
+        found[name] = kind
+    return found
+
+
+def _delimiter(value: str | None, fmt: str) -> str:
+    if value is None:
+        return "\t" if fmt == "tsv" else ","
+    if fmt not in ("csv", "tsv"):
+        raise click.UsageError("--delimiter is for CSV and TSV input")
+    text = "\t" if value in ("\\t", "tab") else value
+    if len(text) != 1:
+        raise click.BadParameter(f"{value!r}: one character", param_hint="--delimiter")
+    return text
+
+
+@cli.command()
+@click.argument("db", type=click.Path(dir_okay=False))
+@click.argument("table")
+@click.argument("file", default="-", type=click.Path(dir_okay=False, allow_dash=True))
+@click.option("--csv", "fmt", flag_value="csv", help="Comma-separated values.")
+@click.option("--tsv", "fmt", flag_value="tsv", help="Tab-separated values.")
+@click.option("--json", "fmt", flag_value="json", help="A JSON array of objects.")
+@click.option("--nl", "fmt", flag_value="nl", help="One JSON object per line.")
+@click.option("--delimiter", help="The field separator of CSV input.")
+@click.option("--encoding", default="utf-8", show_default=True, help="The input's text encoding.")
+@click.option("--no-header", is_flag=True, help="CSV input has no header row.")
+@click.option("--columns", help="Column names of CSV input, comma-separated.")
+@click.option("--type", "types", multiple=True, metavar="COL=integer|real|text", help="Set a column's type.")
+@click.option("--no-detect-types", is_flag=True, help="Keep every CSV value text.")
+@click.option("--batch-size", type=click.IntRange(min=1), default=10000, show_default=True)
+@click.option("--merge", "then_merge", is_flag=True, help="Merge in the same transaction.")
+@click.option("--quiet", "-q", is_flag=True, help="No progress bars.")
+@_guarded
+def stage(
+    db: str, table: str, file: str, fmt: str | None, delimiter: str | None, encoding: str, no_header: bool,
+    columns: str | None, types: tuple[str, ...], no_detect_types: bool, batch_size: int, then_merge: bool,
+    quiet: bool,
+) -> None:
+    """Stage the rows of FILE (or standard input) into TABLE."""
+    fmt = _format_of(fmt, file)
+    overrides = _overrides(types)
+    separator = _delimiter(delimiter, fmt)
+    names = None if columns is None else [name.strip() for name in columns.split(",")]
+    if fmt in ("json", "nl") and (no_header or names is not None):
+        raise click.UsageError("--no-header and --columns are for CSV and TSV input")
+    conn = _connect(db, "rw")
+    try:
+        target = _table(conn, table)
+        _native.prepare_catalog(conn)
+        source = Source(file, encoding)
+        try:
+            staged, report = _stage(target, source, fmt, CsvFormat(separator, not no_header, names), overrides,
+                                    not no_detect_types, batch_size, then_merge, _progress_shown(quiet))
+        finally:
+            source.close()
+    finally:
+        conn.close()
+    click.echo(f"{staged} rows staged into {table}")
+    if report is not None:
+        click.echo(_report_line(report))
+
+
+def _stage(
+    table: Table, source: Source, fmt: str, csv_format: CsvFormat, overrides: dict[str, Kind], detect: bool,
+    batch_size: int, then_merge: bool, shown: bool,
+) -> tuple[int, MergeReport | None]:
+    columns = table.columns()
+    rows: Iterator[tuple[object, ...]]
+    if fmt in ("csv", "tsv"):
+        reading = _Bar(shown, "reading ", source.size)
+        try:
+            typing = csv_kinds(source, csv_format, table.name, columns, overrides, detect, batch_size,
+                               lambda: reading.to(source.position()))
+        finally:
+            reading.close()
+        rows = csv_rows(source, csv_format, table.name, columns, overrides, detect, typing, batch_size)
+    elif fmt == "json":
+        rows = json_rows(source, table.name, columns, overrides)
+    else:
+        rows = ndjson_rows(source, table.name, columns, overrides)
+    bar = _Bar(shown, "staging ", source.size)
+    conn = table.conn
+    try:
+        if not then_merge:
+            return table.stage(rows, batch_size=batch_size, progress=lambda d, t: bar.to(source.position())), None
+        conn.execute("BEGIN IMMEDIATE")
+        try:
+            staged = table.stage(rows, batch_size=batch_size, progress=lambda d, t: bar.to(source.position()),
+                                 commit=False)
+            bar.close()
+            report = _merge(table, shown, commit=False)
+            conn.commit()
+        except BaseException:
+            conn.rollback()
+            raise
+        return staged, report
+    finally:
+        bar.close()
+
+
+# ------------------------------------------------------------------- merge --
+
+
+def _merge(table: Table, shown: bool, commit: bool = True) -> MergeReport:
+    bar = _Bar(shown, "merging ", None)
+
+    def progress(done: int, total: int | None) -> None:
+        if bar.length is None and total:
+            bar.length = total
+            bar.shown = shown
+        bar.to(done)
+
+    try:
+        return table.merge(progress=progress if shown else None, commit=commit)
+    finally:
+        bar.close()
+
+
+def _report_line(report: MergeReport) -> str:
+    return (f"staged {report.staged}, inserted {report.inserted}, replaced {report.replaced}, "
+            f"superseded {report.superseded}")
+
+
+@cli.command()
+@click.argument("db", type=click.Path(dir_okay=False))
+@click.argument("table")
+@click.option("--quiet", "-q", is_flag=True, help="No progress bar.")
+@_guarded
+def merge(db: str, table: str, quiet: bool) -> None:
+    """Merge TABLE's staged rows into its main table and print what it did."""
+    conn = _connect(db, "rw")
+    try:
+        report = _merge(_table(conn, table), _progress_shown(quiet))
+    finally:
+        conn.close()
+    click.echo(_report_line(report))
+
+
+# ------------------------------------------------------------------- reads --
+
+
+def _json_param(value: str) -> object:
+    try:
+        parsed = json.loads(value)
+    except json.JSONDecodeError:
+        raise click.BadParameter(f"{value!r} is not a JSON literal (text goes in double quotes)", param_hint="-p")
+    if isinstance(parsed, (list, dict)):
+        raise click.BadParameter(f"{value!r}: a parameter is a number, a string, true, false or null", param_hint="-p")
+    return parsed
+
+
+def _iter_rows(table: Table, where: str | None, params: list[object], **query: Any) -> Iterator[tuple[Any, ...]]:
+    """The rows as a stream where the table can give one."""
+    streaming = getattr(table, "iter", None)
+    if streaming is not None:
+        return cast(Iterator[tuple[Any, ...]], streaming(where, params, **query))
+    return iter(table.rows(where, params, **query))
+
+
+def _count(table: Table, where: str | None, params: list[object]) -> int:
+    counting = getattr(table, "count", None)
+    if counting is not None:
+        return cast(int, counting(where, params))
+    return len(table.rows(where, params, select=["rowid"]))
+
+
+_where = click.option("--where", help="An SQL condition, with ? placeholders.")
+_params = click.option("-p", "--param", "params", multiple=True, metavar="VALUE",
+                       help="A placeholder's value, as JSON: 100, \"text\", null.")
+
+
+@cli.command()
+@click.argument("db", type=click.Path(dir_okay=False))
+@click.argument("table")
+@_where
+@_params
+@click.option("--select", help="Columns to show, comma-separated (rowid included).")
+@click.option("--order-by", "order_by", multiple=True, metavar="'COL [DESC]'")
+@click.option("--limit", type=click.IntRange(min=0))
+@click.option("--offset", type=click.IntRange(min=0), default=0)
+@click.option("--format", "fmt", type=click.Choice(["table", "csv", "tsv", "json", "nl"]), default="table",
+              show_default=True)
+@_guarded
+def query(db: str, table: str, where: str | None, params: tuple[str, ...], select: str | None,
+          order_by: tuple[str, ...], limit: int | None, offset: int, fmt: str) -> None:
+    """Print TABLE's current rows: staged and main, superseded ones hidden."""
+    values = [_json_param(value) for value in params]
+    conn = _connect(db, "ro")
+    try:
+        target = _table(conn, table)
+        keys = list(target.columns()) if select is None else [name.strip() for name in select.split(",")]
+        rows = _iter_rows(target, where, values, select=None if select is None else keys,
+                          order_by=list(order_by), limit=limit, offset=offset)
+        _WRITERS[fmt](keys, rows, sys.stdout)
+        sys.stdout.flush()
+    finally:
+        conn.close()
+
+
+@cli.command()
+@click.argument("db", type=click.Path(dir_okay=False))
+@click.argument("table")
+@_where
+@_params
+@_guarded
+def count(db: str, table: str, where: str | None, params: tuple[str, ...]) -> None:
+    """Print how many current rows TABLE has (that meet --where)."""
+    values = [_json_param(value) for value in params]
+    conn = _connect(db, "ro")
+    try:
+        click.echo(_count(_table(conn, table), where, values))
+    finally:
+        conn.close()
+
+
+@cli.command()
+@click.argument("db", type=click.Path(dir_okay=False))
+@_guarded
+def tables(db: str) -> None:
+    """List the managed tables with their staged and main row counts."""
+    conn = _connect(db, "ro")
+    try:
+        found = []
+        for name in _managed(conn):
+            table = Table(conn, name)
+            found.append((name, table.count_staged(), table.count_main()))
+    finally:
+        conn.close()
+    _write_table(["table", "staged", "main"], iter(found), sys.stdout)
+
+
+def _managed(conn: sqlite3.Connection) -> list[str]:
+    names = [str(name) for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
+    present = {name.lower() for name in names}
+    managed = []
+    for name in names:
+        if name.lower().startswith("temp_") or ("temp_" + name).lower() not in present:
+            continue
+        try:
+            Table(conn, name)
+        except (TypeError, ValueError):
+            continue  # not a name this package makes
+        managed.append(name)
+    return managed
+
+
+@cli.command()
+@click.argument("db", type=click.Path(dir_okay=False))
+@click.argument("table")
+@_guarded
+def schema(db: str, table: str) -> None:
+    """Show TABLE's columns, uniqueness rules and indexes."""
+    conn = _connect(db, "ro")
+    try:
+        target = _table(conn, table)
+        columns, rules, indexes = target.columns(), target.rules(), target.indexes()
+    finally:
+        conn.close()
+    rule_names = {rule.name.lower() for rule in rules}
+    click.echo(f"table {target.name}")
+    click.echo(f"  columns: {', '.join(columns)}")
+    for rule in rules:
+        click.echo(f"  unique {rule.name} ({', '.join(str(column) for column in rule.columns)})")
+    for index in indexes:
+        if index.name.lower() not in rule_names:
+            click.echo(f"  index {index.name} ({', '.join(index.columns)})")
+
+
+@cli.command()
+@click.argument("db", type=click.Path(dir_okay=False))
+@click.argument("table")
+@_guarded
+def drop(db: str, table: str) -> None:
+    """Remove TABLE with its staged rows, rules and indexes."""
+    conn = _connect(db, "rw")
+    try:
+        _table(conn, table).drop()
+    finally:
+        conn.close()
+
+
+# ----------------------------------------------------------------- writers --
+
+
+def _text(value: object) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value).hex()
+    return str(value)
+
+
+def _json_value(value: object) -> object:
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value).hex()
+    return value
+
+
+def _write_delimited(delimiter: str) -> Callable[[list[str], Iterator[tuple[Any, ...]], IO[str]], None]:
+    def write(keys: list[str], rows: Iterator[tuple[Any, ...]], out: IO[str]) -> None:
+        writer = csv.writer(out, delimiter=delimiter, lineterminator="\n")
+        writer.writerow(keys)
+        for chunk in iter(lambda: list(islice(rows, 1000)), []):
+            writer.writerows([_text(value) for value in row] for row in chunk)
+
+    return write
+
+
+def _write_json(keys: list[str], rows: Iterator[tuple[Any, ...]], out: IO[str]) -> None:
+    out.write("[")
+    separator = "\n"
+    for row in rows:
+        out.write(separator + json.dumps(dict(zip(keys, map(_json_value, row))), ensure_ascii=False))
+        separator = ",\n"
+    out.write("\n]\n" if separator != "\n" else "]\n")
+
+
+def _write_lines(keys: list[str], rows: Iterator[tuple[Any, ...]], out: IO[str]) -> None:
+    for row in rows:
+        out.write(json.dumps(dict(zip(keys, map(_json_value, row))), ensure_ascii=False) + "\n")
+
+
+def _write_table(keys: list[str], rows: Iterator[tuple[Any, ...]], out: IO[str]) -> None:
+    """Columns padded to the widest of the first rows; later rows stream."""
+    head = [[_text(value) for value in row] for row in islice(rows, _PAD_ROWS)]
+    widths = [max([len(key), *(len(cells[n]) for cells in head)]) for n, key in enumerate(keys)]
+
+    def line(cells: Iterable[str]) -> str:
+        return "  ".join(cell.ljust(width) for cell, width in zip(cells, widths)).rstrip() + "\n"
+
+    out.write(line(keys))
+    out.write(line("-" * width for width in widths))
+    for cells in chain(head, ([_text(value) for value in row] for row in rows)):
+        out.write(line(cells))
+
+
+_WRITERS: dict[str, Callable[[list[str], Iterator[tuple[Any, ...]], IO[str]], None]] = {
+    "table": _write_table,
+    "csv": _write_delimited(","),
+    "tsv": _write_delimited("\t"),
+    "json": _write_json,
+    "nl": _write_lines,
+}
+
+
+def main() -> None:
+    """The console script."""
+    cli.main(prog_name="norvane")

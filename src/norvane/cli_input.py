@@ -1,0 +1,628 @@
+"""Input of ``norvane stage``: CSV, TSV, JSON and NDJSON read as streams, and
+the typing of CSV columns.
+
+Every reader yields rows as tuples in the table's column order, ready for
+``Table.stage``. Whatever is wrong with the input raises ``DataError`` with a
+message that names the line.
+"""
+
+import codecs
+import csv
+import io
+import json
+import math
+import os
+import re
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, field
+from itertools import islice, repeat
+from typing import IO, Any, Literal, TypeAlias
+
+__all__ = [
+    "DETECT_ROWS",
+    "DataError",
+    "Kind",
+    "Source",
+    "csv_kinds",
+    "csv_rows",
+    "json_rows",
+    "ndjson_rows",
+]
+
+Kind: TypeAlias = Literal["integer", "real", "text"]
+KINDS: tuple[Kind, ...] = ("integer", "real", "text")
+
+# Columns of input that cannot be re-read are typed from this many rows.
+DETECT_ROWS = 1000
+
+_READ = 1 << 20  # bytes per read of a JSON array
+_INT_MIN, _INT_MAX = -(2**63), 2**63 - 1
+
+
+class DataError(Exception):
+    """The input cannot be staged; the message is one line for the user."""
+
+
+# ------------------------------------------------------------------ source --
+
+
+class Source:
+    """An input file or standard input ("-"), read as bytes under a text
+    decoder, with how far it has got for a progress bar."""
+
+    def __init__(self, path: str, encoding: str) -> None:
+        try:
+            self.encoding = codecs.lookup(encoding).name
+        except LookupError:
+            raise DataError(f"unknown encoding {encoding!r}") from None
+        if self.encoding == "utf-8":
+            self.encoding = "utf-8-sig"  # a leading BOM is not part of the data
+        self.name = "standard input" if path == "-" else path
+        try:
+            self.raw: IO[bytes] = sys.stdin.buffer if path == "-" else open(path, "rb")
+        except OSError as error:
+            raise DataError(f"{path}: {error.strerror or error}") from None
+        self.start = self.raw.tell() if self._seekable() else 0
+        self.size = self._size()
+        self._text: io.TextIOWrapper | None = None
+
+    def _seekable(self) -> bool:
+        try:
+            return self.raw.seekable()
+        except (OSError, ValueError):
+            return False
+
+    def _size(self) -> int | None:
+        try:
+            stat = os.fstat(self.raw.fileno())
+        except (OSError, ValueError, io.UnsupportedOperation):
+            return None
+        if not self._seekable() or not (stat.st_mode & 0o170000 == 0o100000):
+            return None
+        return max(stat.st_size - self.start, 0)
+
+    @property
+    def rereadable(self) -> bool:
+        """Whether a second pass can read the input again from the start."""
+        return self._seekable() and self.size is not None
+
+    def text(self) -> io.TextIOWrapper:
+        """The input as text from its start; a new pass on every call."""
+        if self._text is not None:
+            self._text.detach()
+            self.raw.seek(self.start)
+        self._text = io.TextIOWrapper(self.raw, encoding=self.encoding, newline="")
+        return self._text
+
+    def position(self) -> int:
+        """Bytes read so far (ahead of the rows handed out by a buffer)."""
+        try:
+            return max(self.raw.tell() - self.start, 0)
+        except (OSError, ValueError):
+            return 0
+
+    def close(self) -> None:
+        if self._text is not None:
+            self._text.detach()
+            self._text = None
+        if self.raw is not sys.stdin.buffer:
+            self.raw.close()
+
+
+def _decode_error(source: Source, line: int, error: UnicodeDecodeError) -> DataError:
+    return DataError(f"{source.name}: line {line}: not valid {error.encoding} text ({error.reason})")
+
+
+# ----------------------------------------------------------------- columns --
+
+
+@dataclass
+class Layout:
+    """Where each table column comes from among the input's fields."""
+
+    table: str
+    columns: tuple[str, ...]
+    fields: list[str]  # the input's column names, spelt as the table spells them
+    source_of: list[int | None] = field(default_factory=list)  # per table column
+
+    @classmethod
+    def match(cls, table: str, columns: Sequence[str], names: Sequence[str]) -> "Layout":
+        by_name = {name.lower(): name for name in columns}
+        fields: list[str] = []
+        for name in names:
+            column = by_name.get(name.strip().lower())
+            if column is None:
+                raise DataError(
+                    f"unknown column {name!r}: {table} has columns {', '.join(columns)}"
+                )
+            if column in fields:
+                raise DataError(f"column {column!r} is given twice")
+            fields.append(column)
+        place = {name: n for n, name in enumerate(fields)}
+        return cls(table, tuple(columns), fields, [place.get(name) for name in columns])
+
+
+# ------------------------------------------------------------------ typing --
+
+_SEP = "\x1f"  # joins a column's values for one regular-expression test
+_INTEGER = r"-?(?:0|[1-9][0-9]{0,18})"
+_REAL = r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?"
+_ONE = {"integer": re.compile(_INTEGER), "real": re.compile(_REAL)}
+_ALL = {kind: re.compile(f"(?:(?:{text})?{_SEP})*") for kind, text in (("integer", _INTEGER), ("real", _REAL))}
+_LONG_INTEGER = re.compile(r"[0-9]{19}")
+_HUGE_REAL = re.compile(r"[eE]|[0-9]{300}")
+
+
+def _one_fits(kind: Kind, value: str) -> bool:
+    if kind == "text" or value == "":
+        return True
+    if not _ONE[kind].fullmatch(value):
+        return False
+    if kind == "integer":
+        return len(value) < 19 or _INT_MIN <= int(value) <= _INT_MAX
+    return math.isfinite(float(value))
+
+
+def _all_fit(kind: Kind, values: Sequence[str]) -> bool:
+    """Whether every value (empty ones are NULL) fits `kind`; one regular
+    expression over the joined column, value by value only where needed."""
+    if kind == "text":
+        return True
+    joined = _SEP.join(values)
+    if joined.count(_SEP) != len(values) - 1:  # a value holds the separator
+        return all(_one_fits(kind, value) for value in values)
+    if not _ALL[kind].fullmatch(joined + _SEP):
+        return False
+    exact = _LONG_INTEGER if kind == "integer" else _HUGE_REAL
+    if exact.search(joined):
+        return all(_one_fits(kind, value) for value in values if len(value) >= 19 or "e" in value.lower())
+    return True
+
+
+def _narrow(kind: Kind, values: Sequence[str]) -> Kind:
+    """The first of `kind` and the kinds after it that every value fits."""
+    for candidate in KINDS[KINDS.index(kind) :]:
+        if _all_fit(candidate, values):
+            return candidate
+    return "text"
+
+
+_CONVERT: dict[Kind, Callable[[str], Any]] = {"integer": int, "real": float, "text": str}
+
+
+def _converted(kind: Kind, values: Sequence[str]) -> Sequence[object]:
+    """The values as `kind`, empty ones None."""
+    has_empty = "" in values
+    if kind == "text":
+        return [value or None for value in values] if has_empty else values
+    convert = _CONVERT[kind]
+    if has_empty:
+        return [convert(value) if value else None for value in values]
+    return list(map(convert, values))
+
+
+# --------------------------------------------------------------------- CSV --
+
+
+@dataclass
+class CsvFormat:
+    delimiter: str
+    header: bool  # the first record names the columns
+    names: list[str] | None  # names given instead of a header
+
+
+@dataclass
+class _Batch:
+    rows: list[list[str]]
+    first_line: int  # line of rows[0] when every row is one line
+    lines: list[int] | None = None  # line of each row otherwise
+
+    def line_of(self, i: int) -> int:
+        return self.first_line + i if self.lines is None else self.lines[i]
+
+
+def _breaks(text: str) -> int:
+    return text.count("\n") + text.count("\r") - text.count("\r\n")
+
+
+class _CsvPass:
+    """One pass over a CSV input: its layout, then batches of records."""
+
+    def __init__(self, source: Source, fmt: CsvFormat, table: str, columns: Sequence[str]) -> None:
+        self.source = source
+        self.reader = csv.reader(source.text(), delimiter=fmt.delimiter, strict=True)
+        if fmt.header:
+            first = self._records(1)
+            names = first[0] if first else []
+            if fmt.names is not None:
+                names = fmt.names
+        else:
+            names = fmt.names if fmt.names is not None else list(columns)
+        self.layout = Layout.match(table, columns, names) if names else Layout(table, tuple(columns), [])
+
+    def _records(self, count: int) -> list[list[str]]:
+        try:
+            return list(islice(self.reader, count))
+        except csv.Error as error:
+            raise DataError(f"{self.source.name}: line {self.reader.line_num}: {error}") from None
+        except UnicodeDecodeError as error:
+            raise _decode_error(self.source, self.reader.line_num + 1, error) from None
+
+    def batches(self, size: int) -> Iterator[_Batch]:
+        width = len(self.layout.fields)
+        while True:
+            start = self.reader.line_num
+            rows = self._records(size)
+            if not rows:
+                return
+            batch = _Batch(rows, start + 1)
+            if set(map(len, rows)) != {width} or self.reader.line_num - start != len(rows):
+                batch = self._careful(batch, width)
+                if not batch.rows:
+                    continue
+            yield batch
+
+    def _careful(self, batch: _Batch, width: int) -> _Batch:
+        """A batch with blank lines, records over several lines or a wrong
+        number of fields: each record's line found, blank lines dropped."""
+        rows: list[list[str]] = []
+        lines: list[int] = []
+        at = batch.first_line
+        for row in batch.rows:
+            if row:
+                if len(row) != width:
+                    raise DataError(
+                        f"{self.source.name}: line {at}: {len(row)} fields where the header has {width}"
+                    )
+                rows.append(row)
+                lines.append(at)
+            at += 1 + sum(_breaks(value) for value in row)
+        return _Batch(rows, 0, lines)
+
+
+@dataclass
+class Typing:
+    """How each field of a CSV record is typed."""
+
+    kinds: list[Kind]
+    verify: list[bool]  # whether each value still has to be checked
+
+
+def csv_kinds(
+    source: Source,
+    fmt: CsvFormat,
+    table: str,
+    columns: Sequence[str],
+    overrides: dict[str, Kind],
+    detect: bool,
+    batch_size: int,
+    progress: Callable[[], None] = lambda: None,
+) -> Typing | None:
+    """The field types from a first pass over the whole input, when it can
+    be re-read and detection is on; otherwise None (the staging pass then
+    types from the first rows)."""
+    if not detect or not source.rereadable:
+        return None
+    reading = _CsvPass(source, fmt, table, columns)
+    fields = reading.layout.fields
+    _check_overrides(overrides, fields, table, columns)
+    kinds: list[Kind] = [overrides.get(name, "integer") for name in fields]
+    open_ = [name not in overrides for name in fields]
+    for batch in reading.batches(batch_size):
+        for n, values in enumerate(zip(*batch.rows)):
+            if open_[n]:
+                kinds[n] = _narrow(kinds[n], values)
+                open_[n] = kinds[n] != "text"
+        progress()
+        if not any(open_):
+            break
+    return Typing(kinds, [name in overrides for name in fields])
+
+
+def _check_overrides(overrides: dict[str, Kind], fields: list[str], table: str, columns: Sequence[str]) -> None:
+    for name in overrides:
+        if name not in fields:
+            known = name in columns
+            raise DataError(
+                f"--type {name}: " + ("the input has no such column" if known else f"{table} has no such column")
+            )
+
+
+def csv_rows(
+    source: Source,
+    fmt: CsvFormat,
+    table: str,
+    columns: Sequence[str],
+    overrides: dict[str, Kind],
+    detect: bool,
+    typing: Typing | None,
+    batch_size: int,
+) -> Iterator[tuple[object, ...]]:
+    """The records as typed tuples in table order. Without `typing`, columns
+    are typed from their first DETECT_ROWS values (when `detect`), and a later
+    value that does not fit is an error naming its line."""
+    reading = _CsvPass(source, fmt, table, columns)
+    layout = reading.layout
+    fields = layout.fields
+    _check_overrides(overrides, fields, table, columns)
+    pending: list[_Batch] = []
+    if typing is None:
+        if detect:
+            pending = _first_batches(reading, DETECT_ROWS)
+            kinds = _detect_first(pending, fields, overrides)
+        else:
+            kinds = [overrides.get(name, "text") for name in fields]
+        typing = Typing(kinds, [kind != "text" for kind in kinds])
+    for batch in _chained(pending, reading.batches(batch_size)):
+        yield from _typed(batch, layout, typing, source.name)
+
+
+def _first_batches(reading: _CsvPass, rows: int) -> list[_Batch]:
+    for batch in reading.batches(rows):
+        return [batch]
+    return []
+
+
+def _chained(first: list[_Batch], rest: Iterator[_Batch]) -> Iterator[_Batch]:
+    yield from first
+    yield from rest
+
+
+def _detect_first(pending: list[_Batch], fields: list[str], overrides: dict[str, Kind]) -> list[Kind]:
+    kinds: list[Kind] = [overrides.get(name, "integer") for name in fields]
+    if not pending:
+        return [overrides.get(name, "text") for name in fields]
+    for n, values in enumerate(zip(*pending[0].rows)):
+        if fields[n] not in overrides:
+            kinds[n] = _narrow("integer", values)
+    return kinds
+
+
+def _typed(batch: _Batch, layout: Layout, typing: Typing, name: str) -> list[tuple[object, ...]]:
+    count = len(batch.rows)
+    fields = list(zip(*batch.rows))
+    converted: list[Sequence[object]] = []
+    for n, values in enumerate(fields):
+        kind = typing.kinds[n]
+        if typing.verify[n] and not _all_fit(kind, values):
+            bad = next(i for i, value in enumerate(values) if not _one_fits(kind, value))
+            raise DataError(
+                f"{name}: line {batch.line_of(bad)}: {values[bad]!r} in column {layout.fields[n]} "
+                f"is not {'an' if kind == 'integer' else 'a'} {kind}"
+            )
+        try:
+            converted.append(_converted(kind, values))
+        except ValueError:
+            raise DataError(f"{name}: the input changed while it was read") from None
+    ordered = [
+        converted[source] if source is not None else repeat(None, count) for source in layout.source_of
+    ]
+    return list(zip(*ordered))
+
+
+# -------------------------------------------------------------------- JSON --
+
+_WHITESPACE = re.compile(r"[ \t\n\r]*")
+
+
+class _Constant(ValueError):
+    """NaN or Infinity, which JSON does not have."""
+
+
+def _reject_constant(name: str) -> object:
+    raise _Constant(name)
+
+
+_LOADS = json.JSONDecoder(parse_constant=_reject_constant)
+
+
+def _json_scalar(value: object) -> bool:
+    return value is None or type(value) in (str, int, float, bool)
+
+
+class _JsonRows:
+    """Objects to tuples in table order, checked value by value."""
+
+    def __init__(self, table: str, columns: Sequence[str], overrides: dict[str, Kind], name: str) -> None:
+        self.table = table
+        self.columns = tuple(columns)
+        self.exact = {column: n for n, column in enumerate(columns)}
+        self.folded = {column.lower(): n for n, column in enumerate(columns)}
+        self.kinds: dict[int, Kind] = {}
+        for column, kind in overrides.items():
+            if column.lower() not in self.folded:
+                raise DataError(f"--type {column}: {table} has no such column")
+            self.kinds[self.folded[column.lower()]] = kind
+        self.name = name
+
+    def row(self, item: object, line: int) -> tuple[object, ...]:
+        if type(item) is not dict:
+            raise DataError(f"{self.name}: line {line}: expected a JSON object, not {_json_kind(item)}")
+        values: list[object] = [None] * len(self.columns)
+        for key, value in item.items():
+            position = self.exact.get(key)
+            if position is None:
+                position = self.folded.get(key.lower())
+                if position is None:
+                    raise DataError(
+                        f"{self.name}: line {line}: unknown column {key!r}: "
+                        f"{self.table} has columns {', '.join(self.columns)}"
+                    )
+            values[position] = self.value(value, position, line)
+        return tuple(values)
+
+    def value(self, value: object, position: int, line: int) -> object:
+        if not _json_scalar(value):
+            raise DataError(
+                f"{self.name}: line {line}: column {self.columns[position]}: unsupported value "
+                f"({_json_kind(value)}; values are strings, numbers, booleans or null)"
+            )
+        kind = self.kinds.get(position)
+        if kind is not None and value is not None:
+            value = self.as_kind(value, kind, position, line)
+        if type(value) is bool:
+            return int(value)
+        if type(value) is int and not _INT_MIN <= value <= _INT_MAX:
+            raise DataError(
+                f"{self.name}: line {line}: column {self.columns[position]}: {value} does not fit 64 bits"
+            )
+        if type(value) is str and not value.isascii():
+            try:
+                value.encode()
+            except UnicodeEncodeError:
+                raise DataError(
+                    f"{self.name}: line {line}: column {self.columns[position]}: text that is not valid Unicode"
+                ) from None
+        return value
+
+    def as_kind(self, value: object, kind: Kind, position: int, line: int) -> object:
+        if kind == "text":
+            return value if isinstance(value, str) else json.dumps(value)
+        if isinstance(value, str) and _one_fits(kind, value):
+            return _CONVERT[kind](value)
+        if kind == "real" and type(value) in (int, float):
+            return float(value)  # type: ignore[arg-type]
+        if kind == "integer" and type(value) is int:
+            return value
+        raise DataError(
+            f"{self.name}: line {line}: {value!r} in column {self.columns[position]} is not "
+            f"{'an' if kind == 'integer' else 'a'} {kind}"
+        )
+
+
+def _json_kind(value: object) -> str:
+    names = {dict: "an object", list: "an array", str: "a string", int: "a number", float: "a number"}
+    return "null" if value is None else names.get(type(value), type(value).__name__)
+
+
+def ndjson_rows(
+    source: Source, table: str, columns: Sequence[str], overrides: dict[str, Kind]
+) -> Iterator[tuple[object, ...]]:
+    """One JSON object per line; blank lines are skipped."""
+    rows = _JsonRows(table, columns, overrides, source.name)
+    text = source.text()
+    line = 0
+    try:
+        for line, content in enumerate(text, 1):
+            if content.strip():
+                try:
+                    item = _LOADS.decode(content)
+                except json.JSONDecodeError as error:
+                    raise DataError(f"{source.name}: line {line}: malformed JSON ({error.msg})") from None
+                except _Constant as error:
+                    raise DataError(f"{source.name}: line {line}: malformed JSON ({error} is not JSON)") from None
+                yield rows.row(item, line)
+    except UnicodeDecodeError as error:
+        raise _decode_error(source, line + 1, error) from None
+
+
+def json_rows(
+    source: Source, table: str, columns: Sequence[str], overrides: dict[str, Kind]
+) -> Iterator[tuple[object, ...]]:
+    """A JSON array of objects, decoded one object at a time."""
+    rows = _JsonRows(table, columns, overrides, source.name)
+    for item, line in _array_items(source):
+        yield rows.row(item, line)
+
+
+def _array_items(source: Source) -> Iterator[tuple[object, int]]:
+    """The items of a top-level JSON array with the line each starts on."""
+    text = source.text()
+    decoder = _LOADS
+    state = _Buffer(text, source)
+
+    def fail(message: str, at: int) -> DataError:
+        return DataError(f"{source.name}: line {state.line_at(at)}: malformed JSON ({message})")
+
+    state.skip_space()
+    if state.peek() != "[":
+        raise fail("expected a JSON array", state.pos)
+    state.pos += 1
+    first = True
+    while True:
+        state.skip_space()
+        mark = state.peek()
+        if mark == "]":
+            state.pos += 1
+            state.skip_space()
+            if state.peek() != "":
+                raise fail("extra data after the array", state.pos)
+            return
+        if mark == "":
+            raise fail("the array is not closed", state.pos)
+        if not first:
+            if mark != ",":
+                raise fail("expected ',' or ']'", state.pos)
+            state.pos += 1
+            state.skip_space()
+        first = False
+        while True:
+            try:
+                item, end = decoder.raw_decode(state.buf, state.pos)
+            except json.JSONDecodeError as error:
+                if state.more():
+                    continue
+                raise fail(error.msg, error.pos) from None
+            except _Constant as error:
+                raise fail(f"{error} is not JSON", state.pos) from None
+            if end == len(state.buf) and state.more():
+                continue  # a number may go on in the next read
+            break
+        yield item, state.line_at(state.pos)
+        state.advance(end)
+
+
+class _Buffer:
+    """Text read in large pieces, with line numbers counted as it goes."""
+
+    def __init__(self, text: io.TextIOWrapper, source: Source) -> None:
+        self.text = text
+        self.source = source
+        self.buf = ""
+        self.pos = 0
+        self.mark = 0  # a place in buf whose line is known
+        self.mark_line = 1
+        self.read_size = _READ
+        self.eof = False
+        self.more()
+
+    def more(self) -> bool:
+        """Reads on; False at the end of the input."""
+        if self.eof:
+            return False
+        try:
+            piece = self.text.read(self.read_size)
+        except UnicodeDecodeError as error:
+            raise _decode_error(self.source, self.line_at(len(self.buf)), error) from None
+        if not piece:
+            self.eof = True
+            return False
+        if self.pos > len(self.buf) // 2:
+            self.mark_line = self.line_at(self.pos)
+            self.buf, self.pos, self.mark = self.buf[self.pos :], 0, 0
+        self.buf += piece
+        self.read_size = max(self.read_size, len(self.buf))  # long items: reads grow
+        return True
+
+    def line_at(self, at: int) -> int:
+        if at < self.mark:
+            return self.mark_line - self.buf.count("\n", at, self.mark)
+        self.mark_line += self.buf.count("\n", self.mark, at)
+        self.mark = at
+        return self.mark_line
+
+    def peek(self) -> str:
+        while self.pos >= len(self.buf):
+            if not self.more():
+                return ""
+        return self.buf[self.pos]
+
+    def skip_space(self) -> None:
+        while True:
+            self.pos = _WHITESPACE.match(self.buf, self.pos).end()  # type: ignore[union-attr]
+            if self.pos < len(self.buf) or not self.more():
+                return
+
+    def advance(self, end: int) -> None:
+        self.pos = end

@@ -1,0 +1,182 @@
+"""Staging in chunks and merging with a report.
+
+``Table.stage`` and ``Table.merge`` run here: the rows of a stage go in
+chunks inside one savepoint, so a generator over a large file needs memory for
+one chunk only and a bad row anywhere leaves nothing staged; a merge returns
+what it did as a ``MergeReport``.
+"""
+
+import sqlite3
+from collections.abc import Callable, Iterable, Iterator, Sequence, Sized
+from dataclasses import dataclass
+from itertools import islice
+from typing import Any, TypeAlias
+
+from norvane import _native
+from norvane import norvane as _nv
+
+__all__ = ["MergeReport", "Progress"]
+
+# progress(done, total): rows done so far and the rows in all, None when the
+# total is not known. An exception it raises ends the call, which then
+# changes nothing.
+Progress: TypeAlias = Callable[[int, int | None], object]
+
+# A stage or merge reports progress at most once per this many rows.
+PROGRESS_EVERY = 1000
+
+_SAVEPOINT = "norvane_write"
+
+
+@dataclass(frozen=True)
+class MergeReport:
+    """What a merge did.
+
+    ``staged``: staged rows read; ``inserted``: staged rows that went into
+    the main table; ``replaced``: main rows removed because a staged row
+    superseded them; ``superseded``: staged rows dropped because a newer
+    staged row superseded them.
+    """
+
+    staged: int
+    inserted: int
+    replaced: int
+    superseded: int
+
+
+def check_progress(progress: object) -> Progress | None:
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
+    return progress
+
+
+def check_batch_size(batch_size: object) -> int:
+    if isinstance(batch_size, bool) or not isinstance(batch_size, int):
+        raise TypeError(f"batch_size must be an int, not {type(batch_size).__name__}")
+    if batch_size < 1:
+        raise ValueError(f"batch_size must be at least 1, not {batch_size}")
+    return batch_size
+
+
+class _AllOrNothing:
+    """One call's writes as a unit, also inside a caller's transaction.
+
+    The writes run inside a savepoint; when no transaction is open, the
+    savepoint sits inside one this call opens. On any exception (Ctrl-C
+    included) everything since the start is undone, a transaction this call
+    opened is rolled back, and the exception propagates unchanged. On success
+    the savepoint is released and ``commit`` commits, as the module functions
+    do; a transaction this call opened on a connection that commits by itself
+    (``autocommit=True``) is committed whatever ``commit`` says.
+    """
+
+    def __init__(self, conn: sqlite3.Connection, commit: bool) -> None:
+        self.conn = conn
+        self.commit = commit
+        self.opened = False
+
+    def __enter__(self) -> None:
+        if not self.conn.in_transaction:
+            self.conn.execute("BEGIN")
+            self.opened = True
+        try:
+            self.conn.execute(f"SAVEPOINT {_SAVEPOINT}")
+        except BaseException:
+            self._end_own()
+            raise
+
+    def __exit__(self, kind: object, error: object, trace: object) -> None:
+        if error is not None:
+            try:
+                self.conn.execute(f"ROLLBACK TO {_SAVEPOINT}")
+                self.conn.execute(f"RELEASE {_SAVEPOINT}")
+            except sqlite3.Error:
+                pass  # the engine already rolled the transaction back
+            self._end_own()
+            return
+        self.conn.execute(f"RELEASE {_SAVEPOINT}")
+        if self.commit:
+            self.conn.commit()
+        if self.opened and self.conn.in_transaction and (self.commit or self.conn.autocommit is True):
+            self.conn.execute("COMMIT")
+
+    def _end_own(self) -> None:
+        """Rolls back the transaction this call opened; errors of that are
+        dropped, so the original exception is the one that propagates."""
+        if not self.opened:
+            return
+        try:
+            self.conn.rollback()
+            if self.conn.in_transaction:
+                self.conn.execute("ROLLBACK")
+        except sqlite3.Error:
+            pass
+
+
+class _Reporter:
+    """progress(done, total) at most once per PROGRESS_EVERY rows, and once at
+    the end so that a bar can finish."""
+
+    def __init__(self, progress: Progress | None, total: int | None) -> None:
+        self.progress = progress
+        self.total = total
+        self.reported = 0
+
+    def advance(self, done: int) -> None:
+        if self.progress is not None and done - self.reported >= PROGRESS_EVERY:
+            self.reported = done
+            self.progress(done, self.total)
+
+    def finish(self, done: int) -> None:
+        if self.progress is not None and done > self.reported:
+            self.reported = done
+            self.progress(done, self.total)
+
+
+def stage_chunks(
+    conn: sqlite3.Connection,
+    table: str,
+    rows: Iterable[Any],
+    check: Callable[[list[Any], int], Sequence[Sequence[object]]],
+    batch_size: int,
+    progress: Progress | None,
+    commit: bool,
+) -> int:
+    """Stages `rows` in chunks of `batch_size`, each checked by `check(chunk,
+    number of its first row)`, all or nothing; returns how many."""
+    total = _length(rows)
+    source: Iterator[Any] = iter(rows)
+    chunk = list(islice(source, batch_size))
+    if not chunk:
+        return 0  # nothing to write: no transaction either
+    reporter = _Reporter(progress, total)
+    done = 0
+    with _AllOrNothing(conn, commit):
+        while chunk:
+            checked = check(chunk, done)
+            _nv.insert_temp(conn, table, checked, False)
+            done += len(chunk)
+            reporter.advance(done)
+            chunk = list(islice(source, batch_size))
+        reporter.finish(done)
+    return done
+
+
+def merge(conn: sqlite3.Connection, table: str, progress: Progress | None, commit: bool) -> MergeReport:
+    """temp_to_main with its counts; all or nothing also inside a caller's
+    transaction."""
+    if not conn.in_transaction:
+        # The merge opens its own transaction and rolls it back on failure.
+        return MergeReport(*_native.merge(conn, table, commit, progress))
+    with _AllOrNothing(conn, commit):
+        return MergeReport(*_native.merge(conn, table, False, progress))
+
+
+def _length(rows: Iterable[object]) -> int | None:
+    """How many rows there are, when the container knows without a pass."""
+    if isinstance(rows, Sized):
+        try:
+            return len(rows)
+        except TypeError:
+            return None
+    return None

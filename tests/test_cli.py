@@ -1,0 +1,231 @@
+"""The norvane command through click's runner: each command, the error paths
+that matter (status and message), a round trip and type detection."""
+
+import csv
+import io
+import json
+import sqlite3
+import subprocess
+import sys
+
+import pytest
+
+from norvane import Table
+from norvane.cli import cli
+
+COLUMNS = ["sup", "sku", "barcode", "price"]
+
+
+def run(*args, input=None):
+    from click.testing import CliRunner
+
+    return CliRunner().invoke(cli, [str(a) for a in args], input=input)
+
+
+def ok(*args, input=None):
+    result = run(*args, input=input)
+    assert result.exit_code == 0, result.output
+    return result.stdout
+
+
+def fails(status, message, *args, input=None):
+    result = run(*args, input=input)
+    assert result.exit_code == status, result.output
+    assert message in result.stderr, result.stderr
+    if status == 1:
+        assert "Traceback" not in result.output and len(result.stderr.strip().splitlines()) == 1
+    return result
+
+
+@pytest.fixture
+def db(tmp_path):
+    path = tmp_path / "shop.db"
+    ok("create", path, "feed", *COLUMNS, "--unique", "by_product=sup,sku", "--unique", "by_barcode=barcode",
+       "--index", "by_price=price")
+    return path
+
+
+def write(path, text):
+    path.write_text(text, encoding="utf-8")
+    return path
+
+
+def table_rows(db, staging=False):
+    with sqlite3.connect(db) as conn:
+        return conn.execute(f"SELECT * FROM {'temp_' if staging else ''}feed ORDER BY rowid").fetchall()
+
+
+def newest_wins(rows):
+    """Rows applied in order: each removes the rows that share a rule's values."""
+    kept = []
+    for row in rows:
+        kept = [k for k in kept if (k[0], k[1]) != (row[0], row[1]) and k[2] != row[2]]
+        kept.append(row)
+    return kept
+
+
+def test_round_trip_csv_and_ndjson(db, tmp_path):
+    first = [(i % 3, i % 7, f"b{i % 11}", i * 0.5) for i in range(40)]
+    second = [(i % 4, i % 5, f"b{i % 9}", None if i % 6 == 0 else i * 1.5) for i in range(30)]
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    writer.writerow(COLUMNS)
+    writer.writerows(["" if v is None else v for v in row] for row in first)
+    write(tmp_path / "first.csv", buffer.getvalue())
+    write(tmp_path / "second.ndjson", "".join(json.dumps(dict(zip(COLUMNS, row))) + "\n" for row in second))
+    ok("stage", db, "feed", tmp_path / "first.csv")
+    ok("merge", db, "feed")
+    ok("stage", db, "feed", tmp_path / "second.ndjson")
+    ok("merge", db, "feed")
+    merged = ok("query", db, "feed", "--format", "csv")
+
+    def text(value):
+        return "" if value is None else str(value)
+
+    expected = sorted([text(v) for v in row] for row in newest_wins(first + second))
+    lines = list(csv.reader(io.StringIO(merged)))
+    assert lines[0] == COLUMNS
+    assert sorted(lines[1:]) == expected
+
+
+def test_stage_with_merge_reports_in_one_transaction(db, tmp_path):
+    write(tmp_path / "a.csv", "sup,sku,barcode,price\n1,1,x,1\n1,1,y,2\n")
+    out = ok("stage", db, "feed", tmp_path / "a.csv", "--merge")
+    assert "2 rows staged" in out and "staged 2, inserted 1, replaced 0, superseded 1" in out
+    assert table_rows(db) == [(1, 1, "y", 2)] and table_rows(db, staging=True) == []
+
+
+def test_type_detection(db, tmp_path):
+    write(tmp_path / "t.csv", "sup,sku,barcode,price\n1,-0,0123,1e3\n-2,7,nan,2.5\n,9,inf,\n")
+    ok("stage", db, "feed", tmp_path / "t.csv")
+    assert table_rows(db, staging=True) == [(1, 0, "0123", 1000.0), (-2, 7, "nan", 2.5), (None, 9, "inf", None)]
+
+
+def test_types_by_hand_and_none(db, tmp_path):
+    write(tmp_path / "t.csv", "sup,sku,barcode,price\n01,2,3,4\n")
+    ok("stage", db, "feed", tmp_path / "t.csv", "--type", "barcode=text", "--type", "sup=text")
+    ok("stage", db, "feed", tmp_path / "t.csv", "--no-detect-types")
+    assert table_rows(db, staging=True) == [("01", 2, "3", 4), ("01", "2", "3", "4")]
+    fails(1, "'01' in column sup is not an integer", "stage", db, "feed", tmp_path / "t.csv", "--type", "sup=integer")
+    fails(2, "--type", "stage", db, "feed", tmp_path / "t.csv", "--type", "sup=number")
+
+
+def test_a_later_misfit_names_its_line(db, tmp_path):
+    # Standard input cannot be read twice: types come from the first 1,000 rows.
+    text = "sup,sku,barcode,price\n" + "".join(f"{i},{i},b{i},{i}\n" for i in range(1500)) + "1,2,b,x\n"
+    fails(1, "line 1502: 'x' in column price is not an integer", "stage", db, "feed", "--csv", input=text)
+    assert table_rows(db, staging=True) == []
+    # A file is typed from all of it.
+    ok("stage", db, "feed", write(tmp_path / "all.csv", text))
+    assert table_rows(db, staging=True)[-1] == (1, 2, "b", "x")
+
+
+@pytest.mark.parametrize("name, text, message", [
+    ("q.csv", 'sup,sku,barcode,price\n1,2,"3,4\n', "line 2"),
+    ("w.csv", "sup,sku,barcode,price\n1,2,3,4\n1,2,3\n", "line 3: 3 fields where the header has 4"),
+    ("u.csv", "sup,sku,colour\n1,2,3\n", "unknown column 'colour'"),
+    ("e.csv", b"sup,sku,barcode,price\n1,2,\xff,4\n", "not valid utf-8"),
+    ("a.json", '[{"sup": 1},\n {"sup": 2}\n {"sup": 3}]', "line 3: malformed JSON"),
+    ("o.json", '[{"sup": 1},\n 5]', "line 2: expected a JSON object"),
+    ("v.ndjson", '{"sup": 1}\n{"sup": {"a": 1}}\n', "line 2: column sup: unsupported value"),
+    ("m.ndjson", '{"sup": 1}\n\n{"sup": 2,}\n', "line 3: malformed JSON"),
+    ("n.ndjson", '{"sup": NaN}\n', "line 1: malformed JSON"),
+    ("k.ndjson", '{"colour": 1}\n', "unknown column 'colour'"),
+    ("big.ndjson", '{"sup": 99999999999999999999}\n', "does not fit 64 bits"),
+])
+def test_bad_input_stages_nothing(db, tmp_path, name, text, message):
+    path = tmp_path / name
+    path.write_bytes(text if isinstance(text, bytes) else text.encode())
+    fails(1, message, "stage", db, "feed", path)
+    assert table_rows(db, staging=True) == []
+
+
+def test_json_array_and_bom_and_headerless(db, tmp_path):
+    rows = [{"sup": 1, "sku": 2, "barcode": "x", "price": 1.5}, {"sku": 3, "barcode": "y", "price": True}]
+    ok("stage", db, "feed", write(tmp_path / "r.json", json.dumps(rows, indent=2)))
+    (tmp_path / "bom.csv").write_bytes("\ufeffsup,sku\n5,6\n".encode())
+    ok("stage", db, "feed", tmp_path / "bom.csv")
+    ok("stage", db, "feed", write(tmp_path / "h.tsv", "7\t8\tz\n"), "--no-header", "--columns", "sup,sku,barcode")
+    ok("stage", db, "feed", "--nl", input='{"sup": 9}\n')
+    assert table_rows(db, staging=True) == [
+        (1, 2, "x", 1.5), (None, 3, "y", 1), (5, 6, None, None), (7, 8, "z", None), (9, None, None, None)]
+
+
+@pytest.mark.parametrize("args, status, message", [
+    (["stage", "{db}", "feed"], 2, "standard input needs a format"),
+    (["stage", "{db}", "feed", "{tmp}/rows.txt"], 2, "cannot tell the format"),
+    (["stage", "{db}", "nope", "{tmp}/rows.csv"], 1, "no such table: nope"),
+    (["stage", "{tmp}/none.db", "feed", "{tmp}/rows.csv"], 1, "no such database file"),
+    (["stage", "{db}", "feed", "{tmp}/missing.csv"], 1, "missing.csv"),
+    (["stage", "{db}", "feed", "{tmp}/rows.csv", "--json", "--columns", "a"], 2, "--columns"),
+    (["create", "{db}", "feed", "a"], 1, "already exists"),
+    (["create", "{db}", "other", "a", "--unique", "r"], 2, "NAME=COL,COL"),
+    (["create", "{db}", "other", "a", "--unique", "r=b"], 1, "no column 'b'"),
+    (["merge", "{db}", "nope"], 1, "no such table: nope"),
+    (["query", "{db}", "feed", "-p", "abc", "--where", "sup = ?"], 2, "not a JSON literal"),
+    (["query", "{db}", "feed", "--where", "colour = 1"], 1, "no such column: colour"),
+    (["query", "{db}", "feed", "--select", "colour"], 1, "no column 'colour'"),
+    (["query", "{tmp}/none.db", "feed"], 1, "no such database file"),
+    (["count", "{db}", "nope"], 1, "no such table: nope"),
+    (["drop", "{db}", "nope"], 1, "no such table: nope"),
+    (["schema", "{db}", "nope"], 1, "no such table: nope"),
+    (["tables", "{tmp}/none.db"], 1, "no such database file"),
+])
+def test_errors(db, tmp_path, args, status, message):
+    write(tmp_path / "rows.csv", "sup\n1\n")
+    write(tmp_path / "rows.txt", "sup\n1\n")
+    fails(status, message, *[a.format(db=db, tmp=tmp_path) for a in args])
+    assert not (tmp_path / "none.db").exists()
+    assert table_rows(db, staging=True) == []
+
+
+def test_reads(db, tmp_path):
+    ok("stage", db, "feed", write(tmp_path / "r.csv", "sup,sku,barcode,price\n1,1,a,5\n1,2,b,7\n2,1,c,\n"))
+    ok("merge", db, "feed")
+    ok("stage", db, "feed", write(tmp_path / "s.csv", "sup,sku,barcode,price\n1,1,d,9\n"))
+    assert ok("count", db, "feed") == "3\n"
+    assert ok("count", db, "feed", "--where", "sup = ?", "-p", "1") == "2\n"
+    assert ok("count", db, "feed", "--where", "sup = ?", "-p", '"1"') == "0\n"
+    assert ok("query", db, "feed", "--where", "price IS ?", "-p", "null", "--format", "nl") == (
+        '{"sup": 2, "sku": 1, "barcode": "c", "price": null}\n')
+    out = ok("query", db, "feed", "--select", "barcode,price", "--order-by", "price DESC", "--limit", "2",
+             "--format", "tsv")
+    assert out == "barcode\tprice\nd\t9\nb\t7\n"
+    found = json.loads(ok("query", db, "feed", "--format", "json", "--select", "sku"))
+    assert sorted(found, key=lambda row: row["sku"]) == [{"sku": 1}, {"sku": 1}, {"sku": 2}]
+    table = ok("query", db, "feed", "--select", "barcode,sup").splitlines()
+    assert table[0].split() == ["barcode", "sup"] and len(table) == 5
+    assert ok("tables", db).splitlines()[2].split() == ["feed", "1", "3"]
+    assert ok("schema", db, "feed").splitlines() == [
+        "table feed", "  columns: sup, sku, barcode, price", "  unique by_product (sup, sku)",
+        "  unique by_barcode (barcode)", "  index by_price (price)"]
+    ok("drop", db, "feed")
+    assert ok("tables", db).splitlines()[2:] == []
+
+
+def test_reads_change_nothing(db):
+    before = db.read_bytes()
+    ok("query", db, "feed")
+    ok("count", db, "feed")
+    assert db.read_bytes() == before
+
+
+def test_ctrl_c_leaves_the_database_as_it_was(db, tmp_path, monkeypatch):
+    import norvane.cli as cli_module
+
+    ok("stage", db, "feed", write(tmp_path / "r.csv", "sup,sku,barcode,price\n1,1,a,5\n"))
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli_module, "_merge", interrupted)
+    fails(130, "interrupted", "stage", db, "feed", tmp_path / "r.csv", "--merge")
+    fails(130, "interrupted", "merge", db, "feed")
+    assert table_rows(db, staging=True) == [(1, 1, "a", 5)] and table_rows(db) == []
+
+
+def test_python_dash_m(db):
+    done = subprocess.run([sys.executable, "-m", "norvane", "count", str(db), "feed"], capture_output=True,
+                          text=True, check=False)
+    assert (done.returncode, done.stdout) == (0, "0\n")
+    assert Table(sqlite3.connect(db), "feed").count_main() == 0
