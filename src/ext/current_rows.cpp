@@ -23,6 +23,8 @@ struct RuleKeys {
 struct State {
     Vec<RuleKeys> rules;
     Vec<long long> newest;  // per staged key: the largest rowid holding it
+    Vec<long long> rowids;  // every staged row added, with its key per rule:
+    Vec<uint32_t> nodes;    // rules.size() entries per row
     Bytes key;              // scratch
 };
 
@@ -138,12 +140,30 @@ PyObject* add_staged(PyObject* self, PyObject* rows) {
                 } else if (state.newest[node] < rowid) {
                     state.newest[node] = rowid;
                 }
+                state.nodes.push_back(node == kNone ? next : node);
             }
+            state.rowids.push_back(rowid);
         }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
     Py_RETURN_NONE;
+}
+
+// current_staged() -> int: how many of the staged rows added are current
+// (each row counted once per time it was added).
+PyObject* current_staged(PyObject* self, PyObject*) {
+    const State& state = *reinterpret_cast<CurrentRowsObject*>(self)->state;
+    const size_t per_row = state.rules.size();
+    Py_ssize_t count = 0;
+    for (size_t i = 0; i < state.rowids.size(); ++i) {
+        bool current = true;
+        for (size_t r = 0; r < per_row && current; ++r) {
+            current = state.newest[state.nodes[i * per_row + r]] == state.rowids[i];
+        }
+        count += current ? 1 : 0;
+    }
+    return PyLong_FromSsize_t(count);
 }
 
 // 1 when the candidate is current, 0 when not, -1 on error.
@@ -282,6 +302,8 @@ void current_rows_dealloc(PyObject* self) {
 PyMethodDef current_rows_methods[] = {
     {"add_staged", add_staged, METH_O,
      "add_staged(rows): rows of the staging pass, rowid first, into the key tables."},
+    {"current_staged", current_staged, METH_NOARGS,
+     "current_staged() -> int: how many staged rows added are current."},
     {"keep", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(keep)), METH_FASTCALL,
      "keep(rows, staged, out) -> list: the current rows of a batch, shaped by out."},
     {nullptr, nullptr, 0, nullptr},

@@ -30,6 +30,10 @@ _INT_MIN, _INT_MAX = -(2**63), 2**63 - 1
 # Rows a limited read asks of each part beyond what it still needs, so that a
 # few hidden rows do not cost a second statement (tests set it to 0).
 READ_AHEAD = 16
+# Candidates few enough to look up in the staging table instead of reading it
+# whole: at most this many statements of at most this many rows each.
+_SEARCHES = 4
+_SEARCH_ROWS = 256
 
 # Connections (by id) with iterators that hold a transaction open: writes
 # through a Table are refused on them until the iterators end. An open
@@ -355,17 +359,23 @@ class _Run:
         key_picks = [tuple(at[p] for p in rule) for rule in self.rules]
         row_picks = [tuple(p + 1 for p in rule) for rule in self.rules]
         self.key_columns = key_columns
+        self.searches = 0
+        self.staging_read = not self.rules
         if self.fast:
             self.current: Any = _native.CurrentRows(key_picks, row_picks)
         else:
             self.current = _ExactRows(self.rules, key_picks, row_picks, self._main_search)
-        if self.rules:
             self._staging_pass()
 
+    def _key_select(self) -> str:
+        return ",".join(["rowid", *(_quote(self.query.columns[p]) for p in self.key_columns)])
+
     def _staging_pass(self) -> None:
-        columns = ",".join(["rowid", *(_quote(self.query.columns[p]) for p in self.key_columns)])
+        """Every staged row's keys into the key tables, once."""
+        if self.staging_read:
+            return
         cursor = self.cursor()
-        cursor.execute(f"SELECT {columns} FROM {_quote('temp_' + self.query.name)}")
+        cursor.execute(f"SELECT {self._key_select()} FROM {_quote('temp_' + self.query.name)}")
         while True:
             self.check()
             batch = cursor.fetchmany(4096)
@@ -373,6 +383,39 @@ class _Run:
                 break
             self.current.add_staged(batch)
         cursor.close()
+        self.staging_read = True
+
+    def _learn(self, batch: list[tuple[Any, ...]]) -> None:
+        """What the staging table says about a batch of candidates: for a few
+        small batches, only the staged rows sharing a key with one of them
+        (one statement each, which SQLite answers in one scan); else all."""
+        if self.staging_read:
+            return
+        if self.searches >= _SEARCHES or len(batch) > _SEARCH_ROWS:
+            self._staging_pass()
+            return
+        self.searches += 1
+        clauses: list[str] = []
+        params: list[Any] = []
+        for rule in self.rules:
+            names = [_quote(self.query.columns[p]) for p in rule]
+            keys = {tuple(row[p + 1] for p in rule) for row in batch}
+            plain = [key for key in keys if None not in key]
+            if plain:
+                marks = ",".join(["?"] * len(plain)) if len(rule) == 1 else ",".join(
+                    ["(" + ",".join(["?"] * len(rule)) + ")"] * len(plain))
+                target = names[0] if len(rule) == 1 else "(" + ",".join(names) + ")"
+                values = marks if len(rule) == 1 else f"VALUES {marks}"
+                clauses.append(f"{target} IN ({values})")
+                params += [value for key in plain for value in key]
+            for key in keys:
+                if None in key:  # a staged NULL equals a staged NULL
+                    clauses.append("(" + " AND ".join(f"{name} IS ?" for name in names) + ")")
+                    params += key
+        if clauses:
+            sql = (f"SELECT {self._key_select()} FROM {_quote('temp_' + self.query.name)} "
+                   f"WHERE {' OR '.join(clauses)}")
+            self.current.add_staged(self.cursors[0].execute(sql, params).fetchall())
 
     def _main_search(self, rule: int, key: tuple[Any, ...]) -> set[int]:
         """The merge's search of the main table for a staged key."""
@@ -473,6 +516,7 @@ class _Run:
                 if not batch:
                     break
                 read += len(batch)
+                self._learn(batch)
                 yield from self.current.keep(batch, staged, out)
             done += read
             if hint is None or read < hint:
@@ -519,17 +563,20 @@ class _Run:
                 for _ in self.part(staged, (), lambda: None):
                     total += 1
             return total
-        staged = sum(1 for _ in self.part(True, (), lambda: None))
         cursor = self.cursors[0]
         params = self.query.params
         table = _quote(self.query.name)
-        (main,) = cursor.execute(f"SELECT count(*) FROM {table}{self._conditions()}", params).fetchone()
-        self.check()
         hidden_sql = self._hidden_rowids()
-        conditions = "" if self.query.where is None else f" AND (\n{self.query.where}\n)"
-        (hidden,) = cursor.execute(
-            f"SELECT count(*) FROM {table} WHERE rowid IN ({hidden_sql}){conditions}", params
-        ).fetchone()
+        if self.query.where is None:
+            self._staging_pass()
+            staged = self.current.current_staged()
+            hidden_count = f"SELECT count(*) FROM ({hidden_sql})"
+        else:
+            staged = sum(1 for _ in self.part(True, (), lambda: None))
+            hidden_count = (f"SELECT count(*) FROM {table} WHERE rowid IN ({hidden_sql}) "
+                            f"AND (\n{self.query.where}\n)")
+        (main,) = cursor.execute(f"SELECT count(*) FROM {table}{self._conditions()}", params).fetchone()
+        (hidden,) = cursor.execute(hidden_count, params).fetchone()
         self.check()
         return int(staged) + int(main) - int(hidden)
 
@@ -544,6 +591,8 @@ class _Run:
             names = [_quote(self.query.columns[p]) for p in rule]
             on = " AND ".join(f"m.{name} = s.{name}" for name in names)
             selects.append(f"SELECT m.rowid FROM {temp} AS s JOIN {table} AS m ON {on}")
+        if len(selects) == 1:  # UNION removes repeats; one SELECT needs DISTINCT
+            return "SELECT DISTINCT" + selects[0][len("SELECT"):]
         return " UNION ".join(selects)
 
 
