@@ -34,6 +34,7 @@ READ_AHEAD = 16
 # whole: at most this many statements of at most this many rows each.
 _SEARCHES = 4
 _SEARCH_ROWS = 256
+_SPELLED_KEYS = 4
 
 # Connections (by id) with iterators that hold a transaction open: writes
 # through a Table are refused on them until the iterators end. An open
@@ -401,7 +402,11 @@ class _Run:
             names = [_quote(self.query.columns[p]) for p in rule]
             keys = {tuple(row[p + 1] for p in rule) for row in batch}
             plain = [key for key in keys if None not in key]
-            if plain:
+            if len(rule) > 1 and len(plain) <= _SPELLED_KEYS:  # cheaper spelt out than as a VALUES list
+                for key in plain:
+                    clauses.append("(" + " AND ".join(f"{name} = ?" for name in names) + ")")
+                    params += key
+            elif plain:
                 marks = ",".join(["?"] * len(plain)) if len(rule) == 1 else ",".join(
                     ["(" + ",".join(["?"] * len(rule)) + ")"] * len(plain))
                 target = names[0] if len(rule) == 1 else "(" + ",".join(names) + ")"
