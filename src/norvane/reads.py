@@ -25,8 +25,6 @@ if TYPE_CHECKING:
 
 __all__ = ["check_no_open_reads", "count", "iterate", "read_all"]
 
-_INT_MIN, _INT_MAX = -(2**63), 2**63 - 1
-
 # Rows a limited read asks of each part beyond what it still needs, so that a
 # few hidden rows do not cost a second statement (tests set it to 0).
 READ_AHEAD = 16
@@ -56,25 +54,6 @@ def _quote(name: str) -> str:
 
 
 # ------------------------------------------------------------- checks ----
-
-
-def _check_value(value: object, where: Callable[[], str]) -> None:
-    if value is None or isinstance(value, (float, bytes, bytearray, memoryview)):
-        return
-    if isinstance(value, str):
-        if not value.isascii():
-            try:
-                value.encode()
-            except UnicodeEncodeError:
-                raise ValueError(f"{where()}: text that is not valid Unicode") from None
-        return
-    if isinstance(value, int):
-        if not _INT_MIN <= value <= _INT_MAX:
-            raise ValueError(f"{where()}: {value} does not fit SQLite's 64-bit INTEGER")
-        return
-    raise TypeError(
-        f"{where()}: cannot store a {type(value).__name__} (values are None, int, float, str or bytes)"
-    )
 
 
 def _check_where(where: str) -> None:
@@ -109,6 +88,7 @@ def _check_where(where: str) -> None:
 
 
 def _check_params(params: "Params") -> tuple[object, ...] | dict[str, object]:
+    from norvane.table import _check_value  # the module that imports this one
     if isinstance(params, Mapping):
         named = dict(params)
         for key, value in named.items():
@@ -130,20 +110,6 @@ def _check_count(value: object, what: str) -> int:
     if value < 0:
         raise ValueError(f"{what} must not be negative, not {value}")
     return value
-
-
-def _name_list(value: object, what: str) -> tuple[str, ...]:
-    if isinstance(value, str):
-        if "," in value:
-            raise ValueError(f"{what} {value!r}: give several names as a list, not joined by commas")
-        return (value,)
-    if isinstance(value, (bytes, Mapping)) or not hasattr(value, "__iter__"):
-        raise TypeError(f"{what} must be a str or a list of str, not {type(value).__name__}")
-    names = tuple(value)  # type: ignore[call-overload]
-    for name in names:
-        if not isinstance(name, str):
-            raise TypeError(f"{what} must hold str, not {type(name).__name__}")
-    return names
 
 
 class _Columns:
@@ -188,6 +154,8 @@ class Query:
         offset: int = 0,
         batch_size: int = 1000,
     ) -> None:
+        from norvane.table import _name_list  # the module that imports this one
+
         if where is not None and not isinstance(where, str):
             raise TypeError(f"where must be a str or None, not {type(where).__name__}")
         if where is not None:
@@ -574,16 +542,16 @@ class _Run:
         hidden_sql = self._hidden_rowids()
         if self.query.where is None:
             self._staging_pass()
-            staged = self.current.current_staged()
+            current = self.current.current_staged()
             hidden_count = f"SELECT count(*) FROM ({hidden_sql})"
         else:
-            staged = sum(1 for _ in self.part(True, (), lambda: None))
+            current = sum(1 for _ in self.part(True, (), lambda: None))
             hidden_count = (f"SELECT count(*) FROM {table} WHERE rowid IN ({hidden_sql}) "
                             f"AND (\n{self.query.where}\n)")
         (main,) = cursor.execute(f"SELECT count(*) FROM {table}{self._conditions()}", params).fetchone()
         (hidden,) = cursor.execute(hidden_count, params).fetchone()
         self.check()
-        return int(staged) + int(main) - int(hidden)
+        return int(current) + int(main) - int(hidden)
 
     def _hidden_rowids(self) -> str:
         """A statement for the main rows a staged row hides: per rule, the
