@@ -83,10 +83,10 @@ orders = st.lists(st.tuples(st.sampled_from([*COLUMNS, "rowid"]), st.booleans())
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(rule_columns=rules, merged=row_lists, behind=row_lists, staged=row_lists, where=wheres,
        order=orders, limit=st.none() | st.integers(0, 6), offset=st.integers(0, 4),
-       lowercase=st.booleans(), plan=st.sampled_from(["auto", "exact"]), batch=st.integers(1, 4),
-       read_ahead=st.sampled_from([0, 16]), searches=st.sampled_from([0, 4]))
+       lowercase=st.booleans(), plan=st.sampled_from(["auto", "scan", "exact"]),
+       batch=st.integers(1, 4), read_ahead=st.sampled_from([0, 16]))
 def test_reads_are_what_the_merge_leaves(rule_columns, merged, behind, staged, where, order, limit,
-                                        offset, lowercase, plan, batch, read_ahead, searches):
+                                        offset, lowercase, plan, batch, read_ahead):
     conn = fresh_conn(lowercase)
     t = Table(conn, "t").create(
         list(COLUMNS), unique=[Unique(f"r{n}", cols) for n, cols in enumerate(rule_columns)])
@@ -102,7 +102,7 @@ def test_reads_are_what_the_merge_leaves(rule_columns, merged, behind, staged, w
     select = [*COLUMNS, "rowid"]
     kwargs = dict(select=select, order_by=order_by, limit=limit, offset=offset)
     previous = _native.reads_plan(plan)
-    reads.READ_AHEAD, reads._SEARCHES = read_ahead, searches
+    reads.READ_AHEAD = read_ahead
     try:
         want = [tuple(stored(row[k]) for k in select) for row in expected]
         got = t.rows(condition, params, **kwargs)
@@ -115,7 +115,7 @@ def test_reads_are_what_the_merge_leaves(rule_columns, merged, behind, staged, w
         assert t.count(condition, params) == len(everything)
     finally:
         _native.reads_plan(previous)
-        reads.READ_AHEAD, reads._SEARCHES = 16, 4
+        reads.READ_AHEAD = 16
     assert not conn.in_transaction
 
 

@@ -53,16 +53,18 @@ merge_indexes: Callable[[str], str] = _ext.merge_indexes
 # rows of a batch, each row[i] for i in out (a staged row's rowid as None).
 CurrentRows: Any = _ext.CurrentRows
 
-_READS_PLANS = ("auto", "exact")
+_READS_PLANS = ("auto", "scan", "exact")
 _reads_plan = ["auto"]
 
 
 def reads_plan(name: str) -> str:
     """How Table reads decide which rows are current, returning the plan it
     replaces: "auto" (key tables in C++ where fetched values compare as
-    stored) or "exact" (the merge's own statements, on any connection)."""
+    stored, filled by lookups for a few candidates, else by one pass over the
+    staging table), "scan" (the same, always by one pass) or "exact" (the
+    merge's own statements, on any connection)."""
     if name not in _READS_PLANS:
-        raise ValueError(f"reads_plan: expected 'auto' or 'exact', got {name!r}")
+        raise ValueError(f"reads_plan: expected 'auto', 'scan' or 'exact', got {name!r}")
     previous, _reads_plan[0] = _reads_plan[0], name
     return previous
 

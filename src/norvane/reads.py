@@ -15,6 +15,7 @@ runs in one snapshot of the database.
 """
 
 import sqlite3
+from itertools import chain
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -319,7 +320,9 @@ class _Run:
         query = self.query
         width = len(query.columns)
         self.rules = _read_rules(cursor, query.name, width)
-        self.fast = _native.reads_plan_in_use() == "auto" and _keys_compare_exactly(
+        plan = _native.reads_plan_in_use()
+        self.lookups = plan == "auto"
+        self.fast = plan != "exact" and _keys_compare_exactly(
             cursor, self.conn, query.name
         )
         # The staging pass reads only the rule columns, rowid first.
@@ -360,7 +363,7 @@ class _Run:
         (one statement each, which SQLite answers in one scan); else all."""
         if self.staging_read:
             return
-        if self.searches >= _SEARCHES or len(batch) > _SEARCH_ROWS:
+        if not self.lookups or self.searches >= _SEARCHES or len(batch) > _SEARCH_ROWS:
             self._staging_pass()
             return
         self.searches += 1
@@ -466,8 +469,8 @@ class _Run:
         )
 
     def part(self, staged: bool, out: Sequence[int] | None,
-             wanted: Callable[[], int | None]) -> Iterator[tuple[Any, ...]]:
-        """The current rows of one part in its order. `wanted` says how many
+             wanted: Callable[[], int | None]) -> Iterator[list[tuple[Any, ...]]]:
+        """The current rows of one part in its order, a batch at a time. `wanted` says how many
         more rows the reader may still take (None: all): the statement is
         limited to that many, and read again further when rows were hidden."""
         sql = self._part_sql(staged)
@@ -490,15 +493,16 @@ class _Run:
                     break
                 read += len(batch)
                 self._learn(batch)
-                yield from self.current.keep(batch, staged, out)
+                yield self.current.keep(batch, staged, out)
             done += read
             if hint is None or read < hint:
                 return
 
     # -------------------------------------------------------- the rows --
 
-    def rows(self) -> Iterator[tuple[Any, ...]]:
-        """The current rows in order, `offset` skipped, at most `limit`."""
+    def batches(self) -> Iterator[list[tuple[Any, ...]]]:
+        """The current rows in order, `offset` skipped, at most `limit`, a
+        batch at a time."""
         query = self.query
         limit, offset = query.limit, query.offset
         taken = 0  # current rows produced so far, skipped ones included
@@ -509,33 +513,41 @@ class _Run:
         if limit == 0:
             return
         if not query.order:
-            out = query.output
             for staged in (True, False):
-                for row in self.part(staged, out, wanted):
-                    taken += 1
-                    if taken > offset:
-                        yield row
-                        if limit is not None and taken >= offset + limit:
-                            return
+                for batch in self.part(staged, query.output, wanted):
+                    before, taken = taken, taken + len(batch)
+                    low = max(0, offset - before)
+                    high = len(batch) if limit is None else min(len(batch), offset + limit - before)
+                    if low == 0 and high == len(batch):
+                        yield batch
+                    elif low < high:
+                        yield batch[low:high]
+                    if limit is not None and taken >= offset + limit:
+                        return
             return
         width = len(query.output)
-        out = (*query.output, *range(len(query.columns) + 1, len(query.columns) + 1 + 2 * len(query.order)))
-        for row in _merge_ordered(self.part(True, out, wanted), self.part(False, out, wanted),
-                                  width, [d for _, d in query.order]):
+        first_key = len(query.columns) + 1
+        out = (*query.output, *range(first_key, first_key + 2 * len(query.order)))
+        staged_rows = chain.from_iterable(self.part(True, out, wanted))
+        main_rows = chain.from_iterable(self.part(False, out, wanted))
+        pending: list[tuple[Any, ...]] = []
+        for row in _merge_ordered(staged_rows, main_rows, width, [d for _, d in query.order]):
             taken += 1
             if taken > offset:
-                yield row[:width]
+                pending.append(row[:width])
                 if limit is not None and taken >= offset + limit:
-                    return
+                    break
+                if len(pending) >= query.batch_size:
+                    yield pending
+                    pending = []
+        if pending:
+            yield pending
 
     def count(self) -> int:
         """How many rows are current, matching `where`."""
         if not self.fast or not self.rules:
-            total = 0
-            for staged in (True, False):
-                for _ in self.part(staged, (), lambda: None):
-                    total += 1
-            return total
+            return sum(len(batch) for staged in (True, False)
+                       for batch in self.part(staged, (), lambda: None))
         cursor = self.cursors[0]
         params = self.query.params
         table = _quote(self.query.name)
@@ -545,7 +557,7 @@ class _Run:
             current = self.current.current_staged()
             hidden_count = f"SELECT count(*) FROM ({hidden_sql})"
         else:
-            current = sum(1 for _ in self.part(True, (), lambda: None))
+            current = sum(len(batch) for batch in self.part(True, (), lambda: None))
             hidden_count = (f"SELECT count(*) FROM {table} WHERE rowid IN ({hidden_sql}) "
                             f"AND (\n{self.query.where}\n)")
         (main,) = cursor.execute(f"SELECT count(*) FROM {table}{self._conditions()}", params).fetchone()
@@ -618,10 +630,11 @@ def read_all(query: Query, as_dicts: bool) -> list[Any]:
         raise ValueError(f"select {list(query.keys)!r} names a column twice")
     run = _Run(query, iterator=False)
     try:
-        if as_dicts:
-            keys = query.keys
-            return [dict(zip(keys, row)) for row in run.rows()]
-        return list(run.rows())
+        found: list[Any] = []
+        keys = query.keys
+        for batch in run.batches():
+            found += [dict(zip(keys, row)) for row in batch] if as_dicts else batch
+        return found
     finally:
         run.close()
 
@@ -635,12 +648,13 @@ def iterate(query: Query, as_dicts: bool) -> Iterator[Any]:
 def _iterate(query: Query, as_dicts: bool) -> Iterator[Any]:
     run = _Run(query, iterator=True)
     try:
-        if as_dicts:
-            keys = query.keys
-            for row in run.rows():
-                yield dict(zip(keys, row))
-        else:
-            yield from run.rows()
+        keys = query.keys
+        for batch in run.batches():
+            if as_dicts:
+                for row in batch:
+                    yield dict(zip(keys, row))
+            else:
+                yield from batch
     finally:
         run.close()
 
