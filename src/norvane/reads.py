@@ -219,16 +219,15 @@ def _keys_compare_exactly(cursor: sqlite3.Cursor, conn: sqlite3.Connection, tabl
         _numbers_exact.append(same == 0)
     if not _numbers_exact[0]:
         return False
-    for name in (table, "temp_" + table):
-        found = cursor.execute(
-            "SELECT type, sql FROM sqlite_master WHERE name = ? COLLATE NOCASE", (name,)
-        ).fetchall()
-        if len(found) != 1 or found[0][0] != "table" or "COLLATE" in str(found[0][1]).upper():
-            return False
-        declared = cursor.execute("SELECT name, type FROM pragma_table_info(?)", (name,)).fetchall()
-        if any(kind for _, kind in declared):
-            return False
-    return True
+    found = cursor.execute(
+        "SELECT s.type, s.sql, group_concat(p.type, '') FROM sqlite_master AS s "
+        "JOIN pragma_table_info(s.name) AS p WHERE s.name COLLATE NOCASE IN (?, ?) GROUP BY s.name",
+        (table, "temp_" + table),
+    ).fetchall()
+    return len(found) == 2 and all(
+        kind == "table" and "COLLATE" not in str(sql).upper() and not declared
+        for kind, sql, declared in found
+    )
 
 
 class _ExactRows:
