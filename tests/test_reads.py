@@ -309,3 +309,14 @@ def test_a_large_table_reads_to_the_answer():
     cheapest = t.rows(order_by=["price", "k"], limit=3, select=["k", "price"])
     assert cheapest == [(0, 0), (1000, 0), (2000, 0)]
     assert t.count("grp = ?", [-1]) == 2500 + 499
+
+
+def test_a_collation_decides_as_the_merge_does():
+    conn = fresh_conn()
+    nv.create_table(conn, "t", ["k COLLATE NOCASE", "v"], [], [{"name": "by_k", "cols": [0]}])
+    nv._insert_main(conn, "t", [("A", 1), ("b", 2)], True)
+    t = Table(conn, "t")
+    t.stage([("a", 3), ("B", 4), ("b", 5)])
+    copy = merged_copy(conn, "t")
+    merged = sorted(copy.execute("SELECT k, v FROM t").fetchall(), key=lambda row: row[1])
+    assert sorted(t.rows(), key=lambda row: row[1]) == merged == [("a", 3), ("B", 4), ("b", 5)]
