@@ -34,6 +34,8 @@ READ_AHEAD = 16
 _SEARCHES = 4
 _SEARCH_ROWS = 256
 _SPELLED_KEYS = 4
+_SEARCH_CLAUSES = 64
+_SEARCH_PARAMS = 10_000
 
 # Connections (by id) with iterators that hold a transaction open: writes
 # through a Table are refused on them until the iterators end. An open
@@ -387,7 +389,9 @@ class _Run:
                 if None in key:  # a staged NULL equals a staged NULL
                     clauses.append("(" + " AND ".join(f"{name} IS ?" for name in names) + ")")
                     params += key
-        if clauses:
+        if len(clauses) > _SEARCH_CLAUSES or len(params) > _SEARCH_PARAMS:
+            self._staging_pass()  # a statement that long would cost more, or exceed SQLite's limits
+        elif clauses:
             sql = (f"SELECT {self._key_select()} FROM {_quote('temp_' + self.query.name)} "
                    f"WHERE {' OR '.join(clauses)}")
             self.current.add_staged(self.cursors[0].execute(sql, params).fetchall())
