@@ -7,11 +7,15 @@ some rule, a tuple SQL ``=`` finds equal to its own (NULL matches nothing).
 Main rows never hide each other. That is what ``merge`` decides on the same
 connection, so a read shows what the next merge will leave.
 
-Deciding currentness costs the staging table only: one pass over it into key
-tables (in C++, through ``norvane._native``), then every candidate is checked
-as it is fetched. Both parts are read in batches, in their own order (pushed
-into SQL with the tie keys, so indexes serve it), and merged here. Every read
-runs in one snapshot of the database.
+Deciding currentness costs the staging table only. A candidate is hidden
+only by a staged row with an equal key, so a few candidates look up just the
+staged rows that share a key with them, and many read the staging table once;
+either way the keys go into key tables (in C++, ``norvane._native``) against
+which every candidate is checked as it is fetched. Where fetched values might
+not compare as stored (a text factory, an adapter, a collation or a declared
+type), the merge's own statements decide instead. Both parts are read in
+batches, in their own order (pushed into SQL with the tie keys, so indexes
+serve it), and merged here. Every read runs in one snapshot of the database.
 """
 
 import sqlite3
