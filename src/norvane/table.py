@@ -11,7 +11,7 @@ import re
 import sqlite3
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Self, TypeAlias
+from typing import TYPE_CHECKING, Any, Literal, Self, TypeAlias, overload
 
 from norvane import reads as _reads
 from norvane import norvane as _nv
@@ -357,6 +357,34 @@ class Table:
         query = _reads.Query(self, where, params, select, order_by, limit, offset)
         return _reads.read_all(query, as_dicts=True)
 
+    @overload
+    def iter(
+        self,
+        where: str | None = None,
+        params: Params = (),
+        *,
+        select: str | Sequence[str] | None = None,
+        order_by: str | Sequence[str] = (),
+        limit: int | None = None,
+        offset: int = 0,
+        dicts: Literal[False] = False,
+        batch_size: int = 1000,
+    ) -> Iterator[tuple[Any, ...]]: ...
+
+    @overload
+    def iter(
+        self,
+        where: str | None = None,
+        params: Params = (),
+        *,
+        select: str | Sequence[str] | None = None,
+        order_by: str | Sequence[str] = (),
+        limit: int | None = None,
+        offset: int = 0,
+        dicts: Literal[True],
+        batch_size: int = 1000,
+    ) -> Iterator[dict[str, Any]]: ...
+
     def iter(
         self,
         where: str | None = None,
@@ -368,7 +396,7 @@ class Table:
         offset: int = 0,
         dicts: bool = False,
         batch_size: int = 1000,
-    ) -> Iterator[Any]:
+    ) -> Iterator[tuple[Any, ...]] | Iterator[dict[str, Any]]:
         """The rows of ``rows`` (dicts with ``dicts=True``) one at a time,
         read ``batch_size`` at a time: memory does not grow with the table.
 
