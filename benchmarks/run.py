@@ -34,7 +34,7 @@ from pathlib import Path
 if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from benchmarks import cluster, interrupts, newest, plain  # noqa: E402
+from benchmarks import cluster, interrupts, newest, plain, reads  # noqa: E402
 from benchmarks.harness import (  # noqa: E402
     NATIVE,
     NORVANE,
@@ -56,6 +56,7 @@ from benchmarks.scenarios import FULL, QUICK, SCENARIOS, TABLE, Ingest  # noqa: 
 
 SEED = 20240613
 NEWEST = "newest"  # find's newest test at scale (benchmarks/newest.py), its own table
+READS = "reads"  # Table reads on the price feed (benchmarks/reads.py), its own table
 
 
 def parse_args(argv=None):
@@ -65,9 +66,9 @@ def parse_args(argv=None):
     parser.add_argument(
         "--scenario",
         action="append",
-        choices=sorted([*SCENARIOS, NEWEST]),
+        choices=sorted([*SCENARIOS, NEWEST, READS]),
         metavar="NAME",
-        help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, NEWEST])})",
+        help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, NEWEST, READS])})",
     )
     args = parser.parse_args(argv)
     if args.runs < 1:
@@ -181,6 +182,7 @@ class Report:
     memory: list = field(default_factory=list)
     notes: list = field(default_factory=list)
     newest: list = field(default_factory=list)
+    reads: list = field(default_factory=list)
 
     def print(self, runs, sizes):
         if self.measurements:
@@ -189,7 +191,7 @@ class Report:
         for line in (self.descriptions + burst_lines(self.measurements, smallest) +
                      memory_lines(self.memory) + self.notes):
             print(line)
-        for line in self.newest:
+        for line in self.newest + self.reads:
             print(line)
 
 
@@ -209,7 +211,7 @@ def run(args):
     report = Report(notes=[reason] if reason else [])
     with tempfile.TemporaryDirectory(prefix="norvane-bench-") as root:
         workspace = Workspace(root)
-        for key in [k for k in args.scenario or SCENARIOS if k != NEWEST]:
+        for key in [k for k in args.scenario or SCENARIOS if k not in (NEWEST, READS)]:
             made = SCENARIOS[key](sizes, SEED)
             for scenario in made if isinstance(made, list) else [made]:
                 run_scenario(scenario, norvane, workspace, args.runs, report)
@@ -217,6 +219,10 @@ def run(args):
             started = time.perf_counter()
             report.newest = newest.run(norvane, args.quick, args.runs, workspace.root, progress)
             progress(f"{NEWEST}: done in {time.perf_counter() - started:.1f} s")
+        if norvane is not None and (args.scenario is None or READS in args.scenario):
+            started = time.perf_counter()
+            report.reads = reads.run(args.quick, args.runs, workspace.root, progress)
+            progress(f"{READS}: done in {time.perf_counter() - started:.1f} s")
     if norvane is not None and not args.scenario:
         progress("interrupt latency")
         report.descriptions += interrupts.latency_lines(args.quick)

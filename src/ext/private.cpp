@@ -3,6 +3,7 @@
 // a second name (see src/norvane/_native.py), so it shares the module's state:
 // it must be loaded after norvane.norvane.
 #include "binder.hpp"
+#include "current_rows.hpp"
 #include "driver_limits.hpp"
 #include "keywords.hpp"
 #include "merge_indexes.hpp"
@@ -234,7 +235,7 @@ PyMODINIT_FUNC PyInit__native_ext() {
     }
     Owned module = steal(PyModule_Create(&native_def));
     Owned keywords = module ? keyword_set() : Owned();
-    if (!keywords || PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0) {
+    if (!keywords || !add_current_rows_type(module.get()) || PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0) {
         return nullptr;
     }
     return module.release();

@@ -71,3 +71,28 @@ last_merge_path: Callable[[], str] = _ext.last_merge_path
 # before its step `step` (1 search, 2 drop indexes, 3 delete, 4 insert,
 # 5 purge, 6 rebuild); 0 turns this off.
 fail_merge_before: Callable[[int], None] = _ext.fail_merge_before
+
+# CurrentRows(key_picks, row_picks): which fetched rows of a table the next
+# merge would leave. add_staged(rows) reads the staging table (rowid first,
+# then the rule columns at key_picks); keep(rows, staged, out) -> the current
+# rows of a batch, each row[i] for i in out (a staged row's rowid as None).
+CurrentRows: Any = _ext.CurrentRows
+
+_READS_PLANS = ("auto", "scan", "exact")
+_reads_plan = ["auto"]
+
+
+def reads_plan(name: str) -> str:
+    """How Table reads decide which rows are current, returning the plan it
+    replaces: "auto" (key tables in C++ where fetched values compare as
+    stored, filled by lookups for a few candidates, else by one pass over the
+    staging table), "scan" (the same, always by one pass) or "exact" (the
+    merge's own statements, on any connection)."""
+    if name not in _READS_PLANS:
+        raise ValueError(f"reads_plan: expected 'auto', 'scan' or 'exact', got {name!r}")
+    previous, _reads_plan[0] = _reads_plan[0], name
+    return previous
+
+
+def reads_plan_in_use() -> str:
+    return _reads_plan[0]
