@@ -14,6 +14,8 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Self, TypeAlias
 
 from norvane import _native
+from norvane import frames as _frames
+from norvane import values as _values
 from norvane import norvane as _nv
 
 if TYPE_CHECKING:
@@ -52,7 +54,7 @@ _ROWID_NAMES = frozenset({"rowid", "oid", "_rowid_"})
 _CATALOG = frozenset({"index_table", "unique_table"})
 _STAGING_PREFIX = "temp_"
 
-_INT_MIN, _INT_MAX = -(2**63), 2**63 - 1
+_INT_MIN, _INT_MAX = _values.INT_MIN, _values.INT_MAX
 
 
 def _check_name(name: object, what: str) -> str:
@@ -79,27 +81,6 @@ def _check_table_name(name: object) -> str:
             f"table name {text!r} starts with {_STAGING_PREFIX!r}, the prefix of staging tables"
         )
     return text
-
-
-def _check_value(value: object, where: Callable[[], str]) -> None:
-    """A value SQLite stores as it is; `where` names its place for the message.
-    Booleans are integers to SQLite, as to the sqlite3 module."""
-    if value is None or isinstance(value, (float, bytes, bytearray, memoryview)):
-        return
-    if isinstance(value, str):
-        if not value.isascii():
-            try:
-                value.encode()
-            except UnicodeEncodeError:
-                raise ValueError(f"{where()}: text that is not valid Unicode") from None
-        return
-    if isinstance(value, int):
-        if not _INT_MIN <= value <= _INT_MAX:
-            raise ValueError(f"{where()}: {value} does not fit SQLite's 64-bit INTEGER")
-        return
-    raise TypeError(
-        f"{where()}: cannot store a {type(value).__name__} (values are None, int, float, str or bytes)"
-    )
 
 
 def _name_list(value: str | Iterable[str], what: str) -> tuple[str, ...]:
@@ -207,14 +188,13 @@ def _check_params(params: Params) -> tuple[object, ...] | dict[str, object]:
         for key, value in named.items():
             if not isinstance(key, str):
                 raise TypeError(f"parameter names must be str, not {type(key).__name__}")
-            _check_value(value, lambda: f"parameter {key!r}")
+            named[key] = _values.convert(value, lambda: f"parameter {key!r}")
         return named
     if isinstance(params, (str, bytes, bytearray)) or not isinstance(params, Sequence):
         raise TypeError(f"params must be a sequence or a mapping, not {type(params).__name__}")
-    values = tuple(params)
-    for n, value in enumerate(values):
-        _check_value(value, lambda: f"parameter {n}")
-    return values
+    return tuple(
+        _values.convert(value, lambda: f"parameter {n}") for n, value in enumerate(params)
+    )
 
 
 def _check_count(value: object, what: str) -> int:
@@ -324,10 +304,18 @@ class Table:
 
     # -------------------------------------------------------------- rows --
 
-    def stage(self, rows: Iterable[Row], *, commit: bool = True) -> int:
+    def stage(self, rows: Iterable[Row] | Any, *, commit: bool = True) -> int:
         """Stages rows and returns how many. Each row is a tuple or list with
         one value per column, or a dict by column name (missing columns hold
-        NULL). Nothing is written unless every row is right."""
+        NULL). ``rows`` may also be a frame: a pandas or polars DataFrame, a
+        pyarrow Table or RecordBatchReader, or anything with
+        ``__arrow_c_stream__``, its columns matched by name. Values are stored
+        as ``norvane.values`` describes. Nothing is written unless every row
+        is right."""
+        if _frames.is_frame(rows):
+            _check_flag(commit, "commit")
+            name, columns = self._require()
+            rows = [row for chunk in _frames.row_chunks(rows, name, columns) for row in chunk]
         if isinstance(rows, (str, bytes, bytearray, Mapping)) or not isinstance(rows, Iterable):
             raise TypeError(
                 f"rows must be an iterable of rows (tuples, lists or dicts), not {type(rows).__name__}"
@@ -408,6 +396,34 @@ class Table:
         if len(set(query.keys)) != len(query.keys):
             raise ValueError(f"select {list(query.keys)!r} names a column twice")
         return [dict(zip(query.keys, (row[i] for i in query.output))) for row in query.run()]
+
+    def to_arrow(
+        self,
+        where: str | None = None,
+        params: Params = (),
+        *,
+        select: str | Sequence[str] | None = None,
+        order_by: str | Sequence[str] = (),
+        limit: int | None = None,
+        offset: int = 0,
+    ) -> Any:
+        """The rows of ``rows`` as a pyarrow Table, each column typed by the
+        one storage class it holds (needs ``norvane[arrow]``)."""
+        return _frames.to_arrow(self, where, params, select, order_by, limit, offset)
+
+    def to_pandas(
+        self,
+        where: str | None = None,
+        params: Params = (),
+        *,
+        select: str | Sequence[str] | None = None,
+        order_by: str | Sequence[str] = (),
+        limit: int | None = None,
+        offset: int = 0,
+    ) -> Any:
+        """The rows of ``rows`` as a pandas DataFrame with nullable dtypes;
+        mixed columns are objects (needs ``norvane[pandas]``)."""
+        return _frames.to_pandas(self, where, params, select, order_by, limit, offset)
 
     # ---------------------------------------------------------- internals --
 
@@ -544,8 +560,9 @@ class _ColumnLookup:
         return self.find(column, what)
 
 
-# Values that need no closer look (ints and text do: range, encodability).
-_PLAIN_TYPES = frozenset({type(None), float, bytes})
+# Values stored as they are that need no closer look (ints, reals and text
+# do: range, NaN, encodability).
+_PLAIN_TYPES = frozenset({type(None), bytes})
 
 
 class _RowChecker:
@@ -572,9 +589,12 @@ class _RowChecker:
                 elif kind is int:
                     if _INT_MIN <= value <= _INT_MAX:
                         continue
+                elif kind is float:
+                    if value == value:  # not NaN
+                        continue
                 elif kind in plain:
                     continue
-                self.check_values(n, laid_out)  # the slow look, with the messages
+                laid_out = self.convert_values(n, laid_out)  # the slow look, with the messages
                 break
             checked.append(laid_out)
         return checked
@@ -604,10 +624,13 @@ class _RowChecker:
             return tuple(row)
         raise TypeError(f"row {n} is a {type(row).__name__}, not a tuple, list or dict")
 
-    def check_values(self, n: int, row: Sequence[object]) -> None:
+    def convert_values(self, n: int, row: Sequence[object]) -> tuple[object, ...]:
+        """The row with every value as SQLite stores it (see norvane.values)."""
         columns = self.lookup.columns
-        for position, value in enumerate(row):
-            _check_value(value, lambda: f"row {n}, column {columns[position]!r}")
+        return tuple(
+            _values.convert(value, lambda: f"row {n}, column {columns[position]!r}")
+            for position, value in enumerate(row)
+        )
 
 
 class _Query:
