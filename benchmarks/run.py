@@ -31,7 +31,7 @@ from pathlib import Path
 if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from benchmarks import cluster, interrupts, newest, plain  # noqa: E402
+from benchmarks import cluster, frames, interrupts, newest, plain  # noqa: E402
 from benchmarks.harness import (  # noqa: E402
     NATIVE,
     NORVANE,
@@ -52,6 +52,7 @@ from benchmarks.scenarios import FULL, QUICK, SCENARIOS, Ingest  # noqa: E402
 
 SEED = 20240613
 NEWEST = "newest"  # find's newest test at scale (benchmarks/newest.py), its own table
+FRAMES = "frames"  # DataFrames in and out (benchmarks/frames.py), its own tables
 
 
 def parse_args(argv=None):
@@ -61,9 +62,9 @@ def parse_args(argv=None):
     parser.add_argument(
         "--scenario",
         action="append",
-        choices=sorted([*SCENARIOS, NEWEST]),
+        choices=sorted([*SCENARIOS, NEWEST, FRAMES]),
         metavar="NAME",
-        help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, NEWEST])})",
+        help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, NEWEST, FRAMES])})",
     )
     args = parser.parse_args(argv)
     if args.runs < 1:
@@ -173,6 +174,7 @@ class Report:
     memory: list = field(default_factory=list)
     notes: list = field(default_factory=list)
     newest: list = field(default_factory=list)
+    frames: list = field(default_factory=list)
 
     def print(self, runs, sizes):
         if self.measurements:
@@ -181,7 +183,7 @@ class Report:
         for line in (self.descriptions + burst_lines(self.measurements, smallest) +
                      memory_lines(self.memory) + self.notes):
             print(line)
-        for line in self.newest:
+        for line in self.newest + self.frames:
             print(line)
 
 
@@ -200,7 +202,7 @@ def run(args):
     report = Report(notes=[reason] if reason else [])
     with tempfile.TemporaryDirectory(prefix="norvane-bench-") as root:
         workspace = Workspace(root)
-        for key in [k for k in args.scenario or SCENARIOS if k != NEWEST]:
+        for key in [k for k in args.scenario or SCENARIOS if k not in (NEWEST, FRAMES)]:
             made = SCENARIOS[key](sizes, SEED)
             for scenario in made if isinstance(made, list) else [made]:
                 run_scenario(scenario, norvane, workspace, args.runs, report)
@@ -208,6 +210,10 @@ def run(args):
             started = time.perf_counter()
             report.newest = newest.run(norvane, args.quick, args.runs, workspace.root, progress)
             progress(f"{NEWEST}: done in {time.perf_counter() - started:.1f} s")
+        if norvane is not None and (args.scenario is None or FRAMES in args.scenario):
+            started = time.perf_counter()
+            report.frames = frames.run(norvane, args.quick, args.runs, workspace.root, progress)
+            progress(f"{FRAMES}: done in {time.perf_counter() - started:.1f} s")
     if norvane is not None and not args.scenario:
         progress("interrupt latency")
         report.descriptions += interrupts.latency_lines(args.quick)

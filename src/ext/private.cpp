@@ -3,6 +3,7 @@
 // a second name (see src/norvane/_native.py), so it shares the module's state:
 // it must be loaded after norvane.norvane.
 #include "norvane.hpp"
+#include "grouped_staging.hpp"
 
 #include <cstring>
 #include <new>
@@ -87,6 +88,38 @@ PyObject* merge_indexes(PyObject*, PyObject* policy) {
     return nullptr;
 }
 
+Retained g_stage_rows_code;  // traceback entry of stage_rows
+
+// stage_rows(conn, table, rows, comm): checked rows into the staging table,
+// many per statement on the host's own connection type (grouped_staging.hpp).
+PyObject* native_stage_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "stage_rows() takes exactly 4 positional arguments (%zd given)",
+                     nargs);
+        return nullptr;
+    }
+    Owned answer;
+    try {
+        answer = stage_rows(args);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (!answer) {
+        add_traceback_entry(g_stage_rows_code.get());
+    }
+    return answer.release();
+}
+
+// grouped_staging(flag) -> the flag it replaces: whether stage_rows groups
+// rows into statements (True) or executes one per row as insert_temp does.
+PyObject* grouped_staging(PyObject*, PyObject* flag) {
+    if (!PyBool_Check(flag)) {
+        PyErr_Format(PyExc_TypeError, "grouped_staging: expected True or False, got %R", flag);
+        return nullptr;
+    }
+    return PyBool_FromLong(set_grouped_staging(flag == Py_True));
+}
+
 PyMethodDef native_methods[] = {
     {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_find)), METH_FASTCALL,
      "find(conn, select, table, conditions, params) -> (rows, staged)\n\n"
@@ -98,6 +131,12 @@ PyMethodDef native_methods[] = {
     {"merge_indexes", merge_indexes, METH_O,
      "merge_indexes(policy) -> previous policy\n\nHow temp_to_main treats the main table's indexes: "
      "'auto' (keep them when that is cheaper), 'keep' or 'rebuild'."},
+    {"stage_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_stage_rows)),
+     METH_FASTCALL,
+     "stage_rows(conn, table, rows, comm)\n\nChecked rows (a list of tuples as wide as the table) into "
+     "its staging table,\nmany per statement on the host's own connection type."},
+    {"grouped_staging", grouped_staging, METH_O,
+     "grouped_staging(flag) -> previous flag\n\nWhether stage_rows groups rows into statements."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -124,6 +163,13 @@ PyMODINIT_FUNC PyInit__native_ext() {
             return nullptr;
         }
         g_find_code.keep(std::move(code));
+    }
+    if (!g_stage_rows_code) {
+        Owned code = traceback_code("norvane._native.stage_rows");
+        if (!code) {
+            return nullptr;
+        }
+        g_stage_rows_code.keep(std::move(code));
     }
     return PyModule_Create(&native_def);
 }

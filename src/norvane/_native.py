@@ -46,3 +46,13 @@ prepare_catalog: Callable[[Any], None] = _ext.prepare_catalog
 # merge_indexes(policy) -> the policy it replaces: how temp_to_main treats the
 # main table's indexes, "auto" (kept when that is cheaper), "keep" or "rebuild".
 merge_indexes: Callable[[str], str] = _ext.merge_indexes
+
+# stage_rows(conn, table, rows, comm): checked rows (a list of tuples as wide as
+# the table) into its staging table, many rows per INSERT on the host's own
+# connection type, otherwise as insert_temp; the transaction is insert_temp's.
+stage_rows: Callable[[Any, str, list[Any], bool], None] = _ext.stage_rows
+
+# grouped_staging(flag) -> the flag it replaces: whether stage_rows groups rows
+# into statements (True, the default) or executes one per row (for tests and
+# benchmarks).
+grouped_staging: Callable[[bool], bool] = _ext.grouped_staging

@@ -312,20 +312,21 @@ class Table:
         ``__arrow_c_stream__``, its columns matched by name. Values are stored
         as ``norvane.values`` describes. Nothing is written unless every row
         is right."""
-        if _frames.is_frame(rows):
-            _check_flag(commit, "commit")
-            name, columns = self._require()
-            rows = [row for chunk in _frames.row_chunks(rows, name, columns) for row in chunk]
-        if isinstance(rows, (str, bytes, bytearray, Mapping)) or not isinstance(rows, Iterable):
+        frame = _frames.is_frame(rows)
+        if not frame and (
+            isinstance(rows, (str, bytes, bytearray, Mapping)) or not isinstance(rows, Iterable)
+        ):
             raise TypeError(
                 f"rows must be an iterable of rows (tuples, lists or dicts), not {type(rows).__name__}"
             )
         _check_flag(commit, "commit")
-        batch = list(rows)
         name, columns = self._require()
-        checked = _RowChecker(name, columns).check(batch)
+        if frame:  # its chunks come converted and checked
+            checked = [row for chunk in _frames.row_chunks(rows, name, columns) for row in chunk]
+        else:
+            checked = _RowChecker(name, columns).check(list(rows))
         if checked:
-            _nv.insert_temp(self._conn, name, checked, commit)
+            _native.stage_rows(self._conn, name, checked, commit)
         return len(checked)
 
     def merge(self, *, commit: bool = True) -> None:
