@@ -321,6 +321,7 @@ class Table:
             )
         _check_flag(commit, "commit")
         name, columns = self._require()
+        checked: list[Sequence[object]]
         if frame:  # its chunks come converted and checked
             checked = [row for chunk in _frames.row_chunks(rows, name, columns) for row in chunk]
         else:
