@@ -48,6 +48,16 @@ rows_strategy = st.lists(
 )
 
 
+class Stream:
+    """Any object with the Arrow C stream interface."""
+
+    def __init__(self, table):
+        self.table = table
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return self.table.__arrow_c_stream__(requested_schema)
+
+
 def staged(conn, name):
     return conn.execute(f"SELECT * FROM temp_{name} ORDER BY rowid").fetchall()
 
@@ -69,14 +79,16 @@ def test_a_frame_stages_its_rows_and_reads_back_as_rows(shared, rows, kept):
     tuples = [tuple(row[i] if name in kept else None for i, name in enumerate(COLUMNS))
               for row in rows]
     tables = {}
-    for name, source in [("by_rows", tuples), ("by_pandas", frame),
-                         ("by_arrow", pa.Table.from_pandas(frame, preserve_index=False))]:
+    arrow = pa.Table.from_pandas(frame, preserve_index=False)
+    for name, source in [("by_rows", tuples), ("by_pandas", frame), ("by_arrow", arrow),
+                         ("by_stream", Stream(arrow))]:
         tables[name] = Table(shared, name).create(COLUMNS, unique=[Unique("by_k", ["k"])],
                                                   replace=True)
         assert tables[name].stage(source) == len(rows)
     expected = staged(shared, "by_rows")
     assert staged(shared, "by_pandas") == expected
     assert staged(shared, "by_arrow") == expected
+    assert staged(shared, "by_stream") == expected
 
     table = tables["by_rows"]
     table.merge()
