@@ -12,6 +12,11 @@ namespace norvane {
 // insert_temp. Either way the call's transaction is insert_temp's.
 Owned stage_rows(Args args);
 
+// stage_values(conn, table, values, comm) with the width apart: `values` one
+// flat list, row after row, `width` values a row, already checked; staged as
+// stage_rows stages them.
+Owned stage_values(Args args, Py_ssize_t width);
+
 // The plan: true for grouped statements (the default), false for insert_temp's
 // statement per row. Returns the plan it replaces.
 bool set_grouped_staging(bool grouped);

@@ -110,6 +110,31 @@ PyObject* native_stage_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     return answer.release();
 }
 
+// stage_values(conn, table, values, width, comm): the same from one flat list
+// of values, row after row (what a frame's columns interleave into).
+PyObject* native_stage_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "stage_values() takes exactly 5 positional arguments (%zd given)",
+                     nargs);
+        return nullptr;
+    }
+    const Py_ssize_t width = PyLong_AsSsize_t(args[3]);
+    if (width == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    PyObject* const forwarded[] = {args[0], args[1], args[2], args[4]};
+    Owned answer;
+    try {
+        answer = stage_values(forwarded, width);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (!answer) {
+        add_traceback_entry(g_stage_rows_code.get());
+    }
+    return answer.release();
+}
+
 // grouped_staging(flag) -> the flag it replaces: whether stage_rows groups
 // rows into statements (True) or executes one per row as insert_temp does.
 PyObject* grouped_staging(PyObject*, PyObject* flag) {
@@ -135,6 +160,10 @@ PyMethodDef native_methods[] = {
      METH_FASTCALL,
      "stage_rows(conn, table, rows, comm)\n\nChecked rows (a list of tuples as wide as the table) into "
      "its staging table,\nmany per statement on the host's own connection type."},
+    {"stage_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_stage_values)),
+     METH_FASTCALL,
+     "stage_values(conn, table, values, width, comm)\n\nstage_rows from one flat list of values, "
+     "row after row."},
     {"grouped_staging", grouped_staging, METH_O,
      "grouped_staging(flag) -> previous flag\n\nWhether stage_rows groups rows into statements."},
     {nullptr, nullptr, 0, nullptr},

@@ -52,6 +52,10 @@ merge_indexes: Callable[[str], str] = _ext.merge_indexes
 # connection type, otherwise as insert_temp; the transaction is insert_temp's.
 stage_rows: Callable[[Any, str, list[Any], bool], None] = _ext.stage_rows
 
+# stage_values(conn, table, values, width, comm): the same from one flat list
+# of checked values, row after row, `width` to a row.
+stage_values: Callable[[Any, str, list[Any], int, bool], None] = _ext.stage_values
+
 # grouped_staging(flag) -> the flag it replaces: whether stage_rows groups rows
 # into statements (True, the default) or executes one per row (for tests and
 # benchmarks).

@@ -2,8 +2,9 @@
 and record batch readers, and anything with ``__arrow_c_stream__``.
 
 In: a frame's columns are matched to the table's by name; each column is
-converted whole (Arrow or numpy to Python lists) and the columns are zipped
-into row tuples, a chunk at a time, already as SQLite stores them.
+converted whole (Arrow or numpy to Python lists) and the columns are
+interleaved into one flat list of values per chunk of rows, already as SQLite
+stores them, for ``_native.stage_values``.
 
 Out: the rows of a read, column by column, each column typed by the one
 storage class it holds.
@@ -14,7 +15,6 @@ call that needs one that is missing raises an ``ImportError`` naming the extra.
 
 import datetime as _dt
 import importlib
-import itertools
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
@@ -24,7 +24,7 @@ from norvane import values as _values
 if TYPE_CHECKING:
     from norvane.table import Params, Table
 
-__all__ = ["is_frame", "row_chunks", "to_arrow", "to_pandas"]
+__all__ = ["is_frame", "to_arrow", "to_pandas", "value_chunks"]
 
 # Rows converted at a time: large enough that per-chunk work vanishes, small
 # enough that a chunk's Python objects stay a modest part of memory.
@@ -103,16 +103,15 @@ class _Columns:
             given[position] = name
             self.positions.append(position)
 
-    def rows(self, converted: list[list[object]], count: int) -> list[tuple[object, ...]]:
-        """Row tuples in table order; columns the frame lacks hold NULL."""
-        if len(self.positions) == self.width and self.positions == list(range(self.width)):
-            return list(zip(*converted))
-        if not self.positions:
-            return [(None,) * self.width] * count
-        laid_out: list[Any] = [itertools.repeat(None)] * self.width
+    def flat(self, converted: list[list[object]], count: int) -> list[object]:
+        """The rows' values in one list, row after row in table order (slice
+        assignment interleaves whole columns without a tuple per row);
+        columns the frame lacks hold NULL."""
+        width = self.width
+        values: list[object] = [None] * (count * width)
         for position, column in zip(self.positions, converted):
-            laid_out[position] = column
-        return list(zip(*laid_out))
+            values[position::width] = column
+        return values
 
 
 def _chunk_ranges(total: int) -> Iterator[tuple[int, int]]:
@@ -120,10 +119,11 @@ def _chunk_ranges(total: int) -> Iterator[tuple[int, int]]:
         yield start, min(CHUNK_ROWS, total - start)
 
 
-def row_chunks(frame: object, table: str, columns: tuple[str, ...]) -> Iterator[list[tuple[object, ...]]]:
-    """The frame's rows as lists of row tuples in the table's column order,
-    every value converted as SQLite stores it. Errors name the row (counted
-    from 0 over the whole frame) and the column."""
+def value_chunks(frame: object, table: str, columns: tuple[str, ...]) -> Iterator[list[object]]:
+    """The frame's rows a chunk at a time, each chunk one flat list of values,
+    row after row in the table's column order, every value converted as SQLite
+    stores it. Errors name the row (counted from 0 over the whole frame) and
+    the column."""
     kind = _frame_kind(frame)
     if kind == "pandas":
         return _pandas_chunks(frame, table, columns)
@@ -143,7 +143,7 @@ def _any(value: object) -> Any:
     return value
 
 
-def _arrow_table_chunks(frame: Any, table: str, columns: tuple[str, ...]) -> Iterator[list[tuple[object, ...]]]:
+def _arrow_table_chunks(frame: Any, table: str, columns: tuple[str, ...]) -> Iterator[list[object]]:
     mapping = _Columns(table, columns, frame.column_names)
     names = frame.column_names
     for start, count in _chunk_ranges(frame.num_rows):
@@ -152,10 +152,10 @@ def _arrow_table_chunks(frame: Any, table: str, columns: tuple[str, ...]) -> Ite
             _from_arrow(piece.column(n).combine_chunks(), names[n], start)
             for n in range(len(names))
         ]
-        yield mapping.rows(converted, count)
+        yield mapping.flat(converted, count)
 
 
-def _arrow_reader_chunks(reader: Any, table: str, columns: tuple[str, ...]) -> Iterator[list[tuple[object, ...]]]:
+def _arrow_reader_chunks(reader: Any, table: str, columns: tuple[str, ...]) -> Iterator[list[object]]:
     names = reader.schema.names
     mapping = _Columns(table, columns, names)
     offset = 0
@@ -165,11 +165,11 @@ def _arrow_reader_chunks(reader: Any, table: str, columns: tuple[str, ...]) -> I
             converted = [
                 _from_arrow(piece.column(n), names[n], offset + start) for n in range(len(names))
             ]
-            yield mapping.rows(converted, count)
+            yield mapping.flat(converted, count)
         offset += batch.num_rows
 
 
-def _pandas_chunks(frame: Any, table: str, columns: tuple[str, ...]) -> Iterator[list[tuple[object, ...]]]:
+def _pandas_chunks(frame: Any, table: str, columns: tuple[str, ...]) -> Iterator[list[object]]:
     """A pandas frame's columns (and index levels that name table columns),
     each through Arrow unless it holds Python objects."""
     pa = _pyarrow("staging a pandas DataFrame", "pandas")
@@ -207,7 +207,7 @@ def _pandas_chunks(frame: Any, table: str, columns: tuple[str, ...]) -> Iterator
                 converted.append(_from_python(values, name, start))
             else:
                 converted.append(_from_arrow(arrow[n].slice(start, count).combine_chunks(), name, start))
-        yield mapping.rows(converted, count)
+        yield mapping.flat(converted, count)
 
 
 def _from_python(values: list[Any], name: str, offset: int) -> list[object]:

@@ -321,11 +321,14 @@ class Table:
             )
         _check_flag(commit, "commit")
         name, columns = self._require()
-        checked: list[Sequence[object]]
-        if frame:  # its chunks come converted and checked
-            checked = [row for chunk in _frames.row_chunks(rows, name, columns) for row in chunk]
-        else:
-            checked = _RowChecker(name, columns).check(list(rows))
+        if frame:  # its chunks come converted and checked, values row after row
+            values: list[object] = []
+            for chunk in _frames.value_chunks(rows, name, columns):
+                values += chunk
+            if values:
+                _native.stage_values(self._conn, name, values, len(columns), commit)
+            return len(values) // len(columns)
+        checked = _RowChecker(name, columns).check(list(rows))
         if checked:
             _native.stage_rows(self._conn, name, checked, commit)
         return len(checked)
