@@ -43,7 +43,7 @@ def stage_with(conn, name, width, rows, grouped, commit, flat=False):
     return staged(conn, name), conn.in_transaction
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(width=st.integers(1, 6), count=st.integers(0, 700), shift=st.integers(0, 9),
        commit=st.booleans())
 def test_grouped_staging_equals_one_statement_per_row(shared, width, count, shift, commit):
