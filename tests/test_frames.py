@@ -150,7 +150,11 @@ def test_frames_out_have_natural_types(table):
 def test_index_levels_named_after_columns_are_staged(table, conn):
     frame = pd.DataFrame({"k": [1, 2], "s": ["a", "b"], "x": [0.5, math.nan]}).set_index(["k", "s"])
     assert table.stage(frame) == 2
-    assert staged(conn, "t") == [(1, None, "a", 0.5), (2, None, "b", None)]
+    days = pd.Index([dt.date(2024, 1, 2), None], dtype=object, name="S")
+    objects = pd.DataFrame({"k": [3, 4], "x": [decimal.Decimal("1.50"), math.nan]}, index=days)
+    assert table.stage(objects) == 2
+    assert staged(conn, "t") == [(1, None, "a", 0.5), (2, None, "b", None),
+                                 (3, None, "2024-01-02", "1.50"), (4, None, None, None)]
 
 
 @pytest.mark.parametrize("frame, error, message", [

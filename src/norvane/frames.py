@@ -17,7 +17,7 @@ import datetime as _dt
 import importlib
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from norvane import values as _values
 
@@ -129,7 +129,7 @@ def value_chunks(frame: object, table: str, columns: tuple[str, ...]) -> Iterato
         return _pandas_chunks(frame, table, columns)
     pa = _pyarrow(f"staging a {type(frame).__name__}")
     if kind == "polars":
-        frame = _any(frame).to_arrow()
+        frame = cast(Any, frame).to_arrow()
     elif kind == "stream":
         frame = pa.RecordBatchReader.from_stream(frame)
     if isinstance(frame, pa.RecordBatch):
@@ -137,10 +137,6 @@ def value_chunks(frame: object, table: str, columns: tuple[str, ...]) -> Iterato
     if isinstance(frame, pa.Table):
         return _arrow_table_chunks(frame, table, columns)
     return _arrow_reader_chunks(frame, table, columns)
-
-
-def _any(value: object) -> Any:
-    return value
 
 
 def _arrow_table_chunks(frame: Any, table: str, columns: tuple[str, ...]) -> Iterator[list[object]]:
@@ -192,21 +188,20 @@ def _pandas_chunks(frame: Any, table: str, columns: tuple[str, ...]) -> Iterator
         names.append(name)
         sources.append(frame.iloc[:, position])
     mapping = _Columns(table, columns, names)
-    arrow: list[Any] = []
-    for source in sources:
-        if source.dtype == object:
-            arrow.append(None)
-        else:
-            arrow.append(pa.chunked_array([pa.Array.from_pandas(source)]))
+    # Columns of Python objects are read as lists; the others through Arrow.
+    columns_read: list[tuple[list[Any] | None, Any]] = [
+        (source.tolist(), None) if source.dtype == object
+        else (None, pa.chunked_array([pa.Array.from_pandas(source)]))
+        for source in sources
+    ]
     for start, count in _chunk_ranges(len(frame)):
         converted: list[list[object]] = []
-        for n, source in enumerate(sources):
-            name = str(names[n])
-            if arrow[n] is None:
-                values = source.iloc[start : start + count].tolist()
-                converted.append(_from_python(values, name, start))
+        for name, (objects, arrow) in zip(names, columns_read):
+            if objects is not None:
+                converted.append(_from_python(objects[start : start + count], str(name), start))
             else:
-                converted.append(_from_arrow(arrow[n].slice(start, count).combine_chunks(), name, start))
+                piece = arrow.slice(start, count).combine_chunks()
+                converted.append(_from_arrow(piece, str(name), start))
         yield mapping.flat(converted, count)
 
 
