@@ -5,6 +5,7 @@ import datetime as dt
 import decimal
 import math
 import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -184,3 +185,21 @@ def test_a_missing_extra_is_named(table, monkeypatch):
     with pytest.raises(ImportError, match=r"pip install norvane\[pandas\]"):
         table.to_pandas()
     assert table.count_staged() == 0
+
+
+def test_the_readme_section_runs_as_written(tmp_path, monkeypatch):
+    readme = (Path(__file__).parent.parent / "README.md").read_text()
+    section = readme[readme.index("## Data in and out"):]
+    code = section[section.index("```python") + len("```python"):]
+    code = code[: code.index("```")]
+    monkeypatch.chdir(tmp_path)
+    registry = nv.norvane_state.DB_dict
+    assert "prices" not in registry
+    try:
+        exec(compile(code.replace("feed.to_pandas(", "shown = feed.to_pandas("), "README.md", "exec"),
+             namespace := {})
+    finally:
+        registry.pop("prices", None)
+    shown = namespace["shown"]
+    assert shown["price"].tolist() == [9.5, 3.25, 7.0]
+    assert shown["seen"].tolist()[:2] == ["2024-05-06 09:30:00+00:00"] * 2
