@@ -63,17 +63,23 @@ def _template(path, norvane, rows=None):
     return path
 
 
-def _median(workspace, template, call, runs):
+def _medians(workspace, contenders, runs):
+    """Median seconds of each (template, call), in rotating order within every
+    run, so that a slow spell of the machine falls on all of them alike."""
     import gc
 
-    times = []
-    for _ in range(runs):
-        with workspace.connection(template) as conn:
-            gc.collect()
-            started = time.perf_counter()
-            call(conn)
-            times.append(time.perf_counter() - started)
-    return statistics.median(times)
+    times = {label: [] for label in contenders}
+    labels = list(contenders)
+    for run in range(runs):
+        shift = run % len(labels)
+        for label in labels[shift:] + labels[:shift]:
+            template, call = contenders[label]
+            with workspace.connection(template) as conn:
+                gc.collect()
+                started = time.perf_counter()
+                call(conn)
+                times[label].append(time.perf_counter() - started)
+    return {label: statistics.median(seconds) for label, seconds in times.items()}
 
 
 def _line(label, seconds, contender, other, target):
@@ -101,23 +107,19 @@ def run(norvane, quick, runs, workdir, progress):
     full = _template(workdir / "frames-full.db", norvane, rows)
 
     progress(f"frames: timing {runs} runs")
-    stage_frame = _median(workspace, empty, lambda c: Table(c, PRICE_FEED_TABLE).stage(frame), runs)
-    stage_rows = _median(workspace, empty, lambda c: Table(c, PRICE_FEED_TABLE).stage(rows), runs)
-    to_sql = _median(
-        workspace, empty,
-        lambda c: frame.to_sql(PLAIN_TABLE, c, if_exists="append", index=False), runs,
-    )
-    to_pandas = _median(workspace, full, lambda c: Table(c, PRICE_FEED_TABLE).to_pandas(), runs)
-    read_sql = _median(
-        workspace, full,
-        lambda c: pd.read_sql(f"SELECT {', '.join(PRICE_FEED_COLUMNS)} FROM {PRICE_FEED_TABLE}", c),
-        runs,
-    )
+    columns = ", ".join(PRICE_FEED_COLUMNS)
+    took = _medians(workspace, {
+        "stage(df)": (empty, lambda c: Table(c, PRICE_FEED_TABLE).stage(frame)),
+        "stage(tuples)": (empty, lambda c: Table(c, PRICE_FEED_TABLE).stage(rows)),
+        "to_sql": (empty, lambda c: frame.to_sql(PLAIN_TABLE, c, if_exists="append", index=False)),
+        "to_pandas": (full, lambda c: Table(c, PRICE_FEED_TABLE).to_pandas()),
+        "read_sql": (full, lambda c: pd.read_sql(f"SELECT {columns} FROM {PRICE_FEED_TABLE}", c)),
+    }, runs)
     for leftover in (empty, full):
         leftover.unlink()
     return [
         f"frames: a {count:,}-row price feed (int, int, str, float), median of {runs} runs",
-        _line("stage(df)", stage_frame, "stage(tuples)", stage_rows, 1.3),
-        _line("stage(df)", stage_frame, "df.to_sql", to_sql, 1.0),
-        _line("to_pandas()", to_pandas, "pandas.read_sql", read_sql, 1.5),
+        _line("stage(df)", took["stage(df)"], "stage(tuples)", took["stage(tuples)"], 1.3),
+        _line("stage(df)", took["stage(df)"], "df.to_sql", took["to_sql"], 1.0),
+        _line("to_pandas()", took["to_pandas"], "pandas.read_sql", took["read_sql"], 1.5),
     ]
