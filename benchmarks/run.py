@@ -34,7 +34,7 @@ from pathlib import Path
 if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from benchmarks import cluster, interrupts, newest, plain, reads  # noqa: E402
+from benchmarks import cluster, frames, interrupts, newest, plain, reads  # noqa: E402
 from benchmarks.harness import (  # noqa: E402
     NATIVE,
     NORVANE,
@@ -57,6 +57,7 @@ from benchmarks.scenarios import FULL, QUICK, SCENARIOS, TABLE, Ingest  # noqa: 
 SEED = 20240613
 NEWEST = "newest"  # find's newest test at scale (benchmarks/newest.py), its own table
 READS = "reads"  # Table reads on the price feed (benchmarks/reads.py), its own table
+FRAMES = "frames"  # DataFrames in and out (benchmarks/frames.py), its own tables
 
 
 def parse_args(argv=None):
@@ -66,9 +67,9 @@ def parse_args(argv=None):
     parser.add_argument(
         "--scenario",
         action="append",
-        choices=sorted([*SCENARIOS, NEWEST, READS]),
+        choices=sorted([*SCENARIOS, NEWEST, READS, FRAMES]),
         metavar="NAME",
-        help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, NEWEST, READS])})",
+        help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, NEWEST, READS, FRAMES])})",
     )
     args = parser.parse_args(argv)
     if args.runs < 1:
@@ -183,6 +184,7 @@ class Report:
     notes: list = field(default_factory=list)
     newest: list = field(default_factory=list)
     reads: list = field(default_factory=list)
+    frames: list = field(default_factory=list)
 
     def print(self, runs, sizes):
         if self.measurements:
@@ -191,7 +193,7 @@ class Report:
         for line in (self.descriptions + burst_lines(self.measurements, smallest) +
                      memory_lines(self.memory) + self.notes):
             print(line)
-        for line in self.newest + self.reads:
+        for line in self.newest + self.reads + self.frames:
             print(line)
 
 
@@ -211,7 +213,7 @@ def run(args):
     report = Report(notes=[reason] if reason else [])
     with tempfile.TemporaryDirectory(prefix="norvane-bench-") as root:
         workspace = Workspace(root)
-        for key in [k for k in args.scenario or SCENARIOS if k not in (NEWEST, READS)]:
+        for key in [k for k in args.scenario or SCENARIOS if k not in (NEWEST, READS, FRAMES)]:
             made = SCENARIOS[key](sizes, SEED)
             for scenario in made if isinstance(made, list) else [made]:
                 run_scenario(scenario, norvane, workspace, args.runs, report)
@@ -223,6 +225,10 @@ def run(args):
             started = time.perf_counter()
             report.reads = reads.run(args.quick, args.runs, workspace.root, progress)
             progress(f"{READS}: done in {time.perf_counter() - started:.1f} s")
+        if norvane is not None and (args.scenario is None or FRAMES in args.scenario):
+            started = time.perf_counter()
+            report.frames = frames.run(norvane, args.quick, args.runs, workspace.root, progress)
+            progress(f"{FRAMES}: done in {time.perf_counter() - started:.1f} s")
     if norvane is not None and not args.scenario:
         progress("interrupt latency")
         report.descriptions += interrupts.latency_lines(args.quick)

@@ -5,6 +5,7 @@
 #include "binder.hpp"
 #include "current_rows.hpp"
 #include "driver_limits.hpp"
+#include "grouped_staging.hpp"
 #include "keywords.hpp"
 #include "merge_indexes.hpp"
 #include "merge_report.hpp"
@@ -164,6 +165,63 @@ PyObject* fail_merge_before_step(PyObject*, PyObject* step) {
     Py_RETURN_NONE;
 }
 
+Retained g_stage_rows_code;  // traceback entry of stage_rows
+
+// stage_rows(conn, table, rows, comm): checked rows into the staging table,
+// many per statement on the host's own connection type (grouped_staging.hpp).
+PyObject* native_stage_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "stage_rows() takes exactly 4 positional arguments (%zd given)",
+                     nargs);
+        return nullptr;
+    }
+    Owned answer;
+    try {
+        answer = stage_rows(args);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (!answer) {
+        add_traceback_entry(g_stage_rows_code.get());
+    }
+    return answer.release();
+}
+
+// stage_values(conn, table, values, width, comm): the same from one flat list
+// of values, row after row (what a frame's columns interleave into).
+PyObject* native_stage_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "stage_values() takes exactly 5 positional arguments (%zd given)",
+                     nargs);
+        return nullptr;
+    }
+    const Py_ssize_t width = PyLong_AsSsize_t(args[3]);
+    if (width == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    PyObject* const forwarded[] = {args[0], args[1], args[2], args[4]};
+    Owned answer;
+    try {
+        answer = stage_values(forwarded, width);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (!answer) {
+        add_traceback_entry(g_stage_rows_code.get());
+    }
+    return answer.release();
+}
+
+// grouped_staging(flag) -> the flag it replaces: whether stage_rows groups
+// rows into statements (True) or executes one per row as insert_temp does.
+PyObject* grouped_staging(PyObject*, PyObject* flag) {
+    if (!PyBool_Check(flag)) {
+        PyErr_Format(PyExc_TypeError, "grouped_staging: expected True or False, got %R", flag);
+        return nullptr;
+    }
+    return PyBool_FromLong(set_grouped_staging(flag == Py_True));
+}
+
 PyMethodDef native_methods[] = {
     {"merge_path", merge_path_switch, METH_O,
      "merge_path(name) -> previous name\n\nHow temp_to_main applies its result: 'auto' (in a few "
@@ -186,6 +244,16 @@ PyMethodDef native_methods[] = {
     {"merge_indexes", merge_indexes, METH_O,
      "merge_indexes(policy) -> previous policy\n\nHow temp_to_main treats the main table's indexes: "
      "'auto' (keep them when that is cheaper), 'keep' or 'rebuild'."},
+    {"stage_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_stage_rows)),
+     METH_FASTCALL,
+     "stage_rows(conn, table, rows, comm)\n\nChecked rows (a list of tuples as wide as the table) into "
+     "its staging table,\nmany per statement on the host's own connection type."},
+    {"stage_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_stage_values)),
+     METH_FASTCALL,
+     "stage_values(conn, table, values, width, comm)\n\nstage_rows from one flat list of values, "
+     "row after row."},
+    {"grouped_staging", grouped_staging, METH_O,
+     "grouped_staging(flag) -> previous flag\n\nWhether stage_rows groups rows into statements."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -232,6 +300,13 @@ PyMODINIT_FUNC PyInit__native_ext() {
             return nullptr;
         }
         g_merge_code.keep(std::move(code));
+    }
+    if (!g_stage_rows_code) {
+        Owned code = traceback_code("norvane._native.stage_rows");
+        if (!code) {
+            return nullptr;
+        }
+        g_stage_rows_code.keep(std::move(code));
     }
     Owned module = steal(PyModule_Create(&native_def));
     Owned keywords = module ? keyword_set() : Owned();

@@ -96,3 +96,17 @@ def reads_plan(name: str) -> str:
 
 def reads_plan_in_use() -> str:
     return _reads_plan[0]
+
+# stage_rows(conn, table, rows, comm): checked rows (a list of tuples as wide as
+# the table) into its staging table, many rows per INSERT on the host's own
+# connection type, otherwise as insert_temp; the transaction is insert_temp's.
+stage_rows: Callable[[Any, str, list[Any], bool], None] = _ext.stage_rows
+
+# stage_values(conn, table, values, width, comm): the same from one flat list
+# of checked values, row after row, `width` to a row.
+stage_values: Callable[[Any, str, list[Any], int, bool], None] = _ext.stage_values
+
+# grouped_staging(flag) -> the flag it replaces: whether stage_rows groups rows
+# into statements (True, the default) or executes one per row (for tests and
+# benchmarks).
+grouped_staging: Callable[[bool], bool] = _ext.grouped_staging

@@ -24,6 +24,7 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from norvane import _native
+from norvane import values as _values
 
 if TYPE_CHECKING:
     from norvane.table import Params, Table
@@ -95,20 +96,19 @@ def _check_where(where: str) -> None:
 
 
 def _check_params(params: "Params") -> tuple[object, ...] | dict[str, object]:
-    from norvane.table import _check_value  # the module that imports this one
+    """Parameters as SQLite stores them, so a query finds what was staged."""
     if isinstance(params, Mapping):
         named = dict(params)
         for key, value in named.items():
             if not isinstance(key, str):
                 raise TypeError(f"parameter names must be str, not {type(key).__name__}")
-            _check_value(value, lambda: f"parameter {key!r}")
+            named[key] = _values.convert(value, lambda: f"parameter {key!r}")
         return named
     if isinstance(params, (str, bytes, bytearray)) or not isinstance(params, Sequence):
         raise TypeError(f"params must be a sequence or a mapping, not {type(params).__name__}")
-    values = tuple(params)
-    for n, value in enumerate(values):
-        _check_value(value, lambda: f"parameter {n}")
-    return values
+    return tuple(
+        _values.convert(value, lambda: f"parameter {n}") for n, value in enumerate(params)
+    )
 
 
 def _check_count(value: object, what: str) -> int:

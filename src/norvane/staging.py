@@ -13,7 +13,6 @@ from itertools import islice
 from typing import Any, TypeAlias
 
 from norvane import _native
-from norvane import norvane as _nv
 
 __all__ = ["MergeReport", "Progress"]
 
@@ -154,10 +153,39 @@ def stage_chunks(
     with _AllOrNothing(conn, commit):
         while chunk:
             checked = check(chunk, done)
-            _nv.insert_temp(conn, table, checked, False)
+            _native.stage_rows(conn, table, list(checked), False)
             done += len(chunk)
             reporter.advance(done)
             chunk = list(islice(source, batch_size))
+        reporter.finish(done)
+    return done
+
+
+def stage_value_chunks(
+    conn: sqlite3.Connection,
+    table: str,
+    chunks: Iterable[list[object]],
+    width: int,
+    progress: Progress | None,
+    commit: bool,
+) -> int:
+    """Stages chunks of converted values, `width` to a row, row after row,
+    all or nothing; returns how many rows."""
+    source = iter(chunks)
+    chunk = next(source, None)
+    while chunk is not None and not chunk:
+        chunk = next(source, None)
+    if chunk is None:
+        return 0  # nothing to write: no transaction either
+    reporter = _Reporter(progress, None)
+    done = 0
+    with _AllOrNothing(conn, commit):
+        while chunk is not None:
+            if chunk:
+                _native.stage_values(conn, table, chunk, width, False)
+                done += len(chunk) // width
+                reporter.advance(done)
+            chunk = next(source, None)
         reporter.finish(done)
     return done
 

@@ -14,7 +14,9 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Self, TypeAlias, overload
 
 from norvane import _native
+from norvane import frames as _frames
 from norvane import reads as _reads
+from norvane import values as _values
 from norvane import norvane as _nv
 from norvane import staging as _staging
 from norvane.staging import MergeReport, Progress
@@ -43,7 +45,7 @@ _ROWID_NAMES = frozenset({"rowid", "oid", "_rowid_"})
 _CATALOG = frozenset({"index_table", "unique_table"})
 _STAGING_PREFIX = "temp_"
 
-_INT_MIN, _INT_MAX = -(2**63), 2**63 - 1
+_INT_MIN, _INT_MAX = _values.INT_MIN, _values.INT_MAX
 
 
 def _check_name(name: object, what: str) -> str:
@@ -70,27 +72,6 @@ def _check_table_name(name: object) -> str:
             f"table name {text!r} starts with {_STAGING_PREFIX!r}, the prefix of staging tables"
         )
     return text
-
-
-def _check_value(value: object, where: Callable[[], str]) -> None:
-    """A value SQLite stores as it is; `where` names its place for the message.
-    Booleans are integers to SQLite, as to the sqlite3 module."""
-    if value is None or isinstance(value, (float, bytes, bytearray, memoryview)):
-        return
-    if isinstance(value, str):
-        if not value.isascii():
-            try:
-                value.encode()
-            except UnicodeEncodeError:
-                raise ValueError(f"{where()}: text that is not valid Unicode") from None
-        return
-    if isinstance(value, int):
-        if not _INT_MIN <= value <= _INT_MAX:
-            raise ValueError(f"{where()}: {value} does not fit SQLite's 64-bit INTEGER")
-        return
-    raise TypeError(
-        f"{where()}: cannot store a {type(value).__name__} (values are None, int, float, str or bytes)"
-    )
 
 
 def _name_list(value: str | Iterable[str], what: str) -> tuple[str, ...]:
@@ -251,7 +232,7 @@ class Table:
 
     def stage(
         self,
-        rows: Iterable[Row],
+        rows: Iterable[Row] | Any,
         *,
         batch_size: int = 10000,
         progress: Progress | None = None,
@@ -259,7 +240,10 @@ class Table:
     ) -> int:
         """Stages rows and returns how many. Each row is a tuple or list with
         one value per column, or a dict by column name (missing columns hold
-        NULL).
+        NULL). ``rows`` may also be a frame: a pandas or polars DataFrame, a
+        pyarrow Table or RecordBatchReader, or anything with
+        ``__arrow_c_stream__``, its columns matched by name. Values are stored
+        as ``norvane.values`` describes.
 
         Any iterable will do, generators included: rows go in chunks of
         ``batch_size``, so memory does not grow with the input. It is all or
@@ -269,7 +253,10 @@ class Table:
         per 1,000 rows, and once at the end; ``total`` is None unless
         ``rows`` has a length."""
         _reads.check_no_open_reads(self._conn)
-        if isinstance(rows, (str, bytes, bytearray, Mapping)) or not isinstance(rows, Iterable):
+        frame = _frames.is_frame(rows)
+        if not frame and (
+            isinstance(rows, (str, bytes, bytearray, Mapping)) or not isinstance(rows, Iterable)
+        ):
             raise TypeError(
                 f"rows must be an iterable of rows (tuples, lists or dicts), not {type(rows).__name__}"
             )
@@ -277,6 +264,9 @@ class Table:
         report = _staging.check_progress(progress)
         _check_flag(commit, "commit")
         name, columns = self._require()
+        if frame:  # its chunks come converted and checked, values row after row
+            chunks = _frames.value_chunks(rows, name, columns)
+            return _staging.stage_value_chunks(self._conn, name, chunks, len(columns), report, commit)
         checker = _RowChecker(name, columns)
         return _staging.stage_chunks(self._conn, name, rows, checker.check, size, report, commit)
 
@@ -428,6 +418,34 @@ class Table:
         """How many current rows (as ``rows`` gives them) match ``where``."""
         return _reads.count(_reads.Query(self, where, params))
 
+    def to_arrow(
+        self,
+        where: str | None = None,
+        params: Params = (),
+        *,
+        select: str | Sequence[str] | None = None,
+        order_by: str | Sequence[str] = (),
+        limit: int | None = None,
+        offset: int = 0,
+    ) -> Any:
+        """The rows of ``rows`` as a pyarrow Table, each column typed by the
+        one storage class it holds (needs ``norvane[arrow]``)."""
+        return _frames.to_arrow(self, where, params, select, order_by, limit, offset)
+
+    def to_pandas(
+        self,
+        where: str | None = None,
+        params: Params = (),
+        *,
+        select: str | Sequence[str] | None = None,
+        order_by: str | Sequence[str] = (),
+        limit: int | None = None,
+        offset: int = 0,
+    ) -> Any:
+        """The rows of ``rows`` as a pandas DataFrame with nullable dtypes;
+        mixed columns are objects (needs ``norvane[pandas]``)."""
+        return _frames.to_pandas(self, where, params, select, order_by, limit, offset)
+
     # ---------------------------------------------------------- internals --
 
     def _stored_name(self, name: str) -> str | None:
@@ -563,8 +581,9 @@ class _ColumnLookup:
         return self.find(column, what)
 
 
-# Values that need no closer look (ints and text do: range, encodability).
-_PLAIN_TYPES = frozenset({type(None), float, bytes})
+# Values stored as they are that need no closer look (ints, reals and text
+# do: range, NaN, encodability).
+_PLAIN_TYPES = frozenset({type(None), bytes})
 
 
 class _RowChecker:
@@ -592,9 +611,12 @@ class _RowChecker:
                 elif kind is int:
                     if _INT_MIN <= value <= _INT_MAX:
                         continue
+                elif kind is float:
+                    if value == value:  # not NaN
+                        continue
                 elif kind in plain:
                     continue
-                self.check_values(n, laid_out)  # the slow look, with the messages
+                laid_out = self.convert_values(n, laid_out)  # the slow look, with the messages
                 break
             checked.append(laid_out)
         return checked
@@ -624,7 +646,11 @@ class _RowChecker:
             return tuple(row)
         raise TypeError(f"row {n} is a {type(row).__name__}, not a tuple, list or dict")
 
-    def check_values(self, n: int, row: Sequence[object]) -> None:
+    def convert_values(self, n: int, row: Sequence[object]) -> tuple[object, ...]:
+        """The row with every value as SQLite stores it (see norvane.values)."""
         columns = self.lookup.columns
-        for position, value in enumerate(row):
-            _check_value(value, lambda: f"row {n}, column {columns[position]!r}")
+        return tuple(
+            _values.convert(value, lambda: f"row {n}, column {columns[position]!r}")
+            for position, value in enumerate(row)
+        )
+

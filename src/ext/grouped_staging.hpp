@@ -1,0 +1,24 @@
+// Staging for the Table API: checked rows into the staging table, many rows
+// per INSERT statement on the host's own connection type.
+#pragma once
+
+#include "binder.hpp"
+
+namespace norvane {
+
+// stage_rows(conn, table, rows, comm): `rows` a list of tuples, all as wide as
+// the table, already checked. On an exact host connection, while the grouped
+// plan is on, they go in INSERTs of many rows each; otherwise through
+// insert_temp. Either way the call's transaction is insert_temp's.
+Owned stage_rows(Args args);
+
+// stage_values(conn, table, values, comm) with the width apart: `values` one
+// flat list, row after row, `width` values a row, already checked; staged as
+// stage_rows stages them.
+Owned stage_values(Args args, Py_ssize_t width);
+
+// The plan: true for grouped statements (the default), false for insert_temp's
+// statement per row. Returns the plan it replaces.
+bool set_grouped_staging(bool grouped);
+
+}  // namespace norvane

@@ -1,0 +1,71 @@
+"""Staging many rows per statement leaves exactly what one statement per row
+leaves: the same rows, rowids and storage classes, and the same transaction."""
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import norvane.norvane as nv
+from norvane import Table, _native
+
+from conftest import Wrapped, fresh_name
+
+KINDS = [None, 7, -2**63, 0.5, "text", "é", b"\x00", 2**63 - 1, 1.0, ""]
+
+
+@pytest.fixture(scope="module")
+def shared(tmp_path_factory):
+    db = nv.DB(fresh_name("grouped"), str(tmp_path_factory.mktemp("grouped") / "g.db"))
+    c = db.connection()
+    c.execute("PRAGMA synchronous = OFF")  # every example commits; durability is not under test
+    yield c
+    c.close()
+
+
+def staged(conn, name):
+    """Rows with their rowids and the type of every value (1 == 1.0 in Python)."""
+    rows = conn.execute(f"SELECT rowid, * FROM temp_{name} ORDER BY rowid").fetchall()
+    return [(row, [type(value) for value in row]) for row in rows]
+
+
+def stage_with(conn, name, width, rows, grouped, commit, flat=False):
+    table = Table(conn, name).create([f"c{k}" for k in range(width)], replace=True)
+    table.stage([(None,) * width])  # rowids continue after existing rows
+    previous = _native.grouped_staging(grouped)
+    try:
+        if flat:  # as frames stage: one list of values, row after row
+            values = [value for row in rows for value in row]
+            _native.stage_values(conn, name, values, width, commit)
+        else:
+            table.stage(rows, commit=commit)
+    finally:
+        _native.grouped_staging(previous)
+    return staged(conn, name), conn.in_transaction
+
+
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(width=st.integers(1, 6), count=st.integers(0, 700), shift=st.integers(0, 9),
+       commit=st.booleans())
+def test_grouped_staging_equals_one_statement_per_row(shared, width, count, shift, commit):
+    rows = [tuple(KINDS[(r * width + k + shift) % len(KINDS)] for k in range(width))
+            for r in range(count)]
+    one_by_one = stage_with(shared, "per_row", width, rows, False, commit)
+    shared.rollback()
+    for grouped, flat in [(True, False), (True, True), (False, True)]:
+        assert stage_with(shared, "other", width, rows, grouped, commit, flat) == one_by_one
+        shared.rollback()
+
+
+def test_a_failing_group_stages_nothing(conn):
+    Table(conn, "t").create(["a", "b"])
+    rows = [(n, "x") for n in range(600)]
+    rows[400] = (1, 2, 3)
+    with pytest.raises(ValueError, match="row 400"):
+        _native.stage_rows(conn, "t", rows, True)
+    assert staged(conn, "t") == [] and not conn.in_transaction
+
+
+def test_other_connections_stage_one_row_per_statement(conn):
+    Table(conn, "t").create(["a", "b"])
+    _native.stage_rows(Wrapped(conn), "t", [(1, "x"), (2, "y")], True)
+    assert [row for row, _ in staged(conn, "t")] == [(1, 1, "x"), (2, 2, "y")]
