@@ -8,7 +8,7 @@ from hypothesis import strategies as st
 import norvane.norvane as nv
 from norvane import Table, _native
 
-from conftest import Wrapped, fresh_name
+from conftest import Proxy, fresh_name
 
 KINDS = [None, 7, -2**63, 0.5, "text", "é", b"\x00", 2**63 - 1, 1.0, ""]
 
@@ -67,5 +67,5 @@ def test_a_failing_group_stages_nothing(conn):
 
 def test_other_connections_stage_one_row_per_statement(conn):
     Table(conn, "t").create(["a", "b"])
-    _native.stage_rows(Wrapped(conn), "t", [(1, "x"), (2, "y")], True)
+    _native.stage_rows(Proxy(conn), "t", [(1, "x"), (2, "y")], True)
     assert [row for row, _ in staged(conn, "t")] == [(1, 1, "x"), (2, 2, "y")]
