@@ -385,7 +385,10 @@ def test_repeated_name_prints_exists_line(tmp_path, capsys, name):
     assert not (tmp_path / "second.db").exists()
     with pytest.raises(AttributeError) as ei:
         second.connection()
+    assert str(ei.value) == (f"DB handle {name!r} was not set up: the name {name!r} is already "
+                             f"registered; use norvane_state.DB_dict[{name!r}]")
     assert norvane_entries(ei.value) == [entry("DB.connection")]
+    assert vars(second) == {}
 
 
 def test_second_handle_on_same_file_keeps_catalog_rows(db, conn):

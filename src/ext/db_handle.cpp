@@ -78,6 +78,80 @@ void forget_registration(PyObject* self) {
     }
 }
 
+// Handles whose constructor found their name registered and so set nothing
+// up, under their address: (weak reference to the handle, the name). The
+// handle itself stays an empty instance; its entry goes when it does.
+Retained g_unset_handles;
+
+PyObject* forget_unset_handle(PyObject* key, PyObject* /*reference*/) {
+    return PyDict_Pop(g_unset_handles.get(), key, nullptr) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+PyMethodDef g_forget_unset_handle = {"forget_unset_handle", forget_unset_handle, METH_O, nullptr};
+
+bool remember_unset_handle(PyObject* self, PyObject* name) {
+    if (!g_unset_handles) {
+        Owned handles = steal(PyDict_New());
+        if (!handles) {
+            return false;
+        }
+        g_unset_handles.keep(std::move(handles));
+    }
+    Owned key = steal(PyLong_FromVoidPtr(self));
+    Owned forget = key ? steal(PyCFunction_New(&g_forget_unset_handle, key.get())) : Owned();
+    if (!forget) {
+        return false;
+    }
+    Owned reference = steal(PyWeakref_NewRef(self, forget.get()));
+    if (!reference) {
+        // An object that takes no weak references just keeps the plain error.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            return false;
+        }
+        PyErr_Clear();
+        return true;
+    }
+    Owned entry = steal(PyTuple_Pack(2, reference.get(), name));
+    return entry && PyDict_SetItem(g_unset_handles.get(), key.get(), entry.get()) == 0;
+}
+
+// The name a handle without an address was refused under; null when it is
+// no such handle.
+Owned unset_handle_name(PyObject* self) {
+    Owned key = g_unset_handles ? steal(PyLong_FromVoidPtr(self)) : Owned();
+    PyObject* found = nullptr;
+    if (!key || PyDict_GetItemRef(g_unset_handles.get(), key.get(), &found) <= 0) {
+        return {};
+    }
+    Owned entry = steal(found);
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(PyTuple_GET_ITEM(entry.get(), 0), &target) <= 0) {
+        return {};
+    }
+    Owned handle = steal(target);
+    PyObject* address = nullptr;
+    const int has_address = handle.get() == self ? PyObject_GetOptionalAttr(self, names().address, &address)
+                                                 : -1;
+    Py_XDECREF(address);
+    return has_address == 0 ? share(PyTuple_GET_ITEM(entry.get(), 1)) : Owned();
+}
+
+// The pending AttributeError of a handle that was never set up becomes one
+// that says why.
+void explain_unset_handle(PyObject* self) {
+    Owned name;
+    {
+        PendingError pending;
+        name = unset_handle_name(self);
+    }
+    if (name) {
+        PyErr_Format(PyExc_AttributeError,
+                     "DB handle %R was not set up: the name %R is already registered; "
+                     "use norvane_state.DB_dict[%R]",
+                     name.get(), name.get(), name.get());
+    }
+}
+
 }  // namespace
 
 Owned db_init(Args args) {
@@ -93,7 +167,7 @@ Owned db_init(Args args) {
         return {};
     }
     if (known) {
-        return print_exists_line(name) ? share(Py_None) : Owned();
+        return remember_unset_handle(self, name) && print_exists_line(name) ? share(Py_None) : Owned();
     }
     if (PyObject_SetAttr(self, names().name, name) < 0 ||
         PyObject_SetAttr(self, names().address, address) < 0) {
@@ -111,7 +185,13 @@ Owned db_init(Args args) {
     return share(Py_None);
 }
 
-Owned db_connection(Args args) { return connect(args[0]); }
+Owned db_connection(Args args) {
+    Owned connection = connect(args[0]);
+    if (!connection && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        explain_unset_handle(args[0]);
+    }
+    return connection;
+}
 
 bool remember_print() {
     Owned builtins = steal(PyImport_ImportModule("builtins"));
