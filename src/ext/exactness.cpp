@@ -53,22 +53,6 @@ bool is_keyword(const char* s) {
     return false;
 }
 
-// A fetched row as the host returns it without a row factory: a tuple of at
-// least n values.
-bool is_row(PyObject* row, Py_ssize_t n) { return PyTuple_Check(row) && PyTuple_GET_SIZE(row) >= n; }
-
-// The UTF-8 text of a str, or null (no error set) for anything else.
-const char* utf8_of(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) {
-        return nullptr;
-    }
-    const char* text = PyUnicode_AsUTF8(obj);
-    if (text == nullptr) {
-        PyErr_Clear();
-    }
-    return text;
-}
-
 // Whether every candidate row of these conditions is a stored row as it is:
 // a plain WHERE, ORDER BY or LIMIT (or nothing) over the table alone.
 bool selects_stored_rows(const char* conditions) {

@@ -20,14 +20,6 @@ bool is_keyword(const char* s);
 // a plain WHERE, ORDER BY or LIMIT (or nothing) over the table alone.
 bool selects_stored_rows(const char* conditions);
 
-// ---------------------------------------------------------------- values ---
-
-// A fetched row as the host returns it without a row factory: a tuple of at
-// least n values.
-bool is_row(PyObject* row, Py_ssize_t n);
-// The UTF-8 text of a str, or null (no error set) for anything else.
-const char* utf8_of(PyObject* obj);
-
 // ------------------------------------------------------------ connection ---
 
 // An exact host connection whose rows come back as stored: no row factory,

@@ -187,6 +187,7 @@ struct NewestGroups::State {
         }
         scanned = std::make_unique<ScanEngine>(*plan, poll);
         if (!scanned->read(cursor, rows)) {
+            mode = Mode::off;  // neither engine holds the rows now
             return false;
         }
         mode = Mode::scanned;

@@ -188,6 +188,19 @@ Owned pair(PyObject* a, PyObject* b) { return steal(PyTuple_Pack(2, a, b)); }
 
 // ---------------------------------------------------------- comparisons --
 
+bool is_row(PyObject* row, Py_ssize_t n) { return PyTuple_Check(row) && PyTuple_GET_SIZE(row) >= n; }
+
+const char* utf8_of(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) {
+        return nullptr;
+    }
+    const char* text = PyUnicode_AsUTF8(obj);
+    if (text == nullptr) {
+        PyErr_Clear();
+    }
+    return text;
+}
+
 int compare(PyObject* a, PyObject* b, int op) {
     Owned result = steal(PyObject_RichCompare(a, b, op));
     return result ? PyObject_IsTrue(result.get()) : -1;

@@ -111,6 +111,12 @@ Owned own_list(Owned value);
 // A new tuple (a, b).
 Owned pair(PyObject* a, PyObject* b);
 
+// A fetched row as the host returns it without a row factory: a tuple of at
+// least n values.
+bool is_row(PyObject* row, Py_ssize_t n);
+// The UTF-8 text of a str, or null (no error set) for anything else.
+const char* utf8_of(PyObject* obj);
+
 // The truth of `a <op> b` as the host decides it: 1 or 0, -1 on error.
 int compare(PyObject* a, PyObject* b, int op);
 
