@@ -25,7 +25,18 @@ from typing import IO, Any, ParamSpec, TypeVar, cast
 import click
 
 from norvane import _native
-from norvane.cli_input import KINDS, CsvFormat, DataError, Kind, Source, csv_kinds, csv_rows, json_rows, ndjson_rows
+from norvane.cli_input import (
+    KINDS,
+    CsvFormat,
+    DataError,
+    Kind,
+    Retype,
+    Source,
+    csv_kinds,
+    csv_rows,
+    json_rows,
+    ndjson_rows,
+)
 from norvane.table import Index, MergeReport, Table, Unique
 
 __all__ = ["cli", "main"]
@@ -241,38 +252,55 @@ def _stage(
     table: Table, source: Source, fmt: str, csv_format: CsvFormat, overrides: dict[str, Kind], detect: bool,
     batch_size: int, then_merge: bool, shown: bool,
 ) -> tuple[int, MergeReport | None]:
-    columns = table.columns()
-    rows: Iterator[tuple[object, ...]]
-    if fmt in ("csv", "tsv"):
-        reading = _Bar(shown, "reading ", source.size)
-        try:
-            typing = csv_kinds(source, csv_format, table.name, columns, overrides, detect, batch_size,
-                               lambda: reading.to(source.position()))
-        finally:
-            reading.close()
-        rows = csv_rows(source, csv_format, table.name, columns, overrides, detect, typing, batch_size)
-    elif fmt == "json":
-        rows = json_rows(source, table.name, columns, overrides)
-    else:
-        rows = ndjson_rows(source, table.name, columns, overrides)
-    bar = _Bar(shown, "staging ", source.size)
     conn = table.conn
+    if not then_merge:
+        return _stage_input(table, source, fmt, csv_format, overrides, detect, batch_size, shown, True), None
+    conn.execute("BEGIN IMMEDIATE")
     try:
-        if not then_merge:
-            return table.stage(rows, batch_size=batch_size, progress=lambda d, t: bar.to(source.position())), None
-        conn.execute("BEGIN IMMEDIATE")
+        staged = _stage_input(table, source, fmt, csv_format, overrides, detect, batch_size, shown, False)
+        report = _merge(table, shown, commit=False)
+        conn.commit()
+    except BaseException:
+        conn.rollback()
+        raise
+    return staged, report
+
+
+def _stage_input(
+    table: Table, source: Source, fmt: str, csv_format: CsvFormat, overrides: dict[str, Kind], detect: bool,
+    batch_size: int, shown: bool, commit: bool,
+) -> int:
+    """Stages the input, all or nothing. CSV columns are typed from their
+    first rows; when a later value does not fit and the input can be read
+    again, from all of it, and the stage starts over."""
+    columns = table.columns()
+
+    def stage(rows: Iterator[tuple[object, ...]], label: str) -> int:
+        bar = _Bar(shown, label, source.size)
         try:
-            staged = table.stage(rows, batch_size=batch_size, progress=lambda d, t: bar.to(source.position()),
-                                 commit=False)
+            return table.stage(rows, batch_size=batch_size, progress=lambda d, t: bar.to(source.position()),
+                               commit=commit)
+        finally:
             bar.close()
-            report = _merge(table, shown, commit=False)
-            conn.commit()
-        except BaseException:
-            conn.rollback()
-            raise
-        return staged, report
+
+    if fmt == "json":
+        return stage(json_rows(source, table.name, columns, overrides), "staging ")
+    if fmt == "nl":
+        return stage(ndjson_rows(source, table.name, columns, overrides), "staging ")
+    whole = detect and source.rereadable
+    try:
+        return stage(csv_rows(source, csv_format, table.name, columns, overrides, detect, None, batch_size, whole),
+                     "staging ")
+    except Retype:
+        pass
+    reading = _Bar(shown, "typing  ", source.size)
+    try:
+        typing = csv_kinds(source, csv_format, table.name, columns, overrides, detect, batch_size,
+                           lambda: reading.to(source.position()))
     finally:
-        bar.close()
+        reading.close()
+    return stage(csv_rows(source, csv_format, table.name, columns, overrides, detect, typing, batch_size),
+                 "staging ")
 
 
 # ------------------------------------------------------------------- merge --

@@ -23,6 +23,7 @@ __all__ = [
     "DETECT_ROWS",
     "DataError",
     "Kind",
+    "Retype",
     "Source",
     "csv_kinds",
     "csv_rows",
@@ -42,6 +43,11 @@ _INT_MIN, _INT_MAX = -(2**63), 2**63 - 1
 
 class DataError(Exception):
     """The input cannot be staged; the message is one line for the user."""
+
+
+class Retype(Exception):
+    """A value does not fit the type its column took from the first rows;
+    the input can be read again to type its columns from all of it."""
 
 
 # ------------------------------------------------------------------ source --
@@ -145,13 +151,18 @@ class Layout:
 
 # ------------------------------------------------------------------ typing --
 
-_SEP = "\x1f"  # joins a column's values for one regular-expression test
+_SEP = "\x1f"  # joins a column's values for a few whole-column tests
 _INTEGER = r"-?(?:0|[1-9][0-9]{0,18})"
 _REAL = r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?"
 _ONE = {"integer": re.compile(_INTEGER), "real": re.compile(_REAL)}
-_ALL = {kind: re.compile(f"(?:(?:{text})?{_SEP})*") for kind, text in (("integer", _INTEGER), ("real", _REAL))}
-_LONG_INTEGER = re.compile(r"[0-9]{19}")
-_HUGE_REAL = re.compile(r"[eE]|[0-9]{300}")
+# The characters a joined column may hold: a first, coarse test.
+_CHARACTERS = {"integer": re.compile("[0-9\\-\x1f]*"), "real": re.compile("[0-9.\\-\x1f]*")}
+_EXPONENT_CHARACTERS = re.compile("[0-9.eE+\\-\x1f]*")
+_LEADING_ZERO = re.compile("\x1f-?0[0-9]")
+_TWO_POINTS = re.compile(r"\.[0-9]*\.")
+# Values this long are looked at one by one: beyond 64 bits, or beyond a
+# finite double.
+_LONG = {"integer": 19, "real": 300}
 
 
 def _one_fits(kind: Kind, value: str) -> bool:
@@ -165,18 +176,32 @@ def _one_fits(kind: Kind, value: str) -> bool:
 
 
 def _all_fit(kind: Kind, values: Sequence[str]) -> bool:
-    """Whether every value (empty ones are NULL) fits `kind`; one regular
-    expression over the joined column, value by value only where needed."""
+    """Whether every value (empty ones are NULL) fits `kind`.
+
+    A column is tested as one text: its values joined by a separator, which
+    a few string searches check for the shape of a number. Only rare
+    columns (a value holding the separator, exponents, very long values)
+    are looked at value by value."""
     if kind == "text":
         return True
-    joined = _SEP.join(values)
-    if joined.count(_SEP) != len(values) - 1:  # a value holds the separator
+    joined = _SEP + _SEP.join(values) + _SEP
+    if joined.count(_SEP) != len(values) + 1:  # a value holds the separator
         return all(_one_fits(kind, value) for value in values)
-    if not _ALL[kind].fullmatch(joined + _SEP):
+    if not _CHARACTERS[kind].fullmatch(joined):
+        if kind == "real" and _EXPONENT_CHARACTERS.fullmatch(joined):
+            return all(_one_fits(kind, value) for value in values)
         return False
-    exact = _LONG_INTEGER if kind == "integer" else _HUGE_REAL
-    if exact.search(joined):
-        return all(_one_fits(kind, value) for value in values if len(value) >= 19 or "e" in value.lower())
+    # A minus only at the start of a value and never alone; no leading zeros.
+    if joined.count("-") != joined.count(_SEP + "-") or "-" + _SEP in joined:
+        return False
+    if (_SEP + "0" in joined or _SEP + "-0" in joined) and _LEADING_ZERO.search(joined):
+        return False
+    # A point only between digits, once per value.
+    if kind == "real" and "." in joined:
+        if _SEP + "." in joined or "-." in joined or "." + _SEP in joined or _TWO_POINTS.search(joined):
+            return False
+    if max(map(len, values), default=0) >= _LONG[kind]:
+        return all(_one_fits(kind, value) for value in values if len(value) >= _LONG[kind])
     return True
 
 
@@ -287,6 +312,7 @@ class Typing:
 
     kinds: list[Kind]
     verify: list[bool]  # whether each value still has to be checked
+    retype: bool = False  # a misfit of a detected type raises Retype
 
 
 def csv_kinds(
@@ -338,10 +364,14 @@ def csv_rows(
     detect: bool,
     typing: Typing | None,
     batch_size: int,
+    retype: bool = False,
 ) -> Iterator[tuple[object, ...]]:
     """The records as typed tuples in table order. Without `typing`, columns
     are typed from their first DETECT_ROWS values (when `detect`), and a later
-    value that does not fit is an error naming its line."""
+    value that does not fit is an error naming its line; or, with `retype`,
+    raises Retype: the caller then types the columns from the whole input
+    (csv_kinds) and starts again. Either way the types are those of the whole
+    input, but most inputs are read once."""
     reading = _CsvPass(source, fmt, table, columns)
     layout = reading.layout
     fields = layout.fields
@@ -353,9 +383,9 @@ def csv_rows(
             kinds = _detect_first(pending, fields, overrides)
         else:
             kinds = [overrides.get(name, "text") for name in fields]
-        typing = Typing(kinds, [kind != "text" for kind in kinds])
+        typing = Typing(kinds, [kind != "text" for kind in kinds], retype)
     for batch in _chained(pending, reading.batches(batch_size)):
-        yield from _typed(batch, layout, typing, source.name)
+        yield from _typed(batch, layout, typing, source.name, overrides)
 
 
 def _first_batches(reading: _CsvPass, rows: int) -> list[_Batch]:
@@ -379,13 +409,17 @@ def _detect_first(pending: list[_Batch], fields: list[str], overrides: dict[str,
     return kinds
 
 
-def _typed(batch: _Batch, layout: Layout, typing: Typing, name: str) -> list[tuple[object, ...]]:
+def _typed(
+    batch: _Batch, layout: Layout, typing: Typing, name: str, overrides: dict[str, Kind]
+) -> list[tuple[object, ...]]:
     count = len(batch.rows)
     fields = list(zip(*batch.rows))
     converted: list[Sequence[object]] = []
     for n, values in enumerate(fields):
         kind = typing.kinds[n]
         if typing.verify[n] and not _all_fit(kind, values):
+            if typing.retype and layout.fields[n] not in overrides:
+                raise Retype
             bad = next(i for i, value in enumerate(values) if not _one_fits(kind, value))
             raise DataError(
                 f"{name}: line {batch.line_of(bad)}: {values[bad]!r} in column {layout.fields[n]} "
