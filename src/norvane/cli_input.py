@@ -16,7 +16,7 @@ import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from itertools import islice, repeat
+from itertools import chain, islice, repeat
 from typing import IO, Any, Literal, TypeAlias
 
 __all__ = [
@@ -151,18 +151,16 @@ class Layout:
 
 # ------------------------------------------------------------------ typing --
 
-_SEP = "\x1f"  # joins a column's values for a few whole-column tests
+# Joins a column's values for a few whole-column tests. int() and float()
+# reject it, so a value holding it never passes for a number.
+_SEP = ","
 _INTEGER = r"-?(?:0|[1-9][0-9]{0,18})"
 _REAL = r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?"
 _ONE = {"integer": re.compile(_INTEGER), "real": re.compile(_REAL)}
 # The characters a joined column may hold: a first, coarse test.
-_CHARACTERS = {"integer": re.compile("[0-9\\-\x1f]*"), "real": re.compile("[0-9.\\-\x1f]*")}
-_EXPONENT_CHARACTERS = re.compile("[0-9.eE+\\-\x1f]*")
-_LEADING_ZERO = re.compile("\x1f-?0[0-9]")
-_TWO_POINTS = re.compile(r"\.[0-9]*\.")
-# Values this long are looked at one by one: beyond 64 bits, or beyond a
-# finite double.
-_LONG = {"integer": 19, "real": 300}
+_CHARACTERS = {"integer": re.compile("[0-9,-]*"), "real": re.compile("[0-9.,-]*")}
+_EXPONENT_CHARACTERS = re.compile("[0-9.eE+,-]*")
+_LEADING_ZERO = re.compile(",-?0[0-9]")
 
 
 def _one_fits(kind: Kind, value: str) -> bool:
@@ -175,34 +173,53 @@ def _one_fits(kind: Kind, value: str) -> bool:
     return math.isfinite(float(value))
 
 
-def _all_fit(kind: Kind, values: Sequence[str]) -> bool:
-    """Whether every value (empty ones are NULL) fits `kind`.
+def _fitted(kind: Kind, values: Sequence[str]) -> Sequence[object] | None:
+    """The values as `kind` (empty ones None), or None when one does not fit.
 
-    A column is tested as one text: its values joined by a separator, which
-    a few string searches check for the shape of a number. Only rare
-    columns (a value holding the separator, exponents, very long values)
-    are looked at value by value."""
+    A column is tested as one text, its values joined by a separator: a
+    few string searches rule out what int() and float() accept but a
+    number of this shape is not (blanks, signs, underscores, leading zeros,
+    "inf", ".5"); the conversion itself rejects the rest. Only columns with
+    exponents or values beyond a double are looked at value by value."""
     if kind == "text":
-        return True
+        return [value or None for value in values] if "" in values else values
     joined = _SEP + _SEP.join(values) + _SEP
-    if joined.count(_SEP) != len(values) + 1:  # a value holds the separator
-        return all(_one_fits(kind, value) for value in values)
     if not _CHARACTERS[kind].fullmatch(joined):
         if kind == "real" and _EXPONENT_CHARACTERS.fullmatch(joined):
-            return all(_one_fits(kind, value) for value in values)
-        return False
-    # A minus only at the start of a value and never alone; no leading zeros.
-    if joined.count("-") != joined.count(_SEP + "-") or "-" + _SEP in joined:
-        return False
+            return _each_fitted(kind, values)
+        return None
     if (_SEP + "0" in joined or _SEP + "-0" in joined) and _LEADING_ZERO.search(joined):
-        return False
-    # A point only between digits, once per value.
-    if kind == "real" and "." in joined:
-        if _SEP + "." in joined or "-." in joined or "." + _SEP in joined or _TWO_POINTS.search(joined):
-            return False
-    if max(map(len, values), default=0) >= _LONG[kind]:
-        return all(_one_fits(kind, value) for value in values if len(value) >= _LONG[kind])
-    return True
+        return None
+    if kind == "real" and (_SEP + "." in joined or "-." in joined or "." + _SEP in joined):
+        return None
+    convert = _CONVERT[kind]
+    has_empty = "" in values
+    column: list[Any]
+    try:
+        column = [convert(value) if value else None for value in values] if has_empty else list(map(convert, values))
+    except ValueError:  # "1.2.3", "5-", "-"
+        return None
+    # Zeros and NULLs dropped: they fit. An integer beyond 64 bits does not;
+    # a real beyond a double's range makes the sum infinite.
+    present: list[Any] = list(filter(None, column)) if has_empty else column
+    if kind == "integer":
+        if present and (max(present) > _INT_MAX or min(present) < _INT_MIN):
+            return None
+    elif not math.isfinite(sum(present)):
+        return _each_fitted(kind, values)
+    return column
+
+
+def _each_fitted(kind: Kind, values: Sequence[str]) -> Sequence[object] | None:
+    if not all(_one_fits(kind, value) for value in values):
+        return None
+    convert = _CONVERT[kind]
+    return [convert(value) if value else None for value in values]
+
+
+def _all_fit(kind: Kind, values: Sequence[str]) -> bool:
+    """Whether every value (empty ones are NULL) fits `kind`."""
+    return _fitted(kind, values) is not None
 
 
 def _narrow(kind: Kind, values: Sequence[str]) -> Kind:
@@ -214,17 +231,6 @@ def _narrow(kind: Kind, values: Sequence[str]) -> Kind:
 
 
 _CONVERT: dict[Kind, Callable[[str], Any]] = {"integer": int, "real": float, "text": str}
-
-
-def _converted(kind: Kind, values: Sequence[str]) -> Sequence[object]:
-    """The values as `kind`, empty ones None."""
-    has_empty = "" in values
-    if kind == "text":
-        return [value or None for value in values] if has_empty else values
-    convert = _CONVERT[kind]
-    if has_empty:
-        return [convert(value) if value else None for value in values]
-    return list(map(convert, values))
 
 
 # --------------------------------------------------------------------- CSV --
@@ -311,7 +317,6 @@ class Typing:
     """How each field of a CSV record is typed."""
 
     kinds: list[Kind]
-    verify: list[bool]  # whether each value still has to be checked
     retype: bool = False  # a misfit of a detected type raises Retype
 
 
@@ -343,7 +348,7 @@ def csv_kinds(
         progress()
         if not any(open_):
             break
-    return Typing(kinds, [name in overrides for name in fields])
+    return Typing(kinds)
 
 
 def _check_overrides(overrides: dict[str, Kind], fields: list[str], table: str, columns: Sequence[str]) -> None:
@@ -383,9 +388,10 @@ def csv_rows(
             kinds = _detect_first(pending, fields, overrides)
         else:
             kinds = [overrides.get(name, "text") for name in fields]
-        typing = Typing(kinds, [kind != "text" for kind in kinds], retype)
-    for batch in _chained(pending, reading.batches(batch_size)):
-        yield from _typed(batch, layout, typing, source.name, overrides)
+        typing = Typing(kinds, retype)
+    batches = _chained(pending, reading.batches(batch_size))
+    # Rows handed on by chain, not by a generator step per row.
+    return chain.from_iterable(_typed(batch, layout, typing, source.name, overrides) for batch in batches)
 
 
 def _first_batches(reading: _CsvPass, rows: int) -> list[_Batch]:
@@ -417,18 +423,18 @@ def _typed(
     converted: list[Sequence[object]] = []
     for n, values in enumerate(fields):
         kind = typing.kinds[n]
-        if typing.verify[n] and not _all_fit(kind, values):
+        column = _fitted(kind, values)
+        if column is None:
             if typing.retype and layout.fields[n] not in overrides:
                 raise Retype
-            bad = next(i for i, value in enumerate(values) if not _one_fits(kind, value))
+            bad = next((i for i, value in enumerate(values) if not _one_fits(kind, value)), None)
+            if bad is None:
+                raise DataError(f"{name}: the input changed while it was read")
             raise DataError(
                 f"{name}: line {batch.line_of(bad)}: {values[bad]!r} in column {layout.fields[n]} "
                 f"is not {'an' if kind == 'integer' else 'a'} {kind}"
             )
-        try:
-            converted.append(_converted(kind, values))
-        except ValueError:
-            raise DataError(f"{name}: the input changed while it was read") from None
+        converted.append(column)
     ordered = [
         converted[source] if source is not None else repeat(None, count) for source in layout.source_of
     ]
