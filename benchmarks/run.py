@@ -31,7 +31,7 @@ from pathlib import Path
 if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from benchmarks import cluster, interrupts, newest, plain  # noqa: E402
+from benchmarks import cluster, command_line, interrupts, newest, plain  # noqa: E402
 from benchmarks.harness import (  # noqa: E402
     NATIVE,
     NORVANE,
@@ -52,6 +52,8 @@ from benchmarks.scenarios import FULL, QUICK, SCENARIOS, Ingest  # noqa: E402
 
 SEED = 20240613
 NEWEST = "newest"  # find's newest test at scale (benchmarks/newest.py), its own table
+COMMAND_LINE = "command_line"  # norvane stage of a CSV (benchmarks/command_line.py)
+OWN_TABLES = (NEWEST, COMMAND_LINE)
 
 
 def parse_args(argv=None):
@@ -61,9 +63,9 @@ def parse_args(argv=None):
     parser.add_argument(
         "--scenario",
         action="append",
-        choices=sorted([*SCENARIOS, NEWEST]),
+        choices=sorted([*SCENARIOS, *OWN_TABLES]),
         metavar="NAME",
-        help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, NEWEST])})",
+        help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, *OWN_TABLES])})",
     )
     args = parser.parse_args(argv)
     if args.runs < 1:
@@ -173,6 +175,7 @@ class Report:
     memory: list = field(default_factory=list)
     notes: list = field(default_factory=list)
     newest: list = field(default_factory=list)
+    command_line: list = field(default_factory=list)
 
     def print(self, runs, sizes):
         if self.measurements:
@@ -181,7 +184,7 @@ class Report:
         for line in (self.descriptions + burst_lines(self.measurements, smallest) +
                      memory_lines(self.memory) + self.notes):
             print(line)
-        for line in self.newest:
+        for line in self.newest + self.command_line:
             print(line)
 
 
@@ -200,7 +203,7 @@ def run(args):
     report = Report(notes=[reason] if reason else [])
     with tempfile.TemporaryDirectory(prefix="norvane-bench-") as root:
         workspace = Workspace(root)
-        for key in [k for k in args.scenario or SCENARIOS if k != NEWEST]:
+        for key in [k for k in args.scenario or SCENARIOS if k not in OWN_TABLES]:
             made = SCENARIOS[key](sizes, SEED)
             for scenario in made if isinstance(made, list) else [made]:
                 run_scenario(scenario, norvane, workspace, args.runs, report)
@@ -208,6 +211,10 @@ def run(args):
             started = time.perf_counter()
             report.newest = newest.run(norvane, args.quick, args.runs, workspace.root, progress)
             progress(f"{NEWEST}: done in {time.perf_counter() - started:.1f} s")
+        if norvane is not None and (args.scenario is None or COMMAND_LINE in args.scenario):
+            started = time.perf_counter()
+            report.command_line = command_line.lines(args.quick, args.runs, progress)
+            progress(f"{COMMAND_LINE}: done in {time.perf_counter() - started:.1f} s")
     if norvane is not None and not args.scenario:
         progress("interrupt latency")
         report.descriptions += interrupts.latency_lines(args.quick)
