@@ -31,7 +31,7 @@ from pathlib import Path
 if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from benchmarks import cluster, command_line, interrupts, newest, plain  # noqa: E402
+from benchmarks import cluster, command_line, interrupts, newest, plain, reads  # noqa: E402
 from benchmarks.harness import (  # noqa: E402
     NATIVE,
     NORVANE,
@@ -52,8 +52,9 @@ from benchmarks.scenarios import FULL, QUICK, SCENARIOS, Ingest  # noqa: E402
 
 SEED = 20240613
 NEWEST = "newest"  # find's newest test at scale (benchmarks/newest.py), its own table
+READS = "reads"  # Table reads on the price feed (benchmarks/reads.py), its own table
 COMMAND_LINE = "command_line"  # norvane stage of a CSV (benchmarks/command_line.py)
-OWN_TABLES = (NEWEST, COMMAND_LINE)
+OWN_TABLES = (NEWEST, READS, COMMAND_LINE)
 
 
 def parse_args(argv=None):
@@ -175,6 +176,7 @@ class Report:
     memory: list = field(default_factory=list)
     notes: list = field(default_factory=list)
     newest: list = field(default_factory=list)
+    reads: list = field(default_factory=list)
     command_line: list = field(default_factory=list)
 
     def print(self, runs, sizes):
@@ -184,7 +186,7 @@ class Report:
         for line in (self.descriptions + burst_lines(self.measurements, smallest) +
                      memory_lines(self.memory) + self.notes):
             print(line)
-        for line in self.newest + self.command_line:
+        for line in self.newest + self.reads + self.command_line:
             print(line)
 
 
@@ -211,6 +213,10 @@ def run(args):
             started = time.perf_counter()
             report.newest = newest.run(norvane, args.quick, args.runs, workspace.root, progress)
             progress(f"{NEWEST}: done in {time.perf_counter() - started:.1f} s")
+        if norvane is not None and (args.scenario is None or READS in args.scenario):
+            started = time.perf_counter()
+            report.reads = reads.run(args.quick, args.runs, workspace.root, progress)
+            progress(f"{READS}: done in {time.perf_counter() - started:.1f} s")
         if norvane is not None and (args.scenario is None or COMMAND_LINE in args.scenario):
             started = time.perf_counter()
             report.command_line = command_line.lines(args.quick, args.runs, progress)

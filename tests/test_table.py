@@ -1,17 +1,13 @@
-"""The Table API: queries equal find plus ordering and slicing of the current
-rows; every bad argument is refused before anything is written."""
+"""The Table API: schema records, staging and merging, and every bad argument
+refused before anything is written (reads: test_reads.py)."""
 
 import sqlite3
 import traceback
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 
 import norvane.norvane as nv
 from norvane import Index, Table, Unique, _native
-
-from conftest import fresh_name
 
 
 @pytest.fixture
@@ -23,62 +19,6 @@ def homes(conn):
     )
 
 
-# ------------------------------------------------------ query = find + host --
-
-values = st.one_of(
-    st.none(),
-    st.integers(-3, 3),
-    st.sampled_from([0.5, 1.0, -2.0, 1e300]),
-    st.sampled_from(["", "a", "B", "é", "z", "\U0001f600", "ab"]),
-    st.sampled_from([b"", b"\x00", b"a", b"\xff"]),
-)
-rows_strategy = st.lists(st.tuples(st.integers(0, 4), values, values), max_size=8)
-column = st.sampled_from(["k", "a", "b"])
-
-
-def sqlite_ordered(conn, rows, order, limit, offset):
-    """Rows ordered and sliced by SQLite itself, ties in their given order."""
-    conn.execute("CREATE TEMP TABLE IF NOT EXISTS answer (seq, k, a, b)")
-    conn.execute("DELETE FROM answer")
-    conn.executemany("INSERT INTO answer VALUES (?, ?, ?, ?)",
-                     [(n, *row) for n, row in enumerate(rows)])
-    keys = "".join(f"{name} {'DESC' if desc else 'ASC'}, " for name, desc in order)
-    return [tuple(r) for r in conn.execute(
-        f"SELECT k, a, b FROM answer ORDER BY {keys}seq LIMIT ? OFFSET ?",
-        (-1 if limit is None else limit, offset))]
-
-
-@pytest.fixture(scope="module")
-def shared(tmp_path_factory):
-    db = nv.DB(fresh_name("table"), str(tmp_path_factory.mktemp("table") / "t.db"))
-    c = db.connection()
-    c.execute("PRAGMA synchronous = OFF")  # every example commits; durability is not under test
-    yield c
-    c.close()
-
-
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(merged=rows_strategy, staged=rows_strategy, low=st.none() | st.integers(0, 4),
-       select=st.lists(column, min_size=1, max_size=3),
-       order=st.lists(st.tuples(column, st.booleans()), max_size=3),
-       limit=st.none() | st.integers(0, 5), offset=st.integers(0, 3),
-       rules=st.sampled_from([[], [Unique("by_k", ["k"])], [Unique("by_k", [0]), Unique("by_a", ["a"])]]))
-def test_query_is_find_then_ordered_and_sliced(shared, merged, staged, low, select, order, limit,
-                                               offset, rules):
-    t = Table(shared, "prop").create(["k", "a", "b"], unique=rules, replace=True)
-    t.stage(merged)
-    t.merge()
-    t.stage(staged)
-    where, params, conditions = (None, (), "") if low is None else (
-        "k >= :low", {"low": low}, f"WHERE k >= {low}")
-    found = [tuple(r) for r in nv.find(shared, "*", "prop", conditions)]
-    expected = sqlite_ordered(shared, found, order, limit, offset)
-    picks = [["k", "a", "b"].index(name) for name in select]
-    order_by = [f"{name} {'DESC' if desc else 'ASC'}" for name, desc in order]
-    got = t.rows(where, params, select=select, order_by=order_by, limit=limit, offset=offset)
-    assert got == [tuple(row[i] for i in picks) for row in expected]
-
-
 def test_private_find_is_find_with_bound_parameters(homes, conn):
     homes.stage([("rose", "flat", 12), ("oak", "house", 40), ("rose", "villa", 13)])
     ours, staged = _native.find(conn, "name,age", "homes", "where age > ?", [12])
@@ -88,19 +28,6 @@ def test_private_find_is_find_with_bound_parameters(homes, conn):
         _native.find(conn, None, "nowhere", "", None)
     names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
     assert names[-1] == "norvane._native.find"
-
-
-def test_replaced_newest_check_is_still_called(homes, monkeypatch):
-    calls = []
-
-    def check(**kwargs):
-        calls.append(kwargs["rowid"])
-        return (True, kwargs["eqivalent_set"])
-
-    monkeypatch.setattr(nv, "_check_newest_unique", check)
-    homes.stage([("rose", "flat", 12), ("oak", "house", 40)])
-    assert homes.rows(order_by="age") == [("rose", "flat", 12), ("oak", "house", 40)]
-    assert calls == [(1, 1), (1, 2)]
 
 
 def test_limit_and_order_apply_to_current_rows(conn):

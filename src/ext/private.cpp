@@ -2,8 +2,9 @@
 // its namespace. It is the same shared object as norvane.norvane, loaded under
 // a second name (see src/norvane/_native.py), so it shares the module's state:
 // it must be loaded after norvane.norvane.
-#include "norvane.hpp"
+#include "current_rows.hpp"
 #include "merge_report.hpp"
+#include "norvane.hpp"
 
 #include <cstring>
 #include <new>
@@ -168,5 +169,9 @@ PyMODINIT_FUNC PyInit__native_ext() {
         }
         g_merge_code.keep(std::move(code));
     }
-    return PyModule_Create(&native_def);
+    Owned module = steal(PyModule_Create(&native_def));
+    if (!module || !add_current_rows_type(module.get())) {
+        return nullptr;
+    }
+    return module.release();
 }

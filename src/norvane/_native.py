@@ -54,3 +54,28 @@ prepare_catalog: Callable[[Any], None] = _ext.prepare_catalog
 # merge_indexes(policy) -> the policy it replaces: how temp_to_main treats the
 # main table's indexes, "auto" (kept when that is cheaper), "keep" or "rebuild".
 merge_indexes: Callable[[str], str] = _ext.merge_indexes
+
+# CurrentRows(key_picks, row_picks): which fetched rows of a table the next
+# merge would leave. add_staged(rows) reads the staging table (rowid first,
+# then the rule columns at key_picks); keep(rows, staged, out) -> the current
+# rows of a batch, each row[i] for i in out (a staged row's rowid as None).
+CurrentRows: Any = _ext.CurrentRows
+
+_READS_PLANS = ("auto", "scan", "exact")
+_reads_plan = ["auto"]
+
+
+def reads_plan(name: str) -> str:
+    """How Table reads decide which rows are current, returning the plan it
+    replaces: "auto" (key tables in C++ where fetched values compare as
+    stored, filled by lookups for a few candidates, else by one pass over the
+    staging table), "scan" (the same, always by one pass) or "exact" (the
+    merge's own statements, on any connection)."""
+    if name not in _READS_PLANS:
+        raise ValueError(f"reads_plan: expected 'auto', 'scan' or 'exact', got {name!r}")
+    previous, _reads_plan[0] = _reads_plan[0], name
+    return previous
+
+
+def reads_plan_in_use() -> str:
+    return _reads_plan[0]

@@ -9,11 +9,11 @@ themselves go through the module functions of ``norvane.norvane``.
 
 import re
 import sqlite3
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Self, TypeAlias
+from typing import TYPE_CHECKING, Any, Literal, Self, TypeAlias, overload
 
-from norvane import _native
+from norvane import reads as _reads
 from norvane import norvane as _nv
 from norvane import staging as _staging
 from norvane.staging import MergeReport, Progress
@@ -159,74 +159,6 @@ class Unique:
         object.__setattr__(self, "columns", items)
 
 
-def _sqlite_order(value: object) -> tuple[int, Any]:
-    """The sort key SQLite orders values by: NULL, then numbers (integers and
-    reals compared by value), then text, then blobs. Text compares by code
-    point, which is the byte order of its UTF-8 form (SQLite's BINARY)."""
-    if value is None:
-        return (0, 0)
-    if isinstance(value, (int, float)):
-        return (1, value)
-    if isinstance(value, str):
-        return (2, value)
-    return (3, bytes(value))  # type: ignore[call-overload]
-
-
-def _check_where(where: str) -> None:
-    """The text must be one expression: its parentheses, outside literals,
-    quoted names and comments, balance and never close more than they opened."""
-    depth = 0
-    i, end = 0, len(where)
-    closers = {"'": "'", '"': '"', "`": "`", "[": "]"}
-    while i < end:
-        c = where[i]
-        if c in closers:
-            close = where.find(closers[c], i + 1)
-            i = end if close < 0 else close + 1
-            continue
-        if where.startswith("--", i):
-            close = where.find("\n", i)
-            i = end if close < 0 else close + 1
-            continue
-        if where.startswith("/*", i):
-            close = where.find("*/", i + 2)
-            i = end if close < 0 else close + 2
-            continue
-        if c == "(":
-            depth += 1
-        elif c == ")":
-            depth -= 1
-            if depth < 0:
-                break
-        i += 1
-    if depth != 0:
-        raise ValueError(f"where {where!r} is not one expression: its parentheses do not balance")
-
-
-def _check_params(params: Params) -> tuple[object, ...] | dict[str, object]:
-    if isinstance(params, Mapping):
-        named = dict(params)
-        for key, value in named.items():
-            if not isinstance(key, str):
-                raise TypeError(f"parameter names must be str, not {type(key).__name__}")
-            _check_value(value, lambda: f"parameter {key!r}")
-        return named
-    if isinstance(params, (str, bytes, bytearray)) or not isinstance(params, Sequence):
-        raise TypeError(f"params must be a sequence or a mapping, not {type(params).__name__}")
-    values = tuple(params)
-    for n, value in enumerate(values):
-        _check_value(value, lambda: f"parameter {n}")
-    return values
-
-
-def _check_count(value: object, what: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
-    if value < 0:
-        raise ValueError(f"{what} must not be negative, not {value}")
-    return value
-
-
 class Table:
     """A managed table: ``Table(conn, "homes")``.
 
@@ -281,6 +213,7 @@ class Table:
         An existing table of this name is an error unless ``replace`` is true,
         in which case it is dropped first with all its rows.
         """
+        _reads.check_no_open_reads(self._conn)
         names = self._check_columns(columns)
         index_specs, rule_specs = self._check_specs(names, indexes, unique)
         _check_flag(replace, "replace")
@@ -294,6 +227,7 @@ class Table:
 
     def drop(self, *, commit: bool = True) -> None:
         """Removes the table, its staging table and their indexes and rules."""
+        _reads.check_no_open_reads(self._conn)
         _check_flag(commit, "commit")
         name = self._stored_name(self._name) or self._name
         _nv.drop_table(self._conn, name, commit)
@@ -345,6 +279,7 @@ class Table:
         ``progress(done, total)`` hears the rows staged so far at most once
         per 1,000 rows, and once at the end; ``total`` is None unless
         ``rows`` has a length."""
+        _reads.check_no_open_reads(self._conn)
         if isinstance(rows, (str, bytes, bytearray, Mapping)) or not isinstance(rows, Iterable):
             raise TypeError(
                 f"rows must be an iterable of rows (tuples, lists or dicts), not {type(rows).__name__}"
@@ -364,6 +299,7 @@ class Table:
         most once per 1,000 rows; an exception it raises (like Ctrl-C) ends
         the merge, which then changes nothing, also inside a transaction of
         the caller's."""
+        _reads.check_no_open_reads(self._conn)
         report = _staging.check_progress(progress)
         _check_flag(commit, "commit")
         return _staging.merge(self._conn, self._require()[0], report, commit)
@@ -371,6 +307,7 @@ class Table:
     def delete(self, rowids: int | Iterable[int], *, commit: bool = True) -> None:
         """Deletes main rows by rowid (as ``rows(select=["rowid", ...])`` gives
         them; staged rows have none until they are merged)."""
+        _reads.check_no_open_reads(self._conn)
         if isinstance(rowids, int) and not isinstance(rowids, bool):
             ids: list[int] = [rowids]
         elif isinstance(rowids, (str, bytes, Mapping)) or not isinstance(rowids, Iterable):
@@ -403,17 +340,30 @@ class Table:
         limit: int | None = None,
         offset: int = 0,
     ) -> list[tuple[Any, ...]]:
-        """The current rows, staged and main, as tuples.
+        """The current rows as tuples: exactly the rows the main table would
+        hold if ``merge`` ran now, then ``where``, order, ``offset`` and
+        ``limit`` applied to them.
+
+        A staged row is current unless a later staged row holds equal values
+        in the columns of some rule (``None`` equals ``None``, ``1`` equals
+        ``1.0``, ``'1'`` does not equal ``1``); a main row is current unless
+        some staged row holds, under some rule, values SQL ``=`` finds equal
+        to its own (NULL matches nothing). Main rows never hide each other.
 
         ``where`` is an SQL expression with ``?`` or ``:name`` placeholders
-        whose values come from ``params``; superseded rows are hidden.
-        ``select`` names the columns (``"rowid"`` included, None for a staged
-        row); ``order_by`` names columns, each optionally followed by ``ASC``
-        or ``DESC``, and orders as SQLite does, ties in the order rows are
-        found. ``limit`` and ``offset`` then apply to the current rows.
+        whose values come from ``params``. ``select`` names the columns
+        (``"rowid"`` included: None for a staged row). Without ``order_by``
+        rows come in position order: staged rows by rowid, then main rows by
+        rowid. ``order_by`` names columns, each optionally followed by ``ASC``
+        or ``DESC``, and orders as SQLite orders values (NULL, numbers, text,
+        blobs); ties go by position in the direction of the last term:
+        ascending puts staged rows before main rows, rowids ascending;
+        descending puts main rows before staged rows, rowids descending.
+        ``rowid`` in ``order_by`` orders staged rows as NULL. The read sees
+        one snapshot of the database.
         """
-        query = _Query(self, where, params, select, order_by, limit, offset)
-        return [tuple(row[i] for i in query.output) for row in query.run()]
+        query = _reads.Query(self, where, params, select, order_by, limit, offset)
+        return _reads.read_all(query, as_dicts=False)
 
     def dicts(
         self,
@@ -426,10 +376,68 @@ class Table:
         offset: int = 0,
     ) -> list[dict[str, Any]]:
         """The same as ``rows``, each row a dict keyed by the selected names."""
-        query = _Query(self, where, params, select, order_by, limit, offset)
-        if len(set(query.keys)) != len(query.keys):
-            raise ValueError(f"select {list(query.keys)!r} names a column twice")
-        return [dict(zip(query.keys, (row[i] for i in query.output))) for row in query.run()]
+        query = _reads.Query(self, where, params, select, order_by, limit, offset)
+        return _reads.read_all(query, as_dicts=True)
+
+    @overload
+    def iter(
+        self,
+        where: str | None = None,
+        params: Params = (),
+        *,
+        select: str | Sequence[str] | None = None,
+        order_by: str | Sequence[str] = (),
+        limit: int | None = None,
+        offset: int = 0,
+        dicts: Literal[False] = False,
+        batch_size: int = 1000,
+    ) -> Iterator[tuple[Any, ...]]: ...
+
+    @overload
+    def iter(
+        self,
+        where: str | None = None,
+        params: Params = (),
+        *,
+        select: str | Sequence[str] | None = None,
+        order_by: str | Sequence[str] = (),
+        limit: int | None = None,
+        offset: int = 0,
+        dicts: Literal[True],
+        batch_size: int = 1000,
+    ) -> Iterator[dict[str, Any]]: ...
+
+    def iter(
+        self,
+        where: str | None = None,
+        params: Params = (),
+        *,
+        select: str | Sequence[str] | None = None,
+        order_by: str | Sequence[str] = (),
+        limit: int | None = None,
+        offset: int = 0,
+        dicts: bool = False,
+        batch_size: int = 1000,
+    ) -> Iterator[tuple[Any, ...]] | Iterator[dict[str, Any]]:
+        """The rows of ``rows`` (dicts with ``dicts=True``) one at a time,
+        read ``batch_size`` at a time: memory does not grow with the table.
+
+        Arguments are checked at once. The first row opens a transaction
+        (``BEGIN DEFERRED``) when none is open, and the iterator rolls it back
+        when it ends or is closed, so all rows come from one snapshot. While
+        it is open, writes through a ``Table`` on this connection raise
+        ``sqlite3.ProgrammingError``, and so does the iterator when the
+        connection is committed, rolled back or written meanwhile. In WAL
+        mode an open iterator also holds back checkpoints; in the default
+        journal mode it blocks writers.
+        """
+        _check_flag(dicts, "dicts")
+        query = _reads.Query(self, where, params, select, order_by, limit, offset, batch_size)
+        return _reads.iterate(query, as_dicts=dicts)
+
+    def count(self, where: str | None = None, params: Params = ()) -> int:
+        """How many current rows (as ``rows`` gives them) match ``where``."""
+        return _reads.count(_reads.Query(self, where, params))
 
     # ---------------------------------------------------------- internals --
 
@@ -631,68 +639,3 @@ class _RowChecker:
         columns = self.lookup.columns
         for position, value in enumerate(row):
             _check_value(value, lambda: f"row {n}, column {columns[position]!r}")
-
-
-class _Query:
-    """One query of a table: arguments checked, then find, then ordering and
-    slicing of the current rows."""
-
-    def __init__(
-        self,
-        table: Table,
-        where: str | None,
-        params: Params,
-        select: str | Sequence[str] | None,
-        order_by: str | Sequence[str],
-        limit: int | None,
-        offset: int,
-    ) -> None:
-        if where is not None and not isinstance(where, str):
-            raise TypeError(f"where must be a str or None, not {type(where).__name__}")
-        if where is not None:
-            _check_where(where)
-        self.params = _check_params(params)
-        if self.params and not where:
-            raise ValueError("params are given but there is no where to bind them to")
-        selected = None if select is None else _name_list(select, "select")
-        if selected == ():
-            raise ValueError("select names no column")
-        order = _name_list(order_by, "order_by")
-        self.limit = None if limit is None else _check_count(limit, "limit")
-        self.offset = _check_count(offset, "offset")
-        self.table = table
-        self.where = where
-        self.name, columns = table._require()
-        lookup = _ColumnLookup(self.name, columns)
-        self.keys = columns if selected is None else selected
-        self.output = [_row_index(lookup, column, "select") for column in self.keys]
-        self.order = [_order_key(lookup, item) for item in order]
-
-    def run(self) -> list[list[Any]]:
-        conditions = "" if not self.where else f"WHERE (\n{self.where}\n)"
-        rows, staged = _native.find(
-            self.table.conn, None, self.name, conditions, self.params or None
-        )
-        for row in rows[:staged]:
-            row[0] = None  # a staged row's rowid addresses no main row
-        for index, descending in reversed(self.order):
-            rows.sort(key=lambda row: _sqlite_order(row[index]), reverse=descending)
-        end = None if self.limit is None else self.offset + self.limit
-        return rows[self.offset : end]
-
-
-def _row_index(lookup: _ColumnLookup, name: str, what: str) -> int:
-    """Where a column stands in a whole row (rowid first)."""
-    if isinstance(name, str) and name.lower() == "rowid":
-        return 0
-    return lookup.find(name, what) + 1
-
-
-def _order_key(lookup: _ColumnLookup, item: str) -> tuple[int, bool]:
-    words = item.split()
-    if len(words) == 2 and words[1].upper() in ("ASC", "DESC"):
-        return _row_index(lookup, words[0], "order_by"), words[1].upper() == "DESC"
-    if len(words) != 1:
-        raise ValueError(f"order_by {item!r}: a column name, optionally followed by ASC or DESC")
-    return _row_index(lookup, words[0], "order_by"), False
-

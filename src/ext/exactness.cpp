@@ -1,0 +1,277 @@
+// The guards of find's newest groups: what must hold of the connection, the
+// names and the tables for keys to compare as the walk's statements do.
+#include "exactness.hpp"
+
+#include <cctype>
+#include <cstring>
+#include <string>
+
+namespace norvane {
+namespace {
+
+std::string upper(const char* s) {
+    std::string out(s);
+    for (char& c : out) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+}  // namespace
+
+bool is_plain_identifier(const char* s) {
+    if (!(std::isalpha(static_cast<unsigned char>(*s)) || *s == '_')) {
+        return false;
+    }
+    for (++s; *s; ++s) {
+        if (!(std::isalnum(static_cast<unsigned char>(*s)) || *s == '_')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Words SQLite reads as something other than a column name.
+bool is_keyword(const char* s) {
+    static const char* const words[] = {
+        "ABORT", "ACTION", "ADD", "AFTER", "ALL", "ALTER", "ALWAYS", "ANALYZE", "AND", "AS", "ASC",
+        "ATTACH", "AUTOINCREMENT", "BEFORE", "BEGIN", "BETWEEN", "BY", "CASCADE", "CASE", "CAST",
+        "CHECK", "COLLATE", "COLUMN", "COMMIT", "CONFLICT", "CONSTRAINT", "CREATE", "CROSS",
+        "CURRENT", "CURRENT_DATE", "CURRENT_TIME", "CURRENT_TIMESTAMP", "DATABASE", "DEFAULT",
+        "DEFERRABLE", "DEFERRED", "DELETE", "DESC", "DETACH", "DISTINCT", "DO", "DROP", "EACH",
+        "ELSE", "END", "ESCAPE", "EXCEPT", "EXCLUDE", "EXCLUSIVE", "EXISTS", "EXPLAIN", "FAIL",
+        "FALSE", "FILTER", "FIRST", "FOLLOWING", "FOR", "FOREIGN", "FROM", "FULL", "GENERATED", "GLOB",
+        "GROUP", "GROUPS", "HAVING", "IF", "IGNORE", "IMMEDIATE", "IN", "INDEX", "INDEXED",
+        "INITIALLY", "INNER", "INSERT", "INSTEAD", "INTERSECT", "INTO", "IS", "ISNULL", "JOIN", "KEY",
+        "LAST", "LEFT", "LIKE", "LIMIT", "MATCH", "MATERIALIZED", "NATURAL", "NO", "NOT", "NOTHING",
+        "NOTNULL", "NULL", "NULLS", "OF", "OFFSET", "OID", "ON", "OR", "ORDER", "OTHERS", "OUTER",
+        "OVER", "PARTITION", "PLAN", "PRAGMA", "PRECEDING", "PRIMARY", "QUERY", "RAISE", "RANGE",
+        "RECURSIVE", "REFERENCES", "REGEXP", "REINDEX", "RELEASE", "RENAME", "REPLACE", "RESTRICT",
+        "RETURNING", "RIGHT", "ROLLBACK", "ROW", "ROWID", "ROWS", "SAVEPOINT", "SELECT", "SET",
+        "TABLE", "TEMP", "TEMPORARY", "THEN", "TIES", "TO", "TRANSACTION", "TRIGGER", "TRUE",
+        "UNBOUNDED", "UNION", "UNIQUE", "UPDATE", "USING", "VACUUM", "VALUES", "VIEW", "VIRTUAL",
+        "WHEN", "WHERE", "WINDOW", "WITH", "WITHOUT", "_ROWID_",
+    };
+    for (const char* w : words) {
+        if (PyOS_stricmp(s, w) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A fetched row as the host returns it without a row factory: a tuple of at
+// least n values.
+bool is_row(PyObject* row, Py_ssize_t n) { return PyTuple_Check(row) && PyTuple_GET_SIZE(row) >= n; }
+
+// The UTF-8 text of a str, or null (no error set) for anything else.
+const char* utf8_of(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) {
+        return nullptr;
+    }
+    const char* text = PyUnicode_AsUTF8(obj);
+    if (text == nullptr) {
+        PyErr_Clear();
+    }
+    return text;
+}
+
+// Whether every candidate row of these conditions is a stored row as it is:
+// a plain WHERE, ORDER BY or LIMIT (or nothing) over the table alone.
+bool selects_stored_rows(const char* conditions) {
+    const std::string text = upper(conditions);
+    const size_t start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string::npos) {
+        return true;
+    }
+    bool plain = false;
+    for (const char* lead : {"WHERE", "ORDER", "LIMIT"}) {
+        const size_t n = std::strlen(lead);
+        if (text.compare(start, n, lead) == 0 &&
+            (start + n == text.size() || !(std::isalnum(static_cast<unsigned char>(text[start + n])) ||
+                                           text[start + n] == '_'))) {
+            plain = true;
+        }
+    }
+    for (const char* word : {"UNION", "INTERSECT", "EXCEPT", "GROUP", "HAVING", "JOIN"}) {
+        plain = plain && text.find(word) == std::string::npos;
+    }
+    return plain;
+}
+
+// Whether this SQLite compares integers with reals exactly (2**53 + 1 is not
+// 2.0**53); asked once per process.
+int compares_numbers_exactly(Cursor& cursor) {
+    static int answer = -1;
+    if (answer < 0) {
+        Owned sql = steal(PyUnicode_FromString("SELECT 9007199254740993 = 9007199254740992.0"));
+        Owned rows = sql ? cursor.query(sql.get()) : Owned();
+        if (!rows) {
+            return -1;
+        }
+        Owned row = PyList_GET_SIZE(rows.get()) == 1 ? item_at(PyList_GET_ITEM(rows.get(), 0), Py_ssize_t{0})
+                                                       : Owned();
+        answer = row && row.get() != Py_None && PyLong_Check(row.get()) && PyLong_AsLong(row.get()) == 0;
+        PyErr_Clear();
+    }
+    return answer;
+}
+
+namespace {
+
+// Whether an adapter could change a value the walk binds.
+int adapts_stored_types(PyObject* sqlite3) {
+    Owned adapters = steal(PyObject_GetAttr(sqlite3, names().adapters));
+    if (!adapters || !PyDict_Check(adapters.get())) {
+        return adapters ? 1 : -1;
+    }
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(adapters.get(), &pos, &key, &value)) {
+        if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) < 1) {
+            return 1;
+        }
+        PyObject* type = PyTuple_GET_ITEM(key, 0);
+        for (PyTypeObject* stored : {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type, &PyBytes_Type,
+                                     &PyByteArray_Type, Py_TYPE(Py_None)}) {
+            if (type == reinterpret_cast<PyObject*>(stored)) {
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+// Row and text factories left as they are and no adapter on a stored type.
+int reads_values_as_stored(PyObject* conn) {
+    if (!is_native_connection(conn)) {
+        return 0;
+    }
+    Owned row_factory = steal(PyObject_GetAttr(conn, names().row_factory));
+    Owned text_factory = row_factory ? steal(PyObject_GetAttr(conn, names().text_factory)) : Owned();
+    if (!text_factory) {
+        return -1;
+    }
+    if (row_factory.get() != Py_None || text_factory.get() != reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
+        return 0;
+    }
+    const int adapted = adapts_stored_types(host_sqlite3());
+    if (adapted != 0) {
+        return adapted < 0 ? -1 : 0;
+    }
+    return 1;
+}
+
+namespace {
+
+// A name that resolves (temp schema first) to an ordinary rowid table
+// whose CREATE statement names no collation.
+int is_plain_table(Cursor& cursor, PyObject* name) {
+    for (const char* schema : {"sqlite_temp_master", "main.sqlite_master"}) {
+        Owned sql = join_text({"SELECT type, sql FROM ", schema, " WHERE name = ? COLLATE NOCASE"});
+        Owned params = sql ? steal(PyTuple_Pack(1, name)) : Owned();
+        Owned rows = params ? cursor.query(sql.get(), params.get()) : Owned();
+        if (!rows) {
+            return -1;
+        }
+        if (PyList_GET_SIZE(rows.get()) == 0) {
+            continue;
+        }
+        if (PyList_GET_SIZE(rows.get()) != 1) {
+            return 0;
+        }
+        PyObject* row = PyList_GET_ITEM(rows.get(), 0);
+        if (!is_row(row, 2)) {
+            return 0;
+        }
+        const char* type = utf8_of(PyTuple_GET_ITEM(row, 0));
+        const char* create = utf8_of(PyTuple_GET_ITEM(row, 1));
+        if (type == nullptr || create == nullptr || std::strcmp(type, "table") != 0) {
+            return 0;
+        }
+        const std::string text = upper(create);
+        return text.find("COLLATE") == std::string::npos && text.find("WITHOUT") == std::string::npos &&
+               text.find("VIRTUAL") == std::string::npos;
+    }
+    return 0;
+}
+
+// (name, declared type) of every column, as a list.
+Owned table_info(Cursor& cursor, PyObject* name) {
+    Owned sql = join_text({"PRAGMA table_info(", name, ")"});
+    Owned rows = sql ? cursor.query(sql.get()) : Owned();
+    if (!rows) {
+        return {};
+    }
+    Owned info = steal(PyList_New(PyList_GET_SIZE(rows.get())));
+    for (Py_ssize_t i = 0; info && i < PyList_GET_SIZE(rows.get()); ++i) {
+        PyObject* row = PyList_GET_ITEM(rows.get(), i);
+        Owned name_type = is_row(row, 3) ? pair(PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2))
+                                                    : Owned();
+        if (!name_type) {
+            return {};
+        }
+        PyList_SET_ITEM(info.get(), i, name_type.release());
+    }
+    return info;
+}
+
+// Whether a converter is registered under the first word of a declared
+// type (the connection's detect_types cannot be read, so any counts).
+int converts_declared_type(PyObject* info) {
+    Owned converters = steal(PyObject_GetAttr(host_sqlite3(), names().converters));
+    if (!converters) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(info); ++i) {
+        const char* declared = utf8_of(PyTuple_GET_ITEM(PyList_GET_ITEM(info, i), 1));
+        if (declared == nullptr) {
+            return 1;
+        }
+        std::string word = upper(declared);
+        word = word.substr(0, word.find_first_of(" (\t\r\n"));
+        if (word.empty()) {
+            continue;
+        }
+        Owned key = steal(PyUnicode_FromString(word.c_str()));
+        const int found = key ? PyMapping_HasKeyWithError(converters.get(), key.get()) : -1;
+        if (found != 0) {
+            return found;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int tables_read_alike(Cursor& cursor, PyObject* table) {
+    Owned staged_name = join_text({"temp_", table});
+    if (!staged_name) {
+        return -1;
+    }
+    for (PyObject* name : {staged_name.get(), table}) {
+        const int plain = is_plain_table(cursor, name);
+        if (plain <= 0) {
+            return plain;
+        }
+    }
+    Owned staged_info = table_info(cursor, staged_name.get());
+    Owned main_info = staged_info ? table_info(cursor, table) : Owned();
+    if (!main_info) {
+        return -1;
+    }
+    const int same = PyObject_RichCompareBool(staged_info.get(), main_info.get(), Py_EQ);
+    if (same <= 0) {
+        return same;
+    }
+    const int converted = converts_declared_type(main_info.get());
+    if (converted != 0) {
+        return converted < 0 ? -1 : 0;
+    }
+    return 1;
+}
+
+}  // namespace norvane

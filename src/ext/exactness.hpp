@@ -1,0 +1,44 @@
+// When find's newest test may be answered from keys instead of the walk's
+// statements: the checks on the connection, the names and the two tables
+// under which keys compare exactly as those statements would. Each check
+// answers 1 (holds), 0 (does not: the walk decides) or -1 (error set).
+#pragma once
+
+#include "norvane.hpp"
+
+namespace norvane {
+
+// ----------------------------------------------------------------- names ---
+
+// [A-Za-z_][A-Za-z0-9_]*: a name that needs no quoting in a statement.
+bool is_plain_identifier(const char* s);
+// Words SQLite reads as something other than a column name.
+bool is_keyword(const char* s);
+// Whether every candidate row of these conditions is a stored row as it is:
+// a plain WHERE, ORDER BY or LIMIT (or nothing) over the table alone.
+bool selects_stored_rows(const char* conditions);
+
+// ---------------------------------------------------------------- values ---
+
+// A fetched row as the host returns it without a row factory: a tuple of at
+// least n values.
+bool is_row(PyObject* row, Py_ssize_t n);
+// The UTF-8 text of a str, or null (no error set) for anything else.
+const char* utf8_of(PyObject* obj);
+
+// ------------------------------------------------------------ connection ---
+
+// An exact host connection whose rows come back as stored: no row factory,
+// str as text factory, no adapter on a stored type.
+int reads_values_as_stored(PyObject* conn);
+// Whether this SQLite compares integers with reals exactly (2**53 + 1 is not
+// 2.0**53); asked once per process.
+int compares_numbers_exactly(Cursor& cursor);
+
+// ---------------------------------------------------------------- tables ---
+
+// `temp_<table>` and `<table>` are ordinary rowid tables without collations,
+// declared alike, with no converter registered for a declared type.
+int tables_read_alike(Cursor& cursor, PyObject* table);
+
+}  // namespace norvane

@@ -1,0 +1,126 @@
+// Rule keys: how values are written (see keys.hpp).
+#include "keys.hpp"
+
+#include <cmath>
+
+namespace norvane {
+namespace {
+
+// Value tags: numbers share one class (an integral float is written as the
+// integer it equals), text and blobs each their own.
+constexpr unsigned char kInteger = 1;
+constexpr unsigned char kReal = 2;
+constexpr unsigned char kText = 3;
+constexpr unsigned char kBlob = 4;
+
+void put_integer(Bytes& out, int64_t i) {
+    out.push_back(kInteger);
+    const uint64_t u = static_cast<uint64_t>(i);
+    put_varint(out, (u << 1) ^ (i < 0 ? ~uint64_t{0} : 0));  // zigzag: small magnitudes stay short
+}
+
+void put_chunk(Bytes& out, unsigned char tag, const char* data, Py_ssize_t size) {
+    out.push_back(tag);
+    put_varint(out, static_cast<uint64_t>(size));
+    out.insert(out.end(), data, data + size);
+}
+
+}  // namespace
+
+Encoded encode_value(PyObject* v, Bytes& out) {
+    if (v == Py_None) {
+        return Encoded::null;
+    }
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow || (i == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return Encoded::foreign;
+        }
+        put_integer(out, i);
+        return Encoded::value;
+    }
+    if (PyFloat_CheckExact(v)) {
+        const double d = PyFloat_AS_DOUBLE(v);
+        if (std::isnan(d)) {
+            return Encoded::foreign;
+        }
+        // -2**63 <= d < 2**63 and integral: equal to exactly one integer.
+        if (d >= -9223372036854775808.0 && d < 9223372036854775808.0 && d == std::floor(d)) {
+            put_integer(out, static_cast<int64_t>(d));
+            return Encoded::value;
+        }
+        out.push_back(kReal);
+        unsigned char raw[sizeof d];
+        std::memcpy(raw, &d, sizeof d);
+        out.insert(out.end(), raw, raw + sizeof d);
+        return Encoded::value;
+    }
+    if (PyUnicode_CheckExact(v)) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(v, &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            return Encoded::foreign;
+        }
+        put_chunk(out, kText, text, size);
+        return Encoded::value;
+    }
+    if (PyBytes_CheckExact(v)) {
+        put_chunk(out, kBlob, PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v));
+        return Encoded::value;
+    }
+    return Encoded::foreign;
+}
+
+Owned decode_value(const unsigned char*& p) {
+    const unsigned char tag = *p++;
+    switch (tag) {
+        case kInteger: {
+            const uint64_t z = get_varint(p);
+            const uint64_t u = (z >> 1) ^ (~(z & 1) + 1);
+            return steal(PyLong_FromLongLong(static_cast<long long>(u)));
+        }
+        case kReal: {
+            double d = 0;
+            std::memcpy(&d, p, sizeof d);
+            p += sizeof d;
+            return steal(PyFloat_FromDouble(d));
+        }
+        default: {
+            const auto size = static_cast<Py_ssize_t>(get_varint(p));
+            const char* data = reinterpret_cast<const char*>(p);
+            p += size;
+            return steal(tag == kText ? PyUnicode_DecodeUTF8(data, size, nullptr)
+                                      : PyBytes_FromStringAndSize(data, size));
+        }
+    }
+}
+
+bool encode_keys(const std::vector<GroupRule>& rules, PyObject* row, Py_ssize_t first,
+                 const std::vector<Py_ssize_t>& columns, Bytes& out) {
+    Bytes one;
+    for (const GroupRule& rule : rules) {
+        one.clear();
+        bool null = false;
+        for (size_t pick : rule.picks) {
+            const Py_ssize_t at = first + columns[pick];
+            PyObject* value = PyTuple_GET_ITEM(row, at);
+            const Encoded e = encode_value(value, one);
+            if (e == Encoded::foreign) {
+                return false;
+            }
+            null = null || e == Encoded::null;
+        }
+        if (null) {
+            put_varint(out, 0);
+        } else {
+            put_varint(out, one.size());
+            out.insert(out.end(), one.begin(), one.end());
+        }
+    }
+    return true;
+}
+
+}  // namespace norvane

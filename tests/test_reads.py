@@ -1,0 +1,322 @@
+"""Table reads show exactly what the merge will leave: checked against the
+merge itself on a copy of the database, against SQLite's INSERT OR REPLACE,
+and in the cases that matter to callers (iterators, transactions, Ctrl-C)."""
+
+import _thread
+import sqlite3
+import threading
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import norvane.norvane as nv
+from norvane import Table, Unique, _native, reads
+
+COLUMNS = ("a", "b", "c")
+
+
+def fresh_conn(lowercase=False):
+    conn = sqlite3.connect(":memory:")
+    if lowercase:
+        conn.text_factory = lambda raw: raw.decode().lower()
+    _native.prepare_catalog(conn)
+    return conn
+
+
+def stored(value):
+    """A value as (storage class, value): 1 and 1.0 stay apart."""
+    return (type(value).__name__, value)
+
+
+def sqlite_key(value):
+    """SQLite's order of values: NULL, numbers by value, text, blobs."""
+    if value is None:
+        return (0, 0)
+    if isinstance(value, (int, float)):
+        return (1, value)
+    return (2, value) if isinstance(value, str) else (3, value)
+
+
+def merged_copy(conn, name):
+    """The rows the merge leaves, each with its origin: ("s", staged rowid)
+    or ("m", main rowid), from a copy of the database merged on a
+    connection with the same text factory."""
+    copy = sqlite3.connect(":memory:")
+    copy.text_factory = conn.text_factory
+    conn.backup(copy)
+    for table, origin in ((name, "m"), ("temp_" + name, "s")):
+        copy.execute(f"ALTER TABLE {table} ADD COLUMN origin")
+        copy.execute(f"UPDATE {table} SET origin = '{origin}' || rowid")
+    nv.temp_to_main(copy, name)
+    return copy
+
+
+def expected_rows(copy, name, where, params, order, limit, offset):
+    found = copy.execute(
+        f"SELECT a, b, c, origin FROM {name}" + ("" if where is None else f" WHERE {where}"), params
+    ).fetchall()
+    rows = []
+    for a, b, c, origin in found:
+        staged = origin[0] == "s"
+        rows.append({"a": a, "b": b, "c": c, "rowid": None if staged else int(origin[1:]),
+                     "position": (0 if staged else 1, int(origin[1:]))})
+    last_descending = bool(order) and order[-1][1]
+    rows.sort(key=lambda row: row["position"], reverse=last_descending)
+    for column, descending in reversed(order):
+        rows.sort(key=lambda row: sqlite_key(row[column]), reverse=descending)
+    end = None if limit is None else offset + limit
+    return rows[offset:end]
+
+
+values = st.sampled_from([None, 0, 1, 1.0, 2, "1", b"1"])
+row_lists = st.lists(st.tuples(values, values, values), max_size=7)
+rules = st.lists(st.lists(st.sampled_from(COLUMNS), min_size=1, max_size=3, unique=True),
+                 min_size=0, max_size=3)
+wheres = st.sampled_from([
+    (None, ()), ("a = ?", (1,)), ("b IS NULL", ()), ("a >= ?", ("1",)), ("c <> ?", (1.0,)),
+    ("typeof(b) = 'integer' OR c = ?", (b"1",)),
+])
+orders = st.lists(st.tuples(st.sampled_from([*COLUMNS, "rowid"]), st.booleans()), max_size=3)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(rule_columns=rules, merged=row_lists, behind=row_lists, staged=row_lists, where=wheres,
+       order=orders, limit=st.none() | st.integers(0, 6), offset=st.integers(0, 4),
+       lowercase=st.booleans(), plan=st.sampled_from(["auto", "scan", "exact"]),
+       batch=st.integers(1, 4), read_ahead=st.sampled_from([0, 16]))
+def test_reads_are_what_the_merge_leaves(rule_columns, merged, behind, staged, where, order, limit,
+                                        offset, lowercase, plan, batch, read_ahead):
+    conn = fresh_conn(lowercase)
+    t = Table(conn, "t").create(
+        list(COLUMNS), unique=[Unique(f"r{n}", cols) for n, cols in enumerate(rule_columns)])
+    t.stage(merged)
+    t.merge()
+    if behind:
+        nv._insert_main(conn, "t", behind, True)  # main rows the rules never saw
+    t.stage(staged)
+    copy = merged_copy(conn, "t")
+    condition, params = where
+    expected = expected_rows(copy, "t", condition, params, order, limit, offset)
+    order_by = [f"{column} {'DESC' if descending else 'ASC'}" for column, descending in order]
+    select = [*COLUMNS, "rowid"]
+    kwargs = dict(select=select, order_by=order_by, limit=limit, offset=offset)
+    previous = _native.reads_plan(plan)
+    reads.READ_AHEAD = read_ahead
+    try:
+        want = [tuple(stored(row[k]) for k in select) for row in expected]
+        got = t.rows(condition, params, **kwargs)
+        assert [tuple(map(stored, row)) for row in got] == want
+        iterated = t.iter(condition, params, batch_size=batch, **kwargs)
+        assert [tuple(map(stored, row)) for row in iterated] == want
+        as_dicts = t.dicts(condition, params, **kwargs)
+        assert [tuple(stored(row[k]) for k in select) for row in as_dicts] == want
+        everything = expected_rows(copy, "t", condition, params, [], None, 0)
+        assert t.count(condition, params) == len(everything)
+    finally:
+        _native.reads_plan(previous)
+        reads.READ_AHEAD = 16
+    assert not conn.in_transaction
+
+
+keys = st.tuples(st.integers(0, 3), st.sampled_from([0, 1, 2.0, "1", b"1"]), st.integers(0, 2))
+
+
+@settings(max_examples=60, deadline=None)
+@given(main=st.lists(keys, max_size=8, unique_by=(lambda r: r[0], lambda r: (r[1], r[2]))),
+       staged=st.lists(keys, max_size=8))
+def test_reads_equal_insert_or_replace_into_unique_indexes(main, staged):
+    conn = fresh_conn()
+    t = Table(conn, "t").create(list(COLUMNS), unique=[Unique("x", ["a"]), Unique("yz", ["b", "c"])])
+    nv._insert_main(conn, "t", main, True)
+    t.stage(staged)
+    peer = sqlite3.connect(":memory:")
+    peer.execute("CREATE TABLE p (a, b, c)")
+    peer.execute("CREATE UNIQUE INDEX p_x ON p (a)")
+    peer.execute("CREATE UNIQUE INDEX p_yz ON p (b, c)")
+    peer.executemany("INSERT INTO p VALUES (?, ?, ?)", main)
+    peer.executemany("INSERT OR REPLACE INTO p VALUES (?, ?, ?)", staged)
+    ours = sorted(tuple(map(stored, row)) for row in t.rows())
+    assert ours == sorted(tuple(map(stored, row)) for row in peer.execute("SELECT * FROM p"))
+
+
+# ----------------------------------------------------------- the cases ----
+
+
+@pytest.fixture
+def feed():
+    conn = fresh_conn()
+    yield Table(conn, "feed").create(
+        ["sup", "sku", "barcode"], unique=[Unique("product", ["sup", "sku"]), Unique("code", "barcode")])
+    conn.close()
+
+
+@pytest.mark.parametrize("merge_first", [False, True])
+def test_a_moved_barcode_hides_no_live_product(feed, merge_first):
+    feed.stage([(1, "P", "X")])
+    if merge_first:
+        feed.merge()
+    feed.stage([(2, "Q", "X"), (1, "P", "Y")])
+    assert feed.rows() == [(2, "Q", "X"), (1, "P", "Y")]
+    assert feed.rows("sku = ?", ["Q"]) == [(2, "Q", "X")]
+    assert feed.count() == 2
+    feed.merge()
+    assert sorted(feed.rows()) == [(1, "P", "Y"), (2, "Q", "X")]
+
+
+def test_updates_with_a_null_key_pile_up_and_stay_visible(feed):
+    feed.stage([(1, None, "X")])
+    feed.merge()
+    feed.stage([(1, None, "Y")])
+    feed.merge()
+    assert feed.rows(select=["sku", "barcode"]) == [(None, "X"), (None, "Y")]
+    feed.stage([(1, None, "Z"), (1, None, "W")])  # equal staged keys: only the later is current
+    assert feed.rows(select="barcode") == [("W",), ("X",), ("Y",)]
+
+
+def test_a_row_factory_neither_changes_nor_slows_the_rows(feed):
+    feed.stage([(1, "P", "X"), (2, "Q", "Y")])
+    plain = feed.rows()
+    feed.conn.row_factory = sqlite3.Row
+    assert feed.rows() == plain and list(feed.iter()) == plain
+    assert feed.dicts(limit=1) == [{"sup": 1, "sku": "P", "barcode": "X"}]
+
+
+def test_a_lowercasing_text_factory_decides_as_the_merge_does():
+    conn = fresh_conn(lowercase=True)
+    t = Table(conn, "t").create(["k", "v"], unique=[Unique("by_k", "k")])
+    t.stage([("A", 1), ("a", 2), ("B", 3)])
+    assert t.rows() == [("a", 2), ("b", 3)]
+    t.merge()
+    assert t.rows() == [("b", 3), ("a", 2)]
+
+
+# ----------------------------------------------------------- iterators ----
+
+
+@pytest.fixture
+def filled(feed):
+    feed.stage([(n % 3, f"s{n}", f"b{n}") for n in range(10)])
+    return feed
+
+
+def test_the_iterator_reads_one_snapshot_and_rolls_it_back(filled):
+    conn = filled.conn
+    rows = filled.iter(batch_size=3)
+    assert not conn.in_transaction  # nothing runs before the first row
+    first = next(rows)
+    assert conn.in_transaction
+    assert [first, *rows] == filled.rows()
+    assert not conn.in_transaction
+
+
+def test_inside_the_callers_transaction_nothing_is_begun_or_rolled_back(filled):
+    conn = filled.conn
+    conn.execute("INSERT INTO feed VALUES (9, 'z', 'bz')")
+    assert conn.in_transaction
+    assert len(list(filled.iter())) == 11
+    assert conn.in_transaction
+    conn.rollback()
+    assert filled.count() == 10
+
+
+@pytest.mark.parametrize("interfere", ["commit", "rollback", "write"])
+def test_the_connection_changed_under_an_iterator(filled, interfere):
+    conn = filled.conn
+    rows = filled.iter(batch_size=2)
+    next(rows)
+    if interfere == "write":
+        conn.execute("INSERT INTO temp_feed VALUES (7, 'w', 'bw')")
+    else:
+        getattr(conn, interfere)()
+        conn.execute("INSERT INTO temp_feed VALUES (7, 'w', 'bw')")  # a new transaction of the caller's
+    with pytest.raises(sqlite3.ProgrammingError, match="while a read"):
+        for _ in range(10):
+            next(rows)
+    rows.close()
+    assert conn.in_transaction  # no ROLLBACK of the iterator's: the write is still pending
+    conn.commit()
+    assert filled.count_staged() == 11
+
+
+def test_table_writes_wait_for_open_iterators(filled):
+    conn = filled.conn
+    rows = filled.iter()
+    next(rows)
+    changes = conn.total_changes
+    for write in (lambda: filled.stage([(1, "n", "bn")]), filled.merge, lambda: filled.delete([1]),
+                  lambda: filled.create(["x"], replace=True), filled.drop):
+        with pytest.raises(sqlite3.ProgrammingError, match="iterator"):
+            write()
+    assert conn.total_changes == changes
+    rows.close()
+    assert not conn.in_transaction
+    filled.stage([(1, "n", "bn")])
+    assert filled.count_staged() == 11
+
+
+def test_argument_errors_come_at_the_call(filled):
+    with pytest.raises(TypeError, match="batch_size"):
+        filled.iter(batch_size=1.5)  # type: ignore[arg-type]
+    with pytest.raises(ValueError, match="batch_size"):
+        filled.iter(batch_size=0)
+    with pytest.raises(ValueError, match="no column"):
+        filled.iter(select=["nope"])
+    with pytest.raises(TypeError, match="dicts"):
+        filled.iter(dicts=1)  # type: ignore[arg-type]
+    with pytest.raises(TypeError, match="where"):
+        filled.count(where=3)  # type: ignore[arg-type]
+
+
+def test_a_damaged_catalog_raises_what_find_raises(filled):
+    conn = filled.conn
+    conn.execute("UPDATE unique_table SET col_num = 'x' WHERE unique_name = 'code'")
+    with pytest.raises(ValueError):
+        nv.find(conn, "*", "feed", "")
+    with pytest.raises(ValueError):
+        filled.rows()
+    conn.execute("UPDATE unique_table SET col_num = 7 WHERE unique_name = 'code'")
+    for read in (lambda: nv.find(conn, "*", "feed", ""), filled.rows, filled.count):
+        with pytest.raises(AttributeError):
+            read()
+
+
+def test_ctrl_c_stops_a_long_iteration():
+    conn = fresh_conn()
+    t = Table(conn, "big").create(["k", "v"], unique=[Unique("by_k", "k")])
+    nv._insert_main(conn, "big", [(n, n) for n in range(200_000)], True)
+    t.stage([(n, -n) for n in range(0, 200_000, 50)])
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    seen = 0
+    with pytest.raises(KeyboardInterrupt):
+        timer.start()
+        for _ in range(20):  # each pass reads the whole table
+            for _ in t.iter():
+                seen += 1
+    timer.join()
+    assert seen > 0 and not conn.in_transaction
+    t.stage([(1, 1)])  # no iterator is left open
+
+
+def test_a_large_table_reads_to_the_answer():
+    conn = fresh_conn()
+    t = Table(conn, "big").create(["k", "grp", "price"], unique=[Unique("by_k", "k")])
+    conn.execute("CREATE INDEX big_price ON big (price)")
+    nv._insert_main(conn, "big", [(n, n % 7, (n * 7919) % 100_000) for n in range(100_000)], True)
+    t.stage([(n, -1, n % 1000) for n in range(0, 100_000, 40)] + [(-n, -1, 5) for n in range(1, 500)])
+    assert t.count() == 100_000 + 499
+    assert len(list(t.iter(batch_size=4096))) == 100_000 + 499
+    cheapest = t.rows(order_by=["price", "k"], limit=3, select=["k", "price"])
+    assert cheapest == [(0, 0), (1000, 0), (2000, 0)]
+    assert t.count("grp = ?", [-1]) == 2500 + 499
+
+
+def test_a_collation_decides_as_the_merge_does():
+    conn = fresh_conn()
+    nv.create_table(conn, "t", ["k COLLATE NOCASE", "v"], [], [{"name": "by_k", "cols": [0]}])
+    nv._insert_main(conn, "t", [("A", 1), ("b", 2)], True)
+    t = Table(conn, "t")
+    t.stage([("a", 3), ("B", 4), ("b", 5)])
+    copy = merged_copy(conn, "t")
+    merged = sorted(copy.execute("SELECT k, v FROM t").fetchall(), key=lambda row: row[1])
+    assert sorted(t.rows(), key=lambda row: row[1]) == merged == [("a", 3), ("B", 4), ("b", 5)]
