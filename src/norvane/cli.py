@@ -20,7 +20,7 @@ import sys
 import urllib.parse
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from itertools import chain, islice
-from typing import IO, Any, ParamSpec, TypeVar, cast
+from typing import IO, Any, ParamSpec, TypeVar
 
 import click
 
@@ -354,21 +354,6 @@ def _json_param(value: str) -> object:
     return parsed
 
 
-def _iter_rows(table: Table, where: str | None, params: list[object], **query: Any) -> Iterator[tuple[Any, ...]]:
-    """The rows as a stream where the table can give one."""
-    streaming = getattr(table, "iter", None)
-    if streaming is not None:
-        return cast(Iterator[tuple[Any, ...]], streaming(where, params, **query))
-    return iter(table.rows(where, params, **query))
-
-
-def _count(table: Table, where: str | None, params: list[object]) -> int:
-    counting = getattr(table, "count", None)
-    if counting is not None:
-        return cast(int, counting(where, params))
-    return len(table.rows(where, params, select=["rowid"]))
-
-
 _where = click.option("--where", help="An SQL condition, with ? placeholders.")
 _params = click.option("-p", "--param", "params", multiple=True, metavar="VALUE",
                        help="A placeholder's value, as JSON: 100, \"text\", null.")
@@ -394,8 +379,8 @@ def query(db: str, table: str, where: str | None, params: tuple[str, ...], selec
     try:
         target = _table(conn, table)
         keys = list(target.columns()) if select is None else [name.strip() for name in select.split(",")]
-        rows = _iter_rows(target, where, values, select=None if select is None else keys,
-                          order_by=list(order_by), limit=limit, offset=offset)
+        rows: Iterator[tuple[Any, ...]] = target.iter(where, values, select=None if select is None else keys,
+                                                      order_by=list(order_by), limit=limit, offset=offset)
         _WRITERS[fmt](keys, rows, sys.stdout)
         sys.stdout.flush()
     finally:
@@ -413,7 +398,7 @@ def count(db: str, table: str, where: str | None, params: tuple[str, ...]) -> No
     values = [_json_param(value) for value in params]
     conn = _connect(db, "ro")
     try:
-        click.echo(_count(_table(conn, table), where, values))
+        click.echo(_table(conn, table).count(where, values))
     finally:
         conn.close()
 
