@@ -245,10 +245,10 @@ def test_python_dash_m(db):
                        max_size=8),
        kind=st.sampled_from(["integer", "real"]))
 def test_whole_column_test_agrees_with_each_value(values, kind):
-    from norvane.cli_input import _fitted, _one_fits
+    from norvane.cli_input import _fitted, value_fits
 
     fitted = _fitted(kind, values)
-    assert (fitted is not None) == all(_one_fits(kind, value) for value in values)
+    assert (fitted is not None) == all(value_fits(kind, value) for value in values)
     if fitted is not None:
         convert = int if kind == "integer" else float
         assert list(fitted) == [convert(value) if value else None for value in values]

@@ -34,9 +34,8 @@ from norvane.cli_input import (
     Source,
     csv_kinds,
     csv_rows,
-    json_rows,
-    ndjson_rows,
 )
+from norvane.cli_json import json_rows, ndjson_rows
 from norvane.table import Index, MergeReport, Table, Unique
 
 __all__ = ["cli", "main"]

@@ -1,5 +1,5 @@
-"""Input of ``norvane stage``: CSV, TSV, JSON and NDJSON read as streams, and
-the typing of CSV columns.
+"""Input of ``norvane stage``: the input stream, CSV and TSV read as streams,
+and the typing of CSV columns (JSON and NDJSON: ``cli_json``).
 
 Every reader yields rows as tuples in the table's column order, ready for
 ``Table.stage``. Whatever is wrong with the input raises ``DataError`` with a
@@ -9,7 +9,6 @@ message that names the line.
 import codecs
 import csv
 import io
-import json
 import math
 import os
 import re
@@ -20,15 +19,20 @@ from itertools import chain, islice, repeat
 from typing import IO, Any, Literal, TypeAlias
 
 __all__ = [
+    "CONVERTERS",
     "DETECT_ROWS",
+    "INT_MAX",
+    "INT_MIN",
+    "KINDS",
+    "CsvFormat",
     "DataError",
     "Kind",
     "Retype",
     "Source",
     "csv_kinds",
     "csv_rows",
-    "json_rows",
-    "ndjson_rows",
+    "decode_error",
+    "value_fits",
 ]
 
 Kind: TypeAlias = Literal["integer", "real", "text"]
@@ -37,8 +41,7 @@ KINDS: tuple[Kind, ...] = ("integer", "real", "text")
 # Columns of input that cannot be re-read are typed from this many rows.
 DETECT_ROWS = 1000
 
-_READ = 1 << 20  # bytes per read of a JSON array
-_INT_MIN, _INT_MAX = -(2**63), 2**63 - 1
+INT_MIN, INT_MAX = -(2**63), 2**63 - 1
 
 
 class DataError(Exception):
@@ -116,7 +119,7 @@ class Source:
             self.raw.close()
 
 
-def _decode_error(source: Source, line: int, error: UnicodeDecodeError) -> DataError:
+def decode_error(source: Source, line: int, error: UnicodeDecodeError) -> DataError:
     return DataError(f"{source.name}: line {line}: not valid {error.encoding} text ({error.reason})")
 
 
@@ -163,13 +166,13 @@ _EXPONENT_CHARACTERS = re.compile("[0-9.eE+,-]*")
 _LEADING_ZERO = re.compile(",-?0[0-9]")
 
 
-def _one_fits(kind: Kind, value: str) -> bool:
+def value_fits(kind: Kind, value: str) -> bool:
     if kind == "text" or value == "":
         return True
     if not _ONE[kind].fullmatch(value):
         return False
     if kind == "integer":
-        return len(value) < 19 or _INT_MIN <= int(value) <= _INT_MAX
+        return len(value) < 19 or INT_MIN <= int(value) <= INT_MAX
     return math.isfinite(float(value))
 
 
@@ -192,7 +195,7 @@ def _fitted(kind: Kind, values: Sequence[str]) -> Sequence[object] | None:
         return None
     if kind == "real" and (_SEP + "." in joined or "-." in joined or "." + _SEP in joined):
         return None
-    convert = _CONVERT[kind]
+    convert = CONVERTERS[kind]
     has_empty = "" in values
     column: list[Any]
     try:
@@ -203,7 +206,7 @@ def _fitted(kind: Kind, values: Sequence[str]) -> Sequence[object] | None:
     # a real beyond a double's range makes the sum infinite.
     present: list[Any] = list(filter(None, column)) if has_empty else column
     if kind == "integer":
-        if present and (max(present) > _INT_MAX or min(present) < _INT_MIN):
+        if present and (max(present) > INT_MAX or min(present) < INT_MIN):
             return None
     elif not math.isfinite(sum(present)):
         return _each_fitted(kind, values)
@@ -211,9 +214,9 @@ def _fitted(kind: Kind, values: Sequence[str]) -> Sequence[object] | None:
 
 
 def _each_fitted(kind: Kind, values: Sequence[str]) -> Sequence[object] | None:
-    if not all(_one_fits(kind, value) for value in values):
+    if not all(value_fits(kind, value) for value in values):
         return None
-    convert = _CONVERT[kind]
+    convert = CONVERTERS[kind]
     return [convert(value) if value else None for value in values]
 
 
@@ -230,7 +233,7 @@ def _narrow(kind: Kind, values: Sequence[str]) -> Kind:
     return "text"
 
 
-_CONVERT: dict[Kind, Callable[[str], Any]] = {"integer": int, "real": float, "text": str}
+CONVERTERS: dict[Kind, Callable[[str], Any]] = {"integer": int, "real": float, "text": str}
 
 
 # --------------------------------------------------------------------- CSV --
@@ -278,7 +281,7 @@ class _CsvPass:
         except csv.Error as error:
             raise DataError(f"{self.source.name}: line {self.reader.line_num}: {error}") from None
         except UnicodeDecodeError as error:
-            raise _decode_error(self.source, self.reader.line_num + 1, error) from None
+            raise decode_error(self.source, self.reader.line_num + 1, error) from None
 
     def batches(self, size: int) -> Iterator[_Batch]:
         width = len(self.layout.fields)
@@ -427,7 +430,7 @@ def _typed(
         if column is None:
             if typing.retype and layout.fields[n] not in overrides:
                 raise Retype
-            bad = next((i for i, value in enumerate(values) if not _one_fits(kind, value)), None)
+            bad = next((i for i, value in enumerate(values) if not value_fits(kind, value)), None)
             if bad is None:
                 raise DataError(f"{name}: the input changed while it was read")
             raise DataError(
@@ -439,230 +442,3 @@ def _typed(
         converted[source] if source is not None else repeat(None, count) for source in layout.source_of
     ]
     return list(zip(*ordered))
-
-
-# -------------------------------------------------------------------- JSON --
-
-_WHITESPACE = re.compile(r"[ \t\n\r]*")
-
-
-class _Constant(ValueError):
-    """NaN or Infinity, which JSON does not have."""
-
-
-def _reject_constant(name: str) -> object:
-    raise _Constant(name)
-
-
-_LOADS = json.JSONDecoder(parse_constant=_reject_constant)
-
-
-def _json_scalar(value: object) -> bool:
-    return value is None or type(value) in (str, int, float, bool)
-
-
-class _JsonRows:
-    """Objects to tuples in table order, checked value by value."""
-
-    def __init__(self, table: str, columns: Sequence[str], overrides: dict[str, Kind], name: str) -> None:
-        self.table = table
-        self.columns = tuple(columns)
-        self.exact = {column: n for n, column in enumerate(columns)}
-        self.folded = {column.lower(): n for n, column in enumerate(columns)}
-        self.kinds: dict[int, Kind] = {}
-        for column, kind in overrides.items():
-            if column.lower() not in self.folded:
-                raise DataError(f"--type {column}: {table} has no such column")
-            self.kinds[self.folded[column.lower()]] = kind
-        self.name = name
-
-    def row(self, item: object, line: int) -> tuple[object, ...]:
-        if type(item) is not dict:
-            raise DataError(f"{self.name}: line {line}: expected a JSON object, not {_json_kind(item)}")
-        values: list[object] = [None] * len(self.columns)
-        for key, value in item.items():
-            position = self.exact.get(key)
-            if position is None:
-                position = self.folded.get(key.lower())
-                if position is None:
-                    raise DataError(
-                        f"{self.name}: line {line}: unknown column {key!r}: "
-                        f"{self.table} has columns {', '.join(self.columns)}"
-                    )
-            values[position] = self.value(value, position, line)
-        return tuple(values)
-
-    def value(self, value: object, position: int, line: int) -> object:
-        if not _json_scalar(value):
-            raise DataError(
-                f"{self.name}: line {line}: column {self.columns[position]}: unsupported value "
-                f"({_json_kind(value)}; values are strings, numbers, booleans or null)"
-            )
-        kind = self.kinds.get(position)
-        if kind is not None and value is not None:
-            value = self.as_kind(value, kind, position, line)
-        if type(value) is bool:
-            return int(value)
-        if type(value) is int and not _INT_MIN <= value <= _INT_MAX:
-            raise DataError(
-                f"{self.name}: line {line}: column {self.columns[position]}: {value} does not fit 64 bits"
-            )
-        if type(value) is str and not value.isascii():
-            try:
-                value.encode()
-            except UnicodeEncodeError:
-                raise DataError(
-                    f"{self.name}: line {line}: column {self.columns[position]}: text that is not valid Unicode"
-                ) from None
-        return value
-
-    def as_kind(self, value: object, kind: Kind, position: int, line: int) -> object:
-        if kind == "text":
-            return value if isinstance(value, str) else json.dumps(value)
-        if isinstance(value, str) and _one_fits(kind, value):
-            return _CONVERT[kind](value)
-        if kind == "real" and type(value) in (int, float):
-            return float(value)  # type: ignore[arg-type]
-        if kind == "integer" and type(value) is int:
-            return value
-        raise DataError(
-            f"{self.name}: line {line}: {value!r} in column {self.columns[position]} is not "
-            f"{'an' if kind == 'integer' else 'a'} {kind}"
-        )
-
-
-def _json_kind(value: object) -> str:
-    names = {dict: "an object", list: "an array", str: "a string", int: "a number", float: "a number"}
-    return "null" if value is None else names.get(type(value), type(value).__name__)
-
-
-def ndjson_rows(
-    source: Source, table: str, columns: Sequence[str], overrides: dict[str, Kind]
-) -> Iterator[tuple[object, ...]]:
-    """One JSON object per line; blank lines are skipped."""
-    rows = _JsonRows(table, columns, overrides, source.name)
-    text = source.text()
-    line = 0
-    try:
-        for line, content in enumerate(text, 1):
-            if content.strip():
-                try:
-                    item = _LOADS.decode(content)
-                except json.JSONDecodeError as error:
-                    raise DataError(f"{source.name}: line {line}: malformed JSON ({error.msg})") from None
-                except _Constant as error:
-                    raise DataError(f"{source.name}: line {line}: malformed JSON ({error} is not JSON)") from None
-                yield rows.row(item, line)
-    except UnicodeDecodeError as error:
-        raise _decode_error(source, line + 1, error) from None
-
-
-def json_rows(
-    source: Source, table: str, columns: Sequence[str], overrides: dict[str, Kind]
-) -> Iterator[tuple[object, ...]]:
-    """A JSON array of objects, decoded one object at a time."""
-    rows = _JsonRows(table, columns, overrides, source.name)
-    for item, line in _array_items(source):
-        yield rows.row(item, line)
-
-
-def _array_items(source: Source) -> Iterator[tuple[object, int]]:
-    """The items of a top-level JSON array with the line each starts on."""
-    text = source.text()
-    decoder = _LOADS
-    state = _Buffer(text, source)
-
-    def fail(message: str, at: int) -> DataError:
-        return DataError(f"{source.name}: line {state.line_at(at)}: malformed JSON ({message})")
-
-    state.skip_space()
-    if state.peek() != "[":
-        raise fail("expected a JSON array", state.pos)
-    state.pos += 1
-    first = True
-    while True:
-        state.skip_space()
-        mark = state.peek()
-        if mark == "]":
-            state.pos += 1
-            state.skip_space()
-            if state.peek() != "":
-                raise fail("extra data after the array", state.pos)
-            return
-        if mark == "":
-            raise fail("the array is not closed", state.pos)
-        if not first:
-            if mark != ",":
-                raise fail("expected ',' or ']'", state.pos)
-            state.pos += 1
-            state.skip_space()
-        first = False
-        while True:
-            try:
-                item, end = decoder.raw_decode(state.buf, state.pos)
-            except json.JSONDecodeError as error:
-                if state.more():
-                    continue
-                raise fail(error.msg, error.pos) from None
-            except _Constant as error:
-                raise fail(f"{error} is not JSON", state.pos) from None
-            if end == len(state.buf) and state.more():
-                continue  # a number may go on in the next read
-            break
-        yield item, state.line_at(state.pos)
-        state.advance(end)
-
-
-class _Buffer:
-    """Text read in large pieces, with line numbers counted as it goes."""
-
-    def __init__(self, text: io.TextIOWrapper, source: Source) -> None:
-        self.text = text
-        self.source = source
-        self.buf = ""
-        self.pos = 0
-        self.mark = 0  # a place in buf whose line is known
-        self.mark_line = 1
-        self.read_size = _READ
-        self.eof = False
-        self.more()
-
-    def more(self) -> bool:
-        """Reads on; False at the end of the input."""
-        if self.eof:
-            return False
-        try:
-            piece = self.text.read(self.read_size)
-        except UnicodeDecodeError as error:
-            raise _decode_error(self.source, self.line_at(len(self.buf)), error) from None
-        if not piece:
-            self.eof = True
-            return False
-        if self.pos > len(self.buf) // 2:
-            self.mark_line = self.line_at(self.pos)
-            self.buf, self.pos, self.mark = self.buf[self.pos :], 0, 0
-        self.buf += piece
-        self.read_size = max(self.read_size, len(self.buf))  # long items: reads grow
-        return True
-
-    def line_at(self, at: int) -> int:
-        if at < self.mark:
-            return self.mark_line - self.buf.count("\n", at, self.mark)
-        self.mark_line += self.buf.count("\n", self.mark, at)
-        self.mark = at
-        return self.mark_line
-
-    def peek(self) -> str:
-        while self.pos >= len(self.buf):
-            if not self.more():
-                return ""
-        return self.buf[self.pos]
-
-    def skip_space(self) -> None:
-        while True:
-            self.pos = _WHITESPACE.match(self.buf, self.pos).end()  # type: ignore[union-attr]
-            if self.pos < len(self.buf) or not self.more():
-                return
-
-    def advance(self, end: int) -> None:
-        self.pos = end
