@@ -252,3 +252,32 @@ def test_whole_column_test_agrees_with_each_value(values, kind):
     if fitted is not None:
         convert = int if kind == "integer" else float
         assert list(fitted) == [convert(value) if value else None for value in values]
+
+
+def test_the_readme_walk_through_runs_as_written(tmp_path, monkeypatch):
+    """Each `$ ` line of the README's command-line session runs, and prints
+    what the README shows under it."""
+    import pathlib
+    import shlex
+
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## Command line", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
+    steps = []
+    for line in section.replace("\\\n", " ").splitlines():
+        if line.startswith("$ "):
+            steps.append([line[2:].split("  #")[0].strip(), []])
+        else:
+            steps[-1][1].append(line)
+    monkeypatch.chdir(tmp_path)
+    for command, shown in steps:
+        text = "".join(line + "\n" for line in shown)
+        words = shlex.split(command)
+        if words[0] == "cat" and len(words) == 2:
+            (tmp_path / words[1]).write_text(text, encoding="utf-8")
+            continue
+        given = None
+        if words[0] == "cat":
+            given = (tmp_path / words[1]).read_text(encoding="utf-8")
+            words = words[words.index("|") + 1:]
+        assert words[0] == "norvane"
+        assert ok(*words[1:], input=given) == text, command
