@@ -380,8 +380,13 @@ def query(db: str, table: str, where: str | None, params: tuple[str, ...], selec
         keys = list(target.columns()) if select is None else [name.strip() for name in select.split(",")]
         rows: Iterator[tuple[Any, ...]] = target.iter(where, values, select=None if select is None else keys,
                                                       order_by=list(order_by), limit=limit, offset=offset)
-        _WRITERS[fmt](keys, rows, sys.stdout)
-        sys.stdout.flush()
+        try:
+            _WRITERS[fmt](keys, rows, sys.stdout)
+            sys.stdout.flush()
+        finally:
+            close = getattr(rows, "close", None)
+            if close is not None:
+                close()  # ends the read's snapshot while the connection is open
     finally:
         conn.close()
 
