@@ -22,7 +22,7 @@ $(PY):
 	@python=$$(scripts/find-python.sh) && echo "using $$python" && "$$python" -m venv $(VENV)
 
 $(VENV)/.installed: $(PY) $(SOURCES)
-	$(PY) -m pip install --quiet --disable-pip-version-check ".[test,cluster,arrow,pandas]"
+	$(PY) -m pip install --quiet --disable-pip-version-check ".[test,cluster,arrow,pandas,bench]"
 	@touch $@
 
 clean:

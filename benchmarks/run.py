@@ -34,7 +34,7 @@ from pathlib import Path
 if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from benchmarks import cluster, frames, interrupts, newest, plain, reads  # noqa: E402
+from benchmarks import cluster, command_line, frames, interrupts, newest, plain, reads  # noqa: E402
 from benchmarks.harness import (  # noqa: E402
     NATIVE,
     NORVANE,
@@ -58,6 +58,8 @@ SEED = 20240613
 NEWEST = "newest"  # find's newest test at scale (benchmarks/newest.py), its own table
 READS = "reads"  # Table reads on the price feed (benchmarks/reads.py), its own table
 FRAMES = "frames"  # DataFrames in and out (benchmarks/frames.py), its own tables
+COMMAND_LINE = "command_line"  # norvane stage of a CSV (benchmarks/command_line.py)
+OWN_TABLES = (NEWEST, READS, FRAMES, COMMAND_LINE)
 
 
 def parse_args(argv=None):
@@ -67,9 +69,9 @@ def parse_args(argv=None):
     parser.add_argument(
         "--scenario",
         action="append",
-        choices=sorted([*SCENARIOS, NEWEST, READS, FRAMES]),
+        choices=sorted([*SCENARIOS, *OWN_TABLES]),
         metavar="NAME",
-        help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, NEWEST, READS, FRAMES])})",
+        help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, *OWN_TABLES])})",
     )
     args = parser.parse_args(argv)
     if args.runs < 1:
@@ -185,6 +187,7 @@ class Report:
     newest: list = field(default_factory=list)
     reads: list = field(default_factory=list)
     frames: list = field(default_factory=list)
+    command_line: list = field(default_factory=list)
 
     def print(self, runs, sizes):
         if self.measurements:
@@ -193,7 +196,7 @@ class Report:
         for line in (self.descriptions + burst_lines(self.measurements, smallest) +
                      memory_lines(self.memory) + self.notes):
             print(line)
-        for line in self.newest + self.reads + self.frames:
+        for line in self.newest + self.reads + self.frames + self.command_line:
             print(line)
 
 
@@ -213,7 +216,7 @@ def run(args):
     report = Report(notes=[reason] if reason else [])
     with tempfile.TemporaryDirectory(prefix="norvane-bench-") as root:
         workspace = Workspace(root)
-        for key in [k for k in args.scenario or SCENARIOS if k not in (NEWEST, READS, FRAMES)]:
+        for key in [k for k in args.scenario or SCENARIOS if k not in OWN_TABLES]:
             made = SCENARIOS[key](sizes, SEED)
             for scenario in made if isinstance(made, list) else [made]:
                 run_scenario(scenario, norvane, workspace, args.runs, report)
@@ -229,6 +232,10 @@ def run(args):
             started = time.perf_counter()
             report.frames = frames.run(norvane, args.quick, args.runs, workspace.root, progress)
             progress(f"{FRAMES}: done in {time.perf_counter() - started:.1f} s")
+        if norvane is not None and (args.scenario is None or COMMAND_LINE in args.scenario):
+            started = time.perf_counter()
+            report.command_line = command_line.lines(args.quick, args.runs, progress)
+            progress(f"{COMMAND_LINE}: done in {time.perf_counter() - started:.1f} s")
     if norvane is not None and not args.scenario:
         progress("interrupt latency")
         report.descriptions += interrupts.latency_lines(args.quick)

@@ -28,4 +28,6 @@ for name in ("norvane.pyi", "py.typed"):
 print("imported", nv.__name__, "from", nv.__file__)
 PY
 "$tmp/venv/bin/python" examples/quickstart.py
+"$tmp/venv/bin/norvane" --help >/dev/null
+"$tmp/venv/bin/python" -m norvane --help >/dev/null
 echo "wheel check passed: $(basename "$tmp"/dist/norvane-*.whl)"

@@ -9,6 +9,8 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from norvane import Table
 from norvane.cli import cli
@@ -118,6 +120,11 @@ def test_a_later_misfit_names_its_line(db, tmp_path):
     # A file is typed from all of it.
     ok("stage", db, "feed", write(tmp_path / "all.csv", text))
     assert table_rows(db, staging=True)[-1] == (1, 2, "b", "x")
+    assert table_rows(db, staging=True)[0] == (0, 0, "b0", "0")
+    real = text.replace("1,2,b,x", "1,2,b,2.5")
+    ok("stage", db, "feed", write(tmp_path / "real.csv", real), "--merge")
+    assert table_rows(db)[0] == (1, 2, "b", 2.5) and table_rows(db)[-1] == (0, 0, "b0", 0.0)
+    assert isinstance(table_rows(db)[-1][3], float)
 
 
 @pytest.mark.parametrize("name, text, message", [
@@ -229,3 +236,48 @@ def test_python_dash_m(db):
                           text=True, check=False)
     assert (done.returncode, done.stdout) == (0, "0\n")
     assert Table(sqlite3.connect(db), "feed").count_main() == 0
+
+
+@settings(max_examples=1000, deadline=None)
+@given(values=st.lists(st.one_of(st.text("0123456789-.eE+_ ,x\x1f", max_size=6),
+                                 st.sampled_from(["9223372036854775807", "9223372036854775808",
+                                                  "-9223372036854775808", "1" * 320, "1e999", "0.5"])),
+                       max_size=8),
+       kind=st.sampled_from(["integer", "real"]))
+def test_whole_column_test_agrees_with_each_value(values, kind):
+    from norvane.cli_input import _fitted, value_fits
+
+    fitted = _fitted(kind, values)
+    assert (fitted is not None) == all(value_fits(kind, value) for value in values)
+    if fitted is not None:
+        convert = int if kind == "integer" else float
+        assert list(fitted) == [convert(value) if value else None for value in values]
+
+
+def test_the_readme_walk_through_runs_as_written(tmp_path, monkeypatch):
+    """Each `$ ` line of the README's command-line session runs, and prints
+    what the README shows under it."""
+    import pathlib
+    import shlex
+
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## Command line", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
+    steps = []
+    for line in section.replace("\\\n", " ").splitlines():
+        if line.startswith("$ "):
+            steps.append([line[2:].split("  #")[0].strip(), []])
+        else:
+            steps[-1][1].append(line)
+    monkeypatch.chdir(tmp_path)
+    for command, shown in steps:
+        text = "".join(line + "\n" for line in shown)
+        words = shlex.split(command)
+        if words[0] == "cat" and len(words) == 2:
+            (tmp_path / words[1]).write_text(text, encoding="utf-8")
+            continue
+        given = None
+        if words[0] == "cat":
+            given = (tmp_path / words[1]).read_text(encoding="utf-8")
+            words = words[words.index("|") + 1:]
+        assert words[0] == "norvane"
+        assert ok(*words[1:], input=given) == text, command

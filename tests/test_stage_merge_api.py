@@ -142,3 +142,23 @@ def test_report_counts_match_the_tables(main, staged):
     assert report.superseded == report.staged - report.inserted
     assert table.count_staged() == 0
     conn.close()
+
+
+@pytest.mark.parametrize("autocommit", [True, False])
+def test_connections_that_manage_transactions_themselves(tmp_path, autocommit):
+    path = str(tmp_path / "ac.db")
+    conn = sqlite3.connect(path, autocommit=autocommit)
+    _native.prepare_catalog(conn)
+    table = Table(conn, "pairs").create(["a", "b", "c"], unique=[Unique("by_a", ["a"])])
+    table.stage(rows_from(0, 30), batch_size=7, commit=False)
+    with pytest.raises(TypeError):
+        table.stage(rows_from(30, 60, bad_at=59), batch_size=7, commit=False)
+    report = table.merge(commit=False)
+    assert report == MergeReport(30, 30, 0, 0)
+    other = sqlite3.connect(path)
+    # autocommit=True commits what the call opened; autocommit=False leaves it to the caller.
+    assert Table(other, "pairs").count_main() == (30 if autocommit else 0)
+    conn.commit()
+    assert Table(other, "pairs").count_main() == 30 and Table(other, "pairs").count_staged() == 0
+    other.close()
+    conn.close()

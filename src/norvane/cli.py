@@ -20,12 +20,22 @@ import sys
 import urllib.parse
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from itertools import chain, islice
-from typing import IO, Any, ParamSpec, TypeVar, cast
+from typing import IO, Any, ParamSpec, TypeVar
 
 import click
 
 from norvane import _native
-from norvane.cli_input import KINDS, CsvFormat, DataError, Kind, Source, csv_kinds, csv_rows, json_rows, ndjson_rows
+from norvane.cli_input import (
+    KINDS,
+    CsvFormat,
+    DataError,
+    Kind,
+    Retype,
+    Source,
+    csv_kinds,
+    csv_rows,
+)
+from norvane.cli_json import json_rows, ndjson_rows
 from norvane.table import Index, MergeReport, Table, Unique
 
 __all__ = ["cli", "main"]
@@ -241,38 +251,55 @@ def _stage(
     table: Table, source: Source, fmt: str, csv_format: CsvFormat, overrides: dict[str, Kind], detect: bool,
     batch_size: int, then_merge: bool, shown: bool,
 ) -> tuple[int, MergeReport | None]:
-    columns = table.columns()
-    rows: Iterator[tuple[object, ...]]
-    if fmt in ("csv", "tsv"):
-        reading = _Bar(shown, "reading ", source.size)
-        try:
-            typing = csv_kinds(source, csv_format, table.name, columns, overrides, detect, batch_size,
-                               lambda: reading.to(source.position()))
-        finally:
-            reading.close()
-        rows = csv_rows(source, csv_format, table.name, columns, overrides, detect, typing, batch_size)
-    elif fmt == "json":
-        rows = json_rows(source, table.name, columns, overrides)
-    else:
-        rows = ndjson_rows(source, table.name, columns, overrides)
-    bar = _Bar(shown, "staging ", source.size)
     conn = table.conn
+    if not then_merge:
+        return _stage_input(table, source, fmt, csv_format, overrides, detect, batch_size, shown, True), None
+    conn.execute("BEGIN IMMEDIATE")
     try:
-        if not then_merge:
-            return table.stage(rows, batch_size=batch_size, progress=lambda d, t: bar.to(source.position())), None
-        conn.execute("BEGIN IMMEDIATE")
+        staged = _stage_input(table, source, fmt, csv_format, overrides, detect, batch_size, shown, False)
+        report = _merge(table, shown, commit=False)
+        conn.commit()
+    except BaseException:
+        conn.rollback()
+        raise
+    return staged, report
+
+
+def _stage_input(
+    table: Table, source: Source, fmt: str, csv_format: CsvFormat, overrides: dict[str, Kind], detect: bool,
+    batch_size: int, shown: bool, commit: bool,
+) -> int:
+    """Stages the input, all or nothing. CSV columns are typed from their
+    first rows; when a later value does not fit and the input can be read
+    again, from all of it, and the stage starts over."""
+    columns = table.columns()
+
+    def stage(rows: Iterator[tuple[object, ...]], label: str) -> int:
+        bar = _Bar(shown, label, source.size)
         try:
-            staged = table.stage(rows, batch_size=batch_size, progress=lambda d, t: bar.to(source.position()),
-                                 commit=False)
+            return table.stage(rows, batch_size=batch_size, progress=lambda d, t: bar.to(source.position()),
+                               commit=commit)
+        finally:
             bar.close()
-            report = _merge(table, shown, commit=False)
-            conn.commit()
-        except BaseException:
-            conn.rollback()
-            raise
-        return staged, report
+
+    if fmt == "json":
+        return stage(json_rows(source, table.name, columns, overrides), "staging ")
+    if fmt == "nl":
+        return stage(ndjson_rows(source, table.name, columns, overrides), "staging ")
+    whole = detect and source.rereadable
+    try:
+        return stage(csv_rows(source, csv_format, table.name, columns, overrides, detect, None, batch_size, whole),
+                     "staging ")
+    except Retype:
+        pass
+    reading = _Bar(shown, "typing  ", source.size)
+    try:
+        typing = csv_kinds(source, csv_format, table.name, columns, overrides, detect, batch_size,
+                           lambda: reading.to(source.position()))
     finally:
-        bar.close()
+        reading.close()
+    return stage(csv_rows(source, csv_format, table.name, columns, overrides, detect, typing, batch_size),
+                 "staging ")
 
 
 # ------------------------------------------------------------------- merge --
@@ -326,21 +353,6 @@ def _json_param(value: str) -> object:
     return parsed
 
 
-def _iter_rows(table: Table, where: str | None, params: list[object], **query: Any) -> Iterator[tuple[Any, ...]]:
-    """The rows as a stream where the table can give one."""
-    streaming = getattr(table, "iter", None)
-    if streaming is not None:
-        return cast(Iterator[tuple[Any, ...]], streaming(where, params, **query))
-    return iter(table.rows(where, params, **query))
-
-
-def _count(table: Table, where: str | None, params: list[object]) -> int:
-    counting = getattr(table, "count", None)
-    if counting is not None:
-        return cast(int, counting(where, params))
-    return len(table.rows(where, params, select=["rowid"]))
-
-
 _where = click.option("--where", help="An SQL condition, with ? placeholders.")
 _params = click.option("-p", "--param", "params", multiple=True, metavar="VALUE",
                        help="A placeholder's value, as JSON: 100, \"text\", null.")
@@ -366,10 +378,15 @@ def query(db: str, table: str, where: str | None, params: tuple[str, ...], selec
     try:
         target = _table(conn, table)
         keys = list(target.columns()) if select is None else [name.strip() for name in select.split(",")]
-        rows = _iter_rows(target, where, values, select=None if select is None else keys,
-                          order_by=list(order_by), limit=limit, offset=offset)
-        _WRITERS[fmt](keys, rows, sys.stdout)
-        sys.stdout.flush()
+        rows: Iterator[tuple[Any, ...]] = target.iter(where, values, select=None if select is None else keys,
+                                                      order_by=list(order_by), limit=limit, offset=offset)
+        try:
+            _WRITERS[fmt](keys, rows, sys.stdout)
+            sys.stdout.flush()
+        finally:
+            close = getattr(rows, "close", None)
+            if close is not None:
+                close()  # ends the read's snapshot while the connection is open
     finally:
         conn.close()
 
@@ -385,7 +402,7 @@ def count(db: str, table: str, where: str | None, params: tuple[str, ...]) -> No
     values = [_json_param(value) for value in params]
     conn = _connect(db, "ro")
     try:
-        click.echo(_count(_table(conn, table), where, values))
+        click.echo(_table(conn, table).count(where, values))
     finally:
         conn.close()
 

@@ -1,5 +1,5 @@
-"""Input of ``norvane stage``: CSV, TSV, JSON and NDJSON read as streams, and
-the typing of CSV columns.
+"""Input of ``norvane stage``: the input stream, CSV and TSV read as streams,
+and the typing of CSV columns (JSON and NDJSON: ``cli_json``).
 
 Every reader yields rows as tuples in the table's column order, ready for
 ``Table.stage``. Whatever is wrong with the input raises ``DataError`` with a
@@ -9,25 +9,30 @@ message that names the line.
 import codecs
 import csv
 import io
-import json
 import math
 import os
 import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from itertools import islice, repeat
+from itertools import chain, islice, repeat
 from typing import IO, Any, Literal, TypeAlias
 
 __all__ = [
+    "CONVERTERS",
     "DETECT_ROWS",
+    "INT_MAX",
+    "INT_MIN",
+    "KINDS",
+    "CsvFormat",
     "DataError",
     "Kind",
+    "Retype",
     "Source",
     "csv_kinds",
     "csv_rows",
-    "json_rows",
-    "ndjson_rows",
+    "decode_error",
+    "value_fits",
 ]
 
 Kind: TypeAlias = Literal["integer", "real", "text"]
@@ -36,12 +41,16 @@ KINDS: tuple[Kind, ...] = ("integer", "real", "text")
 # Columns of input that cannot be re-read are typed from this many rows.
 DETECT_ROWS = 1000
 
-_READ = 1 << 20  # bytes per read of a JSON array
-_INT_MIN, _INT_MAX = -(2**63), 2**63 - 1
+INT_MIN, INT_MAX = -(2**63), 2**63 - 1
 
 
 class DataError(Exception):
     """The input cannot be staged; the message is one line for the user."""
+
+
+class Retype(Exception):
+    """A value does not fit the type its column took from the first rows;
+    the input can be read again to type its columns from all of it."""
 
 
 # ------------------------------------------------------------------ source --
@@ -110,7 +119,7 @@ class Source:
             self.raw.close()
 
 
-def _decode_error(source: Source, line: int, error: UnicodeDecodeError) -> DataError:
+def decode_error(source: Source, line: int, error: UnicodeDecodeError) -> DataError:
     return DataError(f"{source.name}: line {line}: not valid {error.encoding} text ({error.reason})")
 
 
@@ -145,39 +154,75 @@ class Layout:
 
 # ------------------------------------------------------------------ typing --
 
-_SEP = "\x1f"  # joins a column's values for one regular-expression test
+# Joins a column's values for a few whole-column tests. int() and float()
+# reject it, so a value holding it never passes for a number.
+_SEP = ","
 _INTEGER = r"-?(?:0|[1-9][0-9]{0,18})"
 _REAL = r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?"
 _ONE = {"integer": re.compile(_INTEGER), "real": re.compile(_REAL)}
-_ALL = {kind: re.compile(f"(?:(?:{text})?{_SEP})*") for kind, text in (("integer", _INTEGER), ("real", _REAL))}
-_LONG_INTEGER = re.compile(r"[0-9]{19}")
-_HUGE_REAL = re.compile(r"[eE]|[0-9]{300}")
+# The characters a joined column may hold: a first, coarse test.
+_CHARACTERS = {"integer": re.compile("[0-9,-]*"), "real": re.compile("[0-9.,-]*")}
+_EXPONENT_CHARACTERS = re.compile("[0-9.eE+,-]*")
+_LEADING_ZERO = re.compile(",-?0[0-9]")
 
 
-def _one_fits(kind: Kind, value: str) -> bool:
+def value_fits(kind: Kind, value: str) -> bool:
     if kind == "text" or value == "":
         return True
     if not _ONE[kind].fullmatch(value):
         return False
     if kind == "integer":
-        return len(value) < 19 or _INT_MIN <= int(value) <= _INT_MAX
+        return len(value) < 19 or INT_MIN <= int(value) <= INT_MAX
     return math.isfinite(float(value))
 
 
-def _all_fit(kind: Kind, values: Sequence[str]) -> bool:
-    """Whether every value (empty ones are NULL) fits `kind`; one regular
-    expression over the joined column, value by value only where needed."""
+def _fitted(kind: Kind, values: Sequence[str]) -> Sequence[object] | None:
+    """The values as `kind` (empty ones None), or None when one does not fit.
+
+    A column is tested as one text, its values joined by a separator: a
+    few string searches rule out what int() and float() accept but a
+    number of this shape is not (blanks, signs, underscores, leading zeros,
+    "inf", ".5"); the conversion itself rejects the rest. Only columns with
+    exponents or values beyond a double are looked at value by value."""
     if kind == "text":
-        return True
-    joined = _SEP.join(values)
-    if joined.count(_SEP) != len(values) - 1:  # a value holds the separator
-        return all(_one_fits(kind, value) for value in values)
-    if not _ALL[kind].fullmatch(joined + _SEP):
-        return False
-    exact = _LONG_INTEGER if kind == "integer" else _HUGE_REAL
-    if exact.search(joined):
-        return all(_one_fits(kind, value) for value in values if len(value) >= 19 or "e" in value.lower())
-    return True
+        return [value or None for value in values] if "" in values else values
+    joined = _SEP + _SEP.join(values) + _SEP
+    if not _CHARACTERS[kind].fullmatch(joined):
+        if kind == "real" and _EXPONENT_CHARACTERS.fullmatch(joined):
+            return _each_fitted(kind, values)
+        return None
+    if (_SEP + "0" in joined or _SEP + "-0" in joined) and _LEADING_ZERO.search(joined):
+        return None
+    if kind == "real" and (_SEP + "." in joined or "-." in joined or "." + _SEP in joined):
+        return None
+    convert = CONVERTERS[kind]
+    has_empty = "" in values
+    column: list[Any]
+    try:
+        column = [convert(value) if value else None for value in values] if has_empty else list(map(convert, values))
+    except ValueError:  # "1.2.3", "5-", "-"
+        return None
+    # Zeros and NULLs dropped: they fit. An integer beyond 64 bits does not;
+    # a real beyond a double's range makes the sum infinite.
+    present: list[Any] = list(filter(None, column)) if has_empty else column
+    if kind == "integer":
+        if present and (max(present) > INT_MAX or min(present) < INT_MIN):
+            return None
+    elif not math.isfinite(sum(present)):
+        return _each_fitted(kind, values)
+    return column
+
+
+def _each_fitted(kind: Kind, values: Sequence[str]) -> Sequence[object] | None:
+    if not all(value_fits(kind, value) for value in values):
+        return None
+    convert = CONVERTERS[kind]
+    return [convert(value) if value else None for value in values]
+
+
+def _all_fit(kind: Kind, values: Sequence[str]) -> bool:
+    """Whether every value (empty ones are NULL) fits `kind`."""
+    return _fitted(kind, values) is not None
 
 
 def _narrow(kind: Kind, values: Sequence[str]) -> Kind:
@@ -188,18 +233,7 @@ def _narrow(kind: Kind, values: Sequence[str]) -> Kind:
     return "text"
 
 
-_CONVERT: dict[Kind, Callable[[str], Any]] = {"integer": int, "real": float, "text": str}
-
-
-def _converted(kind: Kind, values: Sequence[str]) -> Sequence[object]:
-    """The values as `kind`, empty ones None."""
-    has_empty = "" in values
-    if kind == "text":
-        return [value or None for value in values] if has_empty else values
-    convert = _CONVERT[kind]
-    if has_empty:
-        return [convert(value) if value else None for value in values]
-    return list(map(convert, values))
+CONVERTERS: dict[Kind, Callable[[str], Any]] = {"integer": int, "real": float, "text": str}
 
 
 # --------------------------------------------------------------------- CSV --
@@ -247,7 +281,7 @@ class _CsvPass:
         except csv.Error as error:
             raise DataError(f"{self.source.name}: line {self.reader.line_num}: {error}") from None
         except UnicodeDecodeError as error:
-            raise _decode_error(self.source, self.reader.line_num + 1, error) from None
+            raise decode_error(self.source, self.reader.line_num + 1, error) from None
 
     def batches(self, size: int) -> Iterator[_Batch]:
         width = len(self.layout.fields)
@@ -286,7 +320,7 @@ class Typing:
     """How each field of a CSV record is typed."""
 
     kinds: list[Kind]
-    verify: list[bool]  # whether each value still has to be checked
+    retype: bool = False  # a misfit of a detected type raises Retype
 
 
 def csv_kinds(
@@ -317,7 +351,7 @@ def csv_kinds(
         progress()
         if not any(open_):
             break
-    return Typing(kinds, [name in overrides for name in fields])
+    return Typing(kinds)
 
 
 def _check_overrides(overrides: dict[str, Kind], fields: list[str], table: str, columns: Sequence[str]) -> None:
@@ -338,10 +372,14 @@ def csv_rows(
     detect: bool,
     typing: Typing | None,
     batch_size: int,
+    retype: bool = False,
 ) -> Iterator[tuple[object, ...]]:
     """The records as typed tuples in table order. Without `typing`, columns
     are typed from their first DETECT_ROWS values (when `detect`), and a later
-    value that does not fit is an error naming its line."""
+    value that does not fit is an error naming its line; or, with `retype`,
+    raises Retype: the caller then types the columns from the whole input
+    (csv_kinds) and starts again. Either way the types are those of the whole
+    input, but most inputs are read once."""
     reading = _CsvPass(source, fmt, table, columns)
     layout = reading.layout
     fields = layout.fields
@@ -353,9 +391,10 @@ def csv_rows(
             kinds = _detect_first(pending, fields, overrides)
         else:
             kinds = [overrides.get(name, "text") for name in fields]
-        typing = Typing(kinds, [kind != "text" for kind in kinds])
-    for batch in _chained(pending, reading.batches(batch_size)):
-        yield from _typed(batch, layout, typing, source.name)
+        typing = Typing(kinds, retype)
+    batches = _chained(pending, reading.batches(batch_size))
+    # Rows handed on by chain, not by a generator step per row.
+    return chain.from_iterable(_typed(batch, layout, typing, source.name, overrides) for batch in batches)
 
 
 def _first_batches(reading: _CsvPass, rows: int) -> list[_Batch]:
@@ -379,250 +418,27 @@ def _detect_first(pending: list[_Batch], fields: list[str], overrides: dict[str,
     return kinds
 
 
-def _typed(batch: _Batch, layout: Layout, typing: Typing, name: str) -> list[tuple[object, ...]]:
+def _typed(
+    batch: _Batch, layout: Layout, typing: Typing, name: str, overrides: dict[str, Kind]
+) -> list[tuple[object, ...]]:
     count = len(batch.rows)
     fields = list(zip(*batch.rows))
     converted: list[Sequence[object]] = []
     for n, values in enumerate(fields):
         kind = typing.kinds[n]
-        if typing.verify[n] and not _all_fit(kind, values):
-            bad = next(i for i, value in enumerate(values) if not _one_fits(kind, value))
+        column = _fitted(kind, values)
+        if column is None:
+            if typing.retype and layout.fields[n] not in overrides:
+                raise Retype
+            bad = next((i for i, value in enumerate(values) if not value_fits(kind, value)), None)
+            if bad is None:
+                raise DataError(f"{name}: the input changed while it was read")
             raise DataError(
                 f"{name}: line {batch.line_of(bad)}: {values[bad]!r} in column {layout.fields[n]} "
                 f"is not {'an' if kind == 'integer' else 'a'} {kind}"
             )
-        try:
-            converted.append(_converted(kind, values))
-        except ValueError:
-            raise DataError(f"{name}: the input changed while it was read") from None
+        converted.append(column)
     ordered = [
         converted[source] if source is not None else repeat(None, count) for source in layout.source_of
     ]
     return list(zip(*ordered))
-
-
-# -------------------------------------------------------------------- JSON --
-
-_WHITESPACE = re.compile(r"[ \t\n\r]*")
-
-
-class _Constant(ValueError):
-    """NaN or Infinity, which JSON does not have."""
-
-
-def _reject_constant(name: str) -> object:
-    raise _Constant(name)
-
-
-_LOADS = json.JSONDecoder(parse_constant=_reject_constant)
-
-
-def _json_scalar(value: object) -> bool:
-    return value is None or type(value) in (str, int, float, bool)
-
-
-class _JsonRows:
-    """Objects to tuples in table order, checked value by value."""
-
-    def __init__(self, table: str, columns: Sequence[str], overrides: dict[str, Kind], name: str) -> None:
-        self.table = table
-        self.columns = tuple(columns)
-        self.exact = {column: n for n, column in enumerate(columns)}
-        self.folded = {column.lower(): n for n, column in enumerate(columns)}
-        self.kinds: dict[int, Kind] = {}
-        for column, kind in overrides.items():
-            if column.lower() not in self.folded:
-                raise DataError(f"--type {column}: {table} has no such column")
-            self.kinds[self.folded[column.lower()]] = kind
-        self.name = name
-
-    def row(self, item: object, line: int) -> tuple[object, ...]:
-        if type(item) is not dict:
-            raise DataError(f"{self.name}: line {line}: expected a JSON object, not {_json_kind(item)}")
-        values: list[object] = [None] * len(self.columns)
-        for key, value in item.items():
-            position = self.exact.get(key)
-            if position is None:
-                position = self.folded.get(key.lower())
-                if position is None:
-                    raise DataError(
-                        f"{self.name}: line {line}: unknown column {key!r}: "
-                        f"{self.table} has columns {', '.join(self.columns)}"
-                    )
-            values[position] = self.value(value, position, line)
-        return tuple(values)
-
-    def value(self, value: object, position: int, line: int) -> object:
-        if not _json_scalar(value):
-            raise DataError(
-                f"{self.name}: line {line}: column {self.columns[position]}: unsupported value "
-                f"({_json_kind(value)}; values are strings, numbers, booleans or null)"
-            )
-        kind = self.kinds.get(position)
-        if kind is not None and value is not None:
-            value = self.as_kind(value, kind, position, line)
-        if type(value) is bool:
-            return int(value)
-        if type(value) is int and not _INT_MIN <= value <= _INT_MAX:
-            raise DataError(
-                f"{self.name}: line {line}: column {self.columns[position]}: {value} does not fit 64 bits"
-            )
-        if type(value) is str and not value.isascii():
-            try:
-                value.encode()
-            except UnicodeEncodeError:
-                raise DataError(
-                    f"{self.name}: line {line}: column {self.columns[position]}: text that is not valid Unicode"
-                ) from None
-        return value
-
-    def as_kind(self, value: object, kind: Kind, position: int, line: int) -> object:
-        if kind == "text":
-            return value if isinstance(value, str) else json.dumps(value)
-        if isinstance(value, str) and _one_fits(kind, value):
-            return _CONVERT[kind](value)
-        if kind == "real" and type(value) in (int, float):
-            return float(value)  # type: ignore[arg-type]
-        if kind == "integer" and type(value) is int:
-            return value
-        raise DataError(
-            f"{self.name}: line {line}: {value!r} in column {self.columns[position]} is not "
-            f"{'an' if kind == 'integer' else 'a'} {kind}"
-        )
-
-
-def _json_kind(value: object) -> str:
-    names = {dict: "an object", list: "an array", str: "a string", int: "a number", float: "a number"}
-    return "null" if value is None else names.get(type(value), type(value).__name__)
-
-
-def ndjson_rows(
-    source: Source, table: str, columns: Sequence[str], overrides: dict[str, Kind]
-) -> Iterator[tuple[object, ...]]:
-    """One JSON object per line; blank lines are skipped."""
-    rows = _JsonRows(table, columns, overrides, source.name)
-    text = source.text()
-    line = 0
-    try:
-        for line, content in enumerate(text, 1):
-            if content.strip():
-                try:
-                    item = _LOADS.decode(content)
-                except json.JSONDecodeError as error:
-                    raise DataError(f"{source.name}: line {line}: malformed JSON ({error.msg})") from None
-                except _Constant as error:
-                    raise DataError(f"{source.name}: line {line}: malformed JSON ({error} is not JSON)") from None
-                yield rows.row(item, line)
-    except UnicodeDecodeError as error:
-        raise _decode_error(source, line + 1, error) from None
-
-
-def json_rows(
-    source: Source, table: str, columns: Sequence[str], overrides: dict[str, Kind]
-) -> Iterator[tuple[object, ...]]:
-    """A JSON array of objects, decoded one object at a time."""
-    rows = _JsonRows(table, columns, overrides, source.name)
-    for item, line in _array_items(source):
-        yield rows.row(item, line)
-
-
-def _array_items(source: Source) -> Iterator[tuple[object, int]]:
-    """The items of a top-level JSON array with the line each starts on."""
-    text = source.text()
-    decoder = _LOADS
-    state = _Buffer(text, source)
-
-    def fail(message: str, at: int) -> DataError:
-        return DataError(f"{source.name}: line {state.line_at(at)}: malformed JSON ({message})")
-
-    state.skip_space()
-    if state.peek() != "[":
-        raise fail("expected a JSON array", state.pos)
-    state.pos += 1
-    first = True
-    while True:
-        state.skip_space()
-        mark = state.peek()
-        if mark == "]":
-            state.pos += 1
-            state.skip_space()
-            if state.peek() != "":
-                raise fail("extra data after the array", state.pos)
-            return
-        if mark == "":
-            raise fail("the array is not closed", state.pos)
-        if not first:
-            if mark != ",":
-                raise fail("expected ',' or ']'", state.pos)
-            state.pos += 1
-            state.skip_space()
-        first = False
-        while True:
-            try:
-                item, end = decoder.raw_decode(state.buf, state.pos)
-            except json.JSONDecodeError as error:
-                if state.more():
-                    continue
-                raise fail(error.msg, error.pos) from None
-            except _Constant as error:
-                raise fail(f"{error} is not JSON", state.pos) from None
-            if end == len(state.buf) and state.more():
-                continue  # a number may go on in the next read
-            break
-        yield item, state.line_at(state.pos)
-        state.advance(end)
-
-
-class _Buffer:
-    """Text read in large pieces, with line numbers counted as it goes."""
-
-    def __init__(self, text: io.TextIOWrapper, source: Source) -> None:
-        self.text = text
-        self.source = source
-        self.buf = ""
-        self.pos = 0
-        self.mark = 0  # a place in buf whose line is known
-        self.mark_line = 1
-        self.read_size = _READ
-        self.eof = False
-        self.more()
-
-    def more(self) -> bool:
-        """Reads on; False at the end of the input."""
-        if self.eof:
-            return False
-        try:
-            piece = self.text.read(self.read_size)
-        except UnicodeDecodeError as error:
-            raise _decode_error(self.source, self.line_at(len(self.buf)), error) from None
-        if not piece:
-            self.eof = True
-            return False
-        if self.pos > len(self.buf) // 2:
-            self.mark_line = self.line_at(self.pos)
-            self.buf, self.pos, self.mark = self.buf[self.pos :], 0, 0
-        self.buf += piece
-        self.read_size = max(self.read_size, len(self.buf))  # long items: reads grow
-        return True
-
-    def line_at(self, at: int) -> int:
-        if at < self.mark:
-            return self.mark_line - self.buf.count("\n", at, self.mark)
-        self.mark_line += self.buf.count("\n", self.mark, at)
-        self.mark = at
-        return self.mark_line
-
-    def peek(self) -> str:
-        while self.pos >= len(self.buf):
-            if not self.more():
-                return ""
-        return self.buf[self.pos]
-
-    def skip_space(self) -> None:
-        while True:
-            self.pos = _WHITESPACE.match(self.buf, self.pos).end()  # type: ignore[union-attr]
-            if self.pos < len(self.buf) or not self.more():
-                return
-
-    def advance(self, end: int) -> None:
-        self.pos = end

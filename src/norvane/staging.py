@@ -93,11 +93,15 @@ class _AllOrNothing:
                 pass  # the engine already rolled the transaction back
             self._end_own()
             return
-        self.conn.execute(f"RELEASE {_SAVEPOINT}")
-        if self.commit:
-            self.conn.commit()
-        if self.opened and self.conn.in_transaction and (self.commit or self.conn.autocommit is True):
-            self.conn.execute("COMMIT")
+        try:
+            self.conn.execute(f"RELEASE {_SAVEPOINT}")
+            if self.commit:
+                self.conn.commit()
+            if self.opened and self.conn.in_transaction and (self.commit or self.conn.autocommit is True):
+                self.conn.execute("COMMIT")
+        except BaseException:  # a commit that failed (a locked database): undo what we opened
+            self._end_own()
+            raise
 
     def _end_own(self) -> None:
         """Rolls back the transaction this call opened; errors of that are
