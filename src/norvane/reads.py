@@ -362,10 +362,12 @@ class _Run:
         cursor.close()
         self.staging_read = True
 
-    def _learn(self, batch: list[tuple[Any, ...]]) -> None:
+    def _learn(self, batch: list[tuple[Any, ...]], staged: bool) -> None:
         """What the staging table says about a batch of candidates: for a few
         small batches, only the staged rows sharing a key with one of them
-        (one statement each, which SQLite answers in one scan); else all."""
+        (one statement each, which SQLite answers in one scan; for staged
+        candidates only from the first of them on, as only later rows hide
+        them); else all."""
         if self.staging_read:
             return
         if not self.lookups or self.searches >= _SEARCHES or len(batch) > _SEARCH_ROWS:
@@ -396,8 +398,12 @@ class _Run:
         if len(clauses) > _SEARCH_CLAUSES or len(params) > _SEARCH_PARAMS:
             self._staging_pass()  # a statement that long would cost more, or exceed SQLite's limits
         elif clauses:
+            since = ""
+            if staged:
+                since = "rowid >= ? AND "
+                params.insert(0, min(row[0] for row in batch))
             sql = (f"SELECT {self._key_select()} FROM {_quote('temp_' + self.query.name)} "
-                   f"WHERE {' OR '.join(clauses)}")
+                   f"WHERE {since}({' OR '.join(clauses)})")
             self.current.add_staged(self.cursors[0].execute(sql, params).fetchall())
 
     def _main_search(self, rule: int, key: tuple[Any, ...]) -> set[int]:
@@ -499,7 +505,7 @@ class _Run:
                 if not batch:
                     break
                 read += len(batch)
-                self._learn(batch)
+                self._learn(batch, staged)
                 yield self.current.keep(batch, staged, out)
             done += read
             if hint is None or read < hint:
