@@ -452,9 +452,10 @@ class _Run:
         return "" if self.query.where is None else f" WHERE (\n{self.query.where}\n)"
 
     def _part_sql(self, staged: bool) -> str:
-        """The statement of one part: rowid and every column, then two sort
-        keys per order term (a class and a value that text factories and
-        converters leave alone), ordered with the rowid as the last tie key."""
+        """The statement of one part: rowid and every column, ordered with
+        the rowid as the last tie key. Where fetched values might not be the
+        stored ones, two sort keys per order term follow (a class and a value
+        that text factories and converters leave alone)."""
         query = self.query
         names = [_quote(c) for c in query.columns]
         select = ["rowid", *names]
@@ -462,16 +463,18 @@ class _Run:
         for index, descending in query.order:
             direction = " DESC" if descending else ""
             if index == 0:
-                select += ["0", "NULL"] if staged else ["1", "rowid"]
+                if not self.fast:
+                    select += ["0", "NULL"] if staged else ["1", "rowid"]
                 if not staged:
                     order_sql.append("rowid" + direction)
                 continue
             name = names[index - 1]
-            select.append(
-                f"CASE typeof({name}) WHEN 'null' THEN 0 WHEN 'text' THEN 2 WHEN 'blob' THEN 3 "
-                "ELSE 1 END"
-            )
-            select.append(f"CASE typeof({name}) WHEN 'text' THEN CAST({name} AS BLOB) ELSE {name} END")
+            if not self.fast:
+                select.append(
+                    f"CASE typeof({name}) WHEN 'null' THEN 0 WHEN 'text' THEN 2 WHEN 'blob' THEN 3 "
+                    "ELSE 1 END"
+                )
+                select.append(f"CASE typeof({name}) WHEN 'text' THEN CAST({name} AS BLOB) ELSE {name} END")
             order_sql.append(name + direction)
         tie = " DESC" if query.order and query.order[-1][1] else ""
         order_sql.append("rowid" + tie)
@@ -539,12 +542,22 @@ class _Run:
                         return
             return
         width = len(query.output)
-        first_key = len(query.columns) + 1
-        out = (*query.output, *range(first_key, first_key + 2 * len(query.order)))
+        terms = len(query.order)
+        key: Callable[[tuple[Any, ...]], tuple[Any, ...]]
+        if self.fast:
+            # The values as stored, each ordered as SQLite orders it; a staged
+            # row's rowid comes out as None, which orders it as NULL.
+            out = (*query.output, *(index for index, _ in query.order))
+            key = lambda row: tuple(map(_sqlite_key, row[width:]))  # noqa: E731
+        else:
+            first_key = len(query.columns) + 1
+            out = (*query.output, *range(first_key, first_key + 2 * terms))
+            key = lambda row: tuple(  # noqa: E731
+                (row[width + 2 * t], row[width + 2 * t + 1]) for t in range(terms))
         staged_rows = chain.from_iterable(self.part(True, out, wanted))
         main_rows = chain.from_iterable(self.part(False, out, wanted))
         pending: list[tuple[Any, ...]] = []
-        for row in _merge_ordered(staged_rows, main_rows, width, [d for _, d in query.order]):
+        for row in _merge_ordered(staged_rows, main_rows, key, [d for _, d in query.order]):
             taken += 1
             if taken > offset:
                 pending.append(row[:width])
@@ -596,11 +609,22 @@ class _Run:
         return selects
 
 
-def _merge_ordered(staged: Iterator[tuple[Any, ...]], main: Iterator[tuple[Any, ...]], width: int,
+def _sqlite_key(value: Any) -> tuple[int, Any]:
+    """SQLite's order of stored values: NULL, numbers by value, text by code
+    point (the byte order of its UTF-8), blobs."""
+    if value is None:
+        return (0, 0)
+    if isinstance(value, (int, float)):
+        return (1, value)
+    return (2, value) if isinstance(value, str) else (3, value)
+
+
+def _merge_ordered(staged: Iterator[tuple[Any, ...]], main: Iterator[tuple[Any, ...]],
+                   key: Callable[[tuple[Any, ...]], tuple[Any, ...]],
                    descending: list[bool]) -> Iterator[tuple[Any, ...]]:
-    """Two streams ordered alike merged into one. Each row ends in a class
-    and a value per order term; ties go to the staged row when the last term
-    ascends and to the main row when it descends."""
+    """Two streams ordered alike merged into one. `key` gives a row's
+    (class, value) pair per order term; ties go to the staged row when the
+    last term ascends and to the main row when it descends."""
     if descending[-1]:
         first, second = main, staged
     else:
@@ -608,27 +632,28 @@ def _merge_ordered(staged: Iterator[tuple[Any, ...]], main: Iterator[tuple[Any, 
     same = all(descending) or not any(descending)
     reverse = descending[0]
 
-    def before(x: tuple[Any, ...], y: tuple[Any, ...]) -> bool:
-        """Whether x sorts strictly before y."""
+    def before(kx: tuple[Any, ...], ky: tuple[Any, ...]) -> bool:
+        """Whether the row keyed kx sorts strictly before the row keyed ky."""
         if same:
-            kx, ky = x[width:], y[width:]
             return kx > ky if reverse else kx < ky
-        for t, down in enumerate(descending):
-            kx = (x[width + 2 * t], x[width + 2 * t + 1])
-            ky = (y[width + 2 * t], y[width + 2 * t + 1])
-            if kx != ky:
-                return kx > ky if down else kx < ky
+        for x, y, down in zip(kx, ky, descending):
+            if x != y:
+                return bool(x > y) if down else bool(x < y)
         return False
 
     a = next(first, None)
     b = next(second, None)
+    ka = None if a is None else key(a)
+    kb = None if b is None else key(b)
     while a is not None and b is not None:
-        if before(b, a):
+        if before(kb, ka):  # type: ignore[arg-type]
             yield b
             b = next(second, None)
+            kb = None if b is None else key(b)
         else:
             yield a
             a = next(first, None)
+            ka = None if a is None else key(a)
     if a is not None:
         yield a
         yield from first
