@@ -548,7 +548,10 @@ class _Run:
             # The values as stored, each ordered as SQLite orders it; a staged
             # row's rowid comes out as None, which orders it as NULL.
             out = (*query.output, *(index for index, _ in query.order))
-            key = lambda row: tuple(map(_sqlite_key, row[width:]))  # noqa: E731
+            if terms == 1:  # the common case, without a tuple per row
+                key = lambda row: _sqlite_key(row[width])  # noqa: E731
+            else:
+                key = lambda row: tuple(map(_sqlite_key, row[width:]))  # noqa: E731
         else:
             first_key = len(query.columns) + 1
             out = (*query.output, *range(first_key, first_key + 2 * terms))
@@ -623,8 +626,9 @@ def _merge_ordered(staged: Iterator[tuple[Any, ...]], main: Iterator[tuple[Any, 
                    key: Callable[[tuple[Any, ...]], tuple[Any, ...]],
                    descending: list[bool]) -> Iterator[tuple[Any, ...]]:
     """Two streams ordered alike merged into one. `key` gives a row's
-    (class, value) pair per order term; ties go to the staged row when the
-    last term ascends and to the main row when it descends."""
+    (class, value) pair per order term (for one term, the pair alone); ties
+    go to the staged row when the last term ascends and to the main row when
+    it descends."""
     if descending[-1]:
         first, second = main, staged
     else:
