@@ -584,32 +584,27 @@ class _Run:
         if self.query.where is None:
             self._staging_pass()
             current = self.current.current_staged()
-            # The repeats are dropped here: cheaper than SQLite's UNION, whose
-            # temporary b-tree costs more than reading the rowids.
-            found = cursor.execute(" UNION ALL ".join(self._hidden_rowids()))
-            hidden = len({rowid for (rowid,) in found})
         else:
             current = sum(len(batch) for batch in self.part(True, (), lambda: None))
-            (hidden,) = cursor.execute(
-                f"SELECT count(*) FROM {table} WHERE rowid IN ({' UNION '.join(self._hidden_rowids())}) "
-                f"AND (\n{self.query.where}\n)",
-                params,
-            ).fetchone()
+        conditions = "" if self.query.where is None else f" AND (\n{self.query.where}\n)"
+        (hidden,) = cursor.execute(
+            f"SELECT count(*) FROM {table} WHERE ({self._hidden_condition()}){conditions}", params
+        ).fetchone()
         self.check()
         return int(current) + int(main) - int(hidden)
 
-    def _hidden_rowids(self) -> list[str]:
-        """Statements for the main rows a staged row hides, one per rule: the
-        staging table joined to the main table on the rule's columns. Only
-        where keys compare as stored, which is when SQL `=` between the two
-        tables is the merge's comparison."""
-        table, temp = _quote(self.query.name), _quote("temp_" + self.query.name)
-        selects = []
+    def _hidden_condition(self) -> str:
+        """Whether a main row is hidden by a staged row, in SQL: under some
+        rule its key is among the staging table's (SQLite looks each staged
+        key up in the rule's index). Only where keys compare as stored, which
+        is when SQL `=` between the two tables is the merge's comparison."""
+        temp = _quote("temp_" + self.query.name)
+        terms = []
         for rule in self.rules:
-            names = [_quote(self.query.columns[p]) for p in rule]
-            on = " AND ".join(f"m.{name} = s.{name}" for name in names)
-            selects.append(f"SELECT m.rowid FROM {temp} AS s JOIN {table} AS m ON {on}")
-        return selects
+            names = ",".join(_quote(self.query.columns[p]) for p in rule)
+            target = names if len(rule) == 1 else f"({names})"
+            terms.append(f"{target} IN (SELECT {names} FROM {temp})")
+        return " OR ".join(terms)
 
 
 def _sqlite_key(value: Any) -> tuple[int, Any]:
