@@ -89,6 +89,23 @@ def seconds(call, runs):
     return statistics.median(times)
 
 
+def paired(first, second, runs):
+    """Medians of two calls timed in alternation, so that the machine's load
+    weighs on both alike; quick calls get more runs."""
+    times = ([], [])
+    total = 0.0
+    count = 0
+    while count < runs or (count < 4 * runs and total < 2.0):
+        for call, out in ((first, times[0]), (second, times[1])):
+            gc.collect()
+            start = time.perf_counter()
+            call()
+            out.append(time.perf_counter() - start)
+            total += out[-1]
+        count += 1
+    return statistics.median(times[0]), statistics.median(times[1])
+
+
 def before_rows(conn, where=None, params=(), order=(), limit=None, offset=0):
     """What rows() did before: find, then sort and slice the current rows."""
     from norvane import _native
@@ -166,8 +183,7 @@ def time_case(case, path, runs, before_runs):
     conn = sqlite3.connect(path)
     try:
         table = Table(conn, T)
-        new = seconds(lambda: case.new(table), runs)
-        base = seconds(lambda: case.baseline(conn), runs)
+        new, base = paired(lambda: case.new(table), lambda: case.baseline(conn), runs)
         before = seconds(lambda: case.before(conn), before_runs) if before_runs else None
         same = None
         if before_runs and case.key in ("e", "i", "j", "m"):

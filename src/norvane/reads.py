@@ -362,10 +362,12 @@ class _Run:
         cursor.close()
         self.staging_read = True
 
-    def _learn(self, batch: list[tuple[Any, ...]]) -> None:
+    def _learn(self, batch: list[tuple[Any, ...]], staged: bool) -> None:
         """What the staging table says about a batch of candidates: for a few
         small batches, only the staged rows sharing a key with one of them
-        (one statement each, which SQLite answers in one scan); else all."""
+        (one statement each, which SQLite answers in one scan; for staged
+        candidates only from the first of them on, as only later rows hide
+        them); else all."""
         if self.staging_read:
             return
         if not self.lookups or self.searches >= _SEARCHES or len(batch) > _SEARCH_ROWS:
@@ -396,8 +398,12 @@ class _Run:
         if len(clauses) > _SEARCH_CLAUSES or len(params) > _SEARCH_PARAMS:
             self._staging_pass()  # a statement that long would cost more, or exceed SQLite's limits
         elif clauses:
+            since = ""
+            if staged:
+                since = "rowid >= ? AND "
+                params.insert(0, min(row[0] for row in batch))
             sql = (f"SELECT {self._key_select()} FROM {_quote('temp_' + self.query.name)} "
-                   f"WHERE {' OR '.join(clauses)}")
+                   f"WHERE {since}({' OR '.join(clauses)})")
             self.current.add_staged(self.cursors[0].execute(sql, params).fetchall())
 
     def _main_search(self, rule: int, key: tuple[Any, ...]) -> set[int]:
@@ -446,9 +452,10 @@ class _Run:
         return "" if self.query.where is None else f" WHERE (\n{self.query.where}\n)"
 
     def _part_sql(self, staged: bool) -> str:
-        """The statement of one part: rowid and every column, then two sort
-        keys per order term (a class and a value that text factories and
-        converters leave alone), ordered with the rowid as the last tie key."""
+        """The statement of one part: rowid and every column, ordered with
+        the rowid as the last tie key. Where fetched values might not be the
+        stored ones, two sort keys per order term follow (a class and a value
+        that text factories and converters leave alone)."""
         query = self.query
         names = [_quote(c) for c in query.columns]
         select = ["rowid", *names]
@@ -456,16 +463,18 @@ class _Run:
         for index, descending in query.order:
             direction = " DESC" if descending else ""
             if index == 0:
-                select += ["0", "NULL"] if staged else ["1", "rowid"]
+                if not self.fast:
+                    select += ["0", "NULL"] if staged else ["1", "rowid"]
                 if not staged:
                     order_sql.append("rowid" + direction)
                 continue
             name = names[index - 1]
-            select.append(
-                f"CASE typeof({name}) WHEN 'null' THEN 0 WHEN 'text' THEN 2 WHEN 'blob' THEN 3 "
-                "ELSE 1 END"
-            )
-            select.append(f"CASE typeof({name}) WHEN 'text' THEN CAST({name} AS BLOB) ELSE {name} END")
+            if not self.fast:
+                select.append(
+                    f"CASE typeof({name}) WHEN 'null' THEN 0 WHEN 'text' THEN 2 WHEN 'blob' THEN 3 "
+                    "ELSE 1 END"
+                )
+                select.append(f"CASE typeof({name}) WHEN 'text' THEN CAST({name} AS BLOB) ELSE {name} END")
             order_sql.append(name + direction)
         tie = " DESC" if query.order and query.order[-1][1] else ""
         order_sql.append("rowid" + tie)
@@ -499,7 +508,7 @@ class _Run:
                 if not batch:
                     break
                 read += len(batch)
-                self._learn(batch)
+                self._learn(batch, staged)
                 yield self.current.keep(batch, staged, out)
             done += read
             if hint is None or read < hint:
@@ -533,12 +542,25 @@ class _Run:
                         return
             return
         width = len(query.output)
-        first_key = len(query.columns) + 1
-        out = (*query.output, *range(first_key, first_key + 2 * len(query.order)))
+        terms = len(query.order)
+        key: Callable[[tuple[Any, ...]], tuple[Any, ...]]
+        if self.fast:
+            # The values as stored, each ordered as SQLite orders it; a staged
+            # row's rowid comes out as None, which orders it as NULL.
+            out = (*query.output, *(index for index, _ in query.order))
+            if terms == 1:  # the common case, without a tuple per row
+                key = lambda row: _sqlite_key(row[width])  # noqa: E731
+            else:
+                key = lambda row: tuple(map(_sqlite_key, row[width:]))  # noqa: E731
+        else:
+            first_key = len(query.columns) + 1
+            out = (*query.output, *range(first_key, first_key + 2 * terms))
+            key = lambda row: tuple(  # noqa: E731
+                (row[width + 2 * t], row[width + 2 * t + 1]) for t in range(terms))
         staged_rows = chain.from_iterable(self.part(True, out, wanted))
         main_rows = chain.from_iterable(self.part(False, out, wanted))
         pending: list[tuple[Any, ...]] = []
-        for row in _merge_ordered(staged_rows, main_rows, width, [d for _, d in query.order]):
+        for row in _merge_ordered(staged_rows, main_rows, key, [d for _, d in query.order]):
             taken += 1
             if taken > offset:
                 pending.append(row[:width])
@@ -558,41 +580,50 @@ class _Run:
         cursor = self.cursors[0]
         params = self.query.params
         table = _quote(self.query.name)
-        hidden_sql = self._hidden_rowids()
+        (main,) = cursor.execute(f"SELECT count(*) FROM {table}{self._conditions()}", params).fetchone()
         if self.query.where is None:
             self._staging_pass()
             current = self.current.current_staged()
-            hidden_count = f"SELECT count(*) FROM ({hidden_sql})"
         else:
             current = sum(len(batch) for batch in self.part(True, (), lambda: None))
-            hidden_count = (f"SELECT count(*) FROM {table} WHERE rowid IN ({hidden_sql}) "
-                            f"AND (\n{self.query.where}\n)")
-        (main,) = cursor.execute(f"SELECT count(*) FROM {table}{self._conditions()}", params).fetchone()
-        (hidden,) = cursor.execute(hidden_count, params).fetchone()
+        conditions = "" if self.query.where is None else f" AND (\n{self.query.where}\n)"
+        (hidden,) = cursor.execute(
+            f"SELECT count(*) FROM {table} WHERE ({self._hidden_condition()}){conditions}", params
+        ).fetchone()
         self.check()
         return int(current) + int(main) - int(hidden)
 
-    def _hidden_rowids(self) -> str:
-        """A statement for the main rows a staged row hides: per rule, the
-        staging table joined to the main table on the rule's columns. Only
-        where keys compare as stored, which is when SQL `=` between the two
-        tables is the merge's comparison."""
-        table, temp = _quote(self.query.name), _quote("temp_" + self.query.name)
-        selects = []
+    def _hidden_condition(self) -> str:
+        """Whether a main row is hidden by a staged row, in SQL: under some
+        rule its key is among the staging table's (SQLite looks each staged
+        key up in the rule's index). Only where keys compare as stored, which
+        is when SQL `=` between the two tables is the merge's comparison."""
+        temp = _quote("temp_" + self.query.name)
+        terms = []
         for rule in self.rules:
-            names = [_quote(self.query.columns[p]) for p in rule]
-            on = " AND ".join(f"m.{name} = s.{name}" for name in names)
-            selects.append(f"SELECT m.rowid FROM {temp} AS s JOIN {table} AS m ON {on}")
-        if len(selects) == 1:  # UNION removes repeats; one SELECT needs DISTINCT
-            return "SELECT DISTINCT" + selects[0][len("SELECT"):]
-        return " UNION ".join(selects)
+            names = ",".join(_quote(self.query.columns[p]) for p in rule)
+            target = names if len(rule) == 1 else f"({names})"
+            terms.append(f"{target} IN (SELECT {names} FROM {temp})")
+        return " OR ".join(terms)
 
 
-def _merge_ordered(staged: Iterator[tuple[Any, ...]], main: Iterator[tuple[Any, ...]], width: int,
+def _sqlite_key(value: Any) -> tuple[int, Any]:
+    """SQLite's order of stored values: NULL, numbers by value, text by code
+    point (the byte order of its UTF-8), blobs."""
+    if value is None:
+        return (0, 0)
+    if isinstance(value, (int, float)):
+        return (1, value)
+    return (2, value) if isinstance(value, str) else (3, value)
+
+
+def _merge_ordered(staged: Iterator[tuple[Any, ...]], main: Iterator[tuple[Any, ...]],
+                   key: Callable[[tuple[Any, ...]], tuple[Any, ...]],
                    descending: list[bool]) -> Iterator[tuple[Any, ...]]:
-    """Two streams ordered alike merged into one. Each row ends in a class
-    and a value per order term; ties go to the staged row when the last term
-    ascends and to the main row when it descends."""
+    """Two streams ordered alike merged into one. `key` gives a row's
+    (class, value) pair per order term (for one term, the pair alone); ties
+    go to the staged row when the last term ascends and to the main row when
+    it descends."""
     if descending[-1]:
         first, second = main, staged
     else:
@@ -600,27 +631,28 @@ def _merge_ordered(staged: Iterator[tuple[Any, ...]], main: Iterator[tuple[Any, 
     same = all(descending) or not any(descending)
     reverse = descending[0]
 
-    def before(x: tuple[Any, ...], y: tuple[Any, ...]) -> bool:
-        """Whether x sorts strictly before y."""
+    def before(kx: tuple[Any, ...], ky: tuple[Any, ...]) -> bool:
+        """Whether the row keyed kx sorts strictly before the row keyed ky."""
         if same:
-            kx, ky = x[width:], y[width:]
             return kx > ky if reverse else kx < ky
-        for t, down in enumerate(descending):
-            kx = (x[width + 2 * t], x[width + 2 * t + 1])
-            ky = (y[width + 2 * t], y[width + 2 * t + 1])
-            if kx != ky:
-                return kx > ky if down else kx < ky
+        for x, y, down in zip(kx, ky, descending):
+            if x != y:
+                return bool(x > y) if down else bool(x < y)
         return False
 
     a = next(first, None)
     b = next(second, None)
+    ka = None if a is None else key(a)
+    kb = None if b is None else key(b)
     while a is not None and b is not None:
-        if before(b, a):
+        if before(kb, ka):  # type: ignore[arg-type]
             yield b
             b = next(second, None)
+            kb = None if b is None else key(b)
         else:
             yield a
             a = next(first, None)
+            ka = None if a is None else key(a)
     if a is not None:
         yield a
         yield from first
