@@ -30,7 +30,6 @@ struct Names {
     PyObject* text_factory;
     PyObject* adapters;
     PyObject* converters;
-    PyObject* lower;
 };
 const Names& names();
 
