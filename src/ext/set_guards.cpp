@@ -5,6 +5,8 @@
 // that differs between SQL and the host (collations, declared types).
 #include "set_guards.hpp"
 
+#include "driver_limits.hpp"
+
 #include <cctype>
 #include <string>
 
@@ -209,17 +211,19 @@ private:
         return 1;
     }
 
-    // Neither table has a trigger, foreign keys are off (a deletion could
-    // cascade elsewhere), and this SQLite compares integers with reals
-    // exactly, as the host does.
+    // Neither table has a trigger, no foreign key that SQLite enforces refers
+    // to either (a deletion could cascade elsewhere), and this SQLite compares
+    // integers with reals exactly, as the host does.
     int no_triggers(PyObject* staging) {
         Owned sql = join_text({"SELECT count(*) FROM sqlite_temp_master WHERE type = 'trigger' AND "
                                "lower(tbl_name) IN (lower(?), lower(?)) UNION ALL "
                                "SELECT count(*) FROM main.sqlite_master WHERE type = 'trigger' AND "
                                "lower(tbl_name) IN (lower(?), lower(?)) UNION ALL "
-                               "SELECT foreign_keys FROM pragma_foreign_keys UNION ALL "
+                               "SELECT (SELECT foreign_keys FROM pragma_foreign_keys) AND EXISTS "
+                               "(SELECT 1 FROM main.sqlite_master AS m, pragma_foreign_key_list(m.name) AS f "
+                               "WHERE m.type = 'table' AND lower(f.\"table\") IN (lower(?), lower(?))) UNION ALL "
                                "SELECT 9007199254740993 = 9007199254740992.0"});
-        Owned params = sql ? steal(PyTuple_Pack(4, table_, staging, table_, staging)) : Owned();
+        Owned params = sql ? steal(PyTuple_Pack(6, table_, staging, table_, staging, table_, staging)) : Owned();
         bool failed = false;
         Owned rows = params ? guard_read(cursor_, sql.get(), params.get(), failed) : Owned();
         if (!rows) {
@@ -272,9 +276,31 @@ int rules_are_plain(PyObject* cols, PyObject* rules) {
 
 }  // namespace
 
+// The dqlite driver keeps its adapters in a dict keyed by type.
+int dqlite_adapts_stored_types() {
+    Owned types = steal(PyImport_ImportModule("dqlitedbapi.types"));
+    Owned adapters = types ? steal(PyObject_GetAttrString(types.get(), "_ADAPTERS")) : Owned();
+    if (!adapters) {
+        PyErr_Clear();
+        return 1;  // a driver we do not know: assume it adapts
+    }
+    if (!PyDict_Check(adapters.get())) {
+        return 1;
+    }
+    for (PyTypeObject* stored : {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type, &PyBytes_Type, &PyByteArray_Type,
+                                 Py_TYPE(Py_None)}) {
+        const int found = PyDict_Contains(adapters.get(), reinterpret_cast<PyObject*>(stored));
+        if (found != 0) {
+            return found;
+        }
+    }
+    return 0;
+}
+
 int passes_values_unchanged(PyObject* conn) {
-    if (!is_native_connection(conn)) {
-        return 0;
+    const int dqlite = is_native_connection(conn) ? 0 : is_dqlite_connection(conn);
+    if (dqlite < 0 || (dqlite == 0 && !is_native_connection(conn))) {
+        return dqlite < 0 ? -1 : 0;
     }
     Owned row_factory = steal(PyObject_GetAttr(conn, names().row_factory));
     if (!row_factory) {
@@ -290,7 +316,7 @@ int passes_values_unchanged(PyObject* conn) {
     if (text_factory.get() != reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
         return 0;
     }
-    const int adapts = adapts_stored_types();
+    const int adapts = dqlite ? dqlite_adapts_stored_types() : adapts_stored_types();
     return adapts < 0 ? -1 : !adapts;
 }
 

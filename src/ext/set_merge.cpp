@@ -54,7 +54,9 @@ public:
             return plain;
         }
         g_last_in_sets = true;
-        const bool done = interrupts_.install() && build_texts() && apply();
+        // A host connection answers Ctrl-C inside a statement through its
+        // progress handler; the dqlite driver's network waits answer it anyway.
+        const bool done = (!is_native_connection(conn_) || interrupts_.install()) && build_texts() && apply();
         return interrupts_.settle() && done ? 1 : -1;
     }
 
