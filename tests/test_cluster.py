@@ -414,3 +414,60 @@ def test_leader_lost_during_a_merge_in_sets(fresh_cluster, local, monkeypatch, s
     nv.temp_to_main(survivor, T)
     assert state(survivor) == merged
     survivor.close()
+
+
+# Staging as JSON in a few statements.
+
+def typed_rows(conn, table):
+    cur = conn.cursor()
+    return [tuple(r) for r in cur.execute(
+        f"SELECT rowid, a, typeof(a), b, typeof(b), c, typeof(c) FROM {table} ORDER BY rowid").fetchall()]
+
+
+def test_staging_as_json_stores_what_one_statement_per_row_stores(shared_cluster, local):
+    from hypothesis import given, settings
+    from hypothesis import strategies as st
+
+    from norvane import _native
+
+    conn = remote(shared_cluster, fresh_name("json"))
+    for c in (conn, local):
+        nv.create_table(c, "s", ["a", "b", "c"], [], [])
+    value = st.one_of(st.none(), st.booleans(), st.integers(-2**63, 2**63 - 1), st.floats(allow_nan=False),
+                      st.text(max_size=6), st.sampled_from(["é\n\"\\\t\x01", "", "3", 3.0, -0.0, 2**63, b"\x00b"]))
+
+    @settings(max_examples=30, deadline=None)
+    @given(st.lists(st.lists(value, min_size=3, max_size=3), min_size=1, max_size=30))
+    def check(rows):
+        for c in (conn, local):
+            c.cursor().execute("DELETE FROM temp_s")
+            c.commit()
+            try:
+                nv.insert_temp(c, "s", rows)
+            except Exception as exc:  # noqa: BLE001 - both must fail alike
+                c.rollback()
+                assert type(exc).__name__ in ("OverflowError", "DataError", "ProgrammingError")
+        assert typed_rows(conn, "temp_s") == typed_rows(local, "temp_s")
+
+    check()
+    conn.close()
+
+
+def test_random_doubles_are_staged_exactly(shared_cluster, monkeypatch):
+    import math
+    import struct
+
+    rng = random.Random(99)
+    doubles = []
+    while len(doubles) < 100_000:
+        d = struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
+        if math.isfinite(d):
+            doubles.append(d)
+    conn = remote(shared_cluster, fresh_name("doubles"))
+    nv.create_table(conn, "d", ["x", "y"], [], [])
+    counter = CountingRequests(monkeypatch)
+    nv.insert_temp(conn, "d", [(d, i) for i, d in enumerate(doubles)])
+    assert counter.count <= 2 + 4  # BEGIN, a statement per MiB of JSON (about 3.5 MiB here)
+    stored = conn.cursor().execute("SELECT x FROM temp_d ORDER BY rowid").fetchall()
+    assert [struct.pack("<d", r[0]) for r in stored] == [struct.pack("<d", d) for d in doubles]
+    conn.close()

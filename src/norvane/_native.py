@@ -67,3 +67,8 @@ last_merge_path: Callable[[], str] = _ext.last_merge_path
 # before its step `step` (1 search, 2 drop indexes, 3 delete, 4 insert,
 # 5 purge, 6 rebuild); 0 turns this off.
 fail_merge_before: Callable[[int], None] = _ext.fail_merge_before
+
+# staging_path(name) -> the path it replaces: how insert_temp stages on a dqlite
+# connection, "auto" (JSON in a few statements wherever the values allow) or
+# "statements" (one per row).
+staging_path: Callable[[str], str] = _ext.staging_path
