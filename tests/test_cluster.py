@@ -275,7 +275,8 @@ def test_no_statement_binds_more_than_255_parameters(shared_cluster):
     row = [i * 1.5 for i in range(255)]
     nv.insert_temp(conn, "wide", [row])
     assert [tuple(r) for r in conn.cursor().execute("SELECT * FROM temp_wide").fetchall()] == [tuple(row)]
-    for call in (lambda: nv.insert_temp(conn, "widest", [row + [1.0]]),
+    # A blob keeps the rows on one statement per row (JSON does not carry it).
+    for call in (lambda: nv.insert_temp(conn, "widest", [row + [b"blob"]]),
                  lambda: nv._insert_main(conn, "widest", [row + [1.0]]),
                  lambda: _native.find(conn, None, "widest", "WHERE c0 IN (" + ",".join("?" * 256) + ")",
                                       list(range(256)))):
@@ -434,7 +435,8 @@ def test_staging_as_json_stores_what_one_statement_per_row_stores(shared_cluster
     for c in (conn, local):
         nv.create_table(c, "s", ["a", "b", "c"], [], [])
     value = st.one_of(st.none(), st.booleans(), st.integers(-2**63, 2**63 - 1), st.floats(allow_nan=False),
-                      st.text(max_size=6), st.sampled_from(["é\n\"\\\t\x01", "", "3", 3.0, -0.0, 2**63, b"\x00b"]))
+                      # NUL in text: the driver itself cannot send it, whichever way
+                      st.text(st.characters(exclude_characters="\x00", exclude_categories=("Cs",)), max_size=6), st.sampled_from(["é\n\"\\\t\x01", "", "3", 3.0, -0.0, 2**63, b"\x00b"]))
 
     @settings(max_examples=30, deadline=None)
     @given(st.lists(st.lists(value, min_size=3, max_size=3), min_size=1, max_size=30))

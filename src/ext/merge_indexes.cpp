@@ -132,13 +132,16 @@ bool MergeIndexes::read_schema(Cursor& cursor, PyObject* table) {
 // once a table is mostly holes.
 bool MergeIndexes::cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py_ssize_t at_most,
                                    const std::function<bool(Py_ssize_t&)>& count, bool& keep) {
-    Owned table_text = str_of(table);
-    Owned sql = table_text ? join_text({"SELECT max(rowid) FROM ", table_text}) : Owned();
-    Owned rows = sql ? cursor.query(sql.get()) : Owned();
-    Owned first = rows ? item_at(rows.get(), Py_ssize_t{0}) : Owned();
-    Owned largest = first ? item_at(first.get(), Py_ssize_t{0}) : Owned();
+    Owned largest = share(largest_rowid_.get());
     if (!largest) {
-        return false;
+        Owned table_text = str_of(table);
+        Owned sql = table_text ? join_text({"SELECT max(rowid) FROM ", table_text}) : Owned();
+        Owned rows = sql ? cursor.query(sql.get()) : Owned();
+        Owned first = rows ? item_at(rows.get(), Py_ssize_t{0}) : Owned();
+        largest = first ? item_at(first.get(), Py_ssize_t{0}) : Owned();
+        if (!largest) {
+            return false;
+        }
     }
     double main_rows = 0.0;
     if (largest.get() != Py_None) {
@@ -172,6 +175,7 @@ bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
         return false;
     }
     SignalPoll poll;
+    all_kept_ = true;
     for (Py_ssize_t r = 0; r < PyList_GET_SIZE(rows.get()); ++r) {
         PyObject* row = PyList_GET_ITEM(rows.get(), r);
         Owned row_table = poll.tick() ? item_at(row, Py_ssize_t{0}) : Owned();
@@ -194,6 +198,7 @@ bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
         if (!stored) {
             return false;
         }
+        bool kept = false;
         for (size_t i = 0; i < names_.size(); ++i) {
             const int same_name = compare(names_[i].get(), index_name.get(), Py_EQ);
             const int same = same_name > 0 ? compare(definitions_[i].get(), stored.get(), Py_EQ)
@@ -204,8 +209,10 @@ bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
             if (same) {
                 kept_[i] = true;
                 keeps_any_ = true;
+                kept = true;
             }
         }
+        all_kept_ = all_kept_ && kept;
     }
     return true;
 }

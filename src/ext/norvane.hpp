@@ -139,6 +139,9 @@ public:
     // The next row of the last statement, one at a time; null at the end, or
     // on error with the error set.
     Owned next_row();
+    // cursor.rowcount: the rows the last INSERT, UPDATE or DELETE changed; -1
+    // with an error set on failure.
+    Py_ssize_t rowcount();
 
     // True for the host's own cursor type: it binds the values of a parameter
     // container and keeps nothing, so a caller's tuple or list row may go to
@@ -354,6 +357,12 @@ public:
     bool plan(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py_ssize_t at_most,
               const std::function<bool(Py_ssize_t&)>& count);
     bool keeps_any() const noexcept { return keeps_any_; }
+    // Whether the rebuild after the writes would find every catalogued index
+    // in place (all kept) and so create nothing.
+    bool rebuilds_nothing() const noexcept { return keeps_any_ && all_kept_; }
+    // The main table's largest rowid (None when empty) when the caller read it
+    // already: the plan then does not read it again.
+    void know_largest_rowid(Owned largest) { largest_rowid_ = std::move(largest); }
     // Drops every index of the table that is not kept, in schema order.
     bool drop_the_rest(Cursor& cursor);
 
@@ -367,6 +376,8 @@ private:
     std::vector<Owned> definitions_;  // their stored sql (None for an automatic index)
     std::vector<bool> kept_;
     bool keeps_any_ = false;
+    bool all_kept_ = false;
+    Owned largest_rowid_;
 };
 
 }  // namespace norvane
