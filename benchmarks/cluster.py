@@ -1,90 +1,81 @@
 """The same work on a local 3-node dqlite cluster and on a local file.
 
-Stage 10,000 rows with duplicate keys, find 10% of them, merge, find 10% of
-the main table. Every statement on the cluster is a round trip to the leader
-(and every commit a Raft round), so the table gives the statements each phase
-issued and what one costs on either side: the figures that tell what the
-statement-by-statement newest test of `find` costs over a cluster.
+10,000 staged rows with duplicate keys merged into 100,000 main rows (rules on
+code and on (name, place), an index on score): stage, find 10% (staged and
+main together), merge, find 10% again. Every statement on the cluster is a
+round trip to the leader (and every commit a Raft round), so the table gives
+the requests each phase sent as well as its time, for
+
+- norvane on the cluster (staging as JSON, the merge in sets);
+- the contender: the same work written by hand as few statements (one
+  json_each INSERT; BEGIN, one DELETE over the rule columns, one INSERT ...
+  SELECT of the newest staged rows, DELETE of the staging rows, COMMIT);
+- norvane on the cluster one statement per row, as before staging as JSON and
+  merging in sets (`_native.merge_path` / `staging_path`, "statements");
+- norvane on a local file.
+
+Requests are counted on the driver's own classes: a wrapper connection would
+send norvane down its statement-by-statement paths.
 """
 
+import json
 import random
 import sqlite3
 import statistics
 import tempfile
 import time
+from contextlib import contextmanager
 from pathlib import Path
 
 from benchmarks.scenarios import COLUMNS, MERGE_SCHEMA, SCORE_RANGE, SELECTIVE, TABLE
 
 SIZE = 10_000
+MAIN = 100_000
 QUICK_LINE = "cluster: skipped (--quick); `make bench` runs it on a local 3-node dqlite cluster"
+PHASES = ("insert_temp", "find 10% (staged)", "temp_to_main", "find 10% (main)")
+NORVANE, CONTENDER, BEFORE, LOCAL = "norvane", "contender", "one per row", "file"
+
+
+def main_rows(count, rng):
+    return [(i, f"name{i}", i % 4, rng.randrange(SCORE_RANGE)) for i in range(count)]
 
 
 def staged_rows(count, rng):
-    """Rows with duplicate keys: about one in five shares its code, a few their (name, place)."""
+    """Half of them supersede a main row by code; duplicates among themselves by code and (name, place)."""
     return [
-        (rng.randrange(2 * count), f"name{rng.randrange(count)}", rng.randrange(4), rng.randrange(SCORE_RANGE))
+        (rng.randrange(2 * MAIN), f"name{rng.randrange(MAIN + count)}", rng.randrange(4), rng.randrange(SCORE_RANGE))
         for _ in range(count)
     ]
 
 
-class Counting:
-    """A cluster connection that counts the statements sent through it, COMMIT included."""
+class Requests:
+    """Statements and commits sent through the dqlite driver while counting."""
 
-    def __init__(self, conn):
-        self._conn = conn
-        self.statements = 0
+    def __init__(self):
+        self.count = 0
 
-    @property
-    def conn(self):
-        return self
+    @contextmanager
+    def counting(self):
+        import dqlitedbapi
 
-    def __getattr__(self, name):
-        return getattr(self._conn, name)
+        execute, commit = dqlitedbapi.Cursor.execute, dqlitedbapi.Connection.commit
 
-    def cursor(self):
-        return _CountingCursor(self._conn.cursor(), self)
+        def counted_execute(cursor, *args):
+            self.count += 1
+            return execute(cursor, *args)
 
-    def commit(self):
-        self.statements += bool(self._conn.in_transaction)
-        return self._conn.commit()
+        def counted_commit(conn):
+            self.count += bool(conn.in_transaction)
+            return commit(conn)
 
-
-class Traced:
-    """A local connection, counted by SQLite's trace callback: a wrapper would
-    hide the host connection that find's one-pass newest test needs."""
-
-    def __init__(self, conn):
-        self.conn = conn
-        self.statements = 0
-        conn.set_trace_callback(self._count)
-
-    def _count(self, _):
-        self.statements += 1
+        dqlitedbapi.Cursor.execute, dqlitedbapi.Connection.commit = counted_execute, counted_commit
+        try:
+            yield self
+        finally:
+            dqlitedbapi.Cursor.execute, dqlitedbapi.Connection.commit = execute, commit
 
 
-class _CountingCursor:
-    def __init__(self, cursor, owner):
-        self._cursor, self._owner = cursor, owner
-
-    def execute(self, *args):
-        self._owner.statements += 1
-        return self._cursor.execute(*args)
-
-    def fetchall(self):
-        return self._cursor.fetchall()
-
-
-def phases(nv, rows):
-    return [
-        ("insert_temp", lambda conn: nv.insert_temp(conn, TABLE, rows)),
-        ("find 10% (staged)", lambda conn: nv.find(conn, "*", TABLE, SELECTIVE)),
-        ("temp_to_main", lambda conn: nv.temp_to_main(conn, TABLE)),
-        ("find 10% (main)", lambda conn: nv.find(conn, "*", TABLE, SELECTIVE)),
-    ]
-
-
-def create(nv, conn):
+def create(nv, conn, main):
     from norvane.catalog import prepare_catalog
 
     prepare_catalog(conn)
@@ -95,47 +86,98 @@ def create(nv, conn):
         [{"name": name, "cols": cols} for name, cols in MERGE_SCHEMA.indexes.items()],
         [{"name": name, "cols": positions} for name, positions in MERGE_SCHEMA.rules.items()],
     )
+    nv.insert_temp(conn, TABLE, main)
+    nv.temp_to_main(conn, TABLE)
 
 
-def run_once(nv, conn, rows, counter):
-    """(phase, seconds, statements) per phase, and what came out.
+def norvane_phases(nv, rows):
+    return [
+        lambda conn: nv.insert_temp(conn, TABLE, rows),
+        lambda conn: nv.find(conn, "*", TABLE, SELECTIVE),
+        lambda conn: nv.temp_to_main(conn, TABLE),
+        lambda conn: nv.find(conn, "*", TABLE, SELECTIVE),
+    ]
 
-    `counter(conn)` gives an object with `.conn` to call with and a count of
-    `.statements`, or None to time `conn` itself (and count nothing).
-    """
-    create(nv, conn)
+
+def contender_phases(rows):
+    code, name, place = (COLUMNS[p] for p in (0, 1, 2))
+    staging = f"temp_{TABLE}"
+    columns = ",".join(COLUMNS)
+
+    def stage(conn):
+        picks = ", ".join(f"value->>{k}" for k in range(len(COLUMNS)))
+        conn.cursor().execute(f"INSERT INTO {staging} SELECT {picks} FROM json_each(?) ORDER BY key",
+                              [json.dumps(rows)])
+        if conn.in_transaction:
+            conn.commit()
+
+    def merge(conn):
+        cur = conn.cursor()
+        cur.execute("BEGIN IMMEDIATE")
+        cur.execute(f"DELETE FROM {TABLE} WHERE {code} IN (SELECT {code} FROM {staging}) "
+                    f"OR ({name}, {place}) IN (SELECT {name}, {place} FROM {staging})")
+        cur.execute(f"INSERT INTO {TABLE} SELECT {columns} FROM (SELECT *, rowid AS r, "
+                    f"max(rowid) OVER (PARTITION BY {code}) AS m0, "
+                    f"max(rowid) OVER (PARTITION BY {name}, {place}) AS m1 FROM {staging}) "
+                    f"WHERE r = m0 AND r = m1 ORDER BY r DESC")
+        cur.execute(f"DELETE FROM {staging}")
+        cur.execute("COMMIT")
+
+    return [stage, None, merge, None]
+
+
+def run_once(nv, conn, main, phases, requests=None):
+    """(seconds, requests) per phase (None for a phase not run), and the merged main table."""
+    create(nv, conn, main)
     results = []
-    outcome = []
-    for phase, call in phases(nv, rows):
-        counted = counter(conn) if counter else None
+    for call in phases:
+        if call is None:
+            results.append(None)
+            continue
+        before = requests.count if requests else 0
         start = time.perf_counter()
-        result = call(counted.conn if counted else conn)
-        results.append((phase, time.perf_counter() - start, counted.statements if counted else None))
-        outcome.append(result)
-    outcome.append(conn.cursor().execute(f"SELECT rowid, * FROM {TABLE} ORDER BY rowid").fetchall())
-    return results, [[list(r) for r in part] if part else part for part in outcome]
+        call(conn)
+        results.append((time.perf_counter() - start, requests.count - before if requests else None))
+    merged = [tuple(r) for r in conn.cursor().execute(f"SELECT rowid, * FROM {TABLE} ORDER BY rowid").fetchall()]
+    return results, merged
 
 
-def table(cluster_runs, local_runs, local_counts, runs):
-    header = ["phase", "statements", "cluster ms", "file ms", "cluster/file", "cluster ms/stmt", "file ms/stmt"]
+@contextmanager
+def forced_statements():
+    from norvane import _native
+
+    merge, staging = _native.merge_path("statements"), _native.staging_path("statements")
+    try:
+        yield
+    finally:
+        _native.merge_path(merge)
+        _native.staging_path(staging)
+
+
+def _median(runs, i):
+    done = [run[i] for run in runs if run[i] is not None]
+    if not done:
+        return None, None
+    return statistics.median(t for t, _ in done), done[0][1]
+
+
+def table(results, runs):
+    header = ["phase", "norvane ms", "requests", "contender ms", "requests", "norvane/contender",
+              "one per row ms", "requests", "file ms"]
     lines = [header]
-    totals = [0.0, 0.0]
-    for i, (phase, _, statements) in enumerate(cluster_runs[0]):
-        remote = statistics.median(run[i][1] for run in cluster_runs)
-        local = statistics.median(run[i][1] for run in local_runs)
-        local_statements = local_counts[i][2]
-        totals[0] += remote
-        totals[1] += local
+    for i, phase in enumerate(PHASES):
+        ours, ours_req = _median(results[NORVANE], i)
+        theirs, theirs_req = _median(results[CONTENDER], i)
+        before, before_req = _median(results[BEFORE], i)
+        local, _ = _median(results[LOCAL], i)
         lines.append([
             phase,
-            f"{statements:,}" if statements == local_statements else f"{statements:,} / {local_statements:,}",
-            f"{remote * 1e3:.0f}",
+            f"{ours * 1e3:.0f}", f"{ours_req:,}",
+            "-" if theirs is None else f"{theirs * 1e3:.0f}", "-" if theirs is None else f"{theirs_req:,}",
+            "-" if theirs is None else f"{ours / theirs:.2f}",
+            "-" if before is None else f"{before * 1e3:.0f}", "-" if before is None else f"{before_req:,}",
             f"{local * 1e3:.1f}",
-            f"{remote / local:.0f}x",
-            f"{remote * 1e3 / statements:.2f}",
-            f"{local * 1e3 / local_statements:.3f}",
         ])
-    lines.append(["total", "", f"{totals[0] * 1e3:.0f}", f"{totals[1] * 1e3:.1f}", f"{totals[0] / totals[1]:.0f}x", "", ""])
     widths = [max(len(row[c]) for row in lines) for c in range(len(header))]
     text = [
         "  ".join(cell.ljust(w) if c == 0 else cell.rjust(w) for c, (cell, w) in enumerate(zip(row, widths)))
@@ -143,8 +185,9 @@ def table(cluster_runs, local_runs, local_counts, runs):
     ]
     rule = "-" * len(text[0])
     title = (
-        f"cluster: 3 dqlite nodes on 127.0.0.1 against a local file, {SIZE:,} staged rows with "
-        f"duplicate keys (rules on [0] and [1,2]), median of {runs} run(s), milliseconds"
+        f"cluster: 3 dqlite nodes on 127.0.0.1, {SIZE:,} staged rows with duplicate keys into {MAIN:,} main "
+        f"rows (rules on [0] and [1,2], an index on score), median of {runs} run(s), milliseconds; "
+        f"'one per row' is norvane forced to one statement per row (find is the same there)"
     )
     return [title, rule, text[0], rule, *text[1:], rule]
 
@@ -158,28 +201,39 @@ def lines(nv, quick, runs=1):
     reason = missing_programs()
     if reason is not None:
         return [f"cluster: skipped: {reason}"]
-    rows = staged_rows(SIZE, random.Random(SIZE))
-    cluster_runs, local_runs, outcomes = [], [], set()
+    rng = random.Random(SIZE)
+    main, rows = main_rows(MAIN, rng), staged_rows(SIZE, rng)
+    results = {NORVANE: [], CONTENDER: [], BEFORE: [], LOCAL: []}
+    merged = {}
+    requests = Requests()
     with tempfile.TemporaryDirectory(prefix="norvane-cluster-") as root:
         with LocalCluster(Path(root) / "nodes") as cluster:
             for run in range(runs):
-                remote = cluster.connect(f"bench{run}")
-                try:
-                    timings, outcome = run_once(nv, remote, rows, Counting)
-                finally:
-                    remote.close()
-                cluster_runs.append(timings)
-                outcomes.add(repr(outcome))
-        for run in range(runs + 1):  # the last one counts statements, untimed
+                for name, phases in ((NORVANE, norvane_phases(nv, rows)), (CONTENDER, contender_phases(rows)),
+                                     (BEFORE, norvane_phases(nv, rows)[:3:2])):
+                    if name == BEFORE:
+                        phases = [phases[0], None, phases[1], None]
+                    remote = cluster.connect(f"bench{run}{name.replace(' ', '')}")
+                    try:
+                        with requests.counting(), (forced_statements() if name == BEFORE else _nothing()):
+                            timings, merged[name] = run_once(nv, remote, main, phases, requests)
+                    finally:
+                        remote.close()
+                    results[name].append(timings)
+        for run in range(runs):
             local = sqlite3.connect(Path(root) / f"local{run}.db")
             try:
-                timings, outcome = run_once(nv, local, rows, Traced if run == runs else None)
+                timings, merged[LOCAL] = run_once(nv, local, main, norvane_phases(nv, rows))
             finally:
                 local.close()
-            local_runs.append(timings)
-            outcomes.add(repr(outcome))
-    local_counts = local_runs.pop()
-    report = table(cluster_runs, local_runs, local_counts, runs)
-    if len(outcomes) != 1:
-        report.append("cluster: the cluster's results differ from the local file's")
+            results[LOCAL].append(timings)
+    report = table(results, runs)
+    if len({repr(m) for m in merged.values()}) != 1:
+        differing = [name for name, m in merged.items() if m != merged[LOCAL]]
+        report.append(f"cluster: the merged table of {', '.join(differing)} differs from the local file's")
     return report
+
+
+@contextmanager
+def _nothing():
+    yield

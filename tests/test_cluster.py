@@ -253,7 +253,8 @@ def test_no_statement_binds_more_than_255_parameters(shared_cluster):
     row = [i * 1.5 for i in range(255)]
     nv.insert_temp(conn, "wide", [row])
     assert [tuple(r) for r in conn.cursor().execute("SELECT * FROM temp_wide").fetchall()] == [tuple(row)]
-    for call in (lambda: nv.insert_temp(conn, "widest", [row + [1.0]]),
+    # A blob keeps the rows on one statement per row (JSON does not carry it).
+    for call in (lambda: nv.insert_temp(conn, "widest", [row + [b"blob"]]),
                  lambda: nv._insert_main(conn, "widest", [row + [1.0]]),
                  lambda: _native.find(conn, None, "widest", "WHERE c0 IN (" + ",".join("?" * 256) + ")",
                                       list(range(256)))):
@@ -261,12 +262,192 @@ def test_no_statement_binds_more_than_255_parameters(shared_cluster):
             call()
         assert not conn.in_transaction
     assert conn.cursor().execute("SELECT count(*) FROM temp_widest").fetchall()[0][0] == 0
-    # Staged behind the module's back (in two statements): the merge refuses before it writes.
+    # Staged behind the module's back: one statement per row refuses to merge
+    # before it writes; the set-based merge binds no values and moves the row.
     cur = conn.cursor()
-    cur.execute("INSERT INTO temp_widest (c0) VALUES (1)")
+    cur.execute("INSERT INTO temp_widest (c0, c255) VALUES (1, 2.5)")
     conn.commit()
-    with pytest.raises(dqlitedbapi.NotSupportedError, match=r"'widest'.* 256 parameters"):
-        nv.temp_to_main(conn, "widest")
+    previous = _native.merge_path("statements")
+    try:
+        with pytest.raises(dqlitedbapi.NotSupportedError, match=r"'widest'.* 256 parameters"):
+            nv.temp_to_main(conn, "widest")
+    finally:
+        _native.merge_path(previous)
     assert not conn.in_transaction
     assert cur.execute("SELECT count(*) FROM temp_widest").fetchall()[0][0] == 1
+    nv.temp_to_main(conn, "widest")
+    assert _native.last_merge_path() == "sets"
+    assert [tuple(r) for r in cur.execute("SELECT c0, c1, c255 FROM widest").fetchall()] == [(1, None, 2.5)]
+    conn.close()
+
+
+# The merge in a few set-based statements on the driver's own connection type.
+
+CLUSTER_ODD = [None, None, "typed", "staging_differs", "trigger", "bad_position", "replaced"]
+
+
+def build_on(conn, s):
+    """test_set_merge's scenario, built through any DB-API connection."""
+    cur = conn.cursor()
+    cols, odd = s["cols"], s["odd"]
+    rules = [{"name": f"r{n}", "cols": p} for n, p in enumerate(s["rules"])]
+    nv.create_table(conn, "t", cols, [{"name": n, "cols": c} for n, c in s["indexes"].items()], rules)
+    if odd == "typed":
+        for name in ("t", "temp_t"):
+            cur.execute(f"DROP TABLE {name}")
+            cur.execute(f"CREATE TABLE {name} ({cols[0]} INTEGER, {','.join(cols[1:])})")
+    if odd == "staging_differs":
+        cur.execute("DROP TABLE temp_t")
+        cur.execute(f"CREATE TABLE temp_t ({','.join(reversed(cols))})")
+    if odd == "trigger":
+        cur.execute("CREATE TABLE log (x)")
+        cur.execute("CREATE TRIGGER tr AFTER INSERT ON t BEGIN INSERT INTO log SELECT count(*) FROM t; END")
+    if odd == "bad_position":
+        cur.execute("INSERT INTO unique_table VALUES (?,?,?,?)", ("t", "bad", "x", str(len(cols))))
+    marks = ",".join("?" * len(cols))
+    for row in s["main"]:
+        cur.execute(f"INSERT INTO t VALUES ({marks})", row)
+    nv._insert_main(conn, "t", s["behind"])
+    for row in s["staged"]:
+        cur.execute(f"INSERT INTO temp_t VALUES ({marks})", row)
+    if s["plain_index"]:
+        cur.execute(f"CREATE INDEX by_hand ON t ({s['plain_index']})")
+    if s["analyze"]:
+        cur.execute("ANALYZE")
+    conn.commit()
+
+
+def test_merge_in_sets_ends_where_statements_end(shared_cluster):
+    from hypothesis import given, settings
+    from hypothesis import strategies as st
+
+    from norvane import _native
+    from test_set_merge import merged, scenarios
+
+    @settings(max_examples=20, deadline=None)
+    @given(scenarios(), st.sampled_from(CLUSTER_ODD))
+    def check(s, odd):
+        s = {**s, "odd": odd, "caller_transaction": False}
+        outcomes = {}
+        for path in ("statements", "auto"):
+            conn = remote(shared_cluster, fresh_name("sets"))
+            build_on(conn, s)
+            outcomes[path] = merged(conn, path, s)
+            if path == "auto":
+                assert _native.last_merge_path() == ("sets" if odd is None else "statements")
+            conn.close()
+        assert outcomes["auto"] == outcomes["statements"]
+
+    check()
+
+
+class CountingRequests:
+    """Counts the driver's statements on its own connection type (a wrapper would change the path)."""
+
+    def __init__(self, monkeypatch, kill=None):
+        self.count, self.kill = 0, kill
+        original = dqlitedbapi.Cursor.execute
+
+        def execute(cursor, sql, *params):
+            self.count += 1
+            if self.kill is not None and self.kill[0].match(sql):
+                cluster, self.kill = self.kill[1], None
+                cluster.kill(cluster.leader())
+            return original(cursor, sql, *params)
+
+        monkeypatch.setattr(dqlitedbapi.Cursor, "execute", execute)
+
+
+def test_a_merge_in_sets_takes_a_few_requests(shared_cluster, local, monkeypatch):
+    from norvane import _native
+
+    conn = staged(shared_cluster, fresh_name("cluster"), local, random.Random(5))
+    counter = CountingRequests(monkeypatch)
+    nv.temp_to_main(conn, T)
+    assert _native.last_merge_path() == "sets"
+    assert counter.count <= 40  # one statement per row took about 3,500 here
+    nv.temp_to_main(local, T)
+    assert state(conn) == state(local)
+    conn.close()
+
+
+@pytest.mark.parametrize("statement", [rf"INSERT INTO {T} SELECT", rf"DELETE From temp_{T}"])
+def test_leader_lost_during_a_merge_in_sets(fresh_cluster, local, monkeypatch, statement):
+    from norvane import _native
+
+    database = fresh_name("cluster")
+    conn = staged(fresh_cluster, database, local, random.Random(55))
+    before = state(local)
+    nv.temp_to_main(local, T)
+    merged = state(local)
+
+    CountingRequests(monkeypatch, (re.compile(rf"\s*{statement}"), fresh_cluster))
+    with pytest.raises(dqlitedbapi.OperationalError):  # "Connection closed by server"
+        nv.temp_to_main(conn, T)
+    assert _native.last_merge_path() == "sets"
+    conn.close()
+    monkeypatch.undo()
+
+    survivor = fresh_cluster.connect(database)
+    assert state(survivor) == before  # nothing half done
+    nv.temp_to_main(survivor, T)
+    assert state(survivor) == merged
+    survivor.close()
+
+
+# Staging as JSON in a few statements.
+
+def typed_rows(conn, table):
+    cur = conn.cursor()
+    return [tuple(r) for r in cur.execute(
+        f"SELECT rowid, a, typeof(a), b, typeof(b), c, typeof(c) FROM {table} ORDER BY rowid").fetchall()]
+
+
+def test_staging_as_json_stores_what_one_statement_per_row_stores(shared_cluster, local):
+    from hypothesis import given, settings
+    from hypothesis import strategies as st
+
+    from norvane import _native
+
+    conn = remote(shared_cluster, fresh_name("json"))
+    for c in (conn, local):
+        nv.create_table(c, "s", ["a", "b", "c"], [], [])
+    value = st.one_of(st.none(), st.booleans(), st.integers(-2**63, 2**63 - 1), st.floats(allow_nan=False),
+                      # NUL in text: the driver itself cannot send it, whichever way
+                      st.text(st.characters(exclude_characters="\x00", exclude_categories=("Cs",)), max_size=6), st.sampled_from(["é\n\"\\\t\x01", "", "3", 3.0, -0.0, 2**63, b"\x00b"]))
+
+    @settings(max_examples=30, deadline=None)
+    @given(st.lists(st.lists(value, min_size=3, max_size=3), min_size=1, max_size=30))
+    def check(rows):
+        for c in (conn, local):
+            c.cursor().execute("DELETE FROM temp_s")
+            c.commit()
+            try:
+                nv.insert_temp(c, "s", rows)
+            except Exception as exc:  # noqa: BLE001 - both must fail alike
+                c.rollback()
+                assert type(exc).__name__ in ("OverflowError", "DataError", "ProgrammingError")
+        assert typed_rows(conn, "temp_s") == typed_rows(local, "temp_s")
+
+    check()
+    conn.close()
+
+
+def test_random_doubles_are_staged_exactly(shared_cluster, monkeypatch):
+    import math
+    import struct
+
+    rng = random.Random(99)
+    doubles = []
+    while len(doubles) < 100_000:
+        d = struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
+        if math.isfinite(d):
+            doubles.append(d)
+    conn = remote(shared_cluster, fresh_name("doubles"))
+    nv.create_table(conn, "d", ["x", "y"], [], [])
+    counter = CountingRequests(monkeypatch)
+    nv.insert_temp(conn, "d", [(d, i) for i, d in enumerate(doubles)])
+    assert counter.count <= 2 + 4  # BEGIN, a statement per MiB of JSON (about 3.5 MiB here)
+    stored = conn.cursor().execute("SELECT x FROM temp_d ORDER BY rowid").fetchall()
+    assert [struct.pack("<d", r[0]) for r in stored] == [struct.pack("<d", d) for d in doubles]
     conn.close()

@@ -179,13 +179,16 @@ bool MergeIndexes::read_schema(Cursor& cursor, PyObject* table) {
 // once a table is mostly holes.
 bool MergeIndexes::cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py_ssize_t at_most,
                                    const std::function<bool(Py_ssize_t&)>& count, bool& keep) {
-    Owned table_text = str_of(table);
-    Owned sql = table_text ? join_text({"SELECT max(rowid) FROM ", table_text}) : Owned();
-    Owned rows = sql ? cursor.query(sql.get()) : Owned();
-    Owned first = rows ? item_at(rows.get(), Py_ssize_t{0}) : Owned();
-    Owned largest = first ? item_at(first.get(), Py_ssize_t{0}) : Owned();
+    Owned largest = share(largest_rowid_.get());
     if (!largest) {
-        return false;
+        Owned table_text = str_of(table);
+        Owned sql = table_text ? join_text({"SELECT max(rowid) FROM ", table_text}) : Owned();
+        Owned rows = sql ? cursor.query(sql.get()) : Owned();
+        Owned first = rows ? item_at(rows.get(), Py_ssize_t{0}) : Owned();
+        largest = first ? item_at(first.get(), Py_ssize_t{0}) : Owned();
+        if (!largest) {
+            return false;
+        }
     }
     double main_rows = 0.0;
     if (largest.get() != Py_None) {
@@ -256,6 +259,7 @@ bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
     }
     SignalPoll poll;
     size_t next = 0;  // the first schema position the next kept index may hold
+    all_kept_ = false;
     for (Py_ssize_t r = 0; r < PyList_GET_SIZE(rows.get()); ++r) {
         PyObject* row = PyList_GET_ITEM(rows.get(), r);
         Owned row_table = poll.tick() ? item_at(row, Py_ssize_t{0}) : Owned();
@@ -298,6 +302,7 @@ bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
         keeps_any_ = true;
         next = at + 1;
     }
+    all_kept_ = true;  // the rebuild would create nothing
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include "statement.hpp"
 
 #include <functional>
+#include <utility>
 #include <vector>
 
 namespace norvane {
@@ -28,6 +29,12 @@ public:
     bool plan(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py_ssize_t at_most,
               const std::function<bool(Py_ssize_t&)>& count);
     bool keeps_any() const noexcept { return keeps_any_; }
+    // Whether the rebuild after the writes would find every catalogued index
+    // in place (all kept) and so create nothing.
+    bool rebuilds_nothing() const noexcept { return keeps_any_ && all_kept_; }
+    // The main table's largest rowid (None when empty) when the caller read it
+    // already: the plan then does not read it again.
+    void know_largest_rowid(Owned largest) { largest_rowid_ = std::move(largest); }
     // Drops every index of the table that is not kept, in schema order.
     bool drop_the_rest(Cursor& cursor);
 
@@ -43,6 +50,8 @@ private:
     std::vector<bool> kept_;
     Owned foreign_;                   // other tables' index names, folded
     bool keeps_any_ = false;
+    bool all_kept_ = false;
+    Owned largest_rowid_;
 };
 
 }  // namespace norvane

@@ -6,6 +6,7 @@
 #include "current_rows.hpp"
 #include "driver_limits.hpp"
 #include "grouped_staging.hpp"
+#include "json_staging.hpp"
 #include "keywords.hpp"
 #include "merge_indexes.hpp"
 #include "merge_report.hpp"
@@ -149,6 +150,21 @@ PyObject* merge_path_switch(PyObject*, PyObject* name) {
     return nullptr;
 }
 
+// staging_path(name) -> the path it replaces. "auto" stages on a dqlite
+// connection as JSON in a few statements wherever the values allow; "statements"
+// always one statement per row.
+PyObject* staging_path_switch(PyObject*, PyObject* name) {
+    const StagingPath previous = staging_path();
+    for (int i = 0; i < 2; ++i) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, kPathNames[i]) == 0) {
+            set_staging_path(static_cast<StagingPath>(i));
+            return PyUnicode_FromString(kPathNames[static_cast<int>(previous)]);
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "staging_path: expected 'auto' or 'statements', got %R", name);
+    return nullptr;
+}
+
 // last_merge_path() -> "sets" or "statements": how the last temp_to_main ran.
 PyObject* last_merge_path(PyObject*, PyObject*) {
     return PyUnicode_FromString(last_merge_in_sets() ? "sets" : "statements");
@@ -226,6 +242,9 @@ PyMethodDef native_methods[] = {
     {"merge_path", merge_path_switch, METH_O,
      "merge_path(name) -> previous name\n\nHow temp_to_main applies its result: 'auto' (in a few "
      "set-based statements wherever that is exact) or 'statements' (one per row)."},
+    {"staging_path", staging_path_switch, METH_O,
+     "staging_path(name) -> previous name\n\nHow insert_temp stages on a dqlite connection: 'auto' "
+     "(JSON in a few statements wherever the values allow) or 'statements' (one per row)."},
     {"last_merge_path", last_merge_path, METH_NOARGS,
      "last_merge_path() -> 'sets' or 'statements': how the last temp_to_main ran."},
     {"fail_merge_before", fail_merge_before_step, METH_O,

@@ -7,6 +7,7 @@
 
 #include "binder.hpp"
 #include "module.hpp"
+#include "driver_limits.hpp"
 
 #include <cctype>
 #include <string>
@@ -161,81 +162,80 @@ public:
         if (!staging) {
             return -1;
         }
-        for (PyObject* each : {table_, staging.get()}) {
-            const int plain = lists_the_columns(each);
-            if (plain <= 0) {
-                return plain;
-            }
-        }
-        return no_triggers(staging.get());
+        return one_read(staging.get());
     }
 
 private:
-    // An ordinary table of the main schema, not shadowed by the temp schema,
-    // whose stored definition lists exactly the columns.
-    int lists_the_columns(PyObject* name) {
-        struct Schema {
-            const char* table;
-            bool temp;
-        };
-        for (const Schema schema : {Schema{"sqlite_temp_master", true}, Schema{"main.sqlite_master", false}}) {
-            Owned sql = join_text({"SELECT type, sql FROM ", schema.table, " WHERE name = ? COLLATE NOCASE"});
-            Owned params = sql ? steal(PyTuple_Pack(1, name)) : Owned();
-            bool failed = false;
-            Owned rows = params ? guard_read(cursor_, sql.get(), params.get(), failed) : Owned();
-            if (!rows) {
-                return failed ? 0 : -1;
-            }
-            if (schema.temp) {
-                if (PyList_GET_SIZE(rows.get()) != 0) {
-                    return 0;
-                }
-                continue;
-            }
-            if (PyList_GET_SIZE(rows.get()) != 1) {
-                return 0;
-            }
-            PyObject* row = PyList_GET_ITEM(rows.get(), 0);
-            const char* type = utf8_of(PyTuple_GET_ITEM(row, 0));
-            if (type == nullptr || std::string(type) != "table") {
-                return 0;
-            }
-            Owned listed = plain_column_list(PyTuple_GET_ITEM(row, 1));
-            if (!listed) {
-                return PyErr_Occurred() ? -1 : 0;
-            }
-            const int same = compare(listed.get(), cols_, Py_EQ);
-            if (same <= 0) {
-                return same;
-            }
-        }
-        return 1;
-    }
-
-    // Neither table has a trigger, foreign keys are off (a deletion could
-    // cascade elsewhere), and this SQLite compares integers with reals
-    // exactly, as the host does.
-    int no_triggers(PyObject* staging) {
-        Owned sql = join_text({"SELECT count(*) FROM sqlite_temp_master WHERE type = 'trigger' AND "
-                               "lower(tbl_name) IN (lower(?), lower(?)) UNION ALL "
-                               "SELECT count(*) FROM main.sqlite_master WHERE type = 'trigger' AND "
-                               "lower(tbl_name) IN (lower(?), lower(?)) UNION ALL "
-                               "SELECT foreign_keys FROM pragma_foreign_keys UNION ALL "
-                               "SELECT 9007199254740993 = 9007199254740992.0"});
-        Owned params = sql ? steal(PyTuple_Pack(4, table_, staging, table_, staging)) : Owned();
+    // One statement reads all of it (a statement is a round trip on a
+    // cluster): the schema entries named like either table, in the temp
+    // schema (kind 0: shadowing, not plain) and the main one (kind 1), and
+    // (kind 2) the sum of what must be zero: triggers on either table, an
+    // enforced foreign key referring to either (a deletion could cascade
+    // elsewhere), and an SQLite that compares integers with reals inexactly.
+    int one_read(PyObject* staging) {
+        Owned sql = join_text({
+            "SELECT 0, type, sql, lower(name) = lower(?) FROM sqlite_temp_master "
+            "WHERE lower(name) IN (lower(?), lower(?)) UNION ALL "
+            "SELECT 1, type, sql, lower(name) = lower(?) FROM main.sqlite_master "
+            "WHERE lower(name) IN (lower(?), lower(?)) UNION ALL "
+            "SELECT 2, NULL, NULL, "
+            "(SELECT count(*) FROM sqlite_temp_master WHERE type = 'trigger' AND "
+            "lower(tbl_name) IN (lower(?), lower(?))) + "
+            "(SELECT count(*) FROM main.sqlite_master WHERE type = 'trigger' AND "
+            "lower(tbl_name) IN (lower(?), lower(?))) + "
+            "((SELECT foreign_keys FROM pragma_foreign_keys) AND EXISTS "
+            "(SELECT 1 FROM main.sqlite_master AS m, pragma_foreign_key_list(m.name) AS f "
+            "WHERE m.type = 'table' AND lower(f.\"table\") IN (lower(?), lower(?)))) + "
+            "(9007199254740993 = 9007199254740992.0)"});
+        // Plain "?" only: the dqlite driver counts every "?N" as a parameter of its own.
+        PyObject* t = table_;
+        PyObject* st = staging;
+        Owned params = sql ? steal(PyTuple_Pack(12, t, t, st, t, t, st, t, st, t, st, t, st)) : Owned();
         bool failed = false;
         Owned rows = params ? guard_read(cursor_, sql.get(), params.get(), failed) : Owned();
         if (!rows) {
             return failed ? 0 : -1;
         }
+        int tables_seen[2] = {0, 0};  // staging, main
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
-            PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(rows.get(), i), 0);
-            if (!PyLong_CheckExact(value) || PyLong_AsLong(value) != 0) {
+            PyObject* row = PyList_GET_ITEM(rows.get(), i);
+            const long kind = PyLong_AsLong(PyTuple_GET_ITEM(row, 0));
+            PyObject* flag = PyTuple_GET_ITEM(row, 3);
+            const long value = PyLong_CheckExact(flag) ? PyLong_AsLong(flag) : -1;
+            if (PyErr_Occurred()) {
                 PyErr_Clear();
                 return 0;
             }
+            if (kind == 2) {
+                if (value != 0) {
+                    return 0;
+                }
+                continue;
+            }
+            if (kind != 1 || value < 0) {
+                return 0;
+            }
+            const int plain = lists_the_columns(row);
+            if (plain <= 0) {
+                return plain;
+            }
+            ++tables_seen[value];
         }
-        return PyList_GET_SIZE(rows.get()) == 4 ? 1 : 0;
+        return tables_seen[0] == 1 && tables_seen[1] == 1 && PyList_GET_SIZE(rows.get()) == 3 ? 1 : 0;
+    }
+
+    // A row (kind, type, sql, is-main) of an ordinary table whose stored
+    // definition lists exactly the columns.
+    int lists_the_columns(PyObject* row) {
+        const char* type = utf8_of(PyTuple_GET_ITEM(row, 1));
+        if (type == nullptr || std::string(type) != "table") {
+            return 0;
+        }
+        Owned listed = plain_column_list(PyTuple_GET_ITEM(row, 2));
+        if (!listed) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        return compare(listed.get(), cols_, Py_EQ);
     }
 
     Cursor& cursor_;
@@ -275,9 +275,31 @@ int rules_are_plain(PyObject* cols, PyObject* rules) {
 
 }  // namespace
 
+// The dqlite driver keeps its adapters in a dict keyed by type.
+int dqlite_adapts_stored_types() {
+    Owned types = steal(PyImport_ImportModule("dqlitedbapi.types"));
+    Owned adapters = types ? steal(PyObject_GetAttrString(types.get(), "_ADAPTERS")) : Owned();
+    if (!adapters) {
+        PyErr_Clear();
+        return 1;  // a driver we do not know: assume it adapts
+    }
+    if (!PyDict_Check(adapters.get())) {
+        return 1;
+    }
+    for (PyTypeObject* stored : {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type, &PyBytes_Type, &PyByteArray_Type,
+                                 Py_TYPE(Py_None)}) {
+        const int found = PyDict_Contains(adapters.get(), reinterpret_cast<PyObject*>(stored));
+        if (found != 0) {
+            return found;
+        }
+    }
+    return 0;
+}
+
 int passes_values_unchanged(PyObject* conn) {
-    if (!is_native_connection(conn)) {
-        return 0;
+    const int dqlite = is_native_connection(conn) ? 0 : is_dqlite_connection(conn);
+    if (dqlite < 0 || (dqlite == 0 && !is_native_connection(conn))) {
+        return dqlite < 0 ? -1 : 0;
     }
     Owned row_factory = steal(PyObject_GetAttr(conn, names().row_factory));
     if (!row_factory) {
@@ -293,7 +315,7 @@ int passes_values_unchanged(PyObject* conn) {
     if (text_factory.get() != reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
         return 0;
     }
-    const int adapts = adapts_stored_types();
+    const int adapts = dqlite ? dqlite_adapts_stored_types() : adapts_stored_types();
     return adapts < 0 ? -1 : !adapts;
 }
 

@@ -57,7 +57,9 @@ public:
             return plain;
         }
         g_last_in_sets = true;
-        const bool done = interrupts_.install() && build_texts() && apply();
+        // A host connection answers Ctrl-C inside a statement through its
+        // progress handler; the dqlite driver's network waits answer it anyway.
+        const bool done = (!is_native_connection(conn_) || interrupts_.install()) && build_texts() && apply();
         return interrupts_.settle() && done ? 1 : -1;
     }
 
@@ -93,7 +95,7 @@ private:
             kept += (kept.empty() ? " WHERE " : " AND ") + std::string("rowid IN (SELECT max(rowid) FROM ") +
                     staging + " GROUP BY " + group + ")";
             // CROSS JOIN keeps the staging table outside: one index search per staged row.
-            superseded += (superseded.empty() ? "" : " UNION ALL ") + std::string("SELECT m.rowid FROM ") +
+            superseded += (superseded.empty() ? "" : " UNION ALL ") + std::string("SELECT m.rowid AS id FROM ") +
                           staging + " AS s CROSS JOIN " + PyUnicode_AsUTF8(table_text_.get()) + " AS m ON " +
                           match;
         }
@@ -106,11 +108,12 @@ private:
     bool apply() {
         PyObject* conn = conn_;
         PyObject* table = table_;
-        if (!step(Step::search) || !count_staged() || !find_superseded() || !done(Step::search)) {
+        if (!step(Step::search) || !count_rows()) {
             return false;
         }
         MergeIndexes indexes;
-        const auto superseded = static_cast<Py_ssize_t>(superseded_.size());
+        indexes.know_largest_rowid(std::move(largest_rowid_));
+        const Py_ssize_t superseded = replaced_;
         const auto count_changes = [this, superseded](Py_ssize_t& changes) {
             Py_ssize_t kept = 0;
             if (!count_kept(kept)) {
@@ -119,11 +122,14 @@ private:
             changes = superseded + kept;
             return true;
         };
+        // With the indexes kept the deletion finds its rows itself; before they
+        // are dropped the rowids are read while the indexes still serve.
         if (!indexes.plan(cursor_, table, superseded + (staged_ > 0 ? 1 : 0), superseded + staged_,
                           count_changes) ||
-            !step(Step::drop_indexes)) {
+            (!indexes.keeps_any() && !find_superseded()) || !done(Step::search) || !step(Step::drop_indexes)) {
             return false;
         }
+        delete_in_place_ = indexes.keeps_any();
         const bool dropped = indexes.keeps_any()
                                  ? indexes.drop_the_rest(cursor_)
                                  : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
@@ -131,7 +137,8 @@ private:
                done(Step::delete_superseded) && step(Step::insert_survivors) && insert_survivors() &&
                done(Step::insert_survivors) && step(Step::purge) && purge_staging(cursor_, table_text_.get()) &&
                done(Step::purge) && step(Step::rebuild) &&
-               call_module_function(Fn::active_table_index, {conn, table, Py_False}) && record_counts();
+               (indexes.rebuilds_nothing() || call_module_function(Fn::active_table_index, {conn, table, Py_False})) &&
+               record_counts();
     }
 
     // Progress in staged rows, told after a step: each step counts for a
@@ -152,7 +159,7 @@ private:
         MergeCounts counts;
         counts.staged = staged_;
         counts.inserted = inserted_;
-        counts.replaced = static_cast<Py_ssize_t>(superseded_.size());
+        counts.replaced = replaced_;
         counts.superseded = staged_ - inserted_;
         report_.record(counts);
         return done(Step::rebuild);
@@ -175,9 +182,25 @@ private:
         return !(out == -1 && PyErr_Occurred()) && value;
     }
 
-    bool count_staged() {
-        Owned sql = join_text({"SELECT count(*) FROM ", staging_});
-        return sql && single_number(sql.get(), staged_);
+    // One read: the staged rows, the main table's largest rowid, and how many
+    // main rows the staged ones supersede (searched only when main has rows).
+    bool count_rows() {
+        const bool searches = PyUnicode_GET_LENGTH(superseded_sql_.get()) > 0;
+        Owned sql = searches ? join_text({"SELECT count(*), (SELECT max(rowid) FROM ", table_text_,
+                                          "), CASE WHEN (SELECT max(rowid) FROM ", table_text_,
+                                          ") IS NULL THEN 0 ELSE (SELECT count(DISTINCT id) FROM (",
+                                          superseded_sql_, ")) END FROM ", staging_})
+                             : join_text({"SELECT count(*), (SELECT max(rowid) FROM ", table_text_, "), 0 FROM ",
+                                          staging_});
+        Owned rows = sql ? cursor_.query(sql.get()) : Owned();
+        Owned row = rows ? item_at(rows.get(), Py_ssize_t{0}) : Owned();
+        Owned staged = row ? item_at(row.get(), Py_ssize_t{0}) : Owned();
+        largest_rowid_ = staged ? item_at(row.get(), Py_ssize_t{1}) : Owned();
+        Owned replaced = largest_rowid_ ? item_at(row.get(), Py_ssize_t{2}) : Owned();
+        staged_ = replaced ? PyLong_AsSsize_t(staged.get()) : -1;
+        replaced_ = staged_ >= 0 ? PyLong_AsSsize_t(replaced.get()) : -1;
+        main_has_rows_ = replaced_ >= 0 && largest_rowid_.get() != Py_None;
+        return replaced_ >= 0;
     }
 
     bool count_kept(Py_ssize_t& kept) {
@@ -191,12 +214,7 @@ private:
         if (staged_ == 0 || PyUnicode_GET_LENGTH(superseded_sql_.get()) == 0) {
             return true;
         }
-        Owned any = join_text({"SELECT EXISTS (SELECT 1 FROM ", table_text_, ")"});
-        Py_ssize_t main_rows = 0;
-        if (!any || !single_number(any.get(), main_rows)) {
-            return false;
-        }
-        if (main_rows == 0) {
+        if (!main_has_rows_) {
             return true;
         }
         if (!cursor_.execute(superseded_sql_.get())) {
@@ -217,8 +235,17 @@ private:
         return true;
     }
 
-    // "DELETE FROM <t> WHERE rowid IN (SELECT value FROM json_each(?))"
+    // "DELETE FROM <t> WHERE rowid IN (<search>)" with the indexes in place,
+    // else "DELETE FROM <t> WHERE rowid IN (SELECT value FROM json_each(?))"
+    // over the rowids read before they were dropped.
     bool delete_superseded() {
+        if (delete_in_place_) {
+            if (replaced_ == 0) {
+                return true;
+            }
+            Owned sql = join_text({"DELETE FROM ", table_text_, " WHERE rowid IN (", superseded_sql_, ")"});
+            return sql && cursor_.execute(sql.get());
+        }
         if (superseded_.empty()) {
             return true;
         }
@@ -247,8 +274,11 @@ private:
         }
         Owned sql = join_text({"INSERT INTO ", table_text_, " SELECT * FROM ", staging_, kept_where_,
                                " ORDER BY rowid DESC"});
-        Owned changes = sql ? steal(PyUnicode_FromString("SELECT changes()")) : Owned();
-        return changes && cursor_.execute(sql.get()) && single_number(changes.get(), inserted_);
+        if (!sql || !cursor_.execute(sql.get())) {
+            return false;
+        }
+        inserted_ = cursor_.rowcount();
+        return inserted_ >= 0;
     }
 
     PyObject* conn_;
@@ -265,6 +295,10 @@ private:
     Py_ssize_t staged_ = 0;
     Py_ssize_t inserted_ = 0;
     Py_ssize_t told_ = 0;  // progress told so far, in staged rows
+    bool main_has_rows_ = false;
+    bool delete_in_place_ = false;
+    Py_ssize_t replaced_ = 0;  // main rows the staged ones supersede
+    Owned largest_rowid_;
     std::vector<long long> superseded_;
 };
 

@@ -94,6 +94,15 @@ Owned Cursor::query(PyObject* sql, PyObject* params) {
 
 Owned Cursor::next_row() { return steal(PyIter_Next(cursor_.get())); }
 
+Py_ssize_t Cursor::rowcount() {
+    Owned count = steal(PyObject_GetAttrString(cursor_.get(), "rowcount"));
+    const Py_ssize_t n = count ? PyLong_AsSsize_t(count.get()) : -1;
+    if (n < 0 && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "norvane: the cursor did not count the rows it inserted");
+    }
+    return n;
+}
+
 bool ParamList::prepare() {
     // The host's cursor binds the values during execute and keeps no
     // reference; anyone who does keep the list gets it to themselves.

@@ -27,6 +27,9 @@ public:
     // The next row of the last statement, one at a time; null at the end, or
     // on error with the error set.
     Owned next_row();
+    // cursor.rowcount: the rows the last INSERT, UPDATE or DELETE changed; -1
+    // with an error set on failure.
+    Py_ssize_t rowcount();
 
     // True for the host's own cursor type: it binds the values of a parameter
     // container and keeps nothing, so a caller's tuple or list row may go to

@@ -8,6 +8,7 @@
 
 #include "binder.hpp"
 #include "driver_limits.hpp"
+#include "json_staging.hpp"
 #include "merge_indexes.hpp"
 #include "merge_report.hpp"
 #include "refs.hpp"
@@ -369,11 +370,20 @@ Owned insert_temp(Args args) {
     if (!cursor.open(conn)) {
         return {};
     }
+    Owned table_text = str_of(table);
+    if (!table_text) {
+        return {};
+    }
+    // Where each statement is a round trip, a few statements carry the rows
+    // as JSON when the values allow; otherwise one statement per row.
+    const int as_json = stage_as_json(conn, cursor, transaction, table_text.get(), rows);
+    if (as_json != 0) {
+        return as_json > 0 ? transaction.finish(comm) : Owned();
+    }
     if (!rows_fit_driver(conn, table, rows)) {
         return {};
     }
-    Owned table_text = str_of(table);
-    Owned head = table_text ? join_text({"INSERT INTO temp_", table_text}) : Owned();
+    Owned head = join_text({"INSERT INTO temp_", table_text});
     if (!head || !insert_rows(cursor, transaction, head.get(), rows)) {
         return {};
     }

@@ -110,3 +110,8 @@ stage_values: Callable[[Any, str, list[Any], int, bool], None] = _ext.stage_valu
 # into statements (True, the default) or executes one per row (for tests and
 # benchmarks).
 grouped_staging: Callable[[bool], bool] = _ext.grouped_staging
+
+# staging_path(name) -> the path it replaces: how insert_temp stages on a dqlite
+# connection, "auto" (JSON in a few statements wherever the values allow) or
+# "statements" (one per row).
+staging_path: Callable[[str], str] = _ext.staging_path
