@@ -16,7 +16,8 @@ call that needs one that is missing raises an ``ImportError`` naming the extra.
 import datetime as _dt
 import importlib
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterator, Sequence
+from itertools import islice
 from typing import TYPE_CHECKING, Any, cast
 
 from norvane import values as _values
@@ -29,6 +30,8 @@ __all__ = ["is_frame", "to_arrow", "to_pandas", "value_chunks"]
 # Rows converted at a time: large enough that per-chunk work vanishes, small
 # enough that a chunk's Python objects stay a modest part of memory.
 CHUNK_ROWS = 65536
+# Rows a read for a frame takes at a time before spreading them into columns.
+_READ_ROWS = 4096
 
 _Where = Callable[[], str]
 
@@ -417,10 +420,30 @@ def _arrow_column(pa: Any, values: Sequence[object], name: str) -> Any:
     )
 
 
-def _columns(rows: list[tuple[Any, ...]], width: int) -> list[Sequence[object]]:
-    if not rows:
-        return [()] * width
-    return list(zip(*rows))
+def _read_columns(
+    table: "Table",
+    where: str | None,
+    params: "Params",
+    select: str | Sequence[str] | None,
+    order_by: str | Sequence[str],
+    limit: int | None,
+    offset: int,
+) -> tuple[list[str], list[list[object]]]:
+    """The selected names and the read's values column by column. Rows are
+    read a batch at a time and spread into the columns at once, so memory
+    holds the columns and one batch of rows, never every row as a tuple."""
+    rows = table.iter(where, params, select=select, order_by=order_by, limit=limit,
+                      offset=offset, batch_size=_READ_ROWS)
+    try:
+        names = _selected_names(table, select)
+        columns: list[list[object]] = [[] for _ in names]
+        while batch := list(islice(rows, _READ_ROWS)):
+            for column, values in zip(columns, zip(*batch)):
+                column += values
+        return names, columns
+    finally:
+        if isinstance(rows, Generator):
+            rows.close()
 
 
 def to_arrow(
@@ -433,9 +456,8 @@ def to_arrow(
     offset: int,
 ) -> Any:
     pa = _pyarrow("to_arrow")
-    rows = table.rows(where, params, select=select, order_by=order_by, limit=limit, offset=offset)
-    names = _selected_names(table, select)
-    arrays = [_arrow_column(pa, values, name) for values, name in zip(_columns(rows, len(names)), names)]
+    names, columns = _read_columns(table, where, params, select, order_by, limit, offset)
+    arrays = [_arrow_column(pa, values, name) for values, name in zip(columns, names)]
     return pa.Table.from_arrays(arrays, names=names)
 
 
@@ -450,15 +472,14 @@ def to_pandas(
 ) -> Any:
     pd = _require("pandas", "to_pandas", "pandas")
     pa = _pyarrow("to_pandas", "pandas")
-    rows = table.rows(where, params, select=select, order_by=order_by, limit=limit, offset=offset)
-    names = _selected_names(table, select)
+    names, columns = _read_columns(table, where, params, select, order_by, limit, offset)
     nullable = {
         pa.int64(): pd.Int64Dtype(),
         pa.float64(): pd.Float64Dtype(),
         pa.string(): pd.StringDtype(),
     }
     series: dict[int, Any] = {}
-    for n, values in enumerate(_columns(rows, len(names))):
+    for n, values in enumerate(columns):
         kinds = _column_kinds(values)
         if kinds and (
             kinds <= {int} or kinds <= {float} or kinds <= {str}
@@ -467,7 +488,7 @@ def to_pandas(
             array = _arrow_column(pa, values, names[n])
             series[n] = pa.chunked_array([array]).to_pandas(types_mapper=nullable.get)
         else:
-            series[n] = pd.Series(list(values), dtype=object)
+            series[n] = pd.Series(values, dtype=object)
     frame = pd.DataFrame(series, copy=False)
     frame.columns = names
     return frame

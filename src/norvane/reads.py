@@ -20,14 +20,17 @@ serve it), and merged here. Every read runs in one snapshot of the database.
 
 import sqlite3
 from itertools import chain
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 from norvane import _native
-from norvane import values as _values
+from norvane.checks import check_count, check_params, check_where, name_list
+from norvane.currentness import ExactRows, keys_compare_exactly, read_rules
+from norvane.ordered_merge import merge_ordered, sqlite_key
 
 if TYPE_CHECKING:
-    from norvane.table import Params, Table
+    from norvane.checks import Params
+    from norvane.table import Table
 
 __all__ = ["check_no_open_reads", "count", "iterate", "read_all"]
 
@@ -59,64 +62,6 @@ def check_no_open_reads(conn: sqlite3.Connection) -> None:
 
 def _quote(name: str) -> str:
     return '"' + name.replace('"', '""') + '"'
-
-
-# ------------------------------------------------------------- checks ----
-
-
-def _check_where(where: str) -> None:
-    """The text must be one expression: its parentheses, outside literals,
-    quoted names and comments, balance and never close more than they opened."""
-    depth = 0
-    i, end = 0, len(where)
-    closers = {"'": "'", '"': '"', "`": "`", "[": "]"}
-    while i < end:
-        c = where[i]
-        if c in closers:
-            close = where.find(closers[c], i + 1)
-            i = end if close < 0 else close + 1
-            continue
-        if where.startswith("--", i):
-            close = where.find("\n", i)
-            i = end if close < 0 else close + 1
-            continue
-        if where.startswith("/*", i):
-            close = where.find("*/", i + 2)
-            i = end if close < 0 else close + 2
-            continue
-        if c == "(":
-            depth += 1
-        elif c == ")":
-            depth -= 1
-            if depth < 0:
-                break
-        i += 1
-    if depth != 0:
-        raise ValueError(f"where {where!r} is not one expression: its parentheses do not balance")
-
-
-def _check_params(params: "Params") -> tuple[object, ...] | dict[str, object]:
-    """Parameters as SQLite stores them, so a query finds what was staged."""
-    if isinstance(params, Mapping):
-        named = dict(params)
-        for key, value in named.items():
-            if not isinstance(key, str):
-                raise TypeError(f"parameter names must be str, not {type(key).__name__}")
-            named[key] = _values.convert(value, lambda: f"parameter {key!r}")
-        return named
-    if isinstance(params, (str, bytes, bytearray)) or not isinstance(params, Sequence):
-        raise TypeError(f"params must be a sequence or a mapping, not {type(params).__name__}")
-    return tuple(
-        _values.convert(value, lambda: f"parameter {n}") for n, value in enumerate(params)
-    )
-
-
-def _check_count(value: object, what: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
-    if value < 0:
-        raise ValueError(f"{what} must not be negative, not {value}")
-    return value
 
 
 class _Columns:
@@ -161,22 +106,20 @@ class Query:
         offset: int = 0,
         batch_size: int = 1000,
     ) -> None:
-        from norvane.table import _name_list  # the module that imports this one
-
         if where is not None and not isinstance(where, str):
             raise TypeError(f"where must be a str or None, not {type(where).__name__}")
         if where is not None:
-            _check_where(where)
-        self.params = _check_params(params)
+            check_where(where)
+        self.params = check_params(params)
         if self.params and not where:
             raise ValueError("params are given but there is no where to bind them to")
-        selected = None if select is None else _name_list(select, "select")
+        selected = None if select is None else name_list(select, "select")
         if selected == ():
             raise ValueError("select names no column")
-        order = _name_list(order_by, "order_by")
-        self.limit = None if limit is None else _check_count(limit, "limit")
-        self.offset = _check_count(offset, "offset")
-        self.batch_size = _check_count(batch_size, "batch_size")
+        order = name_list(order_by, "order_by")
+        self.limit = None if limit is None else check_count(limit, "limit")
+        self.offset = check_count(offset, "offset")
+        self.batch_size = check_count(batch_size, "batch_size")
         if self.batch_size == 0:
             raise ValueError("batch_size must be at least 1")
         self.conn = table.conn
@@ -186,105 +129,6 @@ class Query:
         self.keys = self.columns if selected is None else selected
         self.output = tuple(lookup.row_index(column, "select") for column in self.keys)
         self.order = [lookup.order_term(item) for item in order]
-
-
-# -------------------------------------------------------------- rules ----
-
-
-def _read_rules(cursor: sqlite3.Cursor, table: str, width: int) -> list[tuple[int, ...]]:
-    """The table's rules as column positions, read as the merge reads them: a
-    name listed twice keeps its last positions. A damaged catalog raises what
-    ``find`` raises (AttributeError, ValueError, IndexError, sqlite3.Error)."""
-    rules: dict[object, list[int]] = {}
-    for row in cursor.execute("SELECT * FROM unique_table WHERE table_name = ?", (table,)):
-        rules[row[1]] = [int(piece) for piece in row[3].split(",")]
-    checked = []
-    for name, positions in rules.items():
-        for p in positions:
-            if not -width <= p < width:
-                raise IndexError(f"rule {name!r}: column position {p} is outside the {width} columns")
-        checked.append(tuple(p % width for p in positions))
-    return checked
-
-
-# Whether this SQLite compares integers with reals exactly; asked once.
-_numbers_exact: list[bool] = []
-
-
-def _keys_compare_exactly(cursor: sqlite3.Cursor, conn: sqlite3.Connection, table: str) -> bool:
-    """Whether fetched values compare here as the merge's statements compare
-    them: values arrive as stored (no text factory, no converter), nothing
-    adapts them when bound, and no column has a collation or a declared type."""
-    if type(conn) is not sqlite3.Connection or conn.text_factory is not str:
-        return False
-    plain = (int, float, str, bytes, bytearray, memoryview, type(None), bool)
-    if any(key[0] in plain for key in sqlite3.adapters):
-        return False
-    if not _numbers_exact:
-        (same,) = cursor.execute("SELECT 9007199254740993 = 9007199254740992.0").fetchone()
-        _numbers_exact.append(same == 0)
-    if not _numbers_exact[0]:
-        return False
-    found = cursor.execute(
-        "SELECT s.type, s.sql, group_concat(p.type, '') FROM sqlite_master AS s "
-        "JOIN pragma_table_info(s.name) AS p WHERE s.name COLLATE NOCASE IN (?, ?) GROUP BY s.name",
-        (table, "temp_" + table),
-    ).fetchall()
-    return len(found) == 2 and all(
-        kind == "table" and "COLLATE" not in str(sql).upper() and not declared
-        for kind, sql, declared in found
-    )
-
-
-class _ExactRows:
-    """Currentness decided by the merge's own statements: staged keys held
-    as fetched, main rows hidden by the merge's search for every staged key.
-    Exact on any connection; used where keys might not compare as stored."""
-
-    def __init__(self, rules: list[tuple[int, ...]], key_picks: list[tuple[int, ...]],
-                 row_picks: list[tuple[int, ...]], search: Callable[[int, tuple[Any, ...]], set[int]]):
-        self.rules = rules
-        self.key_picks = key_picks
-        self.row_picks = row_picks
-        self.newest: list[dict[tuple[Any, ...], int]] = [{} for _ in rules]
-        self.search = search
-        self.hidden: set[int] | None = None
-
-    def add_staged(self, batch: list[tuple[Any, ...]]) -> None:
-        for row in batch:
-            rowid = row[0]
-            for newest, picks in zip(self.newest, self.key_picks):
-                key = tuple(row[i] for i in picks)
-                if newest.get(key, rowid) <= rowid:
-                    newest[key] = rowid
-
-    def keep(self, batch: list[tuple[Any, ...]], staged: bool,
-             out: Sequence[int] | None) -> list[tuple[Any, ...]]:
-        kept = []
-        if staged:
-            for row in batch:
-                rowid = row[0]
-                if all(newest[tuple(row[i] for i in picks)] == rowid
-                       for newest, picks in zip(self.newest, self.row_picks)):
-                    kept.append(row)
-        else:
-            hidden = self._hidden()
-            kept = [row for row in batch if row[0] not in hidden]
-        if out is None:
-            return kept
-        if staged:
-            return [tuple(None if i == 0 else row[i] for i in out) for row in kept]
-        return [tuple(row[i] for i in out) for row in kept]
-
-    def _hidden(self) -> set[int]:
-        if self.hidden is None:
-            hidden: set[int] = set()
-            for rule, newest in enumerate(self.newest):
-                for key in newest:
-                    if None not in key:
-                        hidden |= self.search(rule, key)
-            self.hidden = hidden
-        return self.hidden
 
 
 # ----------------------------------------------------------- the read ----
@@ -324,10 +168,10 @@ class _Run:
     def _prepare(self, cursor: sqlite3.Cursor) -> None:
         query = self.query
         width = len(query.columns)
-        self.rules = _read_rules(cursor, query.name, width)
+        self.rules = read_rules(cursor, query.name, width)
         plan = _native.reads_plan_in_use()
         self.lookups = plan == "auto"
-        self.fast = plan != "exact" and _keys_compare_exactly(
+        self.fast = plan != "exact" and keys_compare_exactly(
             cursor, self.conn, query.name
         )
         # The staging pass reads only the rule columns, rowid first.
@@ -341,7 +185,7 @@ class _Run:
         if self.fast:
             self.current: Any = _native.CurrentRows(key_picks, row_picks)
         else:
-            self.current = _ExactRows(self.rules, key_picks, row_picks, self._main_search)
+            self.current = ExactRows(self.rules, key_picks, row_picks, self._main_search)
             self._staging_pass()
 
     def _key_select(self) -> str:
@@ -549,9 +393,9 @@ class _Run:
             # row's rowid comes out as None, which orders it as NULL.
             out = (*query.output, *(index for index, _ in query.order))
             if terms == 1:  # the common case, without a tuple per row
-                key = lambda row: _sqlite_key(row[width])  # noqa: E731
+                key = lambda row: sqlite_key(row[width])  # noqa: E731
             else:
-                key = lambda row: tuple(map(_sqlite_key, row[width:]))  # noqa: E731
+                key = lambda row: tuple(map(sqlite_key, row[width:]))  # noqa: E731
         else:
             first_key = len(query.columns) + 1
             out = (*query.output, *range(first_key, first_key + 2 * terms))
@@ -560,7 +404,7 @@ class _Run:
         staged_rows = chain.from_iterable(self.part(True, out, wanted))
         main_rows = chain.from_iterable(self.part(False, out, wanted))
         pending: list[tuple[Any, ...]] = []
-        for row in _merge_ordered(staged_rows, main_rows, key, [d for _, d in query.order]):
+        for row in merge_ordered(staged_rows, main_rows, key, [d for _, d in query.order]):
             taken += 1
             if taken > offset:
                 pending.append(row[:width])
@@ -605,60 +449,6 @@ class _Run:
             target = names if len(rule) == 1 else f"({names})"
             terms.append(f"{target} IN (SELECT {names} FROM {temp})")
         return " OR ".join(terms)
-
-
-def _sqlite_key(value: Any) -> tuple[int, Any]:
-    """SQLite's order of stored values: NULL, numbers by value, text by code
-    point (the byte order of its UTF-8), blobs."""
-    if value is None:
-        return (0, 0)
-    if isinstance(value, (int, float)):
-        return (1, value)
-    return (2, value) if isinstance(value, str) else (3, value)
-
-
-def _merge_ordered(staged: Iterator[tuple[Any, ...]], main: Iterator[tuple[Any, ...]],
-                   key: Callable[[tuple[Any, ...]], tuple[Any, ...]],
-                   descending: list[bool]) -> Iterator[tuple[Any, ...]]:
-    """Two streams ordered alike merged into one. `key` gives a row's
-    (class, value) pair per order term (for one term, the pair alone); ties
-    go to the staged row when the last term ascends and to the main row when
-    it descends."""
-    if descending[-1]:
-        first, second = main, staged
-    else:
-        first, second = staged, main
-    same = all(descending) or not any(descending)
-    reverse = descending[0]
-
-    def before(kx: tuple[Any, ...], ky: tuple[Any, ...]) -> bool:
-        """Whether the row keyed kx sorts strictly before the row keyed ky."""
-        if same:
-            return kx > ky if reverse else kx < ky
-        for x, y, down in zip(kx, ky, descending):
-            if x != y:
-                return bool(x > y) if down else bool(x < y)
-        return False
-
-    a = next(first, None)
-    b = next(second, None)
-    ka = None if a is None else key(a)
-    kb = None if b is None else key(b)
-    while a is not None and b is not None:
-        if before(kb, ka):  # type: ignore[arg-type]
-            yield b
-            b = next(second, None)
-            kb = None if b is None else key(b)
-        else:
-            yield a
-            a = next(first, None)
-            ka = None if a is None else key(a)
-    if a is not None:
-        yield a
-        yield from first
-    if b is not None:
-        yield b
-        yield from second
 
 
 # ------------------------------------------------------------ entries ----

@@ -7,86 +7,34 @@ plain ``TypeError`` or ``ValueError`` naming what is wrong; the writes
 themselves go through the module functions of ``norvane.norvane``.
 """
 
-import re
 import sqlite3
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, Self, TypeAlias, overload
+from typing import TYPE_CHECKING, Any, Literal, Self, overload
 
-from norvane import _native
 from norvane import frames as _frames
 from norvane import reads as _reads
-from norvane import values as _values
 from norvane import norvane as _nv
 from norvane import staging as _staging
+from norvane.checks import (
+    ROWID_NAMES,
+    STAGING_PREFIX,
+    ColumnLookup,
+    Params,
+    Row,
+    check_flag,
+    check_name,
+    check_table_name,
+    name_list,
+    spec_list,
+)
+from norvane.row_checks import RowChecker
 from norvane.staging import MergeReport, Progress
 
 if TYPE_CHECKING:
     from norvane.norvane import IndexSpec, UniqueSpec
 
 __all__ = ["Index", "MergeReport", "Params", "Progress", "Row", "Table", "Unique"]
-
-# A row to stage: one value per column in table order, or a dict by column
-# name (columns it leaves out hold NULL).
-Row: TypeAlias = Sequence[object] | Mapping[str, object]
-# Parameters of a query: a sequence for "?" placeholders, a mapping for
-# ":name" placeholders.
-Params: TypeAlias = Sequence[object] | Mapping[str, object]
-
-_IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
-
-# SQLite's keywords: none of them may name a table, column, index or rule,
-# since the names go into statements unquoted.
-_KEYWORDS = _native.KEYWORDS
-
-# Names SQLite gives the rowid; a column so named would hide it from queries.
-_ROWID_NAMES = frozenset({"rowid", "oid", "_rowid_"})
-# The module's own tables, and the prefix of every staging table.
-_CATALOG = frozenset({"index_table", "unique_table"})
-_STAGING_PREFIX = "temp_"
-
-_INT_MIN, _INT_MAX = _values.INT_MIN, _values.INT_MAX
-
-
-def _check_name(name: object, what: str) -> str:
-    """A plain SQL identifier, which the module can splice into statements."""
-    if not isinstance(name, str):
-        raise TypeError(f"{what} must be a str, not {type(name).__name__}")
-    if not _IDENTIFIER.match(name):
-        raise ValueError(
-            f"{what} {name!r} is not a plain identifier (ASCII letters, digits and _, "
-            "not starting with a digit)"
-        )
-    if name.upper() in _KEYWORDS:
-        raise ValueError(f"{what} {name!r} is an SQL keyword")
-    return name
-
-
-def _check_table_name(name: object) -> str:
-    text = _check_name(name, "table name")
-    folded = text.lower()
-    if folded in _CATALOG or folded.startswith("sqlite_"):
-        raise ValueError(f"table name {text!r} is reserved")
-    if folded.startswith(_STAGING_PREFIX):
-        raise ValueError(
-            f"table name {text!r} starts with {_STAGING_PREFIX!r}, the prefix of staging tables"
-        )
-    return text
-
-
-def _name_list(value: str | Iterable[str], what: str) -> tuple[str, ...]:
-    """Names given as one str or as a list of them."""
-    if isinstance(value, str):
-        if "," in value:
-            raise ValueError(f"{what} {value!r}: give several names as a list, not joined by commas")
-        return (value,)
-    if isinstance(value, (bytes, Mapping)) or not isinstance(value, Iterable):
-        raise TypeError(f"{what} must be a str or a list of str, not {type(value).__name__}")
-    names = tuple(value)
-    for name in names:
-        if not isinstance(name, str):
-            raise TypeError(f"{what} must hold str, not {type(name).__name__}")
-    return names
 
 
 @dataclass(frozen=True, init=False)
@@ -100,7 +48,7 @@ class Index:
         if not isinstance(name, str):
             raise TypeError(f"index name must be a str, not {type(name).__name__}")
         object.__setattr__(self, "name", name)
-        object.__setattr__(self, "columns", _name_list(columns, f"columns of index {name!r}"))
+        object.__setattr__(self, "columns", name_list(columns, f"columns of index {name!r}"))
 
 
 @dataclass(frozen=True, init=False)
@@ -144,7 +92,7 @@ class Table:
         if not isinstance(conn, sqlite3.Connection):
             raise TypeError(f"conn must be a sqlite3.Connection, not {type(conn).__name__}")
         self._conn = conn
-        self._name = _check_table_name(name)
+        self._name = check_table_name(name)
 
     @property
     def conn(self) -> sqlite3.Connection:
@@ -162,7 +110,7 @@ class Table:
     def exists(self) -> bool:
         """Whether the table and its staging table are both there."""
         return self._stored_name(self._name) is not None and (
-            self._stored_name(_STAGING_PREFIX + self._name) is not None
+            self._stored_name(STAGING_PREFIX + self._name) is not None
         )
 
     def columns(self) -> tuple[str, ...]:
@@ -186,8 +134,8 @@ class Table:
         _reads.check_no_open_reads(self._conn)
         names = self._check_columns(columns)
         index_specs, rule_specs = self._check_specs(names, indexes, unique)
-        _check_flag(replace, "replace")
-        _check_flag(commit, "commit")
+        check_flag(replace, "replace")
+        check_flag(commit, "commit")
         if not replace and self._stored_name(self._name) is not None:
             raise sqlite3.OperationalError(
                 f"table {self._name} already exists (pass replace=True to replace it)"
@@ -198,7 +146,7 @@ class Table:
     def drop(self, *, commit: bool = True) -> None:
         """Removes the table, its staging table and their indexes and rules."""
         _reads.check_no_open_reads(self._conn)
-        _check_flag(commit, "commit")
+        check_flag(commit, "commit")
         name = self._stored_name(self._name) or self._name
         _nv.drop_table(self._conn, name, commit)
 
@@ -262,12 +210,12 @@ class Table:
             )
         size = _staging.check_batch_size(batch_size)
         report = _staging.check_progress(progress)
-        _check_flag(commit, "commit")
+        check_flag(commit, "commit")
         name, columns = self._require()
         if frame:  # its chunks come converted and checked, values row after row
             chunks = _frames.value_chunks(rows, name, columns)
             return _staging.stage_value_chunks(self._conn, name, chunks, len(columns), report, commit)
-        checker = _RowChecker(name, columns)
+        checker = RowChecker(name, columns)
         return _staging.stage_chunks(self._conn, name, rows, checker.check, size, report, commit)
 
     def merge(self, *, progress: Progress | None = None, commit: bool = True) -> MergeReport:
@@ -280,7 +228,7 @@ class Table:
         the caller's."""
         _reads.check_no_open_reads(self._conn)
         report = _staging.check_progress(progress)
-        _check_flag(commit, "commit")
+        check_flag(commit, "commit")
         return _staging.merge(self._conn, self._require()[0], report, commit)
 
     def delete(self, rowids: int | Iterable[int], *, commit: bool = True) -> None:
@@ -298,12 +246,12 @@ class Table:
                 raise TypeError("rowid None: a staged row has no rowid in the main table until merged")
             if isinstance(rowid, bool) or not isinstance(rowid, int):
                 raise TypeError(f"rowids must be int, not {type(rowid).__name__}")
-        _check_flag(commit, "commit")
+        check_flag(commit, "commit")
         _nv.delete_row_main(self._conn, self._require()[0], ids, commit)
 
     def count_staged(self) -> int:
         """How many rows wait in the staging table."""
-        return self._count(_STAGING_PREFIX)
+        return self._count(STAGING_PREFIX)
 
     def count_main(self) -> int:
         """How many rows the main table holds."""
@@ -410,7 +358,7 @@ class Table:
         mode an open iterator also holds back checkpoints; in the default
         journal mode it blocks writers.
         """
-        _check_flag(dicts, "dicts")
+        check_flag(dicts, "dicts")
         query = _reads.Query(self, where, params, select, order_by, limit, offset, batch_size)
         return _reads.iterate(query, as_dicts=dicts)
 
@@ -461,9 +409,9 @@ class Table:
         name = self._stored_name(self._name)
         if name is None:
             raise sqlite3.OperationalError(f"no such table: {self._name}")
-        if self._stored_name(_STAGING_PREFIX + name) is None:
+        if self._stored_name(STAGING_PREFIX + name) is None:
             raise sqlite3.OperationalError(
-                f"table {name} has no staging table {_STAGING_PREFIX}{name}: it was not made by norvane"
+                f"table {name} has no staging table {STAGING_PREFIX}{name}: it was not made by norvane"
             )
         columns = tuple(
             str(column)
@@ -485,9 +433,9 @@ class Table:
             raise ValueError("a table needs at least one column")
         seen: set[str] = set()
         for column in columns:
-            _check_name(column, "column name")
+            check_name(column, "column name")
             folded = column.lower()
-            if folded in _ROWID_NAMES:
+            if folded in ROWID_NAMES:
                 raise ValueError(f"column name {column!r} would hide the rowid")
             if folded in seen:
                 raise ValueError(f"column {column!r} is given twice")
@@ -498,24 +446,24 @@ class Table:
         self, columns: tuple[str, ...], indexes: Iterable[Index], unique: Iterable[Unique]
     ) -> tuple[list["IndexSpec"], list["UniqueSpec"]]:
         """The index and rule dicts create_table takes, every name checked."""
-        lookup = _ColumnLookup(self._name, columns)
+        lookup = ColumnLookup(self._name, columns)
         taken: set[str] = set()
 
         def claim(name: str, what: str) -> None:
-            _check_name(name, f"{what} name")
+            check_name(name, f"{what} name")
             if name.lower() in taken:
                 raise ValueError(f"{what} name {name!r} is taken (indexes and rules share names)")
             taken.add(name.lower())
 
         index_specs: list[IndexSpec] = []
-        for index in _spec_list(indexes, Index, "indexes"):
+        for index in spec_list(indexes, Index, "indexes"):
             claim(index.name, "index")
             if not index.columns:
                 raise ValueError(f"index {index.name!r} has no columns")
             names = [lookup.column(c, f"index {index.name!r}") for c in index.columns]
             index_specs.append({"name": index.name, "cols": ",".join(names)})
         rule_specs: list[UniqueSpec] = []
-        for rule in _spec_list(unique, Unique, "unique"):
+        for rule in spec_list(unique, Unique, "unique"):
             claim(rule.name, "rule")
             if not rule.columns:
                 raise ValueError(f"rule {rule.name!r} has no columns")
@@ -526,21 +474,6 @@ class Table:
         return index_specs, rule_specs
 
 
-def _check_flag(value: object, what: str) -> None:
-    if not isinstance(value, bool):
-        raise TypeError(f"{what} must be True or False, not {type(value).__name__}")
-
-
-def _spec_list[T](specs: Iterable[T], kind: type[T], what: str) -> list[T]:
-    if isinstance(specs, (str, bytes, Mapping)) or not isinstance(specs, Iterable):
-        raise TypeError(f"{what} must be a list of {kind.__name__}, not {type(specs).__name__}")
-    items = list(specs)
-    for item in items:
-        if not isinstance(item, kind):
-            raise TypeError(f"{what} must hold {kind.__name__} records, not {type(item).__name__}")
-    return items
-
-
 def _column_names(positions: str, columns: tuple[str, ...]) -> list[str | int]:
     """A rule's catalogued positions as column names where they name one."""
     names: list[str | int] = []
@@ -549,108 +482,4 @@ def _column_names(positions: str, columns: tuple[str, ...]) -> list[str | int]:
         names.append(columns[number] if 0 <= number < len(columns) else number)
     return names
 
-
-class _ColumnLookup:
-    """Column names matched as SQLite matches them (ignoring ASCII case)."""
-
-    def __init__(self, table: str, columns: tuple[str, ...]) -> None:
-        self.table = table
-        self.columns = columns
-        self.positions = {name.lower(): n for n, name in enumerate(columns)}
-
-    def find(self, name: object, what: str) -> int:
-        if not isinstance(name, str):
-            raise TypeError(f"{what}: a column name must be a str, not {type(name).__name__}")
-        position = self.positions.get(name.lower())
-        if position is None:
-            raise ValueError(
-                f"{what}: no column {name!r} in {self.table} (columns: {', '.join(self.columns)})"
-            )
-        return position
-
-    def column(self, name: object, what: str) -> str:
-        return self.columns[self.find(name, what)]
-
-    def position(self, column: str | int, what: str) -> int:
-        if isinstance(column, int) and not isinstance(column, bool):
-            if not 0 <= column < len(self.columns):
-                raise ValueError(
-                    f"{what}: position {column} is outside the {len(self.columns)} columns of {self.table}"
-                )
-            return column
-        return self.find(column, what)
-
-
-# Values stored as they are that need no closer look (ints, reals and text
-# do: range, NaN, encodability).
-_PLAIN_TYPES = frozenset({type(None), bytes})
-
-
-class _RowChecker:
-    """Rows to stage, checked and laid out in column order."""
-
-    def __init__(self, table: str, columns: tuple[str, ...]) -> None:
-        self.lookup = _ColumnLookup(table, columns)
-        self.width = len(columns)
-        self.exact = {name: n for n, name in enumerate(columns)}  # keys spelt as the table does
-
-    def check(self, rows: list[Row], start: int = 0) -> list[Sequence[object]]:
-        """The rows laid out; `start` numbers the first one in messages."""
-        checked: list[Sequence[object]] = []
-        width, plain = self.width, _PLAIN_TYPES
-        for n, row in enumerate(rows, start):
-            # The common case inline: a tuple of the right width.
-            laid_out: Sequence[Any] = (
-                row if type(row) is tuple and len(row) == width else self.lay_out(n, row)
-            )
-            for value in laid_out:
-                kind = type(value)
-                if kind is str:
-                    if value.isascii():
-                        continue
-                elif kind is int:
-                    if _INT_MIN <= value <= _INT_MAX:
-                        continue
-                elif kind is float:
-                    if value == value:  # not NaN
-                        continue
-                elif kind in plain:
-                    continue
-                laid_out = self.convert_values(n, laid_out)  # the slow look, with the messages
-                break
-            checked.append(laid_out)
-        return checked
-
-    def lay_out(self, n: int, row: object) -> Sequence[object]:
-        columns = self.lookup.columns
-        if isinstance(row, Mapping):
-            values: list[object] = [None] * self.width
-            given = [False] * self.width
-            for key, value in row.items():
-                position = self.exact.get(key)
-                if position is None:
-                    position = self.lookup.find(key, f"row {n}")
-                if given[position]:
-                    raise ValueError(f"row {n}: column {columns[position]!r} is given twice")
-                given[position] = True
-                values[position] = value
-            return tuple(values)
-        if isinstance(row, (tuple, list)) or (
-            isinstance(row, Sequence) and not isinstance(row, (str, bytes, bytearray, memoryview))
-        ):
-            if len(row) != self.width:
-                raise ValueError(
-                    f"row {n} has {len(row)} values; {self.lookup.table} has {self.width} columns "
-                    f"({', '.join(columns)})"
-                )
-            return tuple(row)
-        raise TypeError(f"row {n} is a {type(row).__name__}, not a tuple, list or dict")
-
-    def convert_values(self, n: int, row: Sequence[object]) -> tuple[object, ...]:
-        """The row with every value as SQLite stores it (see norvane.values)."""
-        columns = self.lookup.columns
-        return tuple(
-            _values.convert(value, lambda: f"row {n}, column {columns[position]!r}")
-            for position, value in enumerate(row)
-        )
 
