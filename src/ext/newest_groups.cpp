@@ -17,6 +17,8 @@
 // Everything else, and any sqlite3 error on the way, leaves the answer to the
 // walk. The big structures live in PyMem, so tracemalloc sees them.
 #include "norvane.hpp"
+#include "driver_limits.hpp"
+#include "set_guards.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -614,7 +616,8 @@ struct NewestGroups::State {
     PyObject* conditions;
     Mode mode = Mode::unknown;
     bool check_stored = true;
-    Owned error_type;  // sqlite3.Error
+    Owned error_type;  // sqlite3.Error, or the dqlite driver's Error
+    bool remote = false;  // a dqlite connection: every statement is a round trip
     std::vector<GroupRule> rules;
     std::vector<Py_ssize_t> key_columns;  // column numbers the statements select, after rowid
     Owned by_rowid[2];                    // by source: SELECT <key cols> ... WHERE rowid = ?
@@ -665,20 +668,26 @@ struct NewestGroups::State {
     }
 
     int guards_hold() {
-        if (!is_native_connection(conn)) {
-            return 0;
+        const int dqlite = is_native_connection(conn) ? 0 : is_dqlite_connection(conn);
+        if (dqlite < 0 || (dqlite == 0 && !is_native_connection(conn))) {
+            return dqlite < 0 ? -1 : 0;
         }
+        remote = dqlite > 0;
         Owned row_factory = steal(PyObject_GetAttr(conn, names().row_factory));
         Owned text_factory = row_factory ? steal(PyObject_GetAttr(conn, names().text_factory)) : Owned();
         if (!text_factory) {
             return -1;
         }
-        error_type = share(host_sqlite3_error());
+        error_type = remote ? steal(PyObject_GetAttrString(conn, "Error")) : share(host_sqlite3_error());
         Owned sqlite3 = share(host_sqlite3());
+        if (!error_type) {
+            return -1;
+        }
         if (row_factory.get() != Py_None || text_factory.get() != reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
             return 0;
         }
-        const int adapted = adapts_stored_types(sqlite3.get());
+        const int unchanged = remote ? passes_values_unchanged(conn) : 1;
+        const int adapted = remote ? (unchanged < 0 ? -1 : !unchanged) : adapts_stored_types(sqlite3.get());
         if (adapted != 0) {
             return adapted < 0 ? -1 : 0;
         }
@@ -823,7 +832,9 @@ struct NewestGroups::State {
         if (same <= 0) {
             return same;
         }
-        const int converted = converts_declared_type(main_info.get());
+        // The dqlite driver turns values of some declared types into other
+        // objects by itself: there only undeclared columns are plain.
+        const int converted = remote ? declares_types(main_info.get()) : converts_declared_type(main_info.get());
         if (converted != 0) {
             return converted < 0 ? -1 : 0;
         }
@@ -841,6 +852,7 @@ struct NewestGroups::State {
             }
         }
         mode = Mode::lazy;
+        scan_due = remote;  // one scan of each table: a lookup per key would be a round trip each
         for (const GroupRule& rule : rules) {
             const int indexed = is_indexed(rule);
             if (indexed < 0) {
@@ -903,6 +915,17 @@ struct NewestGroups::State {
             PyList_SET_ITEM(info.get(), i, name_type.release());
         }
         return info;
+    }
+
+    // Whether any column declares a type.
+    static int declares_types(PyObject* info) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(info); ++i) {
+            PyObject* declared = PyTuple_GET_ITEM(PyList_GET_ITEM(info, i), 1);
+            if (!PyUnicode_Check(declared) || PyUnicode_GET_LENGTH(declared) != 0) {
+                return 1;
+            }
+        }
+        return 0;
     }
 
     // Whether a converter is registered under the first word of a declared
