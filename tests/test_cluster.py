@@ -482,7 +482,10 @@ def test_find_answers_its_newest_test_in_a_few_requests(shared_cluster, local, m
     rows = burst(random.Random(7), 500, 1000)
     for c in (conn, local):
         nv.insert_temp(c, T, rows)
-    for query in (find_all, find_some):
+    def find_few(c):
+        return nv.find(c, "*", T, "where name = 'n3'")
+
+    for query in (find_all, find_some, find_few):
         counter = CountingRequests(monkeypatch)
         assert query(conn) == query(local)
         assert counter.count <= 25  # the walk took about four per candidate

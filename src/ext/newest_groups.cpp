@@ -852,7 +852,6 @@ struct NewestGroups::State {
             }
         }
         mode = Mode::lazy;
-        scan_due = remote;  // one scan of each table: a lookup per key would be a round trip each
         for (const GroupRule& rule : rules) {
             const int indexed = is_indexed(rule);
             if (indexed < 0) {
@@ -979,6 +978,9 @@ struct NewestGroups::State {
     // A main lookup through the host module costs about what reading eight
     // rows of a scan does (measured on the find benchmarks).
     static constexpr double kLookupRows = 8;
+    // Over the dqlite driver a lookup is a round trip, about what reading 50
+    // rows of a scan costs there (measured on the cluster benchmark).
+    static constexpr double kRemoteLookupRows = 50;
     void plan_scan() {
         if (scan_due || mode != Mode::lazy || g_plan == FindPlan::lookups || g_plan == FindPlan::grouped) {
             return;
@@ -997,7 +999,7 @@ struct NewestGroups::State {
             candidates = static_cast<double>(expected[1] - answered[1]) + std::min(share, 1.0) * table_rows[0];
         }
         const double lookups = static_cast<double>(main_lookups) + nrules * candidates;
-        scan_due = lookups * kLookupRows > table_rows[0] + table_rows[1];
+        scan_due = lookups * (remote ? kRemoteLookupRows : kLookupRows) > table_rows[0] + table_rows[1];
     }
 
     // ------------------------------------------------------------ reads --
@@ -1207,6 +1209,7 @@ struct NewestGroups::State {
     bool join_staged(uint32_t u, size_t r, const unsigned char* key, size_t size) {
         const long before_groups = g_plan == FindPlan::grouped  ? 0
                                    : g_plan == FindPlan::lookups ? std::numeric_limits<long>::max()
+                                   : remote                      ? kRemoteStagedLookups
                                                                  : kStagedLookups;
         if (!staged_loaded && ++staged_lookups > before_groups && !load_staged()) {
             return false;
@@ -1237,6 +1240,7 @@ struct NewestGroups::State {
     // After a few scans of the staging table for one key each, it is read
     // once into per-rule groups of the rows sharing a key.
     static constexpr long kStagedLookups = 64;
+    static constexpr long kRemoteStagedLookups = 4;  // each a round trip
     bool load_staged() {
         if (!cursor.execute(scan[1].get())) {
             return false;
