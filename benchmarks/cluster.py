@@ -187,7 +187,7 @@ def table(results, runs):
     title = (
         f"cluster: 3 dqlite nodes on 127.0.0.1, {SIZE:,} staged rows with duplicate keys into {MAIN:,} main "
         f"rows (rules on [0] and [1,2], an index on score), median of {runs} run(s), milliseconds; "
-        f"'one per row' is norvane forced to one statement per row (find is the same there)"
+        f"'one per row' is norvane forced to stage and merge one statement per row"
     )
     return [title, rule, text[0], rule, *text[1:], rule]
 

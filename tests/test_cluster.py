@@ -451,3 +451,21 @@ def test_random_doubles_are_staged_exactly(shared_cluster, monkeypatch):
     stored = conn.cursor().execute("SELECT x FROM temp_d ORDER BY rowid").fetchall()
     assert [struct.pack("<d", r[0]) for r in stored] == [struct.pack("<d", d) for d in doubles]
     conn.close()
+
+
+def test_find_answers_its_newest_test_in_a_few_requests(shared_cluster, local, monkeypatch):
+    conn = staged(shared_cluster, fresh_name("cluster"), local, random.Random(6))
+    nv.temp_to_main(conn, T)
+    nv.temp_to_main(local, T)
+    rows = burst(random.Random(7), 500, 1000)
+    for c in (conn, local):
+        nv.insert_temp(c, T, rows)
+    def find_few(c):
+        return nv.find(c, "*", T, "where name = 'n3'")
+
+    for query in (find_all, find_some, find_few):
+        counter = CountingRequests(monkeypatch)
+        assert query(conn) == query(local)
+        assert counter.count <= 25  # the walk took about four per candidate
+        monkeypatch.undo()
+    conn.close()

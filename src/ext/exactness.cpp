@@ -196,6 +196,17 @@ Owned table_info(Cursor& cursor, PyObject* name) {
     return info;
 }
 
+// Whether any column declares a type.
+int declares_types(PyObject* info) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(info); ++i) {
+        PyObject* declared = PyTuple_GET_ITEM(PyList_GET_ITEM(info, i), 1);
+        if (!PyUnicode_Check(declared) || PyUnicode_GET_LENGTH(declared) != 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 // Whether a converter is registered under the first word of a declared
 // type (the connection's detect_types cannot be read, so any counts).
 int converts_declared_type(PyObject* info) {
@@ -224,7 +235,7 @@ int converts_declared_type(PyObject* info) {
 
 }  // namespace
 
-int tables_read_alike(Cursor& cursor, PyObject* table) {
+int tables_read_alike(Cursor& cursor, PyObject* table, bool remote) {
     Owned staged_name = join_text({"temp_", table});
     if (!staged_name) {
         return -1;
@@ -244,7 +255,9 @@ int tables_read_alike(Cursor& cursor, PyObject* table) {
     if (same <= 0) {
         return same;
     }
-    const int converted = converts_declared_type(main_info.get());
+    // The dqlite driver turns values of some declared types into other
+    // objects by itself: there only undeclared columns are plain.
+    const int converted = remote ? declares_types(main_info.get()) : converts_declared_type(main_info.get());
     if (converted != 0) {
         return converted < 0 ? -1 : 0;
     }

@@ -33,6 +33,6 @@ int compares_numbers_exactly(Cursor& cursor);
 
 // `temp_<table>` and `<table>` are ordinary rowid tables without collations,
 // declared alike, with no converter registered for a declared type.
-int tables_read_alike(Cursor& cursor, PyObject* table);
+int tables_read_alike(Cursor& cursor, PyObject* table, bool remote);
 
 }  // namespace norvane

@@ -22,11 +22,13 @@
 // both tables cheaper, then the scanning one (newest_engines).
 #include "newest_groups.hpp"
 
+#include "driver_limits.hpp"
 #include "exactness.hpp"
 #include "keys.hpp"
 #include "newest_engines.hpp"
 #include "newest_plan.hpp"
 #include "refs.hpp"
+#include "set_guards.hpp"
 #include "statement.hpp"
 
 #include <memory>
@@ -42,7 +44,7 @@ struct NewestGroups::State {
     PyObject* conn;
     NewestQuery query;
     Mode mode = Mode::unknown;
-    Owned error_type;  // sqlite3.Error
+    Owned error_type;  // sqlite3.Error, or the dqlite driver's Error
     std::unique_ptr<const NewestPlan> plan;
     Progress progress;
     PyObject* main_sql = nullptr;  // find's main candidate statement and its parameters
@@ -81,8 +83,17 @@ struct NewestGroups::State {
 
     // 1: usable, 0: the walk decides everything, -1: error.
     int set_up() {
-        error_type = share(host_sqlite3_error());
-        const int as_stored = reads_values_as_stored(conn);
+        const int dqlite = is_native_connection(conn) ? 0 : is_dqlite_connection(conn);
+        if (dqlite < 0) {
+            return -1;
+        }
+        query.remote = dqlite > 0;
+        error_type = query.remote ? steal(PyObject_GetAttrString(conn, "Error")) : share(host_sqlite3_error());
+        if (!error_type) {
+            return -1;
+        }
+        // Over the driver, values reach us as stored only where it adapts nothing.
+        const int as_stored = query.remote ? passes_values_unchanged(conn) : reads_values_as_stored(conn);
         if (as_stored <= 0) {
             return as_stored;
         }
@@ -198,7 +209,7 @@ struct NewestGroups::State {
 
 NewestGroups::NewestGroups(Cursor& cursor, PyObject* conn, PyObject* table, PyObject* cols,
                            PyObject* uniques, PyObject* conditions)
-    : state_(std::make_unique<State>(cursor, conn, NewestQuery{table, cols, uniques, conditions, false})) {}
+    : state_(std::make_unique<State>(cursor, conn, NewestQuery{table, cols, uniques, conditions, false, false})) {}
 
 NewestGroups::~NewestGroups() = default;
 

@@ -20,10 +20,14 @@ FindPlan g_plan = FindPlan::automatic;
 // A main lookup through the host module costs about what reading eight rows
 // of a scan does (measured on the find benchmarks).
 constexpr double kLookupRows = 8;
+// Over the dqlite driver a lookup is a round trip, about what reading 50 rows
+// of a scan costs there (measured on the cluster benchmark).
+constexpr double kRemoteLookupRows = 50;
 
 // After a few scans of the staging table for one key each, it is read once
 // into per-rule groups of the rows sharing a key.
 constexpr long kStagedLookups = 64;
+constexpr long kRemoteStagedLookups = 4;  // each a round trip
 
 bool is_rowid_name(const char* name) {
     return PyOS_stricmp(name, "rowid") == 0 || PyOS_stricmp(name, "oid") == 0 ||
@@ -62,6 +66,7 @@ bool NewestPlan::has_linking_rule(PyObject* uniques) {
 int NewestPlan::build(Cursor& cursor, const NewestQuery& query, std::unique_ptr<const NewestPlan>& out) {
     auto plan = std::make_unique<NewestPlan>();
     plan->choice_ = g_plan;
+    plan->remote_ = query.remote;
     int status = plan->plan_rules(query);
     if (status > 0) {
         status = compares_numbers_exactly(cursor);
@@ -166,7 +171,7 @@ int NewestPlan::plan_rules(const NewestQuery& query) {
 
 // Both tables read alike; then their sizes and search plans.
 int NewestPlan::read_tables(Cursor& cursor, PyObject* table) {
-    const int alike = tables_read_alike(cursor, table);
+    const int alike = tables_read_alike(cursor, table, remote_);
     if (alike <= 0) {
         return alike;
     }
@@ -242,12 +247,13 @@ void NewestPlan::weigh_scan(Progress& progress) const {
         candidates = static_cast<double>(expected[1] - answered[1]) + std::min(share, 1.0) * table_rows_[0];
     }
     const double lookups = static_cast<double>(progress.main_lookups) + nrules * candidates;
-    progress.scan_due = lookups * kLookupRows > table_rows_[0] + table_rows_[1];
+    progress.scan_due = lookups * (remote_ ? kRemoteLookupRows : kLookupRows) > table_rows_[0] + table_rows_[1];
 }
 
 long NewestPlan::staged_lookups_before_groups() const noexcept {
     return choice_ == FindPlan::grouped   ? 0
            : choice_ == FindPlan::lookups ? std::numeric_limits<long>::max()
+           : remote_                      ? kRemoteStagedLookups
                                           : kStagedLookups;
 }
 

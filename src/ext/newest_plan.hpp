@@ -26,6 +26,7 @@ struct NewestQuery {
     PyObject* uniques;     // rule name -> list of column positions, a dict
     PyObject* conditions;  // find's conditions text
     bool has_params;       // parameters are bound to find's candidate statements
+    bool remote;           // a dqlite connection: every statement is a round trip
 };
 
 // How far find's passes have come: what the choice of a scan weighs.
@@ -91,6 +92,7 @@ private:
     bool check_stored_ = true;
     bool every_row_ = false;
     bool scan_first_ = false;
+    bool remote_ = false;
 };
 
 }  // namespace norvane
