@@ -469,3 +469,30 @@ def test_find_answers_its_newest_test_in_a_few_requests(shared_cluster, local, m
         assert counter.count <= 25  # the walk took about four per candidate
         monkeypatch.undo()
     conn.close()
+
+
+def test_find_on_the_cluster_returns_what_a_local_file_returns(shared_cluster, tmp_path):
+    from hypothesis import given, settings
+    from hypothesis import strategies as st
+
+    value = st.one_of(st.none(), st.integers(0, 3), st.sampled_from([3.0, "3", "x", 2.5]))
+    row = st.tuples(value, value, value, value)
+
+    @settings(max_examples=15, deadline=None)
+    @given(st.lists(row, max_size=30), st.lists(row, max_size=30),
+           st.sampled_from(["", "where age > 1", "order by rowid desc", "where name = 'x'"]))
+    def check(merged_rows, staged_rows, conditions):
+        local = sqlite3.connect(tmp_path / f"{fresh_name('find')}.db")
+        conn = remote(shared_cluster, fresh_name("find"))
+        prepare_catalog(local)
+        for c in (conn, local):
+            create(c)
+            nv.insert_temp(c, T, merged_rows)
+            nv.temp_to_main(c, T)
+            nv.insert_temp(c, T, staged_rows)
+            nv._insert_main(c, T, staged_rows[:3])  # behind the rules' back
+        assert nv.find(conn, "*", T, conditions) == nv.find(local, "*", T, conditions)
+        conn.close()
+        local.close()
+
+    check()
