@@ -2,6 +2,7 @@
 // names and the tables for keys to compare as the walk's statements do.
 #include "exactness.hpp"
 
+#include "driver_limits.hpp"
 #include "keywords.hpp"
 #include "module.hpp"
 #include "refs.hpp"
@@ -120,12 +121,39 @@ int adapts_stored_types(PyObject* sqlite3) {
     return 0;
 }
 
+// The dqlite driver keeps its adapters in a dict keyed by type.
+int dqlite_adapts_stored_types() {
+    Owned types = steal(PyImport_ImportModule("dqlitedbapi.types"));
+    Owned adapters = types ? steal(PyObject_GetAttrString(types.get(), "_ADAPTERS")) : Owned();
+    if (!adapters) {
+        PyErr_Clear();
+        return 1;  // a driver we do not know: assume it adapts
+    }
+    if (!PyDict_Check(adapters.get())) {
+        return 1;
+    }
+    for (PyTypeObject* stored : {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type, &PyBytes_Type, &PyByteArray_Type,
+                                 Py_TYPE(Py_None)}) {
+        const int found = PyDict_Contains(adapters.get(), reinterpret_cast<PyObject*>(stored));
+        if (found != 0) {
+            return found;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
-// Row and text factories left as they are and no adapter on a stored type.
+bool is_rowid_name(const char* s) {
+    return PyOS_stricmp(s, "rowid") == 0 || PyOS_stricmp(s, "oid") == 0 || PyOS_stricmp(s, "_rowid_") == 0;
+}
+
+// Row and text factories left as they are and no adapter on a stored type,
+// on the host's own connection type or the dqlite driver's.
 int reads_values_as_stored(PyObject* conn) {
-    if (!is_native_connection(conn)) {
-        return 0;
+    const int dqlite = is_native_connection(conn) ? 0 : is_dqlite_connection(conn);
+    if (dqlite <= 0 && !is_native_connection(conn)) {
+        return dqlite < 0 ? -1 : 0;
     }
     Owned row_factory = steal(PyObject_GetAttr(conn, names().row_factory));
     Owned text_factory = row_factory ? steal(PyObject_GetAttr(conn, names().text_factory)) : Owned();
@@ -135,7 +163,7 @@ int reads_values_as_stored(PyObject* conn) {
     if (row_factory.get() != Py_None || text_factory.get() != reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
         return 0;
     }
-    const int adapted = adapts_stored_types(host_sqlite3());
+    const int adapted = dqlite ? dqlite_adapts_stored_types() : adapts_stored_types(host_sqlite3());
     if (adapted != 0) {
         return adapted < 0 ? -1 : 0;
     }

@@ -16,6 +16,8 @@ bool is_plain_identifier(const char* s);
 // Words SQLite reads as something other than a column name: its keywords,
 // TRUE, FALSE and the rowid's names, in any case.
 bool is_keyword(const char* s);
+// rowid, oid or _rowid_ in any case: a column so named hides the rowid.
+bool is_rowid_name(const char* s);
 // Whether every candidate row of these conditions is a stored row as it is:
 // a plain WHERE, ORDER BY or LIMIT (or nothing) over the table alone.
 bool selects_stored_rows(const char* conditions);

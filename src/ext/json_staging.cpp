@@ -2,7 +2,7 @@
 #include "json_staging.hpp"
 
 #include "driver_limits.hpp"
-#include "set_guards.hpp"
+#include "exactness.hpp"
 
 #include <climits>
 #include <cmath>
@@ -179,7 +179,7 @@ int stage_as_json(PyObject* conn, Cursor& cursor, CallTransaction& transaction, 
         return 0;
     }
     const int dqlite = is_dqlite_connection(conn);
-    const int plain = dqlite > 0 ? passes_values_unchanged(conn) : dqlite;
+    const int plain = dqlite > 0 ? reads_values_as_stored(conn) : dqlite;
     if (plain <= 0) {
         return plain;
     }

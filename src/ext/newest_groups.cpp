@@ -28,7 +28,6 @@
 #include "newest_engines.hpp"
 #include "newest_plan.hpp"
 #include "refs.hpp"
-#include "set_guards.hpp"
 #include "statement.hpp"
 
 #include <memory>
@@ -92,8 +91,7 @@ struct NewestGroups::State {
         if (!error_type) {
             return -1;
         }
-        // Over the driver, values reach us as stored only where it adapts nothing.
-        const int as_stored = query.remote ? passes_values_unchanged(conn) : reads_values_as_stored(conn);
+        const int as_stored = reads_values_as_stored(conn);
         if (as_stored <= 0) {
             return as_stored;
         }

@@ -29,11 +29,6 @@ constexpr double kRemoteLookupRows = 50;
 constexpr long kStagedLookups = 64;
 constexpr long kRemoteStagedLookups = 4;  // each a round trip
 
-bool is_rowid_name(const char* name) {
-    return PyOS_stricmp(name, "rowid") == 0 || PyOS_stricmp(name, "oid") == 0 ||
-           PyOS_stricmp(name, "_rowid_") == 0;
-}
-
 }  // namespace
 
 void set_find_plan(FindPlan plan) { g_plan = plan; }

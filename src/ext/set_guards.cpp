@@ -6,94 +6,14 @@
 #include "set_guards.hpp"
 
 #include "binder.hpp"
+#include "exactness.hpp"
 #include "module.hpp"
-#include "driver_limits.hpp"
 
 #include <cctype>
 #include <string>
 
 namespace norvane {
 namespace {
-
-bool is_plain_identifier(const char* s) {
-    if (!(std::isalpha(static_cast<unsigned char>(*s)) || *s == '_')) {
-        return false;
-    }
-    for (++s; *s; ++s) {
-        if (!(std::isalnum(static_cast<unsigned char>(*s)) || *s == '_')) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Words SQLite reads as something other than a column name.
-bool is_keyword(const char* s) {
-    static const char* const words[] = {
-        "ABORT", "ACTION", "ADD", "AFTER", "ALL", "ALTER", "ALWAYS", "ANALYZE", "AND", "AS", "ASC",
-        "ATTACH", "AUTOINCREMENT", "BEFORE", "BEGIN", "BETWEEN", "BY", "CASCADE", "CASE", "CAST",
-        "CHECK", "COLLATE", "COLUMN", "COMMIT", "CONFLICT", "CONSTRAINT", "CREATE", "CROSS",
-        "CURRENT", "CURRENT_DATE", "CURRENT_TIME", "CURRENT_TIMESTAMP", "DATABASE", "DEFAULT",
-        "DEFERRABLE", "DEFERRED", "DELETE", "DESC", "DETACH", "DISTINCT", "DO", "DROP", "EACH",
-        "ELSE", "END", "ESCAPE", "EXCEPT", "EXCLUDE", "EXCLUSIVE", "EXISTS", "EXPLAIN", "FAIL",
-        "FALSE", "FILTER", "FIRST", "FOLLOWING", "FOR", "FOREIGN", "FROM", "FULL", "GENERATED", "GLOB",
-        "GROUP", "GROUPS", "HAVING", "IF", "IGNORE", "IMMEDIATE", "IN", "INDEX", "INDEXED",
-        "INITIALLY", "INNER", "INSERT", "INSTEAD", "INTERSECT", "INTO", "IS", "ISNULL", "JOIN", "KEY",
-        "LAST", "LEFT", "LIKE", "LIMIT", "MATCH", "MATERIALIZED", "NATURAL", "NO", "NOT", "NOTHING",
-        "NOTNULL", "NULL", "NULLS", "OF", "OFFSET", "OID", "ON", "OR", "ORDER", "OTHERS", "OUTER",
-        "OVER", "PARTITION", "PLAN", "PRAGMA", "PRECEDING", "PRIMARY", "QUERY", "RAISE", "RANGE",
-        "RECURSIVE", "REFERENCES", "REGEXP", "REINDEX", "RELEASE", "RENAME", "REPLACE", "RESTRICT",
-        "RETURNING", "RIGHT", "ROLLBACK", "ROW", "ROWID", "ROWS", "SAVEPOINT", "SELECT", "SET",
-        "TABLE", "TEMP", "TEMPORARY", "THEN", "TIES", "TO", "TRANSACTION", "TRIGGER", "TRUE",
-        "UNBOUNDED", "UNION", "UNIQUE", "UPDATE", "USING", "VACUUM", "VALUES", "VIEW", "VIRTUAL",
-        "WHEN", "WHERE", "WINDOW", "WITH", "WITHOUT", "_ROWID_",
-    };
-    for (const char* w : words) {
-        if (PyOS_stricmp(s, w) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool names_rowid(const char* s) {
-    return PyOS_stricmp(s, "rowid") == 0 || PyOS_stricmp(s, "oid") == 0 || PyOS_stricmp(s, "_rowid_") == 0;
-}
-
-// The UTF-8 text of a str, or null (no error set) for anything else.
-const char* utf8_of(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) {
-        return nullptr;
-    }
-    const char* text = PyUnicode_AsUTF8(obj);
-    if (text == nullptr) {
-        PyErr_Clear();
-    }
-    return text;
-}
-
-int adapts_stored_types() {
-    Owned adapters = steal(PyObject_GetAttr(host_sqlite3(), names().adapters));
-    if (!adapters || !PyDict_Check(adapters.get())) {
-        return adapters ? 1 : -1;
-    }
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(adapters.get(), &pos, &key, &value)) {
-        if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) < 1) {
-            return 1;
-        }
-        PyObject* type = PyTuple_GET_ITEM(key, 0);
-        for (PyTypeObject* stored : {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type, &PyBytes_Type,
-                                     &PyByteArray_Type, Py_TYPE(Py_None)}) {
-            if (type == reinterpret_cast<PyObject*>(stored)) {
-                return 1;
-            }
-        }
-    }
-    return 0;
-}
 
 // A read of the schema: its rows, or null. A sqlite3 error (the guard cannot
 // tell) is cleared and reported as `failed`; anything else stays raised.
@@ -133,7 +53,7 @@ Owned plain_column_list(PyObject* sql) {
             return {};
         }
         const std::string name = whole.substr(first, past - first + 1);
-        if (!is_plain_identifier(name.c_str()) || names_rowid(name.c_str())) {
+        if (!is_plain_identifier(name.c_str()) || is_rowid_name(name.c_str())) {
             return {};
         }
         Owned item = steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
@@ -274,50 +194,6 @@ int rules_are_plain(PyObject* cols, PyObject* rules) {
 }
 
 }  // namespace
-
-// The dqlite driver keeps its adapters in a dict keyed by type.
-int dqlite_adapts_stored_types() {
-    Owned types = steal(PyImport_ImportModule("dqlitedbapi.types"));
-    Owned adapters = types ? steal(PyObject_GetAttrString(types.get(), "_ADAPTERS")) : Owned();
-    if (!adapters) {
-        PyErr_Clear();
-        return 1;  // a driver we do not know: assume it adapts
-    }
-    if (!PyDict_Check(adapters.get())) {
-        return 1;
-    }
-    for (PyTypeObject* stored : {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type, &PyBytes_Type, &PyByteArray_Type,
-                                 Py_TYPE(Py_None)}) {
-        const int found = PyDict_Contains(adapters.get(), reinterpret_cast<PyObject*>(stored));
-        if (found != 0) {
-            return found;
-        }
-    }
-    return 0;
-}
-
-int passes_values_unchanged(PyObject* conn) {
-    const int dqlite = is_native_connection(conn) ? 0 : is_dqlite_connection(conn);
-    if (dqlite < 0 || (dqlite == 0 && !is_native_connection(conn))) {
-        return dqlite < 0 ? -1 : 0;
-    }
-    Owned row_factory = steal(PyObject_GetAttr(conn, names().row_factory));
-    if (!row_factory) {
-        return -1;
-    }
-    if (row_factory.get() != Py_None) {
-        return 0;
-    }
-    Owned text_factory = steal(PyObject_GetAttr(conn, names().text_factory));
-    if (!text_factory) {
-        return -1;
-    }
-    if (text_factory.get() != reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
-        return 0;
-    }
-    const int adapts = dqlite ? dqlite_adapts_stored_types() : adapts_stored_types();
-    return adapts < 0 ? -1 : !adapts;
-}
 
 int merge_callees_are_own() {
     for (Fn fn : {Fn::drop_table_index, Fn::delete_row_main, Fn::insert_main, Fn::active_table_index}) {

@@ -8,11 +8,6 @@
 
 namespace norvane {
 
-// The connection hands values over unchanged: exactly the host's connection
-// type or the dqlite driver's, no row factory, str for text, no adapter for a
-// type a stored value comes back as. 1 yes, 0 no, -1 on error.
-int passes_values_unchanged(PyObject* conn);
-
 // The module globals of the merge's four callees still hold our own
 // functions. 1 yes, 0 no (replaced or deleted), -1 on error.
 int merge_callees_are_own();

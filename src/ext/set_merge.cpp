@@ -15,6 +15,7 @@
 #include "set_merge.hpp"
 
 #include "binder.hpp"
+#include "exactness.hpp"
 #include "interruptible.hpp"
 #include "merge_indexes.hpp"
 #include "schema.hpp"
@@ -317,7 +318,7 @@ int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction,
     if (g_path == MergePath::statements) {
         return 0;
     }
-    const int values = passes_values_unchanged(conn);
+    const int values = reads_values_as_stored(conn);
     const int callees = values > 0 ? merge_callees_are_own() : values;
     if (callees <= 0) {
         return callees;
