@@ -495,6 +495,18 @@ Owned lookup_function(Fn fn) { return lookup_global(spec_of(fn).name); }
 
 bool is_own_function(PyObject* obj, Fn fn) { return obj == runtime_of(fn).function.get(); }
 
+int global_is_own(Fn fn) {
+    Owned target = lookup_function(fn);
+    if (!target) {
+        if (!PyErr_ExceptionMatches(PyExc_NameError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        return 0;
+    }
+    return is_own_function(target.get(), fn) ? 1 : 0;
+}
+
 Owned call_module_function(Fn callee, std::initializer_list<PyObject*> values) {
     const FunctionSpec& spec = spec_of(callee);
     if (static_cast<int>(values.size()) != spec.nparams) {

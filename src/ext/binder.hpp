@@ -55,6 +55,10 @@ Owned call_by_keyword(PyObject* target, Fn fn, std::initializer_list<PyObject*> 
 Owned lookup_function(Fn fn);
 Owned lookup_global(const char* name);
 bool is_own_function(PyObject* obj, Fn fn);
+// 1 when the module global that publishes `fn` still holds our own function,
+// 0 when it was replaced or deleted (a call through it raises the NameError
+// later, where it always did), -1 on error.
+int global_is_own(Fn fn);
 
 // Adds the traceback entry of `fn` to the pending exception.
 void add_traceback(Fn fn);

@@ -55,21 +55,6 @@ constexpr const char* kSelectStatisticsTables =
 constexpr const char* kStatisticsTables[] = {"sqlite_stat1", "sqlite_stat2", "sqlite_stat3",
                                              "sqlite_stat4"};
 
-// 1 when the module global still holds our own function, 0 when it was
-// replaced or deleted (the call through it raises the NameError later, where
-// it always did), -1 on error.
-int still_own(Fn fn) {
-    Owned target = lookup_function(fn);
-    if (!target) {
-        if (!PyErr_ExceptionMatches(PyExc_NameError)) {
-            return -1;
-        }
-        PyErr_Clear();
-        return 0;
-    }
-    return is_own_function(target.get(), fn) ? 1 : 0;
-}
-
 // A name as SQLite compares names: its UTF-8 bytes with ASCII letters folded
 // and nothing else, so two names fold alike exactly when SQLite takes them
 // for one. Lone surrogates pass through as the statements would carry them.
@@ -109,8 +94,8 @@ bool MergeIndexes::plan(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py
         return true;
     }
     // A replaced index function is called as always, with nothing kept.
-    const int drop_own = still_own(Fn::drop_table_index);
-    const int build_own = drop_own > 0 ? still_own(Fn::active_table_index) : drop_own;
+    const int drop_own = global_is_own(Fn::drop_table_index);
+    const int build_own = drop_own > 0 ? global_is_own(Fn::active_table_index) : drop_own;
     if (build_own <= 0) {
         return build_own == 0;
     }

@@ -197,16 +197,9 @@ int rules_are_plain(PyObject* cols, PyObject* rules) {
 
 int merge_callees_are_own() {
     for (Fn fn : {Fn::drop_table_index, Fn::delete_row_main, Fn::insert_main, Fn::active_table_index}) {
-        Owned target = lookup_function(fn);
-        if (!target) {
-            if (!PyErr_ExceptionMatches(PyExc_NameError)) {
-                return -1;
-            }
-            PyErr_Clear();
-            return 0;
-        }
-        if (!is_own_function(target.get(), fn)) {
-            return 0;
+        const int own = global_is_own(fn);
+        if (own <= 0) {
+            return own;
         }
     }
     return 1;
