@@ -44,7 +44,7 @@ find: Callable[
 # temp_to_main that returns its counts and calls progress(done, total) on the
 # way (progress may be None; an exception it raises ends the merge).
 merge: Callable[
-    [sqlite3.Connection, str, bool, Callable[[int, int | None], object] | None],
+    [Any, str, bool, Callable[[int, int | None], object] | None],
     tuple[int, int, int, int],
 ] = _ext.merge
 

@@ -6,13 +6,13 @@ one chunk only and a bad row anywhere leaves nothing staged; a merge returns
 what it did as a ``MergeReport``.
 """
 
-import sqlite3
 from collections.abc import Callable, Iterable, Iterator, Sequence, Sized
 from dataclasses import dataclass
 from itertools import islice
 from typing import Any, TypeAlias
 
 from norvane import _native
+from norvane.connections import Connection
 
 __all__ = ["MergeReport", "Progress"]
 
@@ -69,7 +69,7 @@ class _AllOrNothing:
     (``autocommit=True``) is committed whatever ``commit`` says.
     """
 
-    def __init__(self, conn: sqlite3.Connection, commit: bool) -> None:
+    def __init__(self, conn: Connection, commit: bool) -> None:
         self.conn = conn
         self.commit = commit
         self.opened = False
@@ -89,7 +89,7 @@ class _AllOrNothing:
             try:
                 self.conn.execute(f"ROLLBACK TO {_SAVEPOINT}")
                 self.conn.execute(f"RELEASE {_SAVEPOINT}")
-            except sqlite3.Error:
+            except self.conn.Error:
                 pass  # the engine already rolled the transaction back
             self._end_own()
             return
@@ -112,7 +112,7 @@ class _AllOrNothing:
             self.conn.rollback()
             if self.conn.in_transaction:
                 self.conn.execute("ROLLBACK")
-        except sqlite3.Error:
+        except self.conn.Error:
             pass
 
 
@@ -137,7 +137,7 @@ class _Reporter:
 
 
 def stage_chunks(
-    conn: sqlite3.Connection,
+    conn: Connection,
     table: str,
     rows: Iterable[Any],
     check: Callable[[list[Any], int], Sequence[Sequence[object]]],
@@ -166,7 +166,7 @@ def stage_chunks(
 
 
 def stage_value_chunks(
-    conn: sqlite3.Connection,
+    conn: Connection,
     table: str,
     chunks: Iterable[list[object]],
     width: int,
@@ -194,7 +194,7 @@ def stage_value_chunks(
     return done
 
 
-def merge(conn: sqlite3.Connection, table: str, progress: Progress | None, commit: bool) -> MergeReport:
+def merge(conn: Connection, table: str, progress: Progress | None, commit: bool) -> MergeReport:
     """temp_to_main with its counts; all or nothing also inside a caller's
     transaction."""
     if not conn.in_transaction:
