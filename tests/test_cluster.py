@@ -593,6 +593,10 @@ def test_table_refuses_more_than_255_parameters_before_any_statement(shared_clus
         table.rows("age = :age", {"age": 2})
     del conn.execute, conn.cursor
     assert not conn.in_transaction
+    wide = Table(conn, "wide").create([f"c{i}" for i in range(256)])
+    with pytest.raises(dqlitedbapi.NotSupportedError, match=r"'wide'.* 256 parameters"):
+        wide.stage([(*range(255), b"a blob keeps a row on one statement")])
+    assert wide.count_staged() == 0 and not conn.in_transaction
     conn.close()
 
 
