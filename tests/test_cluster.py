@@ -611,9 +611,9 @@ def test_a_failing_stage_leaves_nothing_on_the_cluster(shared_cluster):
     def rows(bad):
         for i in range(2500):
             yield ("r", "t", i, i)
-        if bad:
-            yield ("short",)
-        raise KeyboardInterrupt
+        if not bad:
+            raise KeyboardInterrupt
+        yield ("short",)
 
     def stop_late(done, total):
         if done >= 2000:
