@@ -629,6 +629,10 @@ def test_a_failing_stage_leaves_nothing_on_the_cluster(shared_cluster):
         other = shared_cluster.connect(database)
         assert Table(other, T).rows(select="name") == [("kept",)]
         other.close()
+    table.stage([("later", None, 1, 2)], commit=False)  # leaves its transaction open, as nv calls do
+    assert conn.in_transaction
+    conn.rollback()
+    assert table.count_staged() == 1
     conn.execute("BEGIN")  # inside a transaction of the caller's: only the stage is undone
     conn.execute(f"INSERT INTO temp_{T} (name) VALUES ('mine')")
     with pytest.raises(ValueError):

@@ -6,6 +6,7 @@ one chunk only and a bad row anywhere leaves nothing staged; a merge returns
 what it did as a ``MergeReport``.
 """
 
+import sqlite3
 from collections.abc import Callable, Iterable, Iterator, Sequence, Sized
 from dataclasses import dataclass
 from itertools import islice
@@ -97,11 +98,17 @@ class _AllOrNothing:
             self.conn.execute(f"RELEASE {_SAVEPOINT}")
             if self.commit:
                 self.conn.commit()
-            if self.opened and self.conn.in_transaction and (self.commit or self.conn.autocommit is True):
+            if self.opened and self.conn.in_transaction and (self.commit or self._commits_by_itself()):
                 self.conn.execute("COMMIT")
         except BaseException:  # a commit that failed (a locked database): undo what we opened
             self._end_own()
             raise
+
+    def _commits_by_itself(self) -> bool:
+        """The host's connection with ``autocommit=True``, whose commit() does
+        nothing; the dqlite driver's commit() ends an open transaction, so
+        there ``commit=False`` leaves it open as the module functions do."""
+        return isinstance(self.conn, sqlite3.Connection) and self.conn.autocommit is True
 
     def _end_own(self) -> None:
         """Rolls back the transaction this call opened; errors of that are
