@@ -521,6 +521,7 @@ def table_step(rng, table):
         return kind, lambda t: t.merge()
     if kind == "delete":
         ids = rng.sample(range(1, 400), rng.randrange(40))
+        ids += ids[:2]  # a rowid twice deletes once
         return kind, lambda t: t.delete(ids)
     where, params = rng.choice([(None, ()), ("age > ?", (1,)), ("type IS NULL OR type = ?", ("3",)),
                                 ("name IN (?, ?)", ("a", "c")), ("address = ?", (3,))])
@@ -549,7 +550,7 @@ def typed(result):
 
 
 @pytest.mark.parametrize("seed", range(3))
-def test_table_calls_match_a_local_file(shared_cluster, local, seed):
+def test_table_calls_match_a_local_file(shared_cluster, local, seed, monkeypatch):
     from norvane import Index, Table, Unique
 
     rng = random.Random(seed)
@@ -566,6 +567,17 @@ def test_table_calls_match_a_local_file(shared_cluster, local, seed):
         assert not conn.in_transaction
     assert state(conn) == state(local)
     assert [t.count_staged() for t in tables] == [tables[1].count_staged()] * 2
+    for t in tables:
+        t.stage([(f"gone{i}", "t", i, None) for i in range(30)])
+        t.merge()
+    ids = [rowid for (rowid,) in tables[1].rows(select="rowid", limit=50)]
+    assert len(ids) >= 30
+    counter = CountingRequests(monkeypatch)
+    tables[0].delete(ids)
+    assert counter.count <= 8  # one statement for all the rowids
+    monkeypatch.undo()
+    tables[1].delete(ids)
+    assert state(conn) == state(local)
     for t in tables:
         t.drop()
     assert state(conn) == state(local)

@@ -97,6 +97,24 @@ def reads_plan(name: str) -> str:
 def reads_plan_in_use() -> str:
     return _reads_plan[0]
 
+
+_DELETE_PATHS = ("auto", "statements")
+_delete_path = ["auto"]
+
+
+def delete_path(name: str) -> str:
+    """How Table.delete deletes on a cluster connection, returning the path it
+    replaces: "auto" (the rowids as one JSON array in one statement where no
+    trigger could tell) or "statements" (one per rowid, as delete_row_main)."""
+    if name not in _DELETE_PATHS:
+        raise ValueError(f"delete_path: expected 'auto' or 'statements', got {name!r}")
+    previous, _delete_path[0] = _delete_path[0], name
+    return previous
+
+
+def delete_path_in_use() -> str:
+    return _delete_path[0]
+
 # stage_rows(conn, table, rows, comm): checked rows (a list of tuples as wide as
 # the table) into its staging table, many rows per INSERT on the host's own
 # connection type, otherwise as insert_temp; the transaction is insert_temp's.

@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any, Literal, Self, cast, overload
 from norvane import frames as _frames
 from norvane import reads as _reads
 from norvane import norvane as _nv
+from norvane import row_deletes as _deletes
 from norvane import staging as _staging
 from norvane.catalog import prepare_catalog
 from norvane.connections import Connection, check_connection, is_cluster
@@ -255,7 +256,7 @@ class Table:
             if isinstance(rowid, bool) or not isinstance(rowid, int):
                 raise TypeError(f"rowids must be int, not {type(rowid).__name__}")
         check_flag(commit, "commit")
-        _nv.delete_row_main(self._module_conn(), self._require()[0], ids, commit)
+        _deletes.delete_rowids(self._conn, self._require()[0], ids, commit)
 
     def count_staged(self) -> int:
         """How many rows wait in the staging table."""
