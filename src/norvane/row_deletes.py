@@ -46,7 +46,8 @@ def delete_rowids(conn: Connection, table: str, ids: list[int], commit: bool) ->
 
 def _has_triggers(conn: Connection, table: str) -> bool:
     (count,) = conn.execute(
-        "SELECT count(*) FROM sqlite_master WHERE type = 'trigger' AND tbl_name = ? COLLATE NOCASE",
+        "SELECT count(*) FROM (SELECT tbl_name, type FROM sqlite_master UNION ALL "
+        "SELECT tbl_name, type FROM sqlite_temp_master) WHERE type = 'trigger' AND tbl_name = ? COLLATE NOCASE",
         (table,),
     ).fetchone()
     return bool(count)
