@@ -496,3 +496,166 @@ def test_find_on_the_cluster_returns_what_a_local_file_returns(shared_cluster, t
         local.close()
 
     check()
+
+
+# The typed Table API on a cluster connection, against the same calls on a local file.
+
+TABLE_VALUES = [None, 0, 1, 3, 3.0, "3", -2.5, "x", "y", b"\x00b", 1e300, "ünï"]
+
+
+def table_rows(rng, count):
+    def value():
+        return rng.choice(TABLE_VALUES)
+
+    rows = [(rng.choice(["a", "b", "c", "d", None]), value(), value(), value()) for _ in range(count)]
+    return rows if rng.random() < 0.5 else [dict(zip(COLS, row)) for row in rows]
+
+
+def table_step(rng, table):
+    """One random Table call: its name and a function of a Table giving its result."""
+    kind = rng.choice(["stage", "stage", "merge", "rows", "rows", "dicts", "count", "delete", "iter"])
+    if kind == "stage":
+        rows = table_rows(rng, rng.choice([1, 30, 700]))
+        return kind, lambda t: t.stage(rows, batch_size=rng.choice([7, 500]))
+    if kind == "merge":
+        return kind, lambda t: t.merge()
+    if kind == "delete":
+        ids = rng.sample(range(1, 400), rng.randrange(40))
+        ids += ids[:2]  # a rowid twice deletes once
+        return kind, lambda t: t.delete(ids)
+    where, params = rng.choice([(None, ()), ("age > ?", (1,)), ("type IS NULL OR type = ?", ("3",)),
+                                ("name IN (?, ?)", ("a", "c")), ("address = ?", (3,))])
+    if kind == "count":
+        return kind, lambda t: t.count(where, params)
+    order = rng.sample(["name", "type DESC", "address", "age DESC", "rowid"], rng.randrange(3))
+    limit = rng.choice([None, 0, 5, 60])
+    offset = rng.choice([0, 0, 3])
+    select = rng.choice([None, ["rowid", "age", "name"]])
+    if kind == "iter":
+        return kind, lambda t: list(t.iter(where, params, select=select, order_by=order, limit=limit,
+                                           offset=offset, batch_size=rng.choice([1, 100])))
+    return kind, lambda t: getattr(t, kind)(where, params, select=select, order_by=order,
+                                            limit=limit, offset=offset)
+
+
+def typed(result):
+    """A result with every value's type, so that 3 and 3.0 differ."""
+    if isinstance(result, list):
+        return [typed(item) for item in result]
+    if isinstance(result, dict):
+        return {key: typed(value) for key, value in result.items()}
+    if isinstance(result, tuple):
+        return tuple(typed(item) for item in result)
+    return (type(result).__name__, result)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_table_calls_match_a_local_file(shared_cluster, local, seed, monkeypatch):
+    from norvane import Index, Table, Unique
+
+    rng = random.Random(seed)
+    conn = shared_cluster.connect(fresh_name("table"))
+    tables = [Table(conn, T), Table(local, T)]
+    indexes = [Index("by_age", ["age"])]
+    rules = [Unique("by_name", ["name"]), Unique("by_place", ["type", "address"])][: rng.randrange(1, 3)]
+    for t in tables:
+        t.create(COLS, indexes=indexes, unique=rules)
+    assert tables[0].indexes() == tables[1].indexes() and tables[0].rules() == tables[1].rules()
+    for number in range(25):
+        name, step = table_step(rng, tables[0])
+        assert typed(step(tables[0])) == typed(step(tables[1])), (number, name)
+        assert not conn.in_transaction
+    assert state(conn) == state(local)
+    assert [t.count_staged() for t in tables] == [tables[1].count_staged()] * 2
+    for t in tables:
+        t.stage([(f"gone{i}", "t", i, None) for i in range(30)])
+        t.merge()
+    ids = [rowid for (rowid,) in tables[1].rows(select="rowid", limit=50)]
+    assert len(ids) >= 30
+    counter = CountingRequests(monkeypatch)
+    tables[0].delete(ids)
+    assert counter.count <= 8  # one statement for all the rowids
+    monkeypatch.undo()
+    tables[1].delete(ids)
+    assert state(conn) == state(local)
+    for t in tables:
+        t.drop()
+    assert state(conn) == state(local)
+    conn.close()
+
+
+def test_table_refuses_more_than_255_parameters_before_any_statement(shared_cluster):
+    from norvane import Table
+
+    conn = shared_cluster.connect(fresh_name("table"))
+    table = Table(conn, T).create(COLS, unique=[])
+    table.stage([("a", None, 1, 2)])
+    assert table.count("age IN (" + ",".join("?" * 255) + ")", list(range(255))) == 1
+
+    def no_statement(*args):
+        raise AssertionError("a statement was sent")
+
+    conn.execute = conn.cursor = no_statement
+    wide = "age IN (" + ",".join("?" * 256) + ")"
+    for call in (lambda: table.rows(wide, list(range(256))), lambda: table.count(wide, range(256)),
+                 lambda: table.iter(wide, list(range(256)))):
+        with pytest.raises(dqlitedbapi.NotSupportedError, match=rf"'{T}'.* 256 parameters"):
+            call()
+    with pytest.raises(dqlitedbapi.NotSupportedError, match="sequence"):
+        table.rows("age = :age", {"age": 2})
+    del conn.execute, conn.cursor
+    assert not conn.in_transaction
+    wide = Table(conn, "wide").create([f"c{i}" for i in range(256)])
+    with pytest.raises(dqlitedbapi.NotSupportedError, match=r"'wide'.* 256 parameters"):
+        wide.stage([(*range(255), b"a blob keeps a row on one statement")])
+    assert wide.count_staged() == 0 and not conn.in_transaction
+    conn.close()
+
+
+def test_a_failing_stage_leaves_nothing_on_the_cluster(shared_cluster):
+    from norvane import Table
+
+    database = fresh_name("table")
+    conn = shared_cluster.connect(database)
+    table = Table(conn, T).create(COLS, unique=[Unique_of("name")])
+    table.stage([("kept", None, 1, 2)])
+
+    def rows(bad):
+        for i in range(2500):
+            yield ("r", "t", i, i)
+        if not bad:
+            raise KeyboardInterrupt
+        yield ("short",)
+
+    def stop_late(done, total):
+        if done >= 2000:
+            raise RuntimeError("stop")
+
+    for call, error in ((lambda: table.stage(rows(True), batch_size=1000), ValueError),
+                        (lambda: table.stage(rows(False), batch_size=1000), KeyboardInterrupt),
+                        (lambda: table.stage([("r", "t", i, i) for i in range(3000)], progress=stop_late),
+                         RuntimeError)):
+        with pytest.raises(error):
+            call()
+        assert not conn.in_transaction
+        other = shared_cluster.connect(database)
+        assert Table(other, T).rows(select="name") == [("kept",)]
+        other.close()
+    table.stage([("later", None, 1, 2)], commit=False)  # leaves its transaction open, as nv calls do
+    assert conn.in_transaction
+    conn.rollback()
+    assert table.count_staged() == 1
+    conn.execute("BEGIN")  # inside a transaction of the caller's: only the stage is undone
+    conn.execute(f"INSERT INTO temp_{T} (name) VALUES ('mine')")
+    with pytest.raises(ValueError):
+        table.stage(rows(True), batch_size=1000, commit=False)
+    assert conn.in_transaction
+    conn.commit()
+    assert sorted(table.rows(select="name")) == [("kept",), ("mine",)]
+    conn.close()
+
+
+def Unique_of(column):
+    from norvane import Unique
+
+    return Unique(f"by_{column}", [column])

@@ -44,7 +44,7 @@ find: Callable[
 # temp_to_main that returns its counts and calls progress(done, total) on the
 # way (progress may be None; an exception it raises ends the merge).
 merge: Callable[
-    [sqlite3.Connection, str, bool, Callable[[int, int | None], object] | None],
+    [Any, str, bool, Callable[[int, int | None], object] | None],
     tuple[int, int, int, int],
 ] = _ext.merge
 
@@ -96,6 +96,24 @@ def reads_plan(name: str) -> str:
 
 def reads_plan_in_use() -> str:
     return _reads_plan[0]
+
+
+_DELETE_PATHS = ("auto", "statements")
+_delete_path = ["auto"]
+
+
+def delete_path(name: str) -> str:
+    """How Table.delete deletes on a cluster connection, returning the path it
+    replaces: "auto" (the rowids as one JSON array in one statement where no
+    trigger could tell) or "statements" (one per rowid, as delete_row_main)."""
+    if name not in _DELETE_PATHS:
+        raise ValueError(f"delete_path: expected 'auto' or 'statements', got {name!r}")
+    previous, _delete_path[0] = _delete_path[0], name
+    return previous
+
+
+def delete_path_in_use() -> str:
+    return _delete_path[0]
 
 # stage_rows(conn, table, rows, comm): checked rows (a list of tuples as wide as
 # the table) into its staging table, many rows per INSERT on the host's own

@@ -8,10 +8,12 @@ import sqlite3
 from collections.abc import Callable, Sequence
 from typing import Any
 
+from norvane.connections import Connection, driver_adapts_plain_values, is_cluster
+
 __all__ = ["ExactRows", "keys_compare_exactly", "read_rules"]
 
 
-def read_rules(cursor: sqlite3.Cursor, table: str, width: int) -> list[tuple[int, ...]]:
+def read_rules(cursor: Any, table: str, width: int) -> list[tuple[int, ...]]:
     """The table's rules as column positions, read as the merge reads them: a
     name listed twice keeps its last positions. A damaged catalog raises what
     ``find`` raises (AttributeError, ValueError, IndexError, sqlite3.Error)."""
@@ -27,23 +29,30 @@ def read_rules(cursor: sqlite3.Cursor, table: str, width: int) -> list[tuple[int
     return checked
 
 
-# Whether this SQLite compares integers with reals exactly; asked once.
-_numbers_exact: list[bool] = []
+# Whether the host's SQLite (False) and the cluster's (True) compare integers
+# with reals exactly; each asked once.
+_numbers_exact: dict[bool, bool] = {}
 
 
-def keys_compare_exactly(cursor: sqlite3.Cursor, conn: sqlite3.Connection, table: str) -> bool:
+def keys_compare_exactly(cursor: Any, conn: Connection, table: str) -> bool:
     """Whether fetched values compare here as the merge's statements compare
     them: values arrive as stored (no text factory, no converter), nothing
-    adapts them when bound, and no column has a collation or a declared type."""
-    if type(conn) is not sqlite3.Connection or conn.text_factory is not str:
-        return False
-    plain = (int, float, str, bytes, bytearray, memoryview, type(None), bool)
-    if any(key[0] in plain for key in sqlite3.adapters):
-        return False
-    if not _numbers_exact:
+    adapts them when bound, and no column has a collation or a declared type
+    (which is also what keeps the dqlite driver from decoding values)."""
+    cluster = is_cluster(conn)
+    if cluster:
+        if driver_adapts_plain_values():
+            return False
+    else:
+        if type(conn) is not sqlite3.Connection or conn.text_factory is not str:
+            return False
+        plain = (int, float, str, bytes, bytearray, memoryview, type(None), bool)
+        if any(key[0] in plain for key in sqlite3.adapters):
+            return False
+    if cluster not in _numbers_exact:
         (same,) = cursor.execute("SELECT 9007199254740993 = 9007199254740992.0").fetchone()
-        _numbers_exact.append(same == 0)
-    if not _numbers_exact[0]:
+        _numbers_exact[cluster] = same == 0
+    if not _numbers_exact[cluster]:
         return False
     found = cursor.execute(
         "SELECT s.type, s.sql, group_concat(p.type, '') FROM sqlite_master AS s "

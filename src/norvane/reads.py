@@ -20,11 +20,12 @@ serve it), and merged here. Every read runs in one snapshot of the database.
 
 import sqlite3
 from itertools import chain
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from norvane import _native
 from norvane.checks import check_count, check_params, check_where, name_list
+from norvane.connections import CLUSTER_MAX_PARAMETERS, Connection, check_parameter_count, is_cluster
 from norvane.currentness import ExactRows, keys_compare_exactly, read_rules
 from norvane.ordered_merge import merge_ordered, sqlite_key
 
@@ -51,10 +52,10 @@ _SEARCH_PARAMS = 10_000
 _open_reads: dict[int, set[int]] = {}
 
 
-def check_no_open_reads(conn: sqlite3.Connection) -> None:
-    """Raises ``sqlite3.ProgrammingError`` when an iterator of ``conn`` is open."""
+def check_no_open_reads(conn: Connection) -> None:
+    """Raises the connection's ``ProgrammingError`` when an iterator of ``conn`` is open."""
     if _open_reads.get(id(conn)):
-        raise sqlite3.ProgrammingError(
+        raise conn.ProgrammingError(
             "an iterator of a Table on this connection is still open: finish or close it "
             "before writing through the connection"
         )
@@ -113,6 +114,14 @@ class Query:
         self.params = check_params(params)
         if self.params and not where:
             raise ValueError("params are given but there is no where to bind them to")
+        self.conn = table.conn
+        self.cluster = is_cluster(self.conn)
+        if self.cluster and isinstance(self.params, Mapping):
+            raise self.conn.NotSupportedError(
+                f"table {table.name!r}: the dqlite driver binds only ? placeholders, "
+                "so params must be a sequence"
+            )
+        check_parameter_count(self.conn, table.name, len(self.params))
         selected = None if select is None else name_list(select, "select")
         if selected == ():
             raise ValueError("select names no column")
@@ -122,7 +131,6 @@ class Query:
         self.batch_size = check_count(batch_size, "batch_size")
         if self.batch_size == 0:
             raise ValueError("batch_size must be at least 1")
-        self.conn = table.conn
         self.where = where or None
         self.name, self.columns = table._require()
         lookup = _Columns(self.name, self.columns)
@@ -144,13 +152,15 @@ class _Run:
         self.opened = False
         self.broken = False
         self.registered = False
-        self.cursors: list[sqlite3.Cursor] = []
+        self.cursors: list[Any] = []
         cursor = self.cursor()
         try:
             if not conn.in_transaction:
                 cursor.execute("BEGIN DEFERRED")
                 self.opened = True
-            self.changes = conn.total_changes
+            # The driver keeps no change counter (it would cost a round trip
+            # per batch): there a write meanwhile goes unnoticed.
+            self.changes = conn.total_changes if isinstance(conn, sqlite3.Connection) else None
             if iterator:
                 _open_reads.setdefault(id(conn), set()).add(id(self))
                 self.registered = True
@@ -159,13 +169,13 @@ class _Run:
             self.close()
             raise
 
-    def cursor(self) -> sqlite3.Cursor:
+    def cursor(self) -> Any:
         cursor = self.conn.cursor()
         cursor.row_factory = None
         self.cursors.append(cursor)
         return cursor
 
-    def _prepare(self, cursor: sqlite3.Cursor) -> None:
+    def _prepare(self, cursor: Any) -> None:
         query = self.query
         width = len(query.columns)
         self.rules = read_rules(cursor, query.name, width)
@@ -239,7 +249,8 @@ class _Run:
                 if None in key:  # a staged NULL equals a staged NULL
                     clauses.append("(" + " AND ".join(f"{name} IS ?" for name in names) + ")")
                     params += key
-        if len(clauses) > _SEARCH_CLAUSES or len(params) > _SEARCH_PARAMS:
+        most = CLUSTER_MAX_PARAMETERS - 1 if self.query.cluster else _SEARCH_PARAMS
+        if len(clauses) > _SEARCH_CLAUSES or len(params) > most:
             self._staging_pass()  # a statement that long would cost more, or exceed SQLite's limits
         elif clauses:
             since = ""
@@ -261,10 +272,11 @@ class _Run:
     def check(self) -> None:
         """The snapshot must still hold: the transaction open, nothing written."""
         if self.broken:
-            raise sqlite3.ProgrammingError("this read of the table was ended by an earlier error")
-        if not self.conn.in_transaction or self.conn.total_changes != self.changes:
+            raise self.conn.ProgrammingError("this read of the table was ended by an earlier error")
+        written = isinstance(self.conn, sqlite3.Connection) and self.conn.total_changes != self.changes
+        if not self.conn.in_transaction or written:
             self.broken = True
-            raise sqlite3.ProgrammingError(
+            raise self.conn.ProgrammingError(
                 f"the connection was committed, rolled back or written while a read of "
                 f"{self.query.name} was open"
             )
@@ -273,7 +285,7 @@ class _Run:
         for cursor in self.cursors:
             try:
                 cursor.close()
-            except sqlite3.Error:
+            except self.conn.Error:
                 pass
         self.cursors.clear()
         if self.registered:
@@ -287,7 +299,7 @@ class _Run:
             if self.conn.in_transaction:
                 try:
                     self.conn.execute("ROLLBACK")
-                except sqlite3.Error:
+                except self.conn.Error:
                     pass
 
     # ------------------------------------------------------------ parts --

@@ -13,6 +13,7 @@ from itertools import islice
 from typing import Any, TypeAlias
 
 from norvane import _native
+from norvane.connections import Connection
 
 __all__ = ["MergeReport", "Progress"]
 
@@ -69,7 +70,7 @@ class _AllOrNothing:
     (``autocommit=True``) is committed whatever ``commit`` says.
     """
 
-    def __init__(self, conn: sqlite3.Connection, commit: bool) -> None:
+    def __init__(self, conn: Connection, commit: bool) -> None:
         self.conn = conn
         self.commit = commit
         self.opened = False
@@ -89,7 +90,7 @@ class _AllOrNothing:
             try:
                 self.conn.execute(f"ROLLBACK TO {_SAVEPOINT}")
                 self.conn.execute(f"RELEASE {_SAVEPOINT}")
-            except sqlite3.Error:
+            except self.conn.Error:
                 pass  # the engine already rolled the transaction back
             self._end_own()
             return
@@ -97,11 +98,17 @@ class _AllOrNothing:
             self.conn.execute(f"RELEASE {_SAVEPOINT}")
             if self.commit:
                 self.conn.commit()
-            if self.opened and self.conn.in_transaction and (self.commit or self.conn.autocommit is True):
+            if self.opened and self.conn.in_transaction and (self.commit or self._commits_by_itself()):
                 self.conn.execute("COMMIT")
         except BaseException:  # a commit that failed (a locked database): undo what we opened
             self._end_own()
             raise
+
+    def _commits_by_itself(self) -> bool:
+        """The host's connection with ``autocommit=True``, whose commit() does
+        nothing; the dqlite driver's commit() ends an open transaction, so
+        there ``commit=False`` leaves it open as the module functions do."""
+        return isinstance(self.conn, sqlite3.Connection) and self.conn.autocommit is True
 
     def _end_own(self) -> None:
         """Rolls back the transaction this call opened; errors of that are
@@ -112,7 +119,7 @@ class _AllOrNothing:
             self.conn.rollback()
             if self.conn.in_transaction:
                 self.conn.execute("ROLLBACK")
-        except sqlite3.Error:
+        except self.conn.Error:
             pass
 
 
@@ -137,7 +144,7 @@ class _Reporter:
 
 
 def stage_chunks(
-    conn: sqlite3.Connection,
+    conn: Connection,
     table: str,
     rows: Iterable[Any],
     check: Callable[[list[Any], int], Sequence[Sequence[object]]],
@@ -166,7 +173,7 @@ def stage_chunks(
 
 
 def stage_value_chunks(
-    conn: sqlite3.Connection,
+    conn: Connection,
     table: str,
     chunks: Iterable[list[object]],
     width: int,
@@ -194,7 +201,7 @@ def stage_value_chunks(
     return done
 
 
-def merge(conn: sqlite3.Connection, table: str, progress: Progress | None, commit: bool) -> MergeReport:
+def merge(conn: Connection, table: str, progress: Progress | None, commit: bool) -> MergeReport:
     """temp_to_main with its counts; all or nothing also inside a caller's
     transaction."""
     if not conn.in_transaction:

@@ -7,15 +7,17 @@ plain ``TypeError`` or ``ValueError`` naming what is wrong; the writes
 themselves go through the module functions of ``norvane.norvane``.
 """
 
-import sqlite3
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, Self, overload
+from typing import TYPE_CHECKING, Any, Literal, Self, cast, overload
 
 from norvane import frames as _frames
 from norvane import reads as _reads
 from norvane import norvane as _nv
+from norvane import row_deletes as _deletes
 from norvane import staging as _staging
+from norvane.catalog import prepare_catalog
+from norvane.connections import Connection, check_connection, is_cluster
 from norvane.checks import (
     ROWID_NAMES,
     STAGING_PREFIX,
@@ -32,7 +34,12 @@ from norvane.row_checks import RowChecker
 from norvane.staging import MergeReport, Progress
 
 if TYPE_CHECKING:
+    import sqlite3
+
     from norvane.norvane import IndexSpec, UniqueSpec
+
+# The catalog tables, which every database that holds tables needs.
+_CATALOG = ("index_table", "unique_table")
 
 __all__ = ["Index", "MergeReport", "Params", "Progress", "Row", "Table", "Unique"]
 
@@ -78,7 +85,8 @@ class Unique:
 
 
 class Table:
-    """A managed table: ``Table(conn, "homes")``.
+    """A managed table: ``Table(conn, "homes")``, on a ``sqlite3`` connection
+    or on one of the dqlite driver (a cluster's database).
 
     Rows are staged first (``stage``), visible at once to queries (``rows``,
     ``dicts``), and moved into the main table by ``merge``, where the newest
@@ -88,14 +96,12 @@ class Table:
 
     __slots__ = ("_conn", "_name")
 
-    def __init__(self, conn: sqlite3.Connection, name: str) -> None:
-        if not isinstance(conn, sqlite3.Connection):
-            raise TypeError(f"conn must be a sqlite3.Connection, not {type(conn).__name__}")
-        self._conn = conn
+    def __init__(self, conn: Connection, name: str) -> None:
+        self._conn: Connection = check_connection(conn)
         self._name = check_table_name(name)
 
     @property
-    def conn(self) -> sqlite3.Connection:
+    def conn(self) -> Connection:
         return self._conn
 
     @property
@@ -127,6 +133,8 @@ class Table:
         commit: bool = True,
     ) -> Self:
         """Creates the table and its staging table with its indexes and rules.
+        On a cluster connection outside a transaction, the catalog is
+        created (and committed) first where it is missing.
 
         An existing table of this name is an error unless ``replace`` is true,
         in which case it is dropped first with all its rows.
@@ -137,10 +145,11 @@ class Table:
         check_flag(replace, "replace")
         check_flag(commit, "commit")
         if not replace and self._stored_name(self._name) is not None:
-            raise sqlite3.OperationalError(
+            raise self._conn.OperationalError(
                 f"table {self._name} already exists (pass replace=True to replace it)"
             )
-        _nv.create_table(self._conn, self._name, list(names), index_specs, rule_specs, commit)
+        self._prepare_cluster_catalog()
+        _nv.create_table(self._module_conn(), self._name, list(names), index_specs, rule_specs, commit)
         return self
 
     def drop(self, *, commit: bool = True) -> None:
@@ -148,7 +157,7 @@ class Table:
         _reads.check_no_open_reads(self._conn)
         check_flag(commit, "commit")
         name = self._stored_name(self._name) or self._name
-        _nv.drop_table(self._conn, name, commit)
+        _nv.drop_table(self._module_conn(), name, commit)
 
     def indexes(self) -> list[Index]:
         """The catalogued indexes, in the order they were made. Every rule has
@@ -247,7 +256,7 @@ class Table:
             if isinstance(rowid, bool) or not isinstance(rowid, int):
                 raise TypeError(f"rowids must be int, not {type(rowid).__name__}")
         check_flag(commit, "commit")
-        _nv.delete_row_main(self._conn, self._require()[0], ids, commit)
+        _deletes.delete_rowids(self._conn, self._require()[0], ids, commit)
 
     def count_staged(self) -> int:
         """How many rows wait in the staging table."""
@@ -353,8 +362,9 @@ class Table:
         (``BEGIN DEFERRED``) when none is open, and the iterator rolls it back
         when it ends or is closed, so all rows come from one snapshot. While
         it is open, writes through a ``Table`` on this connection raise
-        ``sqlite3.ProgrammingError``, and so does the iterator when the
-        connection is committed, rolled back or written meanwhile. In WAL
+        ``ProgrammingError`` (the connection's), and so does the iterator when
+        the connection is committed, rolled back or (on a ``sqlite3``
+        connection) written meanwhile. In WAL
         mode an open iterator also holds back checkpoints; in the default
         journal mode it blocks writers.
         """
@@ -396,6 +406,22 @@ class Table:
 
     # ---------------------------------------------------------- internals --
 
+    def _prepare_cluster_catalog(self) -> None:
+        """The catalog on a cluster's database, which no ``DB`` prepared; inside
+        a caller's transaction it must be there already (it commits)."""
+        if not is_cluster(self._conn) or self._conn.in_transaction:
+            return
+        (found,) = self._conn.execute(
+            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN (?, ?)", _CATALOG
+        ).fetchone()
+        if found < len(_CATALOG):
+            prepare_catalog(self._conn)
+
+    def _module_conn(self) -> "sqlite3.Connection":
+        """The connection as the module's functions are typed; they take the
+        dqlite driver's connections as well."""
+        return cast("sqlite3.Connection", self._conn)
+
     def _stored_name(self, name: str) -> str | None:
         """The spelling under which a table is stored (names ignore case)."""
         row = self._conn.execute(
@@ -408,9 +434,9 @@ class Table:
         """The stored name and columns of the table, which must exist."""
         name = self._stored_name(self._name)
         if name is None:
-            raise sqlite3.OperationalError(f"no such table: {self._name}")
+            raise self._conn.OperationalError(f"no such table: {self._name}")
         if self._stored_name(STAGING_PREFIX + name) is None:
-            raise sqlite3.OperationalError(
+            raise self._conn.OperationalError(
                 f"table {name} has no staging table {STAGING_PREFIX}{name}: it was not made by norvane"
             )
         columns = tuple(

@@ -1,0 +1,53 @@
+"""Deleting main rows by rowid for ``Table.delete``.
+
+On a cluster connection every statement is a round trip to the leader, so the
+rowids go there as one JSON array in one statement. Elsewhere, and where a
+trigger on the table could see the order in which rows go, one statement per
+rowid, as ``delete_row_main`` does.
+"""
+
+import json
+import sqlite3
+from typing import cast
+
+from norvane import _native
+from norvane import norvane as _nv
+from norvane.connections import Connection, is_cluster
+
+__all__ = ["delete_rowids"]
+
+# The rowids SQLite can hold; others go the statement way (which refuses them).
+_ROWIDS = range(-(2**63), 2**63)
+
+
+def delete_rowids(conn: Connection, table: str, ids: list[int], commit: bool) -> None:
+    """Deletes the main rows of `table` (its stored name) with these rowids,
+    in a transaction of its own unless one is open; `commit` commits."""
+    if (not ids or _native.delete_path_in_use() != "auto" or not is_cluster(conn)
+            or any(rowid not in _ROWIDS for rowid in ids) or _has_triggers(conn, table)):
+        _nv.delete_row_main(cast(sqlite3.Connection, conn), table, ids, commit)
+        return
+    opened = not conn.in_transaction
+    if opened:
+        conn.execute("BEGIN")
+    try:
+        conn.execute(f"DELETE FROM {table} WHERE rowid IN (SELECT value FROM json_each(?))",
+                     (json.dumps(ids),))
+        if commit:
+            conn.commit()
+    except BaseException:
+        if opened:
+            try:
+                conn.rollback()
+            except conn.Error:
+                pass  # the server already ended the transaction
+        raise
+
+
+def _has_triggers(conn: Connection, table: str) -> bool:
+    (count,) = conn.execute(
+        "SELECT count(*) FROM (SELECT tbl_name, type FROM sqlite_master UNION ALL "
+        "SELECT tbl_name, type FROM sqlite_temp_master) WHERE type = 'trigger' AND tbl_name = ? COLLATE NOCASE",
+        (table,),
+    ).fetchone()
+    return bool(count)
