@@ -23,6 +23,11 @@ from conftest import Proxy, fresh_name
 FULL = os.environ.get("NORVANE_SCALE") == "full"
 ITERATIONS = 20_000 if FULL else 2_000
 WARMUP = 300
+# A merge in a few set-based statements fills the host module's bounded
+# per-connection bookkeeping (weak references to the cursors it made) more
+# slowly than one statement per row does: its growth levels off after a few
+# thousand merges and stays flat from there on.
+WARMUP_OF = {"merge": 6_000}
 # Growth allowed after the warm-up. A leak of one small object per call
 # (an int or a 1-tuple, 28 to 56 bytes) costs at least 56 KB over 2,000 calls.
 TRACED_SLACK = 24 * 1024
@@ -50,12 +55,12 @@ def rss():
         return int(f.read().split()[1]) * PAGE
 
 
-def measure(op, iterations=ITERATIONS):
+def measure(op, iterations=ITERATIONS, warmup=WARMUP):
     """Growth of traced memory and of RSS over `iterations` calls, after a warm-up."""
     gc.collect()
     tracemalloc.start()
     try:
-        for _ in range(WARMUP):
+        for _ in range(warmup):
             op()
         rss0 = rss()
         traced0 = tracemalloc.get_traced_memory()[0]
@@ -187,7 +192,7 @@ def workload(request, tmp_path):
 
 @pytest.mark.parametrize("operation", OPERATIONS)
 def test_memory_stays_flat(workload, operation):
-    traced, resident = measure(getattr(workload, operation))
+    traced, resident = measure(getattr(workload, operation), warmup=WARMUP_OF.get(operation, WARMUP))
     assert traced < TRACED_SLACK, f"{traced} bytes more held by Python after {ITERATIONS} calls"
     if not SANITIZED:
         assert resident < RSS_SLACK, f"{resident} bytes more resident after {ITERATIONS} calls"

@@ -2,6 +2,8 @@
 // statement.
 #include "interruptible.hpp"
 
+#include "module.hpp"
+
 namespace norvane {
 namespace {
 
@@ -9,6 +11,15 @@ namespace {
 // of work, so a signal acts well within a tenth of a second while the calls
 // cost nothing measurable.
 constexpr int kSteps = 20000;
+
+// Installs `handler` (None removes it) every kSteps steps, through an
+// interned method name: a fresh one per call would pile up in the
+// interpreter's lookup caches.
+Owned set_handler(PyObject* conn, PyObject* handler) {
+    Owned steps = steal(PyLong_FromLong(kSteps));
+    return steps ? steal(PyObject_CallMethodObjArgs(conn, names().set_progress_handler, handler, steps.get(), nullptr))
+                 : Owned();
+}
 
 constexpr const char* kCapsuleName = "norvane.interruptible";
 
@@ -39,7 +50,7 @@ Interruptible::~Interruptible() {
         return;
     }
     PendingError pending;
-    Owned none = steal(PyObject_CallMethod(conn_, "set_progress_handler", "Oi", Py_None, 0));
+    Owned none = set_handler(conn_, Py_None);
     if (!none) {
         PyErr_Clear();
     }
@@ -53,8 +64,7 @@ bool Interruptible::install() {
         return false;
     }
     Owned handler = steal(PyCFunction_New(&on_progress_def, capsule.get()));
-    Owned done = handler ? steal(PyObject_CallMethod(conn_, "set_progress_handler", "Oi", handler.get(), kSteps))
-                         : Owned();
+    Owned done = handler ? set_handler(conn_, handler.get()) : Owned();
     if (!done) {
         return false;
     }

@@ -43,6 +43,7 @@ bool intern_names() {
         {&g_names.autocommit, "autocommit"}, {&g_names.rollback, "rollback"},
         {&g_names.row_factory, "row_factory"}, {&g_names.text_factory, "text_factory"},
         {&g_names.adapters, "adapters"},   {&g_names.converters, "converters"},
+        {&g_names.set_progress_handler, "set_progress_handler"},
     };
     for (const Entry& e : entries) {
         if (*e.slot == nullptr) {

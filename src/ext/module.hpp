@@ -30,6 +30,7 @@ struct Names {
     PyObject* text_factory;
     PyObject* adapters;
     PyObject* converters;
+    PyObject* set_progress_handler;
 };
 const Names& names();
 
