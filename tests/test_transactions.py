@@ -199,7 +199,8 @@ def test_ctrl_c_stops_a_large_merge_and_leaves_it_undone(conn, other):
     nv.temp_to_main(conn, "big", comm=False)  # measured, then undone
     full = time.perf_counter() - start
     conn.rollback()
-    latency = interruption_latency(0.05, lambda: nv.temp_to_main(conn, "big"))
+    # a tenth into the merge: in a few set-based statements it may take less than 50 ms
+    latency = interruption_latency(full / 10, lambda: nv.temp_to_main(conn, "big"))
     assert latency < (0.2 if not SANITIZED else 0.5) * full
     assert not conn.in_transaction
     assert state_of_big(other) == before
