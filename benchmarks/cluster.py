@@ -9,7 +9,9 @@ the requests each phase sent as well as its time, for
 - norvane on the cluster (staging as JSON, the merge in sets);
 - the contender: the same work written by hand as few statements (one
   json_each INSERT; BEGIN, one DELETE over the rule columns, one INSERT ...
-  SELECT of the newest staged rows, DELETE of the staging rows, COMMIT);
+  SELECT of the newest staged rows, DELETE of the staging rows, COMMIT; find
+  as one UNION ALL SELECT of both tables' candidates and the newest test in
+  Python over one UNION ALL scan of both tables' rule columns);
 - norvane on the cluster one statement per row, as before staging as JSON and
   merging in sets (`_native.merge_path` / `staging_path`, "statements");
 - norvane on a local file.
@@ -123,23 +125,70 @@ def contender_phases(rows):
         cur.execute(f"DELETE FROM {staging}")
         cur.execute("COMMIT")
 
-    return [stage, None, merge, None]
+    def find(conn):
+        # The candidates of both tables in one statement, then the newest test
+        # over one scan of both tables' rule columns: rows sharing a key of a
+        # rule without NULLs are linked, and a candidate is newest when no row
+        # linked to it, directly or through others, is later (staged after
+        # main, then by rowid); a row equal to one returned already is not
+        # returned again.
+        cur = conn.cursor()
+        rules = [[COLUMNS[p] for p in positions] for positions in MERGE_SCHEMA.rules.values()]
+        order = list(dict.fromkeys(c for rule in rules for c in rule))
+        keys = ", ".join(order)
+        candidates = cur.execute(f"SELECT 1, rowid, * FROM {staging} {SELECTIVE} "
+                                 f"UNION ALL SELECT 0, rowid, * FROM {TABLE} {SELECTIVE}").fetchall()
+        scanned = cur.execute(f"SELECT 1, rowid, {keys} FROM {staging} "
+                              f"UNION ALL SELECT 0, rowid, {keys} FROM {TABLE}").fetchall()
+        if conn.in_transaction:
+            conn.commit()
+        parent = {}
+
+        def root(row):
+            while parent[row] != row:
+                parent[row] = parent[parent[row]]
+                row = parent[row]
+            return row
+
+        holders = [{} for _ in rules]
+        picks = [[order.index(c) + 2 for c in rule] for rule in rules]
+        for row in scanned:
+            mine = parent[(row[0], row[1])] = (row[0], row[1])
+            for r, at in enumerate(picks):
+                key = tuple(row[i] for i in at)
+                if None in key:
+                    continue
+                holder = holders[r].setdefault(key, mine)
+                a, b = root(holder), root(mine)
+                parent[min(a, b)] = max(a, b)  # the root is the component's newest row
+        width = len(COLUMNS)
+        answer, seen = [], set()
+        for row in candidates:
+            values = tuple(row[2:2 + width])
+            if root((row[0], row[1])) == (row[0], row[1]) and values not in seen:
+                seen.add(values)
+                answer.append(values)
+        return answer
+
+    return [stage, find, merge, find]
 
 
 def run_once(nv, conn, main, phases, requests=None):
-    """(seconds, requests) per phase (None for a phase not run), and the merged main table."""
+    """(seconds, requests) per phase (None for a phase not run), the merged main table, and what each find returned."""
     create(nv, conn, main)
-    results = []
+    results, answers = [], []
     for call in phases:
         if call is None:
             results.append(None)
             continue
         before = requests.count if requests else 0
         start = time.perf_counter()
-        call(conn)
+        answer = call(conn)
         results.append((time.perf_counter() - start, requests.count - before if requests else None))
+        if isinstance(answer, list):
+            answers.append(sorted(map(tuple, answer), key=repr))
     merged = [tuple(r) for r in conn.cursor().execute(f"SELECT rowid, * FROM {TABLE} ORDER BY rowid").fetchall()]
-    return results, merged
+    return results, merged, answers
 
 
 @contextmanager
@@ -204,7 +253,7 @@ def lines(nv, quick, runs=1):
     rng = random.Random(SIZE)
     main, rows = main_rows(MAIN, rng), staged_rows(SIZE, rng)
     results = {NORVANE: [], CONTENDER: [], BEFORE: [], LOCAL: []}
-    merged = {}
+    merged, found = {}, {}
     requests = Requests()
     with tempfile.TemporaryDirectory(prefix="norvane-cluster-") as root:
         with LocalCluster(Path(root) / "nodes") as cluster:
@@ -216,14 +265,14 @@ def lines(nv, quick, runs=1):
                     remote = cluster.connect(f"bench{run}{name.replace(' ', '')}")
                     try:
                         with requests.counting(), (forced_statements() if name == BEFORE else _nothing()):
-                            timings, merged[name] = run_once(nv, remote, main, phases, requests)
+                            timings, merged[name], found[name] = run_once(nv, remote, main, phases, requests)
                     finally:
                         remote.close()
                     results[name].append(timings)
         for run in range(runs):
             local = sqlite3.connect(Path(root) / f"local{run}.db")
             try:
-                timings, merged[LOCAL] = run_once(nv, local, main, norvane_phases(nv, rows))
+                timings, merged[LOCAL], found[LOCAL] = run_once(nv, local, main, norvane_phases(nv, rows))
             finally:
                 local.close()
             results[LOCAL].append(timings)
@@ -231,6 +280,9 @@ def lines(nv, quick, runs=1):
     if len({repr(m) for m in merged.values()}) != 1:
         differing = [name for name, m in merged.items() if m != merged[LOCAL]]
         report.append(f"cluster: the merged table of {', '.join(differing)} differs from the local file's")
+    differing = [name for name in (NORVANE, CONTENDER) if found[name] != found[LOCAL]]
+    if differing:
+        report.append(f"cluster: what find returned with {', '.join(differing)} differs from the local file's")
     return report
 
 

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace norvane {
 namespace {
@@ -79,20 +80,31 @@ bool selects_stored_rows(const char* conditions) {
 
 // Whether this SQLite compares integers with reals exactly (2**53 + 1 is not
 // 2.0**53); asked once per process.
+namespace {
+
+constexpr const char* kNumbersProbe = "9007199254740993 = 9007199254740992.0";
+int g_exact_numbers = -1;
+bool g_fold_reads = true;  // a private switch: off, each read is a statement of its own
+
+void note_numbers_answer(PyObject* value) {
+    g_exact_numbers = value != nullptr && value != Py_None && PyLong_Check(value) && PyLong_AsLong(value) == 0;
+    PyErr_Clear();
+}
+
+}  // namespace
+
 int compares_numbers_exactly(Cursor& cursor) {
-    static int answer = -1;
-    if (answer < 0) {
-        Owned sql = steal(PyUnicode_FromString("SELECT 9007199254740993 = 9007199254740992.0"));
+    if (g_exact_numbers < 0) {
+        Owned sql = join_text({"SELECT ", kNumbersProbe});
         Owned rows = sql ? cursor.query(sql.get()) : Owned();
         if (!rows) {
             return -1;
         }
         Owned row = PyList_GET_SIZE(rows.get()) == 1 ? item_at(PyList_GET_ITEM(rows.get(), 0), Py_ssize_t{0})
                                                        : Owned();
-        answer = row && row.get() != Py_None && PyLong_Check(row.get()) && PyLong_AsLong(row.get()) == 0;
-        PyErr_Clear();
+        note_numbers_answer(row.get());
     }
-    return answer;
+    return g_exact_numbers;
 }
 
 namespace {
@@ -172,48 +184,67 @@ int reads_values_as_stored(PyObject* conn) {
 
 namespace {
 
-// A name that resolves (temp schema first) to an ordinary rowid table
-// whose CREATE statement names no collation.
-int is_plain_table(Cursor& cursor, PyObject* name) {
-    for (const char* schema : {"sqlite_temp_master", "main.sqlite_master"}) {
-        Owned sql = join_text({"SELECT type, sql FROM ", schema, " WHERE name = ? COLLATE NOCASE"});
-        Owned params = sql ? steal(PyTuple_Pack(1, name)) : Owned();
-        Owned rows = params ? cursor.query(sql.get(), params.get()) : Owned();
-        if (!rows) {
-            return -1;
+constexpr int kAbsent = 2;
+
+// The schema rows (type, sql) of one schema for a name: 1 an ordinary rowid
+// table whose CREATE statement names no collation, 0 anything else, kAbsent
+// when that schema has no entry of the name.
+int judge_schema_rows(PyObject* rows) {
+    if (PyList_GET_SIZE(rows) == 0) {
+        return kAbsent;
+    }
+    if (PyList_GET_SIZE(rows) != 1) {
+        return 0;
+    }
+    PyObject* row = PyList_GET_ITEM(rows, 0);
+    if (!is_row(row, 2)) {
+        return 0;
+    }
+    const char* type = utf8_of(PyTuple_GET_ITEM(row, 0));
+    const char* create = utf8_of(PyTuple_GET_ITEM(row, 1));
+    if (type == nullptr || create == nullptr || std::strcmp(type, "table") != 0) {
+        return 0;
+    }
+    const std::string text = upper(create);
+    return text.find("COLLATE") == std::string::npos && text.find("WITHOUT") == std::string::npos &&
+           text.find("VIRTUAL") == std::string::npos;
+}
+
+constexpr const char* kSchemas[] = {"sqlite_temp_master", "main.sqlite_master"};
+
+// A name that resolves (temp schema first) to a plain table, from its
+// schema rows in the temp schema and then the main one.
+int is_plain_table(PyObject* temp_rows, PyObject* main_rows) {
+    for (PyObject* rows : {temp_rows, main_rows}) {
+        const int judged = judge_schema_rows(rows);
+        if (judged != kAbsent) {
+            return judged;
         }
-        if (PyList_GET_SIZE(rows.get()) == 0) {
-            continue;
-        }
-        if (PyList_GET_SIZE(rows.get()) != 1) {
-            return 0;
-        }
-        PyObject* row = PyList_GET_ITEM(rows.get(), 0);
-        if (!is_row(row, 2)) {
-            return 0;
-        }
-        const char* type = utf8_of(PyTuple_GET_ITEM(row, 0));
-        const char* create = utf8_of(PyTuple_GET_ITEM(row, 1));
-        if (type == nullptr || create == nullptr || std::strcmp(type, "table") != 0) {
-            return 0;
-        }
-        const std::string text = upper(create);
-        return text.find("COLLATE") == std::string::npos && text.find("WITHOUT") == std::string::npos &&
-               text.find("VIRTUAL") == std::string::npos;
     }
     return 0;
 }
 
-// (name, declared type) of every column, as a list.
-Owned table_info(Cursor& cursor, PyObject* name) {
-    Owned sql = join_text({"PRAGMA table_info(", name, ")"});
-    Owned rows = sql ? cursor.query(sql.get()) : Owned();
-    if (!rows) {
-        return {};
+int is_plain_table(Cursor& cursor, PyObject* name) {
+    Owned rows[2];
+    for (size_t i = 0; i < 2; ++i) {
+        Owned sql = join_text({"SELECT type, sql FROM ", kSchemas[i], " WHERE name = ? COLLATE NOCASE"});
+        Owned params = sql ? steal(PyTuple_Pack(1, name)) : Owned();
+        rows[i] = params ? cursor.query(sql.get(), params.get()) : Owned();
+        if (!rows[i]) {
+            return -1;
+        }
+        if (PyList_GET_SIZE(rows[i].get()) != 0) {
+            return judge_schema_rows(rows[i].get());
+        }
     }
-    Owned info = steal(PyList_New(PyList_GET_SIZE(rows.get())));
-    for (Py_ssize_t i = 0; info && i < PyList_GET_SIZE(rows.get()); ++i) {
-        PyObject* row = PyList_GET_ITEM(rows.get(), i);
+    return 0;
+}
+
+// (name, declared type) of every column, as a list, from table_info rows.
+Owned name_types(PyObject* rows) {
+    Owned info = steal(PyList_New(PyList_GET_SIZE(rows)));
+    for (Py_ssize_t i = 0; info && i < PyList_GET_SIZE(rows); ++i) {
+        PyObject* row = PyList_GET_ITEM(rows, i);
         Owned name_type = is_row(row, 3) ? pair(PyTuple_GET_ITEM(row, 1), PyTuple_GET_ITEM(row, 2))
                                                     : Owned();
         if (!name_type) {
@@ -222,6 +253,12 @@ Owned table_info(Cursor& cursor, PyObject* name) {
         PyList_SET_ITEM(info.get(), i, name_type.release());
     }
     return info;
+}
+
+Owned table_info(Cursor& cursor, PyObject* name) {
+    Owned sql = join_text({"PRAGMA table_info(", name, ")"});
+    Owned rows = sql ? cursor.query(sql.get()) : Owned();
+    return rows ? name_types(rows.get()) : Owned();
 }
 
 // Whether any column declares a type.
@@ -263,10 +300,92 @@ int converts_declared_type(PyObject* info) {
 
 }  // namespace
 
+namespace {
+
+// Both tables' infos compared, and their declared types judged.
+int infos_read_alike(PyObject* staged_info, PyObject* main_info, bool remote) {
+    const int same = PyObject_RichCompareBool(staged_info, main_info, Py_EQ);
+    if (same <= 0) {
+        return same;
+    }
+    // The dqlite driver turns values of some declared types into other
+    // objects by itself: there only undeclared columns are plain.
+    const int converted = remote ? declares_types(main_info) : converts_declared_type(main_info);
+    if (converted != 0) {
+        return converted < 0 ? -1 : 0;
+    }
+    return 1;
+}
+
+// Everything tables_read_alike reads and the number comparison, in one
+// statement (a round trip on a cluster): rows tagged 0..3 are the schema
+// rows of staging and main in the temp and main schema, 4 and 5 their
+// table_info rows, 6 the comparison.
+int tables_read_alike_in_one(Cursor& cursor, PyObject* table, PyObject* staged_name) {
+    std::vector<Owned> parts;
+    for (long k = 0; k < 4; ++k) {
+        Owned tag = steal(PyUnicode_FromFormat("SELECT %ld, type, sql, NULL FROM %s WHERE name = ? COLLATE NOCASE "
+                                               "UNION ALL ", k, kSchemas[k % 2]));
+        if (!tag) {
+            return -1;
+        }
+        parts.push_back(std::move(tag));
+    }
+    Owned sql = join_text({parts[0], parts[1], parts[2], parts[3],
+                           "SELECT 4, cid, name, type FROM pragma_table_info(?) UNION ALL "
+                           "SELECT 5, cid, name, type FROM pragma_table_info(?) UNION ALL "
+                           "SELECT 6, NULL, NULL, ", kNumbersProbe});
+    Owned params = sql ? steal(PyTuple_Pack(6, staged_name, staged_name, table, table, staged_name, table)) : Owned();
+    Owned rows = params ? cursor.query(sql.get(), params.get()) : Owned();
+    Owned parted[6];
+    for (Owned& part : parted) {
+        part = rows ? steal(PyList_New(0)) : Owned();
+        if (!part) {
+            return -1;
+        }
+    }
+    PyObject* numbers = nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+        PyObject* row = PyList_GET_ITEM(rows.get(), i);
+        const long tag = is_row(row, 4) ? PyLong_AsLong(PyTuple_GET_ITEM(row, 0)) : -1;
+        if (tag < 0 || tag > 6) {
+            PyErr_Clear();
+            return 0;
+        }
+        if (tag == 6) {
+            numbers = PyTuple_GET_ITEM(row, 3);
+            continue;
+        }
+        // (type, sql) of a schema row; (cid, name, type) of a table_info row
+        Owned rest = steal(PyTuple_GetSlice(row, 1, tag < 4 ? 3 : 4));
+        if (!rest || PyList_Append(parted[tag].get(), rest.get()) < 0) {
+            return -1;
+        }
+    }
+    note_numbers_answer(numbers);
+    if (g_exact_numbers <= 0) {
+        return 0;
+    }
+    for (long source : {0L, 2L}) {
+        const int plain = is_plain_table(parted[source].get(), parted[source + 1].get());
+        if (plain <= 0) {
+            return plain;
+        }
+    }
+    Owned staged_info = name_types(parted[4].get());
+    Owned main_info = staged_info ? name_types(parted[5].get()) : Owned();
+    return main_info ? infos_read_alike(staged_info.get(), main_info.get(), true) : -1;
+}
+
+}  // namespace
+
 int tables_read_alike(Cursor& cursor, PyObject* table, bool remote) {
     Owned staged_name = join_text({"temp_", table});
     if (!staged_name) {
         return -1;
+    }
+    if (remote && g_fold_reads) {
+        return tables_read_alike_in_one(cursor, table, staged_name.get());
     }
     for (PyObject* name : {staged_name.get(), table}) {
         const int plain = is_plain_table(cursor, name);
@@ -279,17 +398,11 @@ int tables_read_alike(Cursor& cursor, PyObject* table, bool remote) {
     if (!main_info) {
         return -1;
     }
-    const int same = PyObject_RichCompareBool(staged_info.get(), main_info.get(), Py_EQ);
-    if (same <= 0) {
-        return same;
-    }
-    // The dqlite driver turns values of some declared types into other
-    // objects by itself: there only undeclared columns are plain.
-    const int converted = remote ? declares_types(main_info.get()) : converts_declared_type(main_info.get());
-    if (converted != 0) {
-        return converted < 0 ? -1 : 0;
-    }
-    return 1;
+    return infos_read_alike(staged_info.get(), main_info.get(), remote);
 }
+
+bool fold_remote_reads() noexcept { return g_fold_reads; }
+
+void set_fold_remote_reads(bool on) noexcept { g_fold_reads = on; }
 
 }  // namespace norvane

@@ -37,4 +37,10 @@ int compares_numbers_exactly(Cursor& cursor);
 // declared alike, with no converter registered for a declared type.
 int tables_read_alike(Cursor& cursor, PyObject* table, bool remote);
 
+// Whether find's plan on a remote connection folds its reads into a few
+// statements (each statement being a round trip); a private switch, on by
+// default, off for the differential tests.
+bool fold_remote_reads() noexcept;
+void set_fold_remote_reads(bool on) noexcept;
+
 }  // namespace norvane

@@ -52,6 +52,9 @@ constexpr double kBreakEven = 12'000.0;
 // index's rows from each of them.
 constexpr const char* kSelectStatisticsTables =
     "SELECT name FROM sqlite_master WHERE type = 'table' AND name LIKE 'sqlite\\_stat_' ESCAPE '\\'";
+constexpr const char* kSelectSchemaRows =
+    "SELECT * FROM sqlite_master WHERE type = 'index' OR "
+    "(type = 'table' AND name LIKE 'sqlite\\_stat_' ESCAPE '\\')";
 constexpr const char* kStatisticsTables[] = {"sqlite_stat1", "sqlite_stat2", "sqlite_stat3",
                                              "sqlite_stat4"};
 
@@ -77,7 +80,18 @@ Owned folded(PyObject* name) {
     return lower;
 }
 
+// Whether a row of kSelectSchemaRows is an index (else a statistics table).
+int is_index_row(PyObject* row) {
+    Owned type = item_at(row, Py_ssize_t{0});
+    if (!type) {
+        return -1;
+    }
+    return PyUnicode_Check(type.get()) && PyUnicode_CompareWithASCIIString(type.get(), "index") == 0;
+}
+
 }  // namespace
+
+const char* MergeIndexes::schema_rows_sql() noexcept { return kSelectSchemaRows; }
 
 IndexPolicy merge_index_policy() noexcept { return g_policy; }
 
@@ -129,14 +143,27 @@ bool MergeIndexes::drop_the_rest(Cursor& cursor) {
 // meets them.
 bool MergeIndexes::read_schema(Cursor& cursor, PyObject* table) {
     foreign_ = steal(PySet_New(nullptr));
-    Owned rows = foreign_ ? schema_indexes(cursor) : Owned();
-    if (!rows) {
+    const bool known = bool(schema_rows_);
+    Owned rows = !foreign_ ? Owned() : known ? share(schema_rows_.get()) : schema_indexes(cursor);
+    if (known && foreign_) {
+        statistics_names_ = steal(PyList_New(0));
+    }
+    if (!rows || (known && !statistics_names_)) {
         return false;
     }
     SignalPoll poll;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
         PyObject* row = PyList_GET_ITEM(rows.get(), i);
-        const int ours = poll.tick() ? index_is_on(row, table) : -1;
+        const int index = known ? is_index_row(row) : 1;
+        if (index == 0) {
+            Owned name = item_at(row, Py_ssize_t{1});
+            Owned entry = name ? steal(PyTuple_Pack(1, name.get())) : Owned();
+            if (!entry || PyList_Append(statistics_names_.get(), entry.get()) < 0) {
+                return false;
+            }
+            continue;
+        }
+        const int ours = index > 0 && poll.tick() ? index_is_on(row, table) : -1;
         Owned name = ours >= 0 ? item_at(row, Py_ssize_t{1}) : Owned();
         if (!name) {
             return false;
@@ -200,8 +227,8 @@ bool MergeIndexes::cheaper_to_keep(Cursor& cursor, PyObject* table, Py_ssize_t a
 // `none` tells whether no statistics table holds a row for the table; table
 // names compare without regard to ASCII case, as SQLite's do.
 bool MergeIndexes::without_statistics(Cursor& cursor, PyObject* table, bool& none) {
-    Owned sql = steal(PyUnicode_FromString(kSelectStatisticsTables));
-    Owned present = sql ? cursor.query(sql.get()) : Owned();
+    Owned sql = statistics_names_ ? Owned() : steal(PyUnicode_FromString(kSelectStatisticsTables));
+    Owned present = statistics_names_ ? share(statistics_names_.get()) : sql ? cursor.query(sql.get()) : Owned();
     Owned table_text = present ? str_of(table) : Owned();
     Owned params = table_text ? steal(PyList_New(1)) : Owned();
     if (!params) {

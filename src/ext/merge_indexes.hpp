@@ -35,6 +35,13 @@ public:
     // The main table's largest rowid (None when empty) when the caller read it
     // already: the plan then does not read it again.
     void know_largest_rowid(Owned largest) { largest_rowid_ = std::move(largest); }
+    // The rows of schema_rows_sql() when the caller read them already, in the
+    // order that statement gives: the plan then does not read the schema.
+    void know_schema_rows(Owned rows) { schema_rows_ = std::move(rows); }
+    // A statement of sqlite_master's five columns giving the indexes and the
+    // statistics tables, in schema order; a caller may append it to a read of
+    // its own with UNION ALL.
+    static const char* schema_rows_sql() noexcept;
     // Drops every index of the table that is not kept, in schema order.
     bool drop_the_rest(Cursor& cursor);
 
@@ -52,6 +59,8 @@ private:
     bool keeps_any_ = false;
     bool all_kept_ = false;
     Owned largest_rowid_;
+    Owned schema_rows_;
+    Owned statistics_names_;          // names of the statistics tables, when read with the schema
 };
 
 }  // namespace norvane

@@ -167,6 +167,9 @@ bool ScanEngine::read(Cursor& cursor, const Owned (&rows)[2]) {
     }
     scanned_.reserve(total);
     std::vector<KeyTable> holders(plan_.rules().size());
+    if (!rows[0] && !rows[1] && plan_.scan_both()) {
+        return read_both(cursor, holders);
+    }
     for (long source : {0L, 1L}) {
         if (source) {
             scanned_.start_staged();
@@ -202,8 +205,42 @@ Answer ScanEngine::answer(long source, int64_t rowid) {
     return scanned_.root(n) == n ? Answer::newest : Answer::superseded;
 }
 
+// Both tables from one statement, main first: each row ends with its source.
+bool ScanEngine::read_both(Cursor& cursor, std::vector<KeyTable>& holders) {
+    if (!cursor.execute(plan_.scan_both())) {
+        return false;
+    }
+    const Py_ssize_t source_at = static_cast<Py_ssize_t>(plan_.own_columns().size()) + 1;
+    bool staged = false;
+    while (Owned row = cursor.next_row()) {
+        if (!staged) {
+            PyObject* source = is_row(row.get(), source_at + 1) ? PyTuple_GET_ITEM(row.get(), source_at) : nullptr;
+            if (source == nullptr || !PyLong_CheckExact(source)) {
+                return foreign_row();
+            }
+            if (PyLong_AsLong(source) != 0) {
+                scanned_.start_staged();
+                staged = true;
+            }
+        }
+        if (!add_row(row.get(), plan_.own_columns(), holders)) {
+            return false;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return false;
+    }
+    if (!staged) {
+        scanned_.start_staged();
+    }
+    return true;
+}
+
 // The number of rows of a table, or -1 on error.
 Py_ssize_t ScanEngine::count(Cursor& cursor, long source) {
+    if (plan_.known_count(source) >= 0) {
+        return plan_.known_count(source);
+    }
     Owned rows = cursor.query(plan_.count_rows(source));
     Owned value = rows && PyList_GET_SIZE(rows.get()) == 1 ? item_at(PyList_GET_ITEM(rows.get(), 0), Py_ssize_t{0})
                                                            : Owned();

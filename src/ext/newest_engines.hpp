@@ -70,6 +70,7 @@ public:
 
 private:
     Py_ssize_t count(Cursor& cursor, long source);
+    bool read_both(Cursor& cursor, std::vector<KeyTable>& holders);
     bool add_row(PyObject* row, const std::vector<Py_ssize_t>& columns, std::vector<KeyTable>& holders);
 
     const NewestPlan& plan_;

@@ -62,9 +62,10 @@ int NewestPlan::build(Cursor& cursor, const NewestQuery& query, std::unique_ptr<
     auto plan = std::make_unique<NewestPlan>();
     plan->choice_ = g_plan;
     plan->remote_ = query.remote;
+    plan->folds_ = query.remote && fold_remote_reads();
     int status = plan->plan_rules(query);
-    if (status > 0) {
-        status = compares_numbers_exactly(cursor);
+    if (status > 0 && !plan->folds_) {
+        status = compares_numbers_exactly(cursor);  // else read with the tables
     }
     if (status > 0) {
         status = plan->read_tables(cursor, query.table);
@@ -156,6 +157,15 @@ int NewestPlan::plan_rules(const NewestQuery& query) {
     scan_[0] = scan_[1] ? join_text({main_from, " ORDER BY rowid"}) : Owned();
     count_rows_[1] = scan_[0] ? join_text({"SELECT count(*) FROM temp_", table}) : Owned();
     count_rows_[0] = count_rows_[1] ? join_text({"SELECT count(*) FROM ", table}) : Owned();
+    if (folds_ && count_rows_[0]) {
+        Owned last = steal(PyUnicode_FromFormat("%zd", static_cast<Py_ssize_t>(key_columns_.size()) + 2));
+        scan_both_ = last ? join_text({"SELECT ", select, ", 0 FROM ", table, " UNION ALL SELECT ", select,
+                                       ", 1 FROM temp_", table, " ORDER BY ", last, ", 1"})
+                          : Owned();
+        if (!scan_both_) {
+            return -1;
+        }
+    }
     const char* conditions_text = utf8_of(query.conditions);
     check_stored_ = conditions_text == nullptr || !selects_stored_rows(conditions_text);
     every_row_ = conditions_text != nullptr &&
@@ -170,6 +180,11 @@ int NewestPlan::read_tables(Cursor& cursor, PyObject* table) {
     if (alike <= 0) {
         return alike;
     }
+    const int sized = folds_ ? read_sizes_in_one(cursor, table) : read_sizes(cursor, table);
+    return sized <= 0 ? sized : weigh_indexes(cursor);
+}
+
+int NewestPlan::read_sizes(Cursor& cursor, PyObject* table) {
     for (long source : {0L, 1L}) {
         Owned sql = join_text({"SELECT max(rowid) FROM ", source ? "temp_" : "", table});
         Owned rows = sql ? cursor.query(sql.get()) : Owned();
@@ -182,6 +197,52 @@ int NewestPlan::read_tables(Cursor& cursor, PyObject* table) {
         if (table_rows_[source] == -1 && PyErr_Occurred()) {
             return -1;
         }
+    }
+    return 1;
+}
+
+// The largest rowids and the row counts of both tables in one statement
+// (the counts serve a scan later).
+int NewestPlan::read_sizes_in_one(Cursor& cursor, PyObject* table) {
+    Owned sql = join_text({"SELECT (SELECT max(rowid) FROM ", table, "), (SELECT max(rowid) FROM temp_", table,
+                           "), (SELECT count(*) FROM ", table, "), (SELECT count(*) FROM temp_", table, ")"});
+    Owned rows = sql ? cursor.query(sql.get()) : Owned();
+    if (!rows) {
+        return -1;
+    }
+    PyObject* row = PyList_GET_SIZE(rows.get()) == 1 ? PyList_GET_ITEM(rows.get(), 0) : nullptr;
+    if (row == nullptr || !is_row(row, 4)) {
+        return 0;
+    }
+    for (long source : {0L, 1L}) {
+        PyObject* top = PyTuple_GET_ITEM(row, source);
+        table_rows_[source] = top == Py_None ? 0 : PyFloat_AsDouble(top);
+        known_count_[source] = PyLong_AsSsize_t(PyTuple_GET_ITEM(row, 2 + source));
+        if ((table_rows_[source] == -1 || known_count_[source] == -1) && PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    return 1;
+}
+
+// A rule the main table has no index for makes scanning cheaper from the
+// start; folded, one plan of all rules' searches answers for all of them.
+int NewestPlan::weigh_indexes(Cursor& cursor) {
+    if (folds_ && rules_.size() > 1) {
+        Owned lookups = share(rules_[0].main_lookup.get());
+        Py_ssize_t params = static_cast<Py_ssize_t>(rules_[0].picks.size());
+        for (size_t r = 1; lookups && r < rules_.size(); ++r) {
+            lookups = join_text({lookups, " UNION ALL ", rules_[r].main_lookup});
+            params += static_cast<Py_ssize_t>(rules_[r].picks.size());
+        }
+        const int indexed = lookups ? is_indexed(cursor, lookups.get(), params) : -1;
+        if (indexed < 0) {
+            return -1;
+        }
+        if (!indexed && choice_ == FindPlan::automatic) {
+            scan_first_ = true;
+        }
+        return 1;
     }
     for (const GroupRule& rule : rules_) {
         const int indexed = is_indexed(cursor, rule);
@@ -197,8 +258,13 @@ int NewestPlan::read_tables(Cursor& cursor, PyObject* table) {
 
 // Whether SQLite searches the main table through an index for the rule.
 int NewestPlan::is_indexed(Cursor& cursor, const GroupRule& rule) {
-    Owned sql = join_text({"EXPLAIN QUERY PLAN ", rule.main_lookup});
-    Owned nulls = sql ? steal(PyList_New(static_cast<Py_ssize_t>(rule.picks.size()))) : Owned();
+    return is_indexed(cursor, rule.main_lookup.get(), static_cast<Py_ssize_t>(rule.picks.size()));
+}
+
+// Whether SQLite searches through an index in every part of `lookups`.
+int NewestPlan::is_indexed(Cursor& cursor, PyObject* lookups, Py_ssize_t params) {
+    Owned sql = join_text({"EXPLAIN QUERY PLAN ", lookups});
+    Owned nulls = sql ? steal(PyList_New(params)) : Owned();
     for (Py_ssize_t i = 0; nulls && i < PyList_GET_SIZE(nulls.get()); ++i) {
         PyList_SET_ITEM(nulls.get(), i, Py_NewRef(Py_None));
     }

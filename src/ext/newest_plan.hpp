@@ -62,6 +62,11 @@ public:
     PyObject* by_rowid(long source) const noexcept { return by_rowid_[source].get(); }
     PyObject* scan(long source) const noexcept { return scan_[source].get(); }
     PyObject* count_rows(long source) const noexcept { return count_rows_[source].get(); }
+    // Both tables in one statement, main first (rows end with their source);
+    // null where each table is scanned by a statement of its own.
+    PyObject* scan_both() const noexcept { return scan_both_.get(); }
+    // The rows of a table when the plan read them with its sizes, else -1.
+    Py_ssize_t known_count(long source) const noexcept { return known_count_[source]; }
 
     // Candidates must be checked to be stored rows as they are.
     bool check_stored() const noexcept { return check_stored_; }
@@ -80,6 +85,10 @@ private:
     int plan_rules(const NewestQuery& query);
     int read_tables(Cursor& cursor, PyObject* table);
     static int is_indexed(Cursor& cursor, const GroupRule& rule);
+    static int is_indexed(Cursor& cursor, PyObject* lookups, Py_ssize_t params);
+    int read_sizes(Cursor& cursor, PyObject* table);
+    int read_sizes_in_one(Cursor& cursor, PyObject* table);
+    int weigh_indexes(Cursor& cursor);
 
     FindPlan choice_ = FindPlan::automatic;
     std::vector<GroupRule> rules_;
@@ -88,6 +97,9 @@ private:
     Owned by_rowid_[2];
     Owned scan_[2];
     Owned count_rows_[2];
+    Owned scan_both_;
+    Py_ssize_t known_count_[2] = {-1, -1};
+    bool folds_ = false;  // reads folded into few statements (a remote connection)
     double table_rows_[2] = {0, 0};  // max(rowid) by source, an estimate of the size
     bool check_stored_ = true;
     bool every_row_ = false;

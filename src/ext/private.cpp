@@ -5,6 +5,7 @@
 #include "binder.hpp"
 #include "current_rows.hpp"
 #include "driver_limits.hpp"
+#include "exactness.hpp"
 #include "grouped_staging.hpp"
 #include "json_staging.hpp"
 #include "keywords.hpp"
@@ -228,6 +229,18 @@ PyObject* native_stage_values(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return answer.release();
 }
 
+// folded_find_reads(flag) -> the flag it replaces: whether find's plan on a
+// dqlite connection folds its reads into a few statements.
+PyObject* folded_find_reads(PyObject*, PyObject* flag) {
+    if (!PyBool_Check(flag)) {
+        PyErr_Format(PyExc_TypeError, "folded_find_reads: expected True or False, got %R", flag);
+        return nullptr;
+    }
+    const bool previous = fold_remote_reads();
+    set_fold_remote_reads(flag == Py_True);
+    return PyBool_FromLong(previous);
+}
+
 // grouped_staging(flag) -> the flag it replaces: whether stage_rows groups
 // rows into statements (True) or executes one per row as insert_temp does.
 PyObject* grouped_staging(PyObject*, PyObject* flag) {
@@ -271,6 +284,8 @@ PyMethodDef native_methods[] = {
      METH_FASTCALL,
      "stage_values(conn, table, values, width, comm)\n\nstage_rows from one flat list of values, "
      "row after row."},
+    {"folded_find_reads", folded_find_reads, METH_O,
+     "folded_find_reads(flag) -> previous flag\n\nWhether find's plan on a dqlite connection folds its reads."},
     {"grouped_staging", grouped_staging, METH_O,
      "grouped_staging(flag) -> previous flag\n\nWhether stage_rows groups rows into statements."},
     {nullptr, nullptr, 0, nullptr},

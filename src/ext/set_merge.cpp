@@ -114,6 +114,7 @@ private:
         }
         MergeIndexes indexes;
         indexes.know_largest_rowid(std::move(largest_rowid_));
+        indexes.know_schema_rows(std::move(schema_rows_));
         const Py_ssize_t superseded = replaced_;
         const auto count_changes = [this, superseded](Py_ssize_t& changes) {
             Py_ssize_t kept = 0;
@@ -184,21 +185,27 @@ private:
     }
 
     // One read: the staged rows, the main table's largest rowid, and how many
-    // main rows the staged ones supersede (searched only when main has rows).
+    // main rows the staged ones supersede (searched only when main has rows),
+    // in a row whose type column is NULL; after it the schema rows the index
+    // plan reads (a statement is a round trip on a cluster).
     bool count_rows() {
         const bool searches = PyUnicode_GET_LENGTH(superseded_sql_.get()) > 0;
-        Owned sql = searches ? join_text({"SELECT count(*), (SELECT max(rowid) FROM ", table_text_,
-                                          "), CASE WHEN (SELECT max(rowid) FROM ", table_text_,
-                                          ") IS NULL THEN 0 ELSE (SELECT count(DISTINCT id) FROM (",
-                                          superseded_sql_, ")) END FROM ", staging_})
-                             : join_text({"SELECT count(*), (SELECT max(rowid) FROM ", table_text_, "), 0 FROM ",
-                                          staging_});
+        Owned schema = steal(PyUnicode_FromString(MergeIndexes::schema_rows_sql()));
+        Owned sql = !schema ? Owned()
+                    : searches ? join_text({"SELECT NULL, count(*), (SELECT max(rowid) FROM ", table_text_,
+                                            "), CASE WHEN (SELECT max(rowid) FROM ", table_text_,
+                                            ") IS NULL THEN 0 ELSE (SELECT count(DISTINCT id) FROM (",
+                                            superseded_sql_, ")) END, NULL FROM ", staging_, " UNION ALL ",
+                                            schema})
+                               : join_text({"SELECT NULL, count(*), (SELECT max(rowid) FROM ", table_text_,
+                                            "), 0, NULL FROM ", staging_, " UNION ALL ", schema});
         Owned rows = sql ? cursor_.query(sql.get()) : Owned();
         Owned row = rows ? item_at(rows.get(), Py_ssize_t{0}) : Owned();
-        Owned staged = row ? item_at(row.get(), Py_ssize_t{0}) : Owned();
-        largest_rowid_ = staged ? item_at(row.get(), Py_ssize_t{1}) : Owned();
-        Owned replaced = largest_rowid_ ? item_at(row.get(), Py_ssize_t{2}) : Owned();
-        staged_ = replaced ? PyLong_AsSsize_t(staged.get()) : -1;
+        Owned staged = row ? item_at(row.get(), Py_ssize_t{1}) : Owned();
+        largest_rowid_ = staged ? item_at(row.get(), Py_ssize_t{2}) : Owned();
+        Owned replaced = largest_rowid_ ? item_at(row.get(), Py_ssize_t{3}) : Owned();
+        schema_rows_ = replaced ? steal(PyList_GetSlice(rows.get(), 1, PyList_GET_SIZE(rows.get()))) : Owned();
+        staged_ = schema_rows_ ? PyLong_AsSsize_t(staged.get()) : -1;
         replaced_ = staged_ >= 0 ? PyLong_AsSsize_t(replaced.get()) : -1;
         main_has_rows_ = replaced_ >= 0 && largest_rowid_.get() != Py_None;
         return replaced_ >= 0;
@@ -300,6 +307,7 @@ private:
     bool delete_in_place_ = false;
     Py_ssize_t replaced_ = 0;  // main rows the staged ones supersede
     Owned largest_rowid_;
+    Owned schema_rows_;  // read with the counts, for the index plan
     std::vector<long long> superseded_;
 };
 

@@ -124,6 +124,10 @@ stage_rows: Callable[[Any, str, list[Any], bool], None] = _ext.stage_rows
 # of checked values, row after row, `width` to a row.
 stage_values: Callable[[Any, str, list[Any], int, bool], None] = _ext.stage_values
 
+# folded_find_reads(flag) -> the flag it replaces: whether find's plan on a
+# dqlite connection folds its reads into a few statements (each a round trip).
+folded_find_reads: Callable[[bool], bool] = _ext.folded_find_reads
+
 # grouped_staging(flag) -> the flag it replaces: whether stage_rows groups rows
 # into statements (True, the default) or executes one per row (for tests and
 # benchmarks).
