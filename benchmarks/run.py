@@ -184,10 +184,7 @@ class Report:
     descriptions: list = field(default_factory=list)
     memory: list = field(default_factory=list)
     notes: list = field(default_factory=list)
-    newest: list = field(default_factory=list)
-    reads: list = field(default_factory=list)
-    frames: list = field(default_factory=list)
-    command_line: list = field(default_factory=list)
+    own: dict = field(default_factory=dict)  # lines of the scenarios with tables of their own
 
     def print(self, runs, sizes):
         if self.measurements:
@@ -196,8 +193,9 @@ class Report:
         for line in (self.descriptions + burst_lines(self.measurements, smallest) +
                      memory_lines(self.memory) + self.notes):
             print(line)
-        for line in self.newest + self.reads + self.frames + self.command_line:
-            print(line)
+        for lines in self.own.values():
+            for line in lines:
+                print(line)
 
 
 def measure_memory(scenario, norvane, workspace):
@@ -220,22 +218,18 @@ def run(args):
             made = SCENARIOS[key](sizes, SEED)
             for scenario in made if isinstance(made, list) else [made]:
                 run_scenario(scenario, norvane, workspace, args.runs, report)
-        if norvane is not None and (args.scenario is None or NEWEST in args.scenario):
-            started = time.perf_counter()
-            report.newest = newest.run(norvane, args.quick, args.runs, workspace.root, progress)
-            progress(f"{NEWEST}: done in {time.perf_counter() - started:.1f} s")
-        if norvane is not None and (args.scenario is None or READS in args.scenario):
-            started = time.perf_counter()
-            report.reads = reads.run(args.quick, args.runs, workspace.root, progress)
-            progress(f"{READS}: done in {time.perf_counter() - started:.1f} s")
-        if norvane is not None and (args.scenario is None or FRAMES in args.scenario):
-            started = time.perf_counter()
-            report.frames = frames.run(norvane, args.quick, args.runs, workspace.root, progress)
-            progress(f"{FRAMES}: done in {time.perf_counter() - started:.1f} s")
-        if norvane is not None and (args.scenario is None or COMMAND_LINE in args.scenario):
-            started = time.perf_counter()
-            report.command_line = command_line.lines(args.quick, args.runs, progress)
-            progress(f"{COMMAND_LINE}: done in {time.perf_counter() - started:.1f} s")
+        # Scenarios with tables of their own, each giving its lines.
+        own = {
+            NEWEST: lambda: newest.run(norvane, args.quick, args.runs, workspace.root, progress),
+            READS: lambda: reads.run(args.quick, args.runs, workspace.root, progress),
+            FRAMES: lambda: frames.run(norvane, args.quick, args.runs, workspace.root, progress),
+            COMMAND_LINE: lambda: command_line.lines(args.quick, args.runs, progress),
+        }
+        for key, lines_of in own.items():
+            if norvane is not None and (args.scenario is None or key in args.scenario):
+                started = time.perf_counter()
+                report.own[key] = lines_of()
+                progress(f"{key}: done in {time.perf_counter() - started:.1f} s")
     if norvane is not None and not args.scenario:
         progress("interrupt latency")
         report.descriptions += interrupts.latency_lines(args.quick)
