@@ -200,6 +200,7 @@ def test_leader_lost_between_staging_and_merge(fresh_cluster, local):
     fresh_cluster.kill(fresh_cluster.leader())
     conn.close()
 
+    fresh_cluster.leader(timeout=30.0)  # the survivors elect one first
     survivor = fresh_cluster.connect(database)
     assert state(survivor) == state(local)  # no staged row lost
     nv.temp_to_main(survivor, T)
@@ -235,6 +236,7 @@ def test_leader_lost_during_merge(fresh_cluster, local, statement):
         nv.temp_to_main(doomed, T)
     conn.close()
 
+    fresh_cluster.leader(timeout=30.0)  # the survivors elect one first
     survivor = fresh_cluster.connect(database)
     assert state(survivor) in (before, merged)
     nv.temp_to_main(survivor, T)
@@ -391,6 +393,7 @@ def test_leader_lost_during_a_merge_in_sets(fresh_cluster, local, monkeypatch, s
     conn.close()
     monkeypatch.undo()
 
+    fresh_cluster.leader(timeout=30.0)  # the survivors elect one first, a few seconds on a busy machine
     survivor = fresh_cluster.connect(database)
     assert state(survivor) == before  # nothing half done
     nv.temp_to_main(survivor, T)
