@@ -78,8 +78,22 @@ fail_merge_before: Callable[[int], None] = _ext.fail_merge_before
 # rows of a batch, each row[i] for i in out (a staged row's rowid as None).
 CurrentRows: Any = _ext.CurrentRows
 
-_READS_PLANS = ("auto", "scan", "exact")
-_reads_plan = ["auto"]
+class _Switch:
+    """A private switch of the Python layer: one of `choices`, the first by default."""
+
+    def __init__(self, name: str, choices: tuple[str, ...]) -> None:
+        self.name, self.choices, self.value = name, choices, choices[0]
+
+    def set(self, value: str) -> str:
+        if value not in self.choices:
+            expected = ", ".join(repr(choice) for choice in self.choices)
+            raise ValueError(f"{self.name}: expected one of {expected}, got {value!r}")
+        previous, self.value = self.value, value
+        return previous
+
+
+_reads_plan = _Switch("reads_plan", ("auto", "scan", "exact"))
+_delete_path = _Switch("delete_path", ("auto", "statements"))
 
 
 def reads_plan(name: str) -> str:
@@ -88,32 +102,22 @@ def reads_plan(name: str) -> str:
     stored, filled by lookups for a few candidates, else by one pass over the
     staging table), "scan" (the same, always by one pass) or "exact" (the
     merge's own statements, on any connection)."""
-    if name not in _READS_PLANS:
-        raise ValueError(f"reads_plan: expected 'auto', 'scan' or 'exact', got {name!r}")
-    previous, _reads_plan[0] = _reads_plan[0], name
-    return previous
+    return _reads_plan.set(name)
 
 
 def reads_plan_in_use() -> str:
-    return _reads_plan[0]
-
-
-_DELETE_PATHS = ("auto", "statements")
-_delete_path = ["auto"]
+    return _reads_plan.value
 
 
 def delete_path(name: str) -> str:
     """How Table.delete deletes on a cluster connection, returning the path it
     replaces: "auto" (the rowids as one JSON array in one statement where no
     trigger could tell) or "statements" (one per rowid, as delete_row_main)."""
-    if name not in _DELETE_PATHS:
-        raise ValueError(f"delete_path: expected 'auto' or 'statements', got {name!r}")
-    previous, _delete_path[0] = _delete_path[0], name
-    return previous
+    return _delete_path.set(name)
 
 
 def delete_path_in_use() -> str:
-    return _delete_path[0]
+    return _delete_path.value
 
 # stage_rows(conn, table, rows, comm): checked rows (a list of tuples as wide as
 # the table) into its staging table, many rows per INSERT on the host's own
