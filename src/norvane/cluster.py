@@ -190,14 +190,19 @@ class LocalCluster:
         return [a for a, proc in self._nodes.items() if proc.poll() is None]
 
     def _shell(self, command: str) -> str:
-        result = subprocess.run(
-            [SHELL_PROGRAM, "-s", ",".join(self.running), "norvane", command],
-            stdin=subprocess.DEVNULL,
-            capture_output=True,
-            text=True,
-            env=self._env,
-            timeout=10,
-        )
+        """The shell's answer, or "" when it fails or hangs (as it can while
+        the survivors of a lost leader elect a new one)."""
+        try:
+            result = subprocess.run(
+                [SHELL_PROGRAM, "-s", ",".join(self.running), "norvane", command],
+                stdin=subprocess.DEVNULL,
+                capture_output=True,
+                text=True,
+                env=self._env,
+                timeout=10,
+            )
+        except subprocess.TimeoutExpired:
+            return ""
         return result.stdout if result.returncode == 0 else ""
 
     def voters(self) -> int:
