@@ -32,8 +32,8 @@ _KEYWORDS = _native.KEYWORDS
 
 # Names SQLite gives the rowid; a column so named would hide it from queries.
 ROWID_NAMES = frozenset({"rowid", "oid", "_rowid_"})
-# The module's own tables, and the prefix of every staging table.
-_CATALOG = frozenset({"index_table", "unique_table"})
+# The catalog and settings tables, and the prefix of every staging table.
+_CATALOG = frozenset({"index_table", "unique_table", "table_settings"})
 STAGING_PREFIX = "temp_"
 
 
