@@ -43,16 +43,20 @@ _STEPS = 6  # progress: each statement step counts for a sixth of the staged row
 # table's marker exist.
 _DESCRIBE = (
     "SELECT 'table', name, NULL FROM sqlite_master WHERE type = 'table' AND "
-    "(name = ?1 COLLATE NOCASE OR name = ?2 COLLATE NOCASE) "
-    "UNION ALL SELECT 'column', name, cid FROM pragma_table_info(?1) "
-    "UNION ALL SELECT 'rule', unique_name, col_num FROM unique_table WHERE table_name = ?1 "
+    "(name = ? COLLATE NOCASE OR name = ? COLLATE NOCASE) "
+    "UNION ALL SELECT 'column', name, cid FROM pragma_table_info(?) "
+    "UNION ALL SELECT 'rule', unique_name, col_num FROM unique_table WHERE table_name = ? "
     "UNION ALL SELECT 'trigger', name, NULL FROM sqlite_master WHERE type = 'trigger' AND "
-    "(tbl_name = ?1 COLLATE NOCASE OR tbl_name = ?2 COLLATE NOCASE) "
+    "(tbl_name = ? COLLATE NOCASE OR tbl_name = ? COLLATE NOCASE) "
     "UNION ALL SELECT 'parent', m.name, NULL FROM sqlite_master AS m, pragma_foreign_key_list(m.name) AS f "
-    "WHERE m.type = 'table' AND f.\"table\" = ?1 COLLATE NOCASE "
+    "WHERE m.type = 'table' AND f.\"table\" = ? COLLATE NOCASE "
     "UNION ALL SELECT 'settings', count(*), NULL FROM sqlite_master WHERE "
-    "(type = 'table' AND name = ?3) OR (type = 'index' AND name = ?4 COLLATE NOCASE)"
+    "(type = 'table' AND name = ?) OR (type = 'index' AND name = ? COLLATE NOCASE)"
 )
+# Which value each placeholder of _DESCRIBE takes (the dqlite driver takes
+# only plain ? placeholders): 0 the table, 1 its staging table, 2 the
+# settings table, 3 the table's settings marker.
+_DESCRIBE_PARAMS = (0, 1, 0, 0, 0, 1, 0, 2, 3)
 
 
 @dataclass(frozen=True)
@@ -69,7 +73,8 @@ class TableInfo:
 
 def describe(cursor: Any, conn: Connection, name: str) -> TableInfo:
     """The table as a write needs it, in one read (two with settings)."""
-    rows = cursor.execute(_DESCRIBE, (name, STAGING_PREFIX + name, SETTINGS_TABLE, marker_name(name))).fetchall()
+    values = (name, STAGING_PREFIX + name, SETTINGS_TABLE, marker_name(name))
+    rows = cursor.execute(_DESCRIBE, tuple(values[n] for n in _DESCRIBE_PARAMS)).fetchall()
     stored = {str(n).lower(): str(n) for kind, n, _ in rows if kind == "table"}
     main = stored.get(name.lower())
     if main is None:
