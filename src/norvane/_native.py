@@ -106,6 +106,26 @@ class _Switch:
         return previous
 
 
+# sequential_walk(rows, rule_count) -> (lost, hidden, current, stale,
+# superseded, others): the newest_by walk over the rows of a Table's state
+# statement (norvane.table_state), in C++.
+sequential_walk: Callable[[Any, int], tuple[list[int], list[int], list[int], int, int, list[Any]]] = (
+    _ext.sequential_walk)
+
+_walk_path = _Switch("walk_path", ("native", "python"))
+
+
+def walk_path(name: str) -> str:
+    """How the newest_by walk runs, returning the path it replaces: "native"
+    (C++, memory outside Python's heap) or "python" (the plain loop of
+    norvane.table_state, for tests)."""
+    return _walk_path.set(name)
+
+
+def walk_path_in_use() -> str:
+    return _walk_path.value
+
+
 _reads_plan = _Switch("reads_plan", ("auto", "scan", "exact"))
 _delete_path = _Switch("delete_path", ("auto", "statements"))
 

@@ -29,7 +29,7 @@ from norvane.checks import STAGING_PREFIX
 from norvane.connections import Connection
 from norvane.staging import AllOrNothing, MergeReport, Progress, Reporter
 from norvane.table_settings import SETTINGS_TABLE, marker_name, read_settings
-from norvane.table_state import StateSql, plain_cursor, quote, sequential_state
+from norvane.table_state import StateSql, plain_cursor, quote, walk
 
 __all__ = ["TableInfo", "describe", "merge", "refuse_observers"]
 
@@ -168,9 +168,6 @@ class _MergeInSets:
             f"FROM {sql.staging} UNION ALL {_native.MERGE_SCHEMA_ROWS}").fetchall()
         _, staged, largest, hidden, _ = rows[0]
         reporter = Reporter(m.progress, staged)
-        if staged == 0:
-            reporter.finish(0)
-            return MergeReport(0, 0, 0, 0, 0)
         where = sql.newest_staged_where()
         ids: list[int] = []
         counts = {"replaced": 0, "inserted": 0}
@@ -193,13 +190,14 @@ class _MergeInSets:
                 else:
                     counts["replaced"] = m.execute(f"DELETE FROM {sql.main} WHERE rowid IN ({sql.hidden_ids()})")
             reporter.advance(staged * 3 // _STEPS)
-            counts["inserted"] = m.execute(
-                f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} WHERE {where} ORDER BY rowid")
-            reporter.advance(staged * 4 // _STEPS)
-            m.execute(f"DELETE FROM {sql.staging}")
+            if staged:
+                counts["inserted"] = m.execute(
+                    f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} WHERE {where} ORDER BY rowid")
+                reporter.advance(staged * 4 // _STEPS)
+                m.execute(f"DELETE FROM {sql.staging}")
             reporter.advance(staged * 5 // _STEPS)
 
-        _native.with_index_plan(m.conn, sql_name(sql), hidden + 1, hidden + staged, count_current,
+        _native.with_index_plan(m.conn, sql_name(sql), hidden + min(staged, 1), hidden + staged, count_current,
                                 rows[1:], largest, prepare, write)
         reporter.finish(staged)
         inserted = counts["inserted"]
@@ -217,15 +215,12 @@ class _MergeByIds:
     def run(self) -> MergeReport:
         sql, m = self.sql, self.m
         largest_sql = f"SELECT 3, (SELECT max(rowid) FROM {sql.main}), NULL, NULL, NULL"
-        rows = m.cursor.execute(sql.with_newest(", NULL", [largest_sql, _native.MERGE_SCHEMA_ROWS])).fetchall()
+        state, rows = walk(m.cursor.execute(sql.with_newest(", NULL", [largest_sql, _native.MERGE_SCHEMA_ROWS])),
+                           len(sql.rules))
         largest = next(r[1] for r in rows if r[0] == 3)
         staged = next(r[1] for r in rows if r[0] == 4)
         schema = [r for r in rows if isinstance(r[0], str)]
-        state = sequential_state(rows, len(sql.rules))
         reporter = Reporter(m.progress, staged)
-        if staged == 0:
-            reporter.finish(0)
-            return MergeReport(0, 0, 0, 0, 0)
         hidden = sorted(state.main_hidden)
         lost = sorted(state.staged_lost)
         counts = {"inserted": 0}
@@ -238,6 +233,8 @@ class _MergeByIds:
                 m.execute(f"DELETE FROM {sql.main} WHERE rowid IN (SELECT value FROM json_each(?))",
                           (json.dumps(hidden),))
             reporter.advance(staged * 3 // _STEPS)
+            if not staged:
+                return
             if not lost:
                 counts["inserted"] = m.execute(f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} ORDER BY rowid")
             elif len(lost) < staged:

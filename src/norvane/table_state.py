@@ -43,9 +43,10 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from norvane import _native
 from norvane.checks import STAGING_PREFIX
 
-__all__ = ["State", "StateSql", "current_state", "quote", "sequential_state"]
+__all__ = ["State", "StateSql", "current_state", "quote", "sequential_state", "walk"]
 
 
 @dataclass(frozen=True)
@@ -193,7 +194,7 @@ def current_state(conn: Any, table: str, rules: list[tuple[int, ...]],
             return _set_state(cursor, sql)
         if not sql.rules:
             return _set_state(cursor, sql)
-        state = sequential_state(cursor.execute(sql.with_newest()), len(sql.rules))
+        state, _ = walk(cursor.execute(sql.with_newest()), len(sql.rules))
         staged = frozenset(row[0] for row in cursor.execute(f"SELECT rowid FROM {sql.staging}"))
         return State(staged - state.staged_lost, state.main_hidden, state.stale, state.superseded,
                      state.staged_lost)
@@ -218,7 +219,23 @@ def _set_state(cursor: Any, sql: StateSql) -> State:
     return State(frozenset(staged), frozenset(hidden), 0, count - len(staged))
 
 
-def sequential_state(rows: Iterable[Sequence[int]], rule_count: int) -> State:
+def walk(rows: Iterable[Sequence[Any]], rule_count: int) -> tuple[State, list[Any]]:
+    """The state the sequential rule leaves over the rows of
+    ``StateSql.with_newest``, read one at a time, and the rows of other
+    tags. In C++ unless the private switch ``_native.walk_path`` says
+    "python"."""
+    if _native.walk_path_in_use() == "python":
+        listed = list(rows)
+        return sequential_state(listed, rule_count), [r for r in listed if not _walked(r)]
+    lost, hidden, current, stale, superseded, others = _native.sequential_walk(rows, rule_count)
+    return State(frozenset(current), frozenset(hidden), stale, superseded, frozenset(lost)), others
+
+
+def _walked(row: Sequence[Any]) -> bool:
+    return type(row[0]) is int and row[0] in (0, 1, 2)
+
+
+def sequential_state(rows: Iterable[Sequence[Any]], rule_count: int) -> State:
     """The sequential rule with newest_by over the rows of
     ``StateSql.with_newest`` (other rows, tagged otherwise, are skipped):
     each hot staged row in rowid order either is dropped (a row it would
