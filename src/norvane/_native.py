@@ -113,6 +113,20 @@ sequential_walk: Callable[[Any, int], tuple[list[int], list[int], list[int], int
     _ext.sequential_walk)
 
 _walk_path = _Switch("walk_path", ("native", "python"))
+_bulk_path = _Switch("bulk_path", ("auto", "sorted"))
+
+
+def bulk_path(name: str) -> str:
+    """How Table.merge moves a large batch whose indexes it rebuilds,
+    returning the path it replaces: "auto" (every staged row moved, those a
+    later one superseded then deleted through the rebuilt rule indexes) or
+    "sorted" (only the current rows moved, found by one sort per rule)."""
+    return _bulk_path.set(name)
+
+
+def bulk_path_in_use() -> str:
+    return _bulk_path.value
+
 
 
 def walk_path(name: str) -> str:
