@@ -704,3 +704,65 @@ def Unique_of(column):
     from norvane import Unique
 
     return Unique(f"by_{column}", [column])
+
+
+# An exception raised by the caller's rows propagates at once, on either path.
+
+class FailingRows:
+    """Rows that raise `error` when iteration reaches row `at` (or, with
+    `inside`, when that row itself is iterated), counting the iterations."""
+
+    def __init__(self, count, at, error, inside=False):
+        self.rows = [(f"n{i}", "flat", i, i) for i in range(count)]
+        self.at, self.error, self.inside = at, error, inside
+        self.iterations = 0
+        self.yielded = 0
+
+    def __len__(self):
+        return len(self.rows)
+
+    def __getitem__(self, i):
+        return self.rows[i]
+
+    def __iter__(self):
+        self.iterations += 1
+        for i, row in enumerate(self.rows):
+            if i == self.at:
+                if not self.inside:
+                    raise self.error
+                row = FailingRow(self.error)
+            self.yielded += 1
+            yield row
+
+
+class FailingRow:
+    def __init__(self, error):
+        self.error = error
+
+    def __len__(self):
+        return 4
+
+    def __iter__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("engine", ["sqlite3", "cluster"])
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError])
+@pytest.mark.parametrize("inside", [False, True], ids=["between-rows", "inside-a-row"])
+def test_an_exception_of_the_rows_propagates_at_once(engine, error, inside, request):
+    if engine == "cluster":
+        conn = remote(request.getfixturevalue("shared_cluster"), fresh_name("interrupt"))
+    else:
+        conn = request.getfixturevalue("local")
+    nv.create_table(conn, T, COLS, [], [{"name": "unique_0", "cols": [0]}])
+    raised = error("from the rows")
+    rows = FailingRows(1000, 500, raised, inside)
+    with pytest.raises(error) as caught:
+        nv.insert_temp(conn, T, rows)
+    assert caught.value is raised
+    assert rows.iterations == 1 and rows.yielded == 500 + inside
+    assert not conn.in_transaction
+    assert conn.cursor().execute(f"SELECT count(*) FROM temp_{T}").fetchall()[0][0] == 0
+    if engine == "cluster":
+        conn.close()
+

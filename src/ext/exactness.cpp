@@ -86,9 +86,14 @@ constexpr const char* kNumbersProbe = "9007199254740993 = 9007199254740992.0";
 int g_exact_numbers = -1;
 bool g_fold_reads = true;  // a private switch: off, each read is a statement of its own
 
-void note_numbers_answer(PyObject* value) {
-    g_exact_numbers = value != nullptr && value != Py_None && PyLong_Check(value) && PyLong_AsLong(value) == 0;
-    PyErr_Clear();
+// The probe's answer: 0 (not equal) means exact. Only an answer that is no
+// number at all counts as inexact; any error stays raised (false).
+bool note_numbers_answer(PyObject* value) {
+    if (PyErr_Occurred()) {
+        return false;
+    }
+    g_exact_numbers = value != nullptr && PyLong_CheckExact(value) && PyLong_AsLong(value) == 0;
+    return !PyErr_Occurred() || clear_if_expected({PyExc_OverflowError});
 }
 
 }  // namespace
@@ -102,7 +107,9 @@ int compares_numbers_exactly(Cursor& cursor) {
         }
         Owned row = PyList_GET_SIZE(rows.get()) == 1 ? item_at(PyList_GET_ITEM(rows.get(), 0), Py_ssize_t{0})
                                                        : Owned();
-        note_numbers_answer(row.get());
+        if (!note_numbers_answer(row.get())) {
+            return -1;
+        }
     }
     return g_exact_numbers;
 }
@@ -138,8 +145,8 @@ int dqlite_adapts_stored_types() {
     Owned types = steal(PyImport_ImportModule("dqlitedbapi.types"));
     Owned adapters = types ? steal(PyObject_GetAttrString(types.get(), "_ADAPTERS")) : Owned();
     if (!adapters) {
-        PyErr_Clear();
-        return 1;  // a driver we do not know: assume it adapts
+        // A driver we do not know: assume it adapts. Other errors stay raised.
+        return clear_if_expected({PyExc_ImportError, PyExc_AttributeError}) ? 1 : -1;
     }
     if (!PyDict_Check(adapters.get())) {
         return 1;
@@ -348,8 +355,10 @@ int tables_read_alike_in_one(Cursor& cursor, PyObject* table, PyObject* staged_n
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
         PyObject* row = PyList_GET_ITEM(rows.get(), i);
         const long tag = is_row(row, 4) ? PyLong_AsLong(PyTuple_GET_ITEM(row, 0)) : -1;
+        if (tag == -1 && PyErr_Occurred() && !clear_if_expected({PyExc_OverflowError, PyExc_TypeError})) {
+            return -1;
+        }
         if (tag < 0 || tag > 6) {
-            PyErr_Clear();
             return 0;
         }
         if (tag == 6) {
@@ -362,7 +371,9 @@ int tables_read_alike_in_one(Cursor& cursor, PyObject* table, PyObject* staged_n
             return -1;
         }
     }
-    note_numbers_answer(numbers);
+    if (!note_numbers_answer(numbers)) {
+        return -1;
+    }
     if (g_exact_numbers <= 0) {
         return 0;
     }
