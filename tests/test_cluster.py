@@ -766,3 +766,35 @@ def test_an_exception_of_the_rows_propagates_at_once(engine, error, inside, requ
     if engine == "cluster":
         conn.close()
 
+
+def test_each_engine_answers_the_number_comparison_itself(shared_cluster, tmp_path):
+    # A fresh process: the answers are kept for the life of one. After a find
+    # on the cluster, a find on a local file still asks its own SQLite.
+    script = f"""
+import sqlite3
+import norvane.norvane as nv
+from norvane.catalog import prepare_catalog
+from norvane.cluster import connect
+
+remote = connect({shared_cluster.running[0]!r}, {fresh_name("numbers")!r})
+local = sqlite3.connect({str(tmp_path / "local.db")!r})
+for c in (remote, local):
+    prepare_catalog(c)
+    nv.create_table(c, "t", ["a", "b"], [], [{{"name": "u", "cols": [0]}}])
+    nv.insert_temp(c, "t", [(1, 2), (1, 3), (2, 4)])
+    nv.temp_to_main(c, "t")
+    nv.insert_temp(c, "t", [(1, 5), (3, 6)])
+seen = []
+remote_rows = nv.find(remote, "*", "t", "")
+local.set_trace_callback(seen.append)
+local_rows = nv.find(local, "*", "t", "")
+assert sorted(local_rows) == sorted(remote_rows), (local_rows, remote_rows)
+print(sum("9007199254740993" in statement for statement in seen))
+"""
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "1"
+
