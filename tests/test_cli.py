@@ -281,3 +281,15 @@ def test_the_readme_walk_through_runs_as_written(tmp_path, monkeypatch):
             words = words[words.index("|") + 1:]
         assert words[0] == "norvane"
         assert ok(*words[1:], input=given) == text, command
+
+
+def test_the_commands_prepare_the_catalog_through_the_public_function(tmp_path, monkeypatch):
+    from norvane import catalog
+
+    called = []
+    real = catalog.prepare_catalog
+    monkeypatch.setattr(catalog, "prepare_catalog", lambda conn: (called.append(conn), real(conn)))
+    path = tmp_path / "shop.db"
+    ok("create", path, "feed", *COLUMNS, "--unique", "by_product=sup,sku")
+    ok("stage", path, "feed", write(tmp_path / "in.csv", "sup,sku,barcode,price\n1,a,10,2.5\n"))
+    assert len(called) == 2

@@ -704,3 +704,97 @@ def Unique_of(column):
     from norvane import Unique
 
     return Unique(f"by_{column}", [column])
+
+
+# An exception raised by the caller's rows propagates at once, on either path.
+
+class FailingRows:
+    """Rows that raise `error` when iteration reaches row `at` (or, with
+    `inside`, when that row itself is iterated), counting the iterations."""
+
+    def __init__(self, count, at, error, inside=False):
+        self.rows = [(f"n{i}", "flat", i, i) for i in range(count)]
+        self.at, self.error, self.inside = at, error, inside
+        self.iterations = 0
+        self.yielded = 0
+
+    def __len__(self):
+        return len(self.rows)
+
+    def __getitem__(self, i):
+        return self.rows[i]
+
+    def __iter__(self):
+        self.iterations += 1
+        for i, row in enumerate(self.rows):
+            if i == self.at:
+                if not self.inside:
+                    raise self.error
+                row = FailingRow(self.error)
+            self.yielded += 1
+            yield row
+
+
+class FailingRow:
+    def __init__(self, error):
+        self.error = error
+
+    def __len__(self):
+        return 4
+
+    def __iter__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("engine", ["sqlite3", "cluster"])
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError])
+@pytest.mark.parametrize("inside", [False, True], ids=["between-rows", "inside-a-row"])
+def test_an_exception_of_the_rows_propagates_at_once(engine, error, inside, request):
+    if engine == "cluster":
+        conn = remote(request.getfixturevalue("shared_cluster"), fresh_name("interrupt"))
+    else:
+        conn = request.getfixturevalue("local")
+    nv.create_table(conn, T, COLS, [], [{"name": "unique_0", "cols": [0]}])
+    raised = error("from the rows")
+    rows = FailingRows(1000, 500, raised, inside)
+    with pytest.raises(error) as caught:
+        nv.insert_temp(conn, T, rows)
+    assert caught.value is raised
+    assert rows.iterations == 1 and rows.yielded == 500 + inside
+    assert not conn.in_transaction
+    assert conn.cursor().execute(f"SELECT count(*) FROM temp_{T}").fetchall()[0][0] == 0
+    if engine == "cluster":
+        conn.close()
+
+
+def test_each_engine_answers_the_number_comparison_itself(shared_cluster, tmp_path):
+    # A fresh process: the answers are kept for the life of one. After a find
+    # on the cluster, a find on a local file still asks its own SQLite.
+    script = f"""
+import sqlite3
+import norvane.norvane as nv
+from norvane.catalog import prepare_catalog
+from norvane.cluster import connect
+
+remote = connect({shared_cluster.running[0]!r}, {fresh_name("numbers")!r})
+local = sqlite3.connect({str(tmp_path / "local.db")!r})
+for c in (remote, local):
+    prepare_catalog(c)
+    nv.create_table(c, "t", ["a", "b"], [], [{{"name": "u", "cols": [0]}}])
+    nv.insert_temp(c, "t", [(1, 2), (1, 3), (2, 4)])
+    nv.temp_to_main(c, "t")
+    nv.insert_temp(c, "t", [(1, 5), (3, 6)])
+seen = []
+remote_rows = nv.find(remote, "*", "t", "")
+local.set_trace_callback(seen.append)
+local_rows = nv.find(local, "*", "t", "")
+assert sorted(local_rows) == sorted(remote_rows), (local_rows, remote_rows)
+print(sum("9007199254740993" in statement for statement in seen))
+"""
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "1"
+

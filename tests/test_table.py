@@ -179,3 +179,26 @@ def test_names_cannot_smuggle_sql(homes, name):
     with pytest.raises(ValueError):
         homes.stage([{name: 1}])
     assert homes.exists() and homes.count_staged() == 0
+
+
+def test_the_readme_says_which_writes_are_module_calls(tmp_path, monkeypatch):
+    """A Table stages and merges through C++ entries of its own, not through
+    insert_temp and temp_to_main: the README must not say that every write is
+    a module function's call."""
+    import pathlib
+
+    import norvane.norvane as module
+
+    from norvane.catalog import prepare_catalog
+
+    conn = sqlite3.connect(tmp_path / "t.db")
+    prepare_catalog(conn)
+    table = Table(conn, "feed").create(["a", "b"], unique=[Unique("by_a", ["a"])])
+    for name in ("insert_temp", "temp_to_main"):
+        monkeypatch.setattr(module, name, None)
+    table.stage([(1, 2), (1, 3)])
+    table.merge()
+    assert table.rows() == [(1, 3)]
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
+    assert "every write of a `Table` is one" not in " ".join(readme.split())
+    conn.close()

@@ -24,7 +24,7 @@ from typing import IO, Any, ParamSpec, TypeVar
 
 import click
 
-from norvane import _native
+from norvane import catalog
 from norvane.cli_input import (
     KINDS,
     CsvFormat,
@@ -159,7 +159,7 @@ def create(db: str, table: str, columns: tuple[str, ...], rules: tuple[str, ...]
     plain = [Index(name, cols) for name, cols in _named_columns(indexes, "--index")]
     conn = _connect(db, "rwc")
     try:
-        _native.prepare_catalog(conn)
+        catalog.prepare_catalog(conn)
         Table(conn, table).create(list(columns), indexes=plain, unique=unique, replace=replace)
     finally:
         conn.close()
@@ -233,7 +233,7 @@ def stage(
     conn = _connect(db, "rw")
     try:
         target = _table(conn, table)
-        _native.prepare_catalog(conn)
+        catalog.prepare_catalog(conn)
         source = Source(file, encoding)
         try:
             staged, report = _stage(target, source, fmt, CsvFormat(separator, not no_header, names), overrides,

@@ -83,18 +83,27 @@ bool selects_stored_rows(const char* conditions) {
 namespace {
 
 constexpr const char* kNumbersProbe = "9007199254740993 = 9007199254740992.0";
-int g_exact_numbers = -1;
+// The answer of each SQL engine, asked once each: the host's own SQLite
+// (index 0) and the one behind the dqlite driver (index 1) may differ, so
+// one never stands in for the other.
+int g_exact_numbers[2] = {-1, -1};
 bool g_fold_reads = true;  // a private switch: off, each read is a statement of its own
 
-void note_numbers_answer(PyObject* value) {
-    g_exact_numbers = value != nullptr && value != Py_None && PyLong_Check(value) && PyLong_AsLong(value) == 0;
-    PyErr_Clear();
+// The probe's answer: 0 (not equal) means exact. Only an answer that is no
+// number at all counts as inexact; any error stays raised (false).
+bool note_numbers_answer(bool remote, PyObject* value) {
+    if (PyErr_Occurred()) {
+        return false;
+    }
+    g_exact_numbers[remote] = value != nullptr && PyLong_CheckExact(value) && PyLong_AsLong(value) == 0;
+    return !PyErr_Occurred() || clear_if_expected({PyExc_OverflowError});
 }
 
 }  // namespace
 
 int compares_numbers_exactly(Cursor& cursor) {
-    if (g_exact_numbers < 0) {
+    const bool remote = !cursor.native();
+    if (g_exact_numbers[remote] < 0) {
         Owned sql = join_text({"SELECT ", kNumbersProbe});
         Owned rows = sql ? cursor.query(sql.get()) : Owned();
         if (!rows) {
@@ -102,9 +111,11 @@ int compares_numbers_exactly(Cursor& cursor) {
         }
         Owned row = PyList_GET_SIZE(rows.get()) == 1 ? item_at(PyList_GET_ITEM(rows.get(), 0), Py_ssize_t{0})
                                                        : Owned();
-        note_numbers_answer(row.get());
+        if (!note_numbers_answer(remote, row.get())) {
+            return -1;
+        }
     }
-    return g_exact_numbers;
+    return g_exact_numbers[remote];
 }
 
 namespace {
@@ -138,8 +149,8 @@ int dqlite_adapts_stored_types() {
     Owned types = steal(PyImport_ImportModule("dqlitedbapi.types"));
     Owned adapters = types ? steal(PyObject_GetAttrString(types.get(), "_ADAPTERS")) : Owned();
     if (!adapters) {
-        PyErr_Clear();
-        return 1;  // a driver we do not know: assume it adapts
+        // A driver we do not know: assume it adapts. Other errors stay raised.
+        return clear_if_expected({PyExc_ImportError, PyExc_AttributeError}) ? 1 : -1;
     }
     if (!PyDict_Check(adapters.get())) {
         return 1;
@@ -348,8 +359,10 @@ int tables_read_alike_in_one(Cursor& cursor, PyObject* table, PyObject* staged_n
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
         PyObject* row = PyList_GET_ITEM(rows.get(), i);
         const long tag = is_row(row, 4) ? PyLong_AsLong(PyTuple_GET_ITEM(row, 0)) : -1;
+        if (tag == -1 && PyErr_Occurred() && !clear_if_expected({PyExc_OverflowError, PyExc_TypeError})) {
+            return -1;
+        }
         if (tag < 0 || tag > 6) {
-            PyErr_Clear();
             return 0;
         }
         if (tag == 6) {
@@ -362,8 +375,10 @@ int tables_read_alike_in_one(Cursor& cursor, PyObject* table, PyObject* staged_n
             return -1;
         }
     }
-    note_numbers_answer(numbers);
-    if (g_exact_numbers <= 0) {
+    if (!note_numbers_answer(true, numbers)) {
+        return -1;
+    }
+    if (g_exact_numbers[1] <= 0) {
         return 0;
     }
     for (long source : {0L, 2L}) {

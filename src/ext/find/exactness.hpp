@@ -28,7 +28,7 @@ bool selects_stored_rows(const char* conditions);
 // str as text factory, no adapter on a stored type.
 int reads_values_as_stored(PyObject* conn);
 // Whether this SQLite compares integers with reals exactly (2**53 + 1 is not
-// 2.0**53); asked once per process.
+// 2.0**53); asked once per engine (the host's SQLite, the cluster's).
 int compares_numbers_exactly(Cursor& cursor);
 
 // ---------------------------------------------------------------- tables ---

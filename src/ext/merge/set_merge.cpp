@@ -67,9 +67,12 @@ public:
 private:
     bool build_texts() {
         staging_ = join_text({"temp_", table_text_});
-        if (!staging_) {
+        const char* staging_name = staging_ ? PyUnicode_AsUTF8(staging_.get()) : nullptr;
+        const char* table_name = staging_name ? PyUnicode_AsUTF8(table_text_.get()) : nullptr;
+        if (table_name == nullptr) {
             return false;
         }
+        const std::string staging = staging_name;
         std::string kept;
         std::string superseded;
         std::vector<std::string> seen;
@@ -92,12 +95,11 @@ private:
                 continue;  // the same columns twice keep and supersede the same rows
             }
             seen.push_back(group);
-            const std::string staging = PyUnicode_AsUTF8(staging_.get());
             kept += (kept.empty() ? " WHERE " : " AND ") + std::string("rowid IN (SELECT max(rowid) FROM ") +
                     staging + " GROUP BY " + group + ")";
             // CROSS JOIN keeps the staging table outside: one index search per staged row.
             superseded += (superseded.empty() ? "" : " UNION ALL ") + std::string("SELECT m.rowid AS id FROM ") +
-                          staging + " AS s CROSS JOIN " + PyUnicode_AsUTF8(table_text_.get()) + " AS m ON " +
+                          staging + " AS s CROSS JOIN " + table_name + " AS m ON " +
                           match;
         }
         kept_where_ = steal(PyUnicode_FromStringAndSize(kept.data(), static_cast<Py_ssize_t>(kept.size())));

@@ -32,8 +32,10 @@ bool append_value(std::string& out, PyObject* value) {
     if (PyLong_CheckExact(value)) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
+        if (overflow != 0) {
+            return false;  // beyond 64 bits: the statement path reports it
+        }
+        if (v == -1 && PyErr_Occurred()) {
             return false;
         }
         out += std::to_string(v);
@@ -46,8 +48,7 @@ bool append_value(std::string& out, PyObject* value) {
         }
         char* text = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
         if (text == nullptr) {
-            PyErr_Clear();
-            return false;
+            return false;  // out of memory: raised
         }
         out += text;
         PyMem_Free(text);
@@ -57,7 +58,11 @@ bool append_value(std::string& out, PyObject* value) {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(value, &size);
         if (text == nullptr) {
-            PyErr_Clear();  // not encodable: the statement path reports it
+            // Not encodable (a lone surrogate): the statement path reports
+            // it. Anything else, out of memory say, stays raised.
+            if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                PyErr_Clear();
+            }
             return false;
         }
         out += '"';
@@ -84,25 +89,36 @@ bool append_value(std::string& out, PyObject* value) {
     return false;
 }
 
+// Whether iterating `obj` can start (what PyObject_GetIter accepts), asked
+// without calling any of its code.
+bool is_iterable(PyObject* obj) { return Py_TYPE(obj)->tp_iter != nullptr || PySequence_Check(obj); }
+
 class JsonStaging {
 public:
     JsonStaging(Cursor& cursor, PyObject* table_text) : cursor_(cursor), table_text_(table_text) {}
 
-    // 1 when every row was written into a chunk, 0 when one cannot be, -1 on error.
+    // 1 when every row was written into a chunk, 0 when one cannot be, -1 on
+    // error. An exception raised by the caller's rows (Ctrl-C, out of memory,
+    // a failing generator) propagates at once: the rows are read only once,
+    // and nothing is staged. Only what is not iterable at all is left to the
+    // statement path, which reports it in its own words.
     int encode(PyObject* rows) {
+        if (!is_iterable(rows)) {
+            return 0;
+        }
         Owned iterator = steal(PyObject_GetIter(rows));
         if (!iterator) {
-            PyErr_Clear();
-            return 0;
+            return -1;
         }
         std::string chunk;
         while (Owned row = steal(PyIter_Next(iterator.get()))) {
-            Owned values = PyList_CheckExact(row.get()) || PyTuple_CheckExact(row.get())
-                               ? std::move(row)
-                               : steal(PySequence_List(row.get()));
-            if (!values) {
-                PyErr_Clear();
+            const bool as_is = PyList_CheckExact(row.get()) || PyTuple_CheckExact(row.get());
+            if (!as_is && !is_iterable(row.get())) {
                 return 0;
+            }
+            Owned values = as_is ? std::move(row) : steal(PySequence_List(row.get()));
+            if (!values) {
+                return -1;
             }
             const Py_ssize_t n = PySequence_Fast_GET_SIZE(values.get());
             if (width_ < 0) {
@@ -127,8 +143,7 @@ public:
             }
         }
         if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return 0;
+            return -1;
         }
         if (!chunk.empty()) {
             chunks_.push_back(chunk + "]");

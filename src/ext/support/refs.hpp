@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
 #include <utility>
 
 namespace norvane {
@@ -101,5 +102,18 @@ public:
 private:
     PyObject* exc_;
 };
+
+// Clears the pending exception when it is one a check expects (a probe that
+// answers "no" by raising one of these types) and answers true; any other
+// exception (Ctrl-C, out of memory) stays raised and the answer is false.
+inline bool clear_if_expected(std::initializer_list<PyObject*> expected) noexcept {
+    for (PyObject* type : expected) {
+        if (PyErr_ExceptionMatches(type)) {
+            PyErr_Clear();
+            return true;
+        }
+    }
+    return false;
+}
 
 }  // namespace norvane
