@@ -176,18 +176,34 @@ def create(db: str, table: str, columns: tuple[str, ...], rules: tuple[str, ...]
     unique = [Unique(name, cols) for name, cols in _named_columns(rules, "--unique")]
     plain = [Index(name, cols) for name, cols in _named_columns(indexes, "--index")]
     kinds = _column_kinds(_overrides(types), columns, table)
-    conn = _connect(db, "rwc")
+    existed = os.path.exists(db)
     try:
-        with _transaction(conn):
-            _native.create_catalog(conn)
-            target = Table(conn, table)
-            if replace:
-                clear_settings(conn, table)
-            target.create(list(columns), indexes=plain, unique=unique, replace=replace, commit=False)
-            if kinds:
-                _record_types(conn, table, kinds)
-    finally:
-        conn.close()
+        conn = _connect(db, "rwc")
+        try:
+            with _transaction(conn):
+                _native.create_catalog(conn)
+                target = Table(conn, table)
+                if replace:
+                    clear_settings(conn, table)
+                target.create(list(columns), indexes=plain, unique=unique, replace=replace, commit=False)
+                if kinds:
+                    _record_types(conn, table, kinds)
+        finally:
+            conn.close()
+    except BaseException:
+        if not existed:
+            _remove_if_empty(db)
+        raise
+
+
+def _remove_if_empty(path: str) -> None:
+    """The empty file a failed create opened (its transaction rolled back,
+    SQLite wrote nothing into it) goes again."""
+    try:
+        if os.path.getsize(path) == 0:
+            os.remove(path)
+    except OSError:
+        pass
 
 
 def _column_kinds(kinds: dict[str, Kind], columns: Sequence[str], table: str) -> dict[str, Kind]:
