@@ -106,10 +106,15 @@ def test_type_detection(db, tmp_path):
 def test_types_by_hand_and_none(db, tmp_path):
     write(tmp_path / "t.csv", "sup,sku,barcode,price\n01,2,3,4\n")
     ok("stage", db, "feed", tmp_path / "t.csv", "--type", "barcode=text", "--type", "sup=text")
+    # The first stage recorded the types it used: later files take them, with or without detection.
     ok("stage", db, "feed", tmp_path / "t.csv", "--no-detect-types")
-    assert table_rows(db, staging=True) == [("01", 2, "3", 4), ("01", "2", "3", "4")]
+    assert table_rows(db, staging=True) == [("01", 2, "3", 4), ("01", 2, "3", 4)]
     fails(1, "'01' in column sup is not an integer", "stage", db, "feed", tmp_path / "t.csv", "--type", "sup=integer")
     fails(2, "--type", "stage", db, "feed", tmp_path / "t.csv", "--type", "sup=number")
+    ok("create", db, "plain", *COLUMNS)
+    ok("stage", db, "plain", tmp_path / "t.csv", "--no-detect-types")
+    with sqlite3.connect(db) as conn:
+        assert conn.execute("SELECT * FROM temp_plain").fetchall() == [("01", "2", "3", "4")]
 
 
 def test_a_later_misfit_names_its_line(db, tmp_path):
@@ -122,6 +127,7 @@ def test_a_later_misfit_names_its_line(db, tmp_path):
     assert table_rows(db, staging=True)[-1] == (1, 2, "b", "x")
     assert table_rows(db, staging=True)[0] == (0, 0, "b0", "0")
     real = text.replace("1,2,b,x", "1,2,b,2.5")
+    ok("create", db, "feed", *COLUMNS, "--replace")  # all.csv recorded price as text
     ok("stage", db, "feed", write(tmp_path / "real.csv", real), "--merge")
     assert table_rows(db)[0] == (1, 2, "b", 2.5) and table_rows(db)[-1] == (0, 0, "b0", 0.0)
     assert isinstance(table_rows(db)[-1][3], float)
@@ -204,7 +210,8 @@ def test_reads(db, tmp_path):
     assert table[0].split() == ["barcode", "sup"] and len(table) == 5
     assert ok("tables", db).splitlines()[2].split() == ["feed", "1", "3"]
     assert ok("schema", db, "feed").splitlines() == [
-        "table feed", "  columns: sup, sku, barcode, price", "  unique by_product (sup, sku)",
+        "table feed", "  columns: sup, sku, barcode, price", "  types: sup=integer, sku=integer, barcode=text, "
+        "price=integer", "  unique by_product (sup, sku)",
         "  unique by_barcode (barcode)", "  index by_price (price)"]
     ok("drop", db, "feed")
     assert ok("tables", db).splitlines()[2:] == []

@@ -55,6 +55,9 @@ find_plan: Callable[[str], None] = _ext.find_plan
 # prepare_catalog(conn): the catalog tables over any DB-API connection, then commit.
 prepare_catalog: Callable[[Any], None] = _ext.prepare_catalog
 
+# create_catalog(conn): the same tables inside whatever transaction is open, no commit.
+create_catalog: Callable[[Any], None] = _ext.create_catalog
+
 # merge_indexes(policy) -> the policy it replaces: how temp_to_main treats the
 # main table's indexes, "auto" (kept when that is cheaper), "keep" or "rebuild".
 merge_indexes: Callable[[str], str] = _ext.merge_indexes

@@ -11,7 +11,9 @@ Exit status: 0 done, 1 a data error (one line on stderr), 2 a usage error,
 as it was.
 """
 
+import contextlib
 import csv
+import dataclasses
 import functools
 import json
 import os
@@ -20,7 +22,7 @@ import sys
 import urllib.parse
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from itertools import chain, islice
-from typing import IO, Any, ParamSpec, TypeVar
+from typing import IO, Any, ParamSpec, TypeVar, cast
 
 import click
 
@@ -37,6 +39,7 @@ from norvane.cli_input import (
 )
 from norvane.cli_json import json_rows, ndjson_rows
 from norvane.table import Index, MergeReport, Table, Unique
+from norvane.table_settings import clear_settings, read_settings, stored_column_types, write_settings
 
 __all__ = ["cli", "main"]
 
@@ -91,6 +94,18 @@ def _connect(path: str, mode: str) -> sqlite3.Connection:
         raise DataError(f"no such database file: {path}")
     uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=" + mode
     return sqlite3.connect(uri, uri=True)
+
+
+@contextlib.contextmanager
+def _transaction(conn: sqlite3.Connection) -> Iterator[None]:
+    """One write transaction for the whole command: all of it or nothing."""
+    conn.execute("BEGIN IMMEDIATE")
+    try:
+        yield
+        conn.commit()
+    except BaseException:
+        conn.rollback()
+        raise
 
 
 def _table(conn: sqlite3.Connection, name: str) -> Table:
@@ -151,18 +166,79 @@ def _named_columns(values: Sequence[str], option: str) -> list[tuple[str, list[s
 @click.argument("columns", nargs=-1, required=True)
 @click.option("--unique", "rules", multiple=True, metavar="NAME=COL,COL", help="A uniqueness rule: the newest row wins.")
 @click.option("--index", "indexes", multiple=True, metavar="NAME=COL,COL", help="An index on the main table.")
+@click.option("--type", "types", multiple=True, metavar="COL=integer|real|text",
+              help="Record a column's type: CSV and TSV values must fit it.")
 @click.option("--replace", is_flag=True, help="Drop an existing table of this name first, with its rows.")
 @_guarded
-def create(db: str, table: str, columns: tuple[str, ...], rules: tuple[str, ...], indexes: tuple[str, ...], replace: bool) -> None:
+def create(db: str, table: str, columns: tuple[str, ...], rules: tuple[str, ...], indexes: tuple[str, ...],
+           types: tuple[str, ...], replace: bool) -> None:
     """Create TABLE with COLUMNS, its rules and its indexes."""
     unique = [Unique(name, cols) for name, cols in _named_columns(rules, "--unique")]
     plain = [Index(name, cols) for name, cols in _named_columns(indexes, "--index")]
-    conn = _connect(db, "rwc")
+    kinds = _column_kinds(_overrides(types), columns, table)
+    existed = os.path.exists(db)
     try:
-        catalog.prepare_catalog(conn)
-        Table(conn, table).create(list(columns), indexes=plain, unique=unique, replace=replace)
-    finally:
-        conn.close()
+        conn = _connect(db, "rwc")
+        try:
+            with _transaction(conn):
+                catalog.prepare_catalog(conn, commit=False)
+                target = Table(conn, table)
+                if replace:
+                    clear_settings(conn, table)
+                target.create(list(columns), indexes=plain, unique=unique, replace=replace, commit=False)
+                if kinds:
+                    _record_types(conn, table, kinds)
+        finally:
+            conn.close()
+    except BaseException:
+        if not existed:
+            _remove_if_empty(db)
+        raise
+
+
+def _remove_if_empty(path: str) -> None:
+    """The empty file a failed create opened (its transaction rolled back,
+    SQLite wrote nothing into it) goes again."""
+    try:
+        if os.path.getsize(path) == 0:
+            os.remove(path)
+    except OSError:
+        pass
+
+
+def _column_kinds(kinds: dict[str, Kind], columns: Sequence[str], table: str) -> dict[str, Kind]:
+    """Types by hand keyed by the columns they name, as the columns are spelt."""
+    by_name = {column.lower(): column for column in columns}
+    named: dict[str, Kind] = {}
+    for name, kind in kinds.items():
+        if name.lower() not in by_name:
+            raise DataError(f"--type {name}: {table} has no such column")
+        named[by_name[name.lower()]] = kind
+    return named
+
+
+def _record_types(conn: sqlite3.Connection, table: str, kinds: dict[str, Kind]) -> None:
+    """Adds `kinds` to the table's recorded column types, its other settings kept."""
+    settings = read_settings(conn, table)
+    types = {**settings.column_types, **kinds}
+    write_settings(conn, table, dataclasses.replace(settings, column_types=types))
+
+
+def _table_types(table: Table) -> tuple[dict[str, Kind], bool]:
+    """The table's recorded column types and whether it holds no rows. A
+    table with rows and no recorded types records those its stored values
+    have first."""
+    conn = table.conn
+    settings = read_settings(conn, table.name)
+    recorded = cast(dict[str, Kind], dict(settings.column_types))
+    (holds_rows,) = conn.execute(
+        f"SELECT EXISTS (SELECT 1 FROM {table.name}) OR EXISTS (SELECT 1 FROM temp_{table.name})"
+    ).fetchone()
+    if holds_rows and not recorded:
+        recorded = cast(dict[str, Kind], stored_column_types(conn, table.name, table.columns()))
+        if recorded:
+            write_settings(conn, table.name, dataclasses.replace(settings, column_types=recorded))
+    return recorded, not holds_rows
 
 
 # ------------------------------------------------------------------- stage --
@@ -233,7 +309,6 @@ def stage(
     conn = _connect(db, "rw")
     try:
         target = _table(conn, table)
-        catalog.prepare_catalog(conn)
         source = Source(file, encoding)
         try:
             staged, report = _stage(target, source, fmt, CsvFormat(separator, not no_header, names), overrides,
@@ -251,34 +326,36 @@ def _stage(
     table: Table, source: Source, fmt: str, csv_format: CsvFormat, overrides: dict[str, Kind], detect: bool,
     batch_size: int, then_merge: bool, shown: bool,
 ) -> tuple[int, MergeReport | None]:
-    conn = table.conn
-    if not then_merge:
-        return _stage_input(table, source, fmt, csv_format, overrides, detect, batch_size, shown, True), None
-    conn.execute("BEGIN IMMEDIATE")
-    try:
-        staged = _stage_input(table, source, fmt, csv_format, overrides, detect, batch_size, shown, False)
-        report = _merge(table, shown, commit=False)
-        conn.commit()
-    except BaseException:
-        conn.rollback()
-        raise
+    report = None
+    conn = cast(sqlite3.Connection, table.conn)  # the command opens host connections only
+    with _transaction(conn):
+        catalog.prepare_catalog(conn, commit=False)
+        recorded, empty = _table_types(table) if fmt in ("csv", "tsv") else ({}, False)
+        used: dict[str, Kind] = {}
+        staged = _stage_input(table, source, fmt, csv_format, overrides, detect, batch_size, shown, recorded, used)
+        found = {name: kind for name, kind in used.items() if name not in recorded}
+        if empty and found:  # the first stage into an empty table records its types
+            _record_types(conn, table.name, found)
+        if then_merge:
+            report = _merge(table, shown, commit=False)
     return staged, report
 
 
 def _stage_input(
     table: Table, source: Source, fmt: str, csv_format: CsvFormat, overrides: dict[str, Kind], detect: bool,
-    batch_size: int, shown: bool, commit: bool,
+    batch_size: int, shown: bool, recorded: dict[str, Kind], used: dict[str, Kind],
 ) -> int:
-    """Stages the input, all or nothing. CSV columns are typed from their
-    first rows; when a later value does not fit and the input can be read
-    again, from all of it, and the stage starts over."""
+    """Stages the input, all or nothing. CSV columns take the table's
+    recorded types; the others are typed from their first rows; when a later
+    value does not fit and the input can be read again, from all of it, and
+    the stage starts over. `used` hears the types CSV columns were given."""
     columns = table.columns()
 
     def stage(rows: Iterator[tuple[object, ...]], label: str) -> int:
         bar = _Bar(shown, label, source.size)
         try:
             return table.stage(rows, batch_size=batch_size, progress=lambda d, t: bar.to(source.position()),
-                               commit=commit)
+                               commit=False)
         finally:
             bar.close()
 
@@ -288,18 +365,18 @@ def _stage_input(
         return stage(ndjson_rows(source, table.name, columns, overrides), "staging ")
     whole = detect and source.rereadable
     try:
-        return stage(csv_rows(source, csv_format, table.name, columns, overrides, detect, None, batch_size, whole),
-                     "staging ")
+        return stage(csv_rows(source, csv_format, table.name, columns, overrides, detect, None, batch_size, whole,
+                              recorded, used), "staging ")
     except Retype:
-        pass
+        used.clear()
     reading = _Bar(shown, "typing  ", source.size)
     try:
         typing = csv_kinds(source, csv_format, table.name, columns, overrides, detect, batch_size,
-                           lambda: reading.to(source.position()))
+                           lambda: reading.to(source.position()), recorded)
     finally:
         reading.close()
-    return stage(csv_rows(source, csv_format, table.name, columns, overrides, detect, typing, batch_size),
-                 "staging ")
+    return stage(csv_rows(source, csv_format, table.name, columns, overrides, detect, typing, batch_size,
+                          recorded=recorded, used=used), "staging ")
 
 
 # ------------------------------------------------------------------- merge --
@@ -448,11 +525,14 @@ def schema(db: str, table: str) -> None:
     try:
         target = _table(conn, table)
         columns, rules, indexes = target.columns(), target.rules(), target.indexes()
+        types = read_settings(conn, target.name).column_types
     finally:
         conn.close()
     rule_names = {rule.name.lower() for rule in rules}
     click.echo(f"table {target.name}")
     click.echo(f"  columns: {', '.join(columns)}")
+    if types:
+        click.echo(f"  types: {', '.join(f'{column}={types[column]}' for column in columns if column in types)}")
     for rule in rules:
         click.echo(f"  unique {rule.name} ({', '.join(str(column) for column in rule.columns)})")
     for index in indexes:
@@ -468,7 +548,10 @@ def drop(db: str, table: str) -> None:
     """Remove TABLE with its staged rows, rules and indexes."""
     conn = _connect(db, "rw")
     try:
-        _table(conn, table).drop()
+        target = _table(conn, table)
+        with _transaction(conn):
+            clear_settings(conn, target.name)
+            target.drop(commit=False)
     finally:
         conn.close()
 

@@ -13,7 +13,7 @@ import math
 import os
 import re
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from itertools import chain, islice, repeat
 from typing import IO, Any, Literal, TypeAlias
@@ -332,15 +332,17 @@ def csv_kinds(
     detect: bool,
     batch_size: int,
     progress: Callable[[], None] = lambda: None,
+    recorded: Mapping[str, Kind] | None = None,
 ) -> Typing | None:
     """The field types from a first pass over the whole input, when it can
     be re-read and detection is on; otherwise None (the staging pass then
-    types from the first rows)."""
+    types from the first rows). Columns with a `recorded` type (the table's)
+    or an override keep that type."""
     if not detect or not source.rereadable:
         return None
     reading = _CsvPass(source, fmt, table, columns)
     fields = reading.layout.fields
-    _check_overrides(overrides, fields, table, columns)
+    overrides = _fixed_types(overrides, recorded, fields, table, columns)
     kinds: list[Kind] = [overrides.get(name, "integer") for name in fields]
     open_ = [name not in overrides for name in fields]
     for batch in reading.batches(batch_size):
@@ -354,13 +356,21 @@ def csv_kinds(
     return Typing(kinds)
 
 
-def _check_overrides(overrides: dict[str, Kind], fields: list[str], table: str, columns: Sequence[str]) -> None:
+def _fixed_types(
+    overrides: dict[str, Kind], recorded: Mapping[str, Kind] | None, fields: list[str], table: str,
+    columns: Sequence[str],
+) -> dict[str, Kind]:
+    """The fields whose type is not detected: the table's recorded types of
+    the fields the input has, then the overrides, which must name fields."""
     for name in overrides:
         if name not in fields:
             known = name in columns
             raise DataError(
                 f"--type {name}: " + ("the input has no such column" if known else f"{table} has no such column")
             )
+    fixed = {name: kind for name, kind in (recorded or {}).items() if name in fields}
+    fixed.update(overrides)
+    return fixed
 
 
 def csv_rows(
@@ -373,17 +383,23 @@ def csv_rows(
     typing: Typing | None,
     batch_size: int,
     retype: bool = False,
+    recorded: Mapping[str, Kind] | None = None,
+    used: dict[str, Kind] | None = None,
 ) -> Iterator[tuple[object, ...]]:
     """The records as typed tuples in table order. Without `typing`, columns
     are typed from their first DETECT_ROWS values (when `detect`), and a later
     value that does not fit is an error naming its line; or, with `retype`,
     raises Retype: the caller then types the columns from the whole input
     (csv_kinds) and starts again. Either way the types are those of the whole
-    input, but most inputs are read once."""
+    input, but most inputs are read once.
+
+    Columns with a `recorded` type (the table's) keep it: a value that does
+    not fit is an error naming its line. `used`, when given, is filled with
+    the type of each column given a value, as the rows are read."""
     reading = _CsvPass(source, fmt, table, columns)
     layout = reading.layout
     fields = layout.fields
-    _check_overrides(overrides, fields, table, columns)
+    overrides = _fixed_types(overrides, recorded, fields, table, columns)
     pending: list[_Batch] = []
     if typing is None:
         if detect:
@@ -394,7 +410,7 @@ def csv_rows(
         typing = Typing(kinds, retype)
     batches = _chained(pending, reading.batches(batch_size))
     # Rows handed on by chain, not by a generator step per row.
-    return chain.from_iterable(_typed(batch, layout, typing, source.name, overrides) for batch in batches)
+    return chain.from_iterable(_typed(batch, layout, typing, source.name, overrides, used) for batch in batches)
 
 
 def _first_batches(reading: _CsvPass, rows: int) -> list[_Batch]:
@@ -419,7 +435,8 @@ def _detect_first(pending: list[_Batch], fields: list[str], overrides: dict[str,
 
 
 def _typed(
-    batch: _Batch, layout: Layout, typing: Typing, name: str, overrides: dict[str, Kind]
+    batch: _Batch, layout: Layout, typing: Typing, name: str, overrides: dict[str, Kind],
+    used: dict[str, Kind] | None,
 ) -> list[tuple[object, ...]]:
     count = len(batch.rows)
     fields = list(zip(*batch.rows))
@@ -438,6 +455,8 @@ def _typed(
                 f"is not {'an' if kind == 'integer' else 'a'} {kind}"
             )
         converted.append(column)
+        if used is not None and layout.fields[n] not in used and values.count("") != count:
+            used[layout.fields[n]] = kind
     ordered = [
         converted[source] if source is not None else repeat(None, count) for source in layout.source_of
     ]

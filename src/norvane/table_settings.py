@@ -27,13 +27,14 @@ whatever transaction is open: the caller decides when they commit.
 """
 
 import json
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 from norvane.checks import STAGING_PREFIX
 
-__all__ = ["SETTINGS_TABLE", "Settings", "clear_settings", "marker_name", "read_settings", "write_settings"]
+__all__ = ["SETTINGS_TABLE", "Settings", "clear_settings", "marker_name", "read_settings", "stored_column_types",
+           "write_settings"]
 
 SETTINGS_TABLE = "table_settings"
 COLUMN_TYPES = ("integer", "real", "text")
@@ -118,3 +119,23 @@ def _first_column(conn: Any, table: str) -> str:
     if row is None:
         raise conn.OperationalError(f"no such table: {STAGING_PREFIX}{table}")
     return str(row[0])
+
+
+def stored_column_types(conn: Any, table: str, columns: Sequence[str]) -> dict[str, str]:
+    """The type of each column whose stored values, staged and main, are all
+    integers, all reals or all text (NULLs aside): what a table with rows but
+    no recorded types holds. A column of mixed classes, of blobs or of NULLs
+    only has none. Reads both tables whole."""
+    classes: dict[str, set[str]] = {column: set() for column in columns}
+    select = ", ".join(f"group_concat(DISTINCT typeof({column}))" for column in columns)
+    for prefix in ("", STAGING_PREFIX):
+        row = conn.execute(f"SELECT {select} FROM {prefix}{table}").fetchone()
+        for column, found in zip(columns, row):
+            if found:
+                classes[column].update(str(found).split(","))
+    types: dict[str, str] = {}
+    for column, found in classes.items():
+        found.discard("null")
+        if len(found) == 1 and next(iter(found)) in COLUMN_TYPES:
+            types[column] = found.pop()
+    return types

@@ -117,6 +117,16 @@ PyObject* prepare_catalog(PyObject*, PyObject* conn) {
     return done ? Py_NewRef(Py_None) : nullptr;
 }
 
+// create_catalog(conn): the catalog tables over any DB-API connection, inside
+// whatever transaction is open; the caller decides when they commit.
+PyObject* create_catalog_tables(PyObject*, PyObject* conn) {
+    Cursor cursor;
+    if (!cursor.open(conn) || !create_catalog(cursor)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 constexpr const char* kPolicyNames[] = {"auto", "keep", "rebuild"};
 
 // merge_indexes(policy) -> the policy it replaces. "auto" lets the merge keep
@@ -273,6 +283,8 @@ PyMethodDef native_methods[] = {
     {"find_plan", find_plan, METH_O, "find_plan(name): how find gathers rows for its newest test."},
     {"prepare_catalog", prepare_catalog, METH_O,
      "prepare_catalog(conn)\n--\n\nCreates the catalog tables over conn and commits."},
+    {"create_catalog", create_catalog_tables, METH_O,
+     "create_catalog(conn)\n--\n\nCreates the catalog tables over conn without committing."},
     {"merge_indexes", merge_indexes, METH_O,
      "merge_indexes(policy) -> previous policy\n\nHow temp_to_main treats the main table's indexes: "
      "'auto' (keep them when that is cheaper), 'keep' or 'rebuild'."},
