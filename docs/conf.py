@@ -30,6 +30,8 @@ source_suffix = {".md": "markdown"}
 exclude_patterns = ["_build", "README.md"]
 html_theme = "furo"
 html_title = "norvane"
+# Options such as --quick stay as typed, not turned into dashes.
+smartquotes = False
 
 # Headings get anchors, so pages can link to each other's sections.
 myst_heading_anchors = 3
