@@ -86,7 +86,7 @@ def notes(results):
     return [nodes.bullet_list("", *(nodes.list_item("", nodes.paragraph(text=line)) for line in lines))]
 
 
-def sections(results, document):
+def sections(results):
     made = []
     for section in results["sections"]:
         title = SECTION_TITLES.get(section["key"], section["key"])
@@ -112,7 +112,7 @@ class BenchmarkResults(SphinxDirective):
         if part == "notes":
             return notes(results)
         if part == "sections":
-            return sections(results, self.state.document)
+            return sections(results)
         return main_table(results)
 
 
