@@ -295,7 +295,7 @@ def test_the_commands_prepare_the_catalog_through_the_public_function(tmp_path, 
 
     called = []
     real = catalog.prepare_catalog
-    monkeypatch.setattr(catalog, "prepare_catalog", lambda conn: (called.append(conn), real(conn)))
+    monkeypatch.setattr(catalog, "prepare_catalog", lambda conn, **options: (called.append(conn), real(conn, **options)))
     path = tmp_path / "shop.db"
     ok("create", path, "feed", *COLUMNS, "--unique", "by_product=sup,sku")
     ok("stage", path, "feed", write(tmp_path / "in.csv", "sup,sku,barcode,price\n1,a,10,2.5\n"))
