@@ -29,6 +29,8 @@ from pathlib import Path
 from types import TracebackType
 from typing import Any, Self
 
+from norvane.connections import spill_off
+
 __all__ = ["LocalCluster", "connect", "missing_programs"]
 
 NODE_PROGRAM = "dqlite-demo"
@@ -58,6 +60,9 @@ def connect(address: str, database: str, *, timeout: float = 10.0, **options: An
     finds the leader. Connecting is retried for up to ``timeout`` seconds, so
     that a cluster in the middle of an election (after its leader was lost)
     answers once it has a new one. ``options`` go to ``dqlitedbapi.connect``.
+    The connection comes with SQLite's cache spill off, which the installed
+    server needs for a transaction larger than its page cache (the leader
+    then holds that transaction's dirty pages in memory until the commit).
     """
     import dqlitedbapi
 
@@ -66,6 +71,7 @@ def connect(address: str, database: str, *, timeout: float = 10.0, **options: An
         conn = dqlitedbapi.connect(address, database=database, **options)
         try:
             conn.connect()
+            spill_off(conn)  # before anything writes through it, norvane or not
             return conn
         except dqlitedbapi.Error:
             conn.close()
