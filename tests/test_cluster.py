@@ -9,6 +9,7 @@ import os
 import random
 import re
 import sqlite3
+from pathlib import Path
 
 import pytest
 
@@ -779,3 +780,15 @@ def test_table_writes_large_transactions_on_a_connection_of_the_driver(shared_cl
     table.delete(ids)  # every page of the table and its index changes
     assert table.count() == WIDE_COUNT - len(ids)
     conn.close()
+
+
+def test_the_price_feed_at_scale_matches_a_local_file(tmp_path, monkeypatch):
+    """The million-row benchmark scenario at 100,000 rows: every step's rows
+    (and rowids) on the cluster are the local file's."""
+    require_cluster()
+    monkeypatch.syspath_prepend(str(Path(__file__).resolve().parent.parent))
+    from benchmarks import cluster as bench
+
+    results = bench.run_scale(100_000, tmp_path)
+    assert [(name, rows_equal, rowids_equal, error) for name, _, _, _, rows_equal, rowids_equal, error in results] == [
+        (name, True, True, None) for name, _ in bench.scale_steps(100_000)]
