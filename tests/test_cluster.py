@@ -9,6 +9,7 @@ import os
 import random
 import re
 import sqlite3
+from pathlib import Path
 
 import pytest
 
@@ -798,3 +799,90 @@ print(sum("9007199254740993" in statement for statement in seen))
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "1"
 
+
+
+# Transactions larger than the page cache. The installed server fails one with
+# "disk I/O error" when SQLite spills its dirty pages early; every connection
+# norvane opens or is given must have cache spill off before it writes.
+
+SPILL_BYTES = 20 * 2**20
+WIDE_COLS = ["code", "grp", "payload"]
+
+
+def wide_rows(count, first=0):
+    """About 330 bytes a row: 20 MiB of table pages in 65,000 rows."""
+    return [(f"k{i:07d}", i % 97, f"{i:07d}" + "p" * 320) for i in range(first, first + count)]
+
+
+WIDE_COUNT = 66_000
+
+
+def driver_connection(cluster, database):
+    """A connection opened with the driver alone, as a user would."""
+    conn = dqlitedbapi.connect(cluster.leader(), database=database)
+    conn.connect()
+    return conn
+
+
+def database_bytes(conn):
+    (pages,) = conn.execute("PRAGMA page_count").fetchone()
+    (size,) = conn.execute("PRAGMA page_size").fetchone()
+    return pages * size
+
+
+def create_wide(conn):
+    nv.create_table(conn, "w", WIDE_COLS, [{"name": "w_grp", "cols": "grp,payload"}],
+                    [{"name": "w_key", "cols": [0]}])
+
+
+@pytest.mark.parametrize("opened_by", ["norvane", "driver"])
+def test_a_merge_larger_than_the_page_cache(shared_cluster, opened_by):
+    """By Table.merge on a connection norvane opened, by temp_to_main on one the driver opened."""
+    from norvane import Table
+
+    database = fresh_name("spill")
+    opened = shared_cluster.connect(database) if opened_by == "norvane" else driver_connection(shared_cluster, database)
+    prepare_catalog(opened)
+    create_wide(opened)
+    rows = wide_rows(WIDE_COUNT)
+    nv.insert_temp(opened, "w", rows)
+    before = database_bytes(opened)
+    if opened_by == "norvane":
+        Table(opened, "w").merge()
+    else:
+        nv.temp_to_main(opened, "w")
+    assert database_bytes(opened) - before >= SPILL_BYTES  # all in one transaction
+    assert opened.execute("SELECT count(*), min(code), max(code) FROM w").fetchone() == (
+        WIDE_COUNT, rows[0][0], rows[-1][0])
+    opened.close()
+
+
+def test_table_writes_large_transactions_on_a_connection_of_the_driver(shared_cluster):
+    from norvane import Index, Table, Unique
+
+    conn = driver_connection(shared_cluster, fresh_name("spill"))
+    table = Table(conn, "w").create(WIDE_COLS, indexes=[Index("w_grp", ["grp", "payload"])],
+                                     unique=[Unique("w_code", ["code"])])
+    rows = wide_rows(WIDE_COUNT)
+    before = database_bytes(conn)
+    assert table.stage(rows) == WIDE_COUNT  # one transaction
+    staged = database_bytes(conn)
+    assert staged - before >= SPILL_BYTES
+    assert table.merge().inserted == WIDE_COUNT
+    assert database_bytes(conn) - staged >= SPILL_BYTES
+    ids = [rowid for (rowid,) in table.rows(select="rowid")][::10]
+    table.delete(ids)  # every page of the table and its index changes
+    assert table.count() == WIDE_COUNT - len(ids)
+    conn.close()
+
+
+def test_the_price_feed_at_scale_matches_a_local_file(tmp_path, monkeypatch):
+    """The million-row benchmark scenario at 100,000 rows: every step's rows
+    (and rowids) on the cluster are the local file's."""
+    require_cluster()
+    monkeypatch.syspath_prepend(str(Path(__file__).resolve().parent.parent))
+    from benchmarks import cluster as bench
+
+    results = bench.run_scale(100_000, tmp_path)
+    assert [(name, rows_equal, rowids_equal, error) for name, _, _, _, rows_equal, rowids_equal, error in results] == [
+        (name, True, True, None) for name, _ in bench.scale_steps(100_000)]

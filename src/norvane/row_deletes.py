@@ -12,7 +12,7 @@ from typing import cast
 
 from norvane import _native
 from norvane import norvane as _nv
-from norvane.connections import Connection, is_cluster
+from norvane.connections import Connection, is_cluster, spill_off
 
 __all__ = ["delete_rowids"]
 
@@ -29,7 +29,10 @@ def delete_rowids(conn: Connection, table: str, ids: list[int], commit: bool) ->
         return
     opened = not conn.in_transaction
     if opened:
-        conn.execute("BEGIN")
+        if not spill_off(conn, "BEGIN"):
+            conn.execute("BEGIN")
+    else:
+        spill_off(conn)
     try:
         conn.execute(f"DELETE FROM {table} WHERE rowid IN (SELECT value FROM json_each(?))",
                      (json.dumps(ids),))

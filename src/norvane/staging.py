@@ -13,7 +13,7 @@ from itertools import islice
 from typing import Any, TypeAlias
 
 from norvane import _native
-from norvane.connections import Connection
+from norvane.connections import Connection, spill_off
 
 __all__ = ["MergeReport", "Progress"]
 
@@ -77,8 +77,11 @@ class _AllOrNothing:
 
     def __enter__(self) -> None:
         if not self.conn.in_transaction:
-            self.conn.execute("BEGIN")
+            if not spill_off(self.conn, "BEGIN"):
+                self.conn.execute("BEGIN")
             self.opened = True
+        else:
+            spill_off(self.conn)
         try:
             self.conn.execute(f"SAVEPOINT {_SAVEPOINT}")
         except BaseException:

@@ -4,6 +4,7 @@
 // reads one snapshot the same way and always rolls its own back.
 #include "transaction.hpp"
 
+#include "cache_spill.hpp"
 #include "module.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
@@ -58,9 +59,12 @@ bool CallTransaction::begin(Cursor& cursor) {
         return false;
     }
     if (open != 0) {
-        return true;  // the caller's transaction, or a connection without one
+        // the caller's transaction, or a connection without one
+        return open < 0 || spill_off(conn_, nullptr) >= 0;
     }
-    if (!run_text(cursor, kBegin[static_cast<int>(kind_)])) {
+    const char* statement = kBegin[static_cast<int>(kind_)];
+    const int sent = spill_off(conn_, statement);
+    if (sent < 0 || (sent == 0 && !run_text(cursor, statement))) {
         return false;
     }
     cursor_.adopt(cursor);
