@@ -66,9 +66,22 @@ def _guarded(command: Callable[_P, _R]) -> Callable[_P, _R]:
             _quiet_stdout()
             raise click.exceptions.Exit(0) from None
         except (DataError, sqlite3.Error, OSError, ValueError, TypeError, UnicodeError) as error:
-            raise click.ClickException(_one_line(error)) from None
+            message = _one_line(error)
+            if isinstance(error, sqlite3.Error) and _about_the_file(error) and kwargs.get("db"):
+                message = f"{kwargs['db']}: {message}"
+            raise click.ClickException(message) from None
 
     return run
+
+
+# SQLite's primary result codes that are about the database file itself:
+# SQLITE_PERM, BUSY, READONLY, IOERR, CORRUPT, FULL, CANTOPEN, NOTADB.
+_FILE_ERRORS = frozenset({3, 5, 8, 10, 11, 13, 14, 26})
+
+
+def _about_the_file(error: sqlite3.Error) -> bool:
+    code = getattr(error, "sqlite_errorcode", None)
+    return isinstance(code, int) and code & 0xFF in _FILE_ERRORS
 
 
 def _one_line(error: BaseException) -> str:
