@@ -156,6 +156,7 @@ class _Bar:
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
+@click.version_option(package_name="norvane", message=f"norvane %(version)s, SQLite {sqlite3.sqlite_version}")
 def cli() -> None:
     """SQLite tables with staging and newest-wins uniqueness rules."""
 
@@ -633,6 +634,6 @@ _WRITERS: dict[str, Callable[[list[str], Iterator[tuple[Any, ...]], IO[str]], No
 }
 
 
-def main() -> None:
-    """The console script."""
-    cli.main(prog_name="norvane")
+def main(prog_name: str = "norvane") -> None:
+    """The console script (and ``python -m norvane``, under that name)."""
+    cli.main(prog_name=prog_name)
