@@ -56,9 +56,14 @@ def test_a_failed_stage_or_drop_leaves_the_file_as_it_was(tmp_path):
 WORDS = ["Zürich", "東京", "São Paulo", "plain", "", "12.50", "0007", "x y"]
 
 
-def bad_file(rng, fmt, count, bad_line, newline):
-    """A file of `count` records in `fmt` with a byte that is not UTF-8 in
-    line `bad_line` (1 is the first), and the bytes of the file."""
+# Bytes each encoding cannot decode: no UTF-8 starts with 0xff; a low
+# surrogate cannot stand alone in UTF-16.
+BAD = {"utf-8": b"\xff", "utf-16-le": b"\x00\xdc"}
+
+
+def bad_file(rng, fmt, count, bad_line, newline, encoding):
+    """A file of `count` records in `fmt` with bytes that do not decode in
+    line `bad_line` (1 is the first), and the line."""
     if fmt == "csv":
         lines = ["a,b"] + [f"{rng.choice(WORDS)},{rng.choice(WORDS)}" for _ in range(count)]
     else:
@@ -67,26 +72,28 @@ def bad_file(rng, fmt, count, bad_line, newline):
     bad_line = min(bad_line, len(lines))
     text = lines[bad_line - 1]
     cut = rng.randrange(len(text) + 1)
-    encoded = [line.encode() for line in lines]
-    encoded[bad_line - 1] = text[:cut].encode() + b"\xff" + text[cut:].encode()
+    encoded = [line.encode(encoding) for line in lines]
+    encoded[bad_line - 1] = text[:cut].encode(encoding) + BAD[encoding] + text[cut:].encode(encoding)
+    newline = newline.encode(encoding)
     return newline.join(encoded) + newline, bad_line
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(fmt=st.sampled_from(["csv", "nl", "json"]), count=st.integers(1, 4000), line=st.integers(1, 4002),
-       newline=st.sampled_from([b"\n", b"\r\n"]), piped=st.booleans(), rng=st.randoms(use_true_random=False))
-def test_a_bad_byte_is_reported_on_its_line(tmp_path, fmt, count, line, newline, piped, rng):
+       newline=st.sampled_from(["\n", "\r\n"]), encoding=st.sampled_from(sorted(BAD)), piped=st.booleans(),
+       rng=st.randoms(use_true_random=False))
+def test_a_bad_byte_is_reported_on_its_line(tmp_path, fmt, count, line, newline, encoding, piped, rng):
     """The text decoder reads ahead of the records (by 8 KiB); the line of
     the error is the line of the byte, wherever the chunks fall, in a file
     (decoded again up to the byte) and in input read once (counted as read)."""
-    data, line = bad_file(rng, fmt, count, line, newline)
+    data, line = bad_file(rng, fmt, count, line, newline, encoding)
     path = tmp_path / f"bad.{fmt}"
     path.write_bytes(data)
-    source = Source(str(path), "utf-8")
+    source = Source(str(path), encoding)
     if piped:
         source.size = None  # as a pipe: not read twice
     try:
-        with pytest.raises(DataError, match=rf"bad\.{fmt}: line {line}: not valid utf-8"):
+        with pytest.raises(DataError, match=rf"bad\.{fmt}: line {line}: not valid {encoding}"):
             if fmt == "csv":
                 list(csv_rows(source, CsvFormat(",", True, None), "t", ["a", "b"], {}, True, None, 1000))
             else:

@@ -13,7 +13,6 @@ as it was.
 
 import contextlib
 import csv
-import dataclasses
 import functools
 import json
 import os
@@ -39,7 +38,7 @@ from norvane.cli_input import (
 )
 from norvane.cli_json import json_rows, ndjson_rows
 from norvane.table import Index, MergeReport, Table, Unique
-from norvane.table_settings import clear_settings, read_settings, stored_column_types, write_settings
+from norvane.table_settings import add_column_types, clear_settings, column_types_to_keep, read_settings
 
 __all__ = ["cli", "main"]
 
@@ -201,7 +200,7 @@ def create(db: str, table: str, columns: tuple[str, ...], rules: tuple[str, ...]
                     clear_settings(conn, table)
                 target.create(list(columns), indexes=plain, unique=unique, replace=replace, commit=False)
                 if kinds:
-                    _record_types(conn, table, kinds)
+                    add_column_types(conn, table, kinds)
         finally:
             conn.close()
     except BaseException:
@@ -231,28 +230,6 @@ def _column_kinds(kinds: dict[str, Kind], columns: Sequence[str], table: str) ->
     return named
 
 
-def _record_types(conn: sqlite3.Connection, table: str, kinds: dict[str, Kind]) -> None:
-    """Adds `kinds` to the table's recorded column types, its other settings kept."""
-    settings = read_settings(conn, table)
-    types = {**settings.column_types, **kinds}
-    write_settings(conn, table, dataclasses.replace(settings, column_types=types))
-
-
-def _table_types(table: Table) -> tuple[dict[str, Kind], bool]:
-    """The table's recorded column types and whether it holds no rows. A
-    table with rows and no recorded types records those its stored values
-    have first."""
-    conn = table.conn
-    settings = read_settings(conn, table.name)
-    recorded = cast(dict[str, Kind], dict(settings.column_types))
-    (holds_rows,) = conn.execute(
-        f"SELECT EXISTS (SELECT 1 FROM {table.name}) OR EXISTS (SELECT 1 FROM temp_{table.name})"
-    ).fetchone()
-    if holds_rows and not recorded:
-        recorded = cast(dict[str, Kind], stored_column_types(conn, table.name, table.columns()))
-        if recorded:
-            write_settings(conn, table.name, dataclasses.replace(settings, column_types=recorded))
-    return recorded, not holds_rows
 
 
 # ------------------------------------------------------------------- stage --
@@ -344,12 +321,15 @@ def _stage(
     conn = cast(sqlite3.Connection, table.conn)  # the command opens host connections only
     with _transaction(conn):
         _native.create_catalog(conn)
-        recorded, empty = _table_types(table) if fmt in ("csv", "tsv") else ({}, False)
+        recorded: dict[str, Kind] = {}  # JSON keeps its own types
+        empty = False
+        if fmt in ("csv", "tsv"):
+            recorded, empty = column_types_to_keep(conn, table.name, table.columns())
         used: dict[str, Kind] = {}
         staged = _stage_input(table, source, fmt, csv_format, overrides, detect, batch_size, shown, recorded, used)
         found = {name: kind for name, kind in used.items() if name not in recorded}
         if empty and found:  # the first stage into an empty table records its types
-            _record_types(conn, table.name, found)
+            add_column_types(conn, table.name, found)
         if then_merge:
             report = _merge(table, shown, commit=False)
     return staged, report

@@ -157,8 +157,9 @@ class _Counted:
         self.cr = False  # the bytes counted end with "\r" (of a "\r\n" cut in two)
         # Encodings that write "\n" and "\r" as those bytes are counted as
         # bytes; the others (UTF-16 and -32) as text.
-        self.text_encoding = encoding
-        self.text = None if "\r\n".encode(encoding) == b"\r\n" else codecs.getincrementaldecoder(encoding)("replace")
+        self.encoding = encoding
+        ascii_breaks = "\r\n".encode(encoding).endswith(b"\r\n")  # after a BOM, if any
+        self.decoder = None if ascii_breaks else codecs.getincrementaldecoder(encoding)("replace")
 
     def readable(self) -> bool:
         return True
@@ -190,7 +191,7 @@ class _Counted:
         return self.last
 
     def _breaks(self, data: bytes, decoder: codecs.IncrementalDecoder | None = None) -> int:
-        decoder = decoder or self.text
+        decoder = decoder or self.decoder
         # Bytes as latin-1: one character each, "\r" and "\n" as themselves.
         text = data.decode("latin-1") if decoder is None else decoder.decode(data)
         count = _breaks(text)
@@ -208,7 +209,7 @@ class _Counted:
         # back from the chunk before (an unfinished character: no line break).
         held = max(len(error.object) - len(self.last), 0)
         part = bytes(error.object[held : max(error.start, held)])
-        fresh = None if self.text is None else codecs.getincrementaldecoder(self.text_encoding)("replace")
+        fresh = None if self.decoder is None else codecs.getincrementaldecoder(self.encoding)("replace")
         return self.lines + self._breaks(part, fresh) + 1
 
 
