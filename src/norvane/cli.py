@@ -1,14 +1,16 @@
 """The ``norvane`` command: tables from the shell.
 
-    norvane create DB TABLE COL... [--unique NAME=COL,COL]... [--index NAME=COL,COL]...
+    norvane create DB TABLE COL... [--unique NAME=COL,COL]... [--index NAME=COL,COL]... [--type COL=KIND]...
     norvane stage DB TABLE [FILE|-] [--csv|--tsv|--json|--nl] [--merge] ...
     norvane merge DB TABLE
     norvane query DB TABLE [--where SQL] [-p VALUE]... [--format table|csv|tsv|json|nl]
     norvane count | tables | schema | drop
+    norvane --version
 
-Exit status: 0 done, 1 a data error (one line on stderr), 2 a usage error,
-130 interrupted. A command that fails or is interrupted leaves the database
-as it was.
+A table keeps a type per column (table_settings) that every CSV or TSV stage
+holds to. Exit status: 0 done, 1 a data error (one line on stderr), 2 a usage
+error, 130 interrupted. A command that fails or is interrupted leaves the
+database as it was, and a failed create leaves no new file.
 """
 
 import contextlib
@@ -279,8 +281,9 @@ def _delimiter(value: str | None, fmt: str) -> str:
 @click.option("--encoding", default="utf-8", show_default=True, help="The input's text encoding.")
 @click.option("--no-header", is_flag=True, help="CSV input has no header row.")
 @click.option("--columns", help="Column names of CSV input, comma-separated.")
-@click.option("--type", "types", multiple=True, metavar="COL=integer|real|text", help="Set a column's type.")
-@click.option("--no-detect-types", is_flag=True, help="Keep every CSV value text.")
+@click.option("--type", "types", multiple=True, metavar="COL=integer|real|text",
+              help="Set a column's type for this run.")
+@click.option("--no-detect-types", is_flag=True, help="Keep CSV values text unless their column has a recorded type.")
 @click.option("--batch-size", type=click.IntRange(min=1), default=10000, show_default=True)
 @click.option("--merge", "then_merge", is_flag=True, help="Merge in the same transaction.")
 @click.option("--quiet", "-q", is_flag=True, help="No progress bars.")
