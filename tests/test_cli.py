@@ -245,6 +245,18 @@ def test_python_dash_m(db):
     assert Table(sqlite3.connect(db), "feed").count_main() == 0
 
 
+def test_version_and_program_names():
+    """The trial: no --version, and python -m norvane --help said norvane."""
+    import importlib.metadata
+    import pathlib
+
+    assert ok("--version") == f"norvane {importlib.metadata.version('norvane')}, SQLite {sqlite3.sqlite_version}\n"
+    script = pathlib.Path(sys.executable).parent / "norvane"
+    for command, name in (([sys.executable, "-m", "norvane"], "python -m norvane"), ([str(script)], "norvane")):
+        done = subprocess.run([*command, "--help"], capture_output=True, text=True, check=True)
+        assert done.stdout.startswith(f"Usage: {name} [OPTIONS] COMMAND"), done.stdout
+
+
 @settings(max_examples=1000, deadline=None)
 @given(values=st.lists(st.one_of(st.text("0123456789-.eE+_ ,x\x1f", max_size=6),
                                  st.sampled_from(["9223372036854775807", "9223372036854775808",

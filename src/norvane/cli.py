@@ -1,19 +1,20 @@
 """The ``norvane`` command: tables from the shell.
 
-    norvane create DB TABLE COL... [--unique NAME=COL,COL]... [--index NAME=COL,COL]...
+    norvane create DB TABLE COL... [--unique NAME=COL,COL]... [--index NAME=COL,COL]... [--type COL=KIND]...
     norvane stage DB TABLE [FILE|-] [--csv|--tsv|--json|--nl] [--merge] ...
     norvane merge DB TABLE
     norvane query DB TABLE [--where SQL] [-p VALUE]... [--format table|csv|tsv|json|nl]
     norvane count | tables | schema | drop
+    norvane --version
 
-Exit status: 0 done, 1 a data error (one line on stderr), 2 a usage error,
-130 interrupted. A command that fails or is interrupted leaves the database
-as it was.
+A table keeps a type per column (table_settings) that every CSV or TSV stage
+holds to. Exit status: 0 done, 1 a data error (one line on stderr), 2 a usage
+error, 130 interrupted. A command that fails or is interrupted leaves the
+database as it was, and a failed create leaves no new file.
 """
 
 import contextlib
 import csv
-import dataclasses
 import functools
 import json
 import os
@@ -39,7 +40,7 @@ from norvane.cli_input import (
 )
 from norvane.cli_json import json_rows, ndjson_rows
 from norvane.table import Index, MergeReport, Table, Unique
-from norvane.table_settings import clear_settings, read_settings, stored_column_types, write_settings
+from norvane.table_settings import add_column_types, clear_settings, column_types_to_keep, read_settings
 
 __all__ = ["cli", "main"]
 
@@ -66,9 +67,22 @@ def _guarded(command: Callable[_P, _R]) -> Callable[_P, _R]:
             _quiet_stdout()
             raise click.exceptions.Exit(0) from None
         except (DataError, sqlite3.Error, OSError, ValueError, TypeError, UnicodeError) as error:
-            raise click.ClickException(_one_line(error)) from None
+            message = _one_line(error)
+            if isinstance(error, sqlite3.Error) and _about_the_file(error) and kwargs.get("db"):
+                message = f"{kwargs['db']}: {message}"
+            raise click.ClickException(message) from None
 
     return run
+
+
+# SQLite's primary result codes that are about the database file itself:
+# SQLITE_PERM, BUSY, READONLY, IOERR, CORRUPT, FULL, CANTOPEN, NOTADB.
+_FILE_ERRORS = frozenset({3, 5, 8, 10, 11, 13, 14, 26})
+
+
+def _about_the_file(error: sqlite3.Error) -> bool:
+    code = getattr(error, "sqlite_errorcode", None)
+    return isinstance(code, int) and code & 0xFF in _FILE_ERRORS
 
 
 def _one_line(error: BaseException) -> str:
@@ -143,6 +157,7 @@ class _Bar:
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
+@click.version_option(package_name="norvane", message=f"norvane %(version)s, SQLite {sqlite3.sqlite_version}")
 def cli() -> None:
     """SQLite tables with staging and newest-wins uniqueness rules."""
 
@@ -187,7 +202,7 @@ def create(db: str, table: str, columns: tuple[str, ...], rules: tuple[str, ...]
                     clear_settings(conn, table)
                 target.create(list(columns), indexes=plain, unique=unique, replace=replace, commit=False)
                 if kinds:
-                    _record_types(conn, table, kinds)
+                    add_column_types(conn, table, kinds)
         finally:
             conn.close()
     except BaseException:
@@ -217,28 +232,6 @@ def _column_kinds(kinds: dict[str, Kind], columns: Sequence[str], table: str) ->
     return named
 
 
-def _record_types(conn: sqlite3.Connection, table: str, kinds: dict[str, Kind]) -> None:
-    """Adds `kinds` to the table's recorded column types, its other settings kept."""
-    settings = read_settings(conn, table)
-    types = {**settings.column_types, **kinds}
-    write_settings(conn, table, dataclasses.replace(settings, column_types=types))
-
-
-def _table_types(table: Table) -> tuple[dict[str, Kind], bool]:
-    """The table's recorded column types and whether it holds no rows. A
-    table with rows and no recorded types records those its stored values
-    have first."""
-    conn = table.conn
-    settings = read_settings(conn, table.name)
-    recorded = cast(dict[str, Kind], dict(settings.column_types))
-    (holds_rows,) = conn.execute(
-        f"SELECT EXISTS (SELECT 1 FROM {table.name}) OR EXISTS (SELECT 1 FROM temp_{table.name})"
-    ).fetchone()
-    if holds_rows and not recorded:
-        recorded = cast(dict[str, Kind], stored_column_types(conn, table.name, table.columns()))
-        if recorded:
-            write_settings(conn, table.name, dataclasses.replace(settings, column_types=recorded))
-    return recorded, not holds_rows
 
 
 # ------------------------------------------------------------------- stage --
@@ -288,8 +281,9 @@ def _delimiter(value: str | None, fmt: str) -> str:
 @click.option("--encoding", default="utf-8", show_default=True, help="The input's text encoding.")
 @click.option("--no-header", is_flag=True, help="CSV input has no header row.")
 @click.option("--columns", help="Column names of CSV input, comma-separated.")
-@click.option("--type", "types", multiple=True, metavar="COL=integer|real|text", help="Set a column's type.")
-@click.option("--no-detect-types", is_flag=True, help="Keep every CSV value text.")
+@click.option("--type", "types", multiple=True, metavar="COL=integer|real|text",
+              help="Set a column's type for this run.")
+@click.option("--no-detect-types", is_flag=True, help="Keep CSV values text unless their column has a recorded type.")
 @click.option("--batch-size", type=click.IntRange(min=1), default=10000, show_default=True)
 @click.option("--merge", "then_merge", is_flag=True, help="Merge in the same transaction.")
 @click.option("--quiet", "-q", is_flag=True, help="No progress bars.")
@@ -330,12 +324,15 @@ def _stage(
     conn = cast(sqlite3.Connection, table.conn)  # the command opens host connections only
     with _transaction(conn):
         catalog.prepare_catalog(conn, commit=False)
-        recorded, empty = _table_types(table) if fmt in ("csv", "tsv") else ({}, False)
+        recorded: dict[str, Kind] = {}  # JSON keeps its own types
+        empty = False
+        if fmt in ("csv", "tsv"):
+            recorded, empty = column_types_to_keep(conn, table.name, table.columns())
         used: dict[str, Kind] = {}
         staged = _stage_input(table, source, fmt, csv_format, overrides, detect, batch_size, shown, recorded, used)
         found = {name: kind for name, kind in used.items() if name not in recorded}
         if empty and found:  # the first stage into an empty table records its types
-            _record_types(conn, table.name, found)
+            add_column_types(conn, table.name, found)
         if then_merge:
             report = _merge(table, shown, commit=False)
     return staged, report
@@ -620,6 +617,6 @@ _WRITERS: dict[str, Callable[[list[str], Iterator[tuple[Any, ...]], IO[str]], No
 }
 
 
-def main() -> None:
-    """The console script."""
-    cli.main(prog_name="norvane")
+def main(prog_name: str = "norvane") -> None:
+    """The console script (and ``python -m norvane``, under that name)."""
+    cli.main(prog_name=prog_name)

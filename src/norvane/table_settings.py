@@ -26,6 +26,7 @@ Every function runs its statements on the connection it is given, inside
 whatever transaction is open: the caller decides when they commit.
 """
 
+import dataclasses
 import json
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -33,8 +34,8 @@ from typing import Any
 
 from norvane.checks import STAGING_PREFIX
 
-__all__ = ["SETTINGS_TABLE", "Settings", "clear_settings", "marker_name", "read_settings", "stored_column_types",
-           "write_settings"]
+__all__ = ["SETTINGS_TABLE", "Settings", "add_column_types", "clear_settings", "column_types_to_keep", "marker_name",
+           "read_settings", "stored_column_types", "write_settings"]
 
 SETTINGS_TABLE = "table_settings"
 COLUMN_TYPES = ("integer", "real", "text")
@@ -110,6 +111,30 @@ def clear_settings(conn: Any, table: str) -> None:
     if present:
         conn.execute(_DELETE_ROW, (table,))
     conn.execute(f'DROP INDEX IF EXISTS "{marker_name(table)}"')
+
+
+def add_column_types(conn: Any, table: str, types: Mapping[str, str]) -> None:
+    """Adds `types` to the column types recorded for `table`, the rest of
+    its settings kept."""
+    settings = read_settings(conn, table)
+    merged = {**settings.column_types, **types}
+    write_settings(conn, table, dataclasses.replace(settings, column_types=merged))
+
+
+def column_types_to_keep(conn: Any, table: str, columns: Sequence[str]) -> tuple[dict[str, Any], bool]:
+    """The column types a stage into `table` keeps, and whether the table
+    holds no rows (then the stage's own types are the first). A table with
+    rows and none recorded records those of its stored values first."""
+    settings = read_settings(conn, table)
+    types = dict(settings.column_types)
+    (holds_rows,) = conn.execute(
+        f"SELECT EXISTS (SELECT 1 FROM {table}) OR EXISTS (SELECT 1 FROM {STAGING_PREFIX}{table})"
+    ).fetchone()
+    if holds_rows and not types:
+        types = stored_column_types(conn, table, columns)
+        if types:
+            write_settings(conn, table, dataclasses.replace(settings, column_types=types))
+    return types, not holds_rows
 
 
 def _first_column(conn: Any, table: str) -> str:
