@@ -48,6 +48,20 @@ merge: Callable[
     tuple[int, int, int, int],
 ] = _ext.merge
 
+# interruptible(conn, fn) -> fn(): on a host connection Ctrl-C stops a long
+# statement of fn and its KeyboardInterrupt propagates.
+interruptible: Callable[[Any, Callable[[], Any]], Any] = _ext.interruptible
+
+# with_index_plan(conn, table, at_least, at_most, count, schema_rows,
+# largest_rowid, prepare, write) -> write(): the main table's indexes kept in
+# place or dropped and rebuilt around a merge's writes, as temp_to_main
+# treats them; prepare(keeps_any) runs before the drop.
+with_index_plan: Callable[..., Any] = _ext.with_index_plan
+
+# The statement whose rows with_index_plan takes as schema_rows: sqlite_master's
+# five columns for every index and statistics table, in schema order.
+MERGE_SCHEMA_ROWS: str = _ext.MERGE_SCHEMA_ROWS
+
 # find_plan(name): how find gathers rows for its newest test: "automatic",
 # "lookups", "grouped" or "scan" (for tests and benchmarks).
 find_plan: Callable[[str], None] = _ext.find_plan
@@ -93,6 +107,26 @@ class _Switch:
             raise ValueError(f"{self.name}: expected one of {expected}, got {value!r}")
         previous, self.value = self.value, value
         return previous
+
+
+# sequential_walk(rows, rule_count) -> (lost, hidden, current, stale,
+# superseded, others): the newest_by walk over the rows of a Table's state
+# statement (norvane.table_state), in C++.
+sequential_walk: Callable[[Any, int], tuple[list[int], list[int], list[int], int, int, list[Any]]] = (
+    _ext.sequential_walk)
+
+_walk_path = _Switch("walk_path", ("native", "python"))
+
+
+def walk_path(name: str) -> str:
+    """How the newest_by walk runs, returning the path it replaces: "native"
+    (C++, memory outside Python's heap) or "python" (the plain loop of
+    norvane.table_state, for tests)."""
+    return _walk_path.set(name)
+
+
+def walk_path_in_use() -> str:
+    return _walk_path.value
 
 
 _reads_plan = _Switch("reads_plan", ("auto", "scan", "exact"))
