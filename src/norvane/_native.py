@@ -100,8 +100,9 @@ def reads_plan(name: str) -> str:
     """How Table reads decide which rows are current, returning the plan it
     replaces: "auto" (key tables in C++ where fetched values compare as
     stored, filled by lookups for a few candidates, else by one pass over the
-    staging table), "scan" (the same, always by one pass) or "exact" (the
-    merge's own statements, on any connection)."""
+    staging table), "scan" (the same, always by one pass) or "exact"
+    (comparisons made in SQL, handing over the rowids of the current rows, on
+    any connection)."""
     return _reads_plan.set(name)
 
 
