@@ -13,8 +13,8 @@ from norvane.checks import STAGING_PREFIX
 from norvane.connections import Connection, driver_adapts_plain_values, is_cluster
 from norvane.table_settings import read_settings
 
-__all__ = ["DecidedRows", "decided_by_sql", "hidden_condition", "keys_compare_exactly", "newest_by_positions",
-           "read_rules"]
+__all__ = ["DecidedRows", "decided_by_sql", "hidden_condition", "key_clauses", "keys_compare_exactly",
+           "newest_by_positions", "read_rules"]
 
 
 def read_rules(cursor: Any, table: str, width: int) -> list[tuple[int, ...]]:
@@ -127,6 +127,38 @@ def rule_columns(columns: Sequence[str], rule: tuple[int, ...]) -> tuple[str, st
     """A rule's columns as a comma list and as the target of an IN."""
     names = ",".join(_quote(columns[p]) for p in rule)
     return names, names if len(rule) == 1 else f"({names})"
+
+
+# Keys of a rule of several columns up to this many are spelt out as ANDs,
+# which SQLite answers faster than a VALUES list.
+_SPELLED_KEYS = 4
+
+
+def key_clauses(columns: Sequence[str], rules: list[tuple[int, ...]],
+                keys: list[set[tuple[Any, ...]]], *, indexed: bool = False) -> tuple[list[str], list[Any]]:
+    """SQL conditions (to be joined by OR) that hold for a row equal to one of
+    `keys[r]` under rule r, with their parameters; keys holding a NULL equal
+    nothing and are left out. `indexed`: for a table whose rule indexes
+    should answer, which SQLite does for ANDs of a key's columns but not for
+    a row value IN a VALUES list. Used only where bound values are the
+    stored ones and text compares by its bytes."""
+    clauses: list[str] = []
+    params: list[Any] = []
+    for rule, rule_keys in zip(rules, keys):
+        names = [_quote(columns[p]) for p in rule]
+        plain = [key for key in rule_keys if None not in key]
+        if len(rule) > 1 and (indexed or len(plain) <= _SPELLED_KEYS):
+            for key in plain:
+                clauses.append("(" + " AND ".join(f"{name} = ?" for name in names) + ")")
+                params += key
+        elif plain:
+            marks = ",".join(["?"] * len(plain)) if len(rule) == 1 else ",".join(
+                ["(" + ",".join(["?"] * len(rule)) + ")"] * len(plain))
+            target = names[0] if len(rule) == 1 else "(" + ",".join(names) + ")"
+            values = marks if len(rule) == 1 else f"VALUES {marks}"
+            clauses.append(f"{target} IN ({values})")
+            params += [value for key in plain for value in key]
+    return clauses, params
 
 
 def hidden_condition(table: str, columns: Sequence[str], rules: list[tuple[int, ...]]) -> str:

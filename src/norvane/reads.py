@@ -34,10 +34,12 @@ from norvane.currentness import (
     DecidedRows,
     decided_by_sql,
     hidden_condition,
+    key_clauses,
     keys_compare_exactly,
     newest_by_positions,
     read_rules,
 )
+from norvane.newest_reads import NewestRows
 from norvane.ordered_merge import merge_ordered, sqlite_key
 
 if TYPE_CHECKING:
@@ -53,7 +55,6 @@ READ_AHEAD = 16
 # whole: at most this many statements of at most this many rows each.
 _SEARCHES = 4
 _SEARCH_ROWS = 256
-_SPELLED_KEYS = 4
 _SEARCH_CLAUSES = 64
 _SEARCH_PARAMS = 10_000
 
@@ -206,14 +207,17 @@ class _Run:
         self.key_columns = key_columns
         self.searches = 0
         self.staging_read = True
-        if newest_by and self.rules:
-            # Which rows are current depends on the whole history of arrivals:
-            # the engine replays it over the staging table and the main rows
-            # its keys meet, in this snapshot.
+        if newest_by and self.rules and self.fast:
+            # Which rows are current depends on the order of arrivals: played
+            # here over the linked groups of the rows read, or over all.
+            self.current: Any = NewestRows(cursor, query.name, query.columns, self.rules, newest_by,
+                                           lookups=self.lookups, cluster=query.cluster)
+        elif newest_by and self.rules:
+            # The same, every comparison made in SQL by the merge's engine.
             from norvane.table_state import current_state
 
             state = current_state(self.conn, query.name, self.rules, newest_by)
-            self.current: Any = DecidedRows(state.main_hidden, staged_current=state.staged_current)
+            self.current = DecidedRows(state.main_hidden, staged_current=state.staged_current)
         elif self.fast:
             self.staging_read = not self.rules
             self.current = _native.CurrentRows(key_picks, row_picks)
@@ -250,23 +254,8 @@ class _Run:
             self._staging_pass()
             return
         self.searches += 1
-        clauses: list[str] = []
-        params: list[Any] = []
-        for rule in self.rules:
-            names = [_quote(self.query.columns[p]) for p in rule]
-            keys = {tuple(row[p + 1] for p in rule) for row in batch}
-            plain = [key for key in keys if None not in key]
-            if len(rule) > 1 and len(plain) <= _SPELLED_KEYS:  # cheaper spelt out than as a VALUES list
-                for key in plain:
-                    clauses.append("(" + " AND ".join(f"{name} = ?" for name in names) + ")")
-                    params += key
-            elif plain:
-                marks = ",".join(["?"] * len(plain)) if len(rule) == 1 else ",".join(
-                    ["(" + ",".join(["?"] * len(rule)) + ")"] * len(plain))
-                target = names[0] if len(rule) == 1 else "(" + ",".join(names) + ")"
-                values = marks if len(rule) == 1 else f"VALUES {marks}"
-                clauses.append(f"{target} IN ({values})")
-                params += [value for key in plain for value in key]
+        keys = [{tuple(row[p + 1] for p in rule) for row in batch} for rule in self.rules]
+        clauses, params = key_clauses(self.query.columns, self.rules, keys)
         most = CLUSTER_MAX_PARAMETERS - 1 if self.query.cluster else _SEARCH_PARAMS
         if len(clauses) > _SEARCH_CLAUSES or len(params) > most:
             self._staging_pass()  # a statement that long would cost more, or exceed SQLite's limits
@@ -440,7 +429,9 @@ class _Run:
 
     def count(self) -> int:
         """How many rows are current, matching `where`."""
-        decided = isinstance(self.current, DecidedRows)
+        if isinstance(self.current, NewestRows):
+            self.current.play_whole()
+        decided = isinstance(self.current, (DecidedRows, NewestRows))
         if not self.rules or (self.query.where is not None and decided) or not (self.fast or decided):
             return sum(len(batch) for staged in (True, False)
                        for batch in self.part(staged, (), lambda: None))
