@@ -14,19 +14,19 @@ read of many plays the whole sequence once, over the staging table and the
 main rows its keys meet. Either way the cost is the staging table's, never
 the main table's.
 
-The sequence compares values as fetched: equal tuples by Python equality
-(which for values as stored is a UNIQUE index's: ``1 == 1.0``, ``'1' !=
-1``, ``b'1' != '1'``, text by code point), ``newest_by`` tuples by
-``sqlite_key`` (``ORDER BY`` order, NULL lowest).
+The sequence compares values as fetched (in C++, ``norvane._native``):
+tuples as a UNIQUE index compares stored values (``1 = 1.0``, ``'1' <> 1``,
+``b'1' <> '1'``, text by its bytes), ``newest_by`` tuples in ``ORDER BY``
+order, NULL lowest.
 """
 
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Iterable, Sequence
 from operator import itemgetter
 from typing import Any
 
+from norvane import _native
 from norvane.checks import STAGING_PREFIX
 from norvane.currentness import hidden_condition, key_clauses
-from norvane.ordered_merge import sqlite_key
 
 __all__ = ["NewestRows", "Shape", "play"]
 
@@ -37,7 +37,6 @@ GROUP_LOOKUPS = 8
 SEARCHES = 8
 _PARAMS = 10_000
 _CLUSTER_PARAMS = 254
-_STAGED = 1 << 64  # staged rowids as nodes; main rowids are ~rowid (negative)
 
 
 def _quote(name: str) -> str:
@@ -49,14 +48,10 @@ class Shape:
     its tuple under each rule, its newest_by tuple."""
 
     def __init__(self, rules: list[tuple[int, ...]], newest_by: tuple[int, ...], at: Sequence[int]) -> None:
+        self.picks = [[at[p] for p in rule] for rule in rules]
         self.keys = [itemgetter(*(at[p] for p in rule)) for rule in rules]
         self.single = [len(rule) == 1 for rule in rules]
-        newest = [at[p] for p in newest_by]
-        if len(newest) == 1:
-            only = newest[0]
-            self.rank: Callable[[Sequence[Any]], Any] = lambda row: sqlite_key(row[only])
-        else:
-            self.rank = lambda row: tuple(sqlite_key(row[i]) for i in newest)
+        self.rank_picks = [at[p] for p in newest_by]
 
     def slots(self, row: Sequence[Any]) -> list[tuple[int, Any]]:
         """The row's (rule, tuple) pairs, tuples holding a NULL left out."""
@@ -69,57 +64,15 @@ class Shape:
         return found
 
 
-def play(main: Iterable[Sequence[Any]], staged: Iterable[Sequence[Any]],
-         shape: Shape) -> tuple[set[int], set[int]]:
+def play(main: list[Sequence[Any]], staged: list[Sequence[Any]], shape: "Shape",
+         in_order: bool = False) -> tuple[set[int], set[int]]:
     """The sequence: main rows first, then each staged row in rowid order
     either dropped (a row it meets ranks above it) or removing every row it
-    meets and becoming current. Returns the current staged rowids and the
-    hidden main rowids."""
-    holders: dict[tuple[int, Any], set[int]] = {}
-    keys_of: dict[int, list[tuple[int, Any]]] = {}
-    rank: dict[int, Any] = {}
-    slots, rank_of = shape.slots, shape.rank
-    for row in main:
-        node = ~row[0]
-        held = keys_of[node] = slots(row)
-        rank[node] = rank_of(row)
-        for slot in held:
-            found = holders.get(slot)
-            if found is None:
-                holders[slot] = {node}
-            else:
-                found.add(node)
-    current: set[int] = set()
-    hidden: set[int] = set()
-    for row in sorted(staged, key=itemgetter(0)):
-        held = slots(row)
-        own = rank_of(row)
-        met: set[int] = set()
-        for slot in held:
-            found = holders.get(slot)
-            if found:
-                met |= found
-        if met:
-            if any(rank[node] > own for node in met):
-                continue  # dropped: it removes nothing and never becomes current
-            for node in met:
-                for slot in keys_of.pop(node):
-                    holders[slot].discard(node)
-                if node < 0:
-                    hidden.add(~node)
-                else:
-                    current.discard(node - _STAGED)
-        node = row[0] + _STAGED
-        keys_of[node] = held
-        rank[node] = own
-        for slot in held:
-            found = holders.get(slot)
-            if found is None:
-                holders[slot] = {node}
-            else:
-                found.add(node)
-        current.add(row[0])
-    return current, hidden
+    meets and becoming current (in C++). Returns the current staged rowids
+    and the hidden main rowids."""
+    if not in_order:
+        staged = sorted(staged, key=itemgetter(0))
+    return _native.play_newest(main, staged, shape.picks, shape.rank_picks)
 
 
 class NewestRows:
@@ -191,7 +144,7 @@ class NewestRows:
             in_staged = self._new_keys([*staged_rows.values(), *main_rows.values()], asked_staged)
             in_main = self._new_keys(staged_rows.values(), asked_main)
             if not any(in_staged) and not any(in_main):
-                current, hidden = play(main_rows.values(), staged_rows.values(), self.full_shape)
+                current, hidden = play(list(main_rows.values()), list(staged_rows.values()), self.full_shape)
                 self.staged_current |= current
                 self.staged_out |= staged_rows.keys() - current
                 self.main_hidden |= hidden
@@ -232,11 +185,12 @@ class NewestRows:
         wanted = sorted({p for rule in self.rules for p in rule} | set(self.newest_by))
         at = {p: n + 1 for n, p in enumerate(wanted)}
         names = ",".join(["rowid", *(_quote(self.columns[p]) for p in wanted)])
-        staged = self.cursor.execute(f"SELECT {names} FROM {_quote(STAGING_PREFIX + self.table)}").fetchall()
+        staged = self.cursor.execute(
+            f"SELECT {names} FROM {_quote(STAGING_PREFIX + self.table)} ORDER BY rowid").fetchall()
         met = hidden_condition(self.table, self.columns, self.rules)
         main = self.cursor.execute(f"SELECT {names} FROM {_quote(self.table)} WHERE {met}").fetchall()
         shape = Shape(self.rules, self.newest_by, [at.get(p, 0) for p in range(len(self.columns))])
-        self.staged_current, self.main_hidden = play(main, staged, shape)
+        self.staged_current, self.main_hidden = play(main, staged, shape, in_order=True)
         self.whole = True
 
     def current_staged(self, staged_count: int) -> int:
