@@ -13,7 +13,6 @@ from hypothesis import strategies as st
 
 import norvane.norvane as nv
 from norvane import Table, Unique, _native, newest_reads, reads
-from norvane.table_settings import Settings, write_settings
 
 COLUMNS = ("a", "b", "c")
 
@@ -133,10 +132,8 @@ def test_reads_are_the_current_rows(rule_columns, merged, behind, staged, where,
                                     offset, lowercase, plan, batch, read_ahead, newest_by, group_rows):
     conn = fresh_conn(lowercase)
     t = Table(conn, "t").create(
-        list(COLUMNS), unique=[Unique(f"r{n}", cols) for n, cols in enumerate(rule_columns)])
-    if newest_by:
-        write_settings(conn, "t", Settings(newest_by=tuple(newest_by)))
-        conn.commit()
+        list(COLUMNS), unique=[Unique(f"r{n}", cols) for n, cols in enumerate(rule_columns)],
+        newest_by=newest_by)
     nv._insert_main(conn, "t", merged, True)
     if behind:
         nv._insert_main(conn, "t", behind, True)  # main rows the rules never saw
@@ -166,6 +163,12 @@ def test_reads_are_the_current_rows(rule_columns, merged, behind, staged, where,
         reads.READ_AHEAD = 16
         newest_reads.GROUP_ROWS = 512
     assert not conn.in_transaction
+    # The merge leaves what the reads showed: main rows first, then the
+    # staged rows in staging order.
+    shown = [tuple(map(stored, row)) for row in copy.execute("SELECT a, b, c FROM t ORDER BY rowid")]
+    t.merge()
+    assert [tuple(map(stored, row)) for row in conn.execute("SELECT a, b, c FROM t ORDER BY rowid")] == shown
+    assert [tuple(map(stored, row)) for row in t.rows()] == shown
 
 
 keys = st.tuples(st.integers(0, 3), st.sampled_from([0, 1, 2.0, "1", b"1"]), st.integers(0, 2))
@@ -243,14 +246,16 @@ def test_values_compare_as_stored_whatever_the_text_factory():
             assert t.count() == 3
         finally:
             _native.reads_plan(previous)
+    t.merge()  # the merge compares values as stored too
+    assert t.rows() == [("a", 1), ("a", 2), ("b", 4)]
 
 
 @pytest.mark.parametrize("plan", ["auto", "scan", "exact"])
 @pytest.mark.parametrize("batch", [1, 1000])
 def test_newest_by_drops_in_sequence(plan, batch):
     conn = fresh_conn()
-    t = Table(conn, "t").create(["a", "b", "ts"], unique=[Unique("by_a", "a"), Unique("by_b", "b")])
-    write_settings(conn, "t", Settings(newest_by=("ts",)))
+    t = Table(conn, "t").create(["a", "b", "ts"], unique=[Unique("by_a", "a"), Unique("by_b", "b")],
+                                newest_by=["ts"])
     previous = _native.reads_plan(plan)
     try:
         # The main row drops s1, so s2 meets no current row under b and stays.
