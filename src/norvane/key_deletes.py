@@ -109,12 +109,10 @@ class _DeleteKeys:
             self.cursor.execute(f"DELETE FROM {sql.staging} WHERE NOT ({sql.newest_staged_where()})")
             return
         state = sequential_state(self.cursor.execute(sql.with_newest()).fetchall(), len(sql.rules))
-        if state.main_hidden:
-            self.cursor.execute(f"DELETE FROM {sql.main} WHERE rowid IN (SELECT value FROM json_each(?))",
-                                (json.dumps(sorted(state.main_hidden)),))
-        if state.stale or state.superseded:
-            self.cursor.execute(f"DELETE FROM {sql.staging} WHERE rowid NOT IN (SELECT value FROM json_each(?))",
-                                (json.dumps(sorted(state.staged_current)),))
+        for table, ids in ((sql.main, state.main_hidden), (sql.staging, state.staged_lost)):
+            if ids:
+                self.cursor.execute(f"DELETE FROM {table} WHERE rowid IN (SELECT value FROM json_each(?))",
+                                    (json.dumps(sorted(ids)),))
 
 
 def keys_match(positions: tuple[int, ...], info: TableInfo, keys_sql: str) -> str:

@@ -216,19 +216,18 @@ class _MergeByIds:
 
     def run(self) -> MergeReport:
         sql, m = self.sql, self.m
-        rows = m.cursor.execute(
-            f"{sql.with_newest_padded()} UNION ALL SELECT 3, (SELECT max(rowid) FROM {sql.main}), NULL, NULL, NULL "
-            f"UNION ALL {_native.MERGE_SCHEMA_ROWS}").fetchall()
+        largest_sql = f"SELECT 3, (SELECT max(rowid) FROM {sql.main}), NULL, NULL, NULL"
+        rows = m.cursor.execute(sql.with_newest(", NULL", [largest_sql, _native.MERGE_SCHEMA_ROWS])).fetchall()
         largest = next(r[1] for r in rows if r[0] == 3)
+        staged = next(r[1] for r in rows if r[0] == 4)
         schema = [r for r in rows if isinstance(r[0], str)]
-        state = sequential_state((r[:4] for r in rows if r[0] in (0, 1, 2)), len(sql.rules))
-        staged = len(state.staged_current) + state.stale + state.superseded
+        state = sequential_state(rows, len(sql.rules))
         reporter = Reporter(m.progress, staged)
         if staged == 0:
             reporter.finish(0)
             return MergeReport(0, 0, 0, 0, 0)
         hidden = sorted(state.main_hidden)
-        current = sorted(state.staged_current)
+        lost = sorted(state.staged_lost)
         counts = {"inserted": 0}
 
         def prepare(keeps_any: bool) -> None:
@@ -239,15 +238,17 @@ class _MergeByIds:
                 m.execute(f"DELETE FROM {sql.main} WHERE rowid IN (SELECT value FROM json_each(?))",
                           (json.dumps(hidden),))
             reporter.advance(staged * 3 // _STEPS)
-            if current:
+            if not lost:
+                counts["inserted"] = m.execute(f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} ORDER BY rowid")
+            elif len(lost) < staged:
                 counts["inserted"] = m.execute(
                     f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} "
-                    "WHERE rowid IN (SELECT value FROM json_each(?)) ORDER BY rowid", (json.dumps(current),))
+                    "WHERE rowid NOT IN (SELECT value FROM json_each(?)) ORDER BY rowid", (json.dumps(lost),))
             reporter.advance(staged * 4 // _STEPS)
             m.execute(f"DELETE FROM {sql.staging}")
             reporter.advance(staged * 5 // _STEPS)
 
-        changes = len(hidden) + len(current)
+        changes = len(hidden) + staged - len(lost)
         _native.with_index_plan(m.conn, sql_name(sql), changes, changes, None, schema, largest, prepare, write)
         reporter.finish(staged)
         return MergeReport(staged, counts["inserted"], len(hidden), state.superseded, state.stale)

@@ -36,7 +36,7 @@ and writes nothing. ``State.staged_current`` holds the rowids of the staged
 rows that are current, ``State.main_hidden`` the rowids of the main rows
 that staged rows remove, ``State.stale`` how many staged rows were dropped
 (``newest_by``) and ``State.superseded`` how many staged rows a later staged
-row removed.
+row removed; ``State.staged_lost`` the staged rows that are not current.
 """
 
 from collections.abc import Iterable, Sequence
@@ -56,6 +56,8 @@ class State:
     main_hidden: frozenset[int]
     stale: int
     superseded: int
+    # The staged rows that are not current (superseded or stale).
+    staged_lost: frozenset[int] = frozenset()
 
 
 def quote(name: str) -> str:
@@ -140,36 +142,45 @@ class StateSql:
     def hidden_ids_as(self, name: str) -> str:
         return " UNION ".join(self.hits(r, f"m.rowid AS {name}") for r in range(len(self.rules)))
 
-    def with_newest(self) -> str:
-        return " UNION ALL ".join(self._newest_parts(""))
+    def with_newest(self, pad: str = "", extra: Sequence[str] = ()) -> str:
+        """Everything the sequential rule needs, as rows (tag, a, b, c), each
+        followed by `pad` (", NULL" gives a fifth column) and then by the
+        statements of `extra` (UNION ALL).
 
-    def with_newest_padded(self) -> str:
-        """The rows of with_newest with a fifth column, NULL."""
-        return " UNION ALL ".join(self._newest_parts(", NULL"))
-
-    def _newest_parts(self, pad: str) -> list[str]:
-        """Everything the sequential rule needs, as rows (tag, a, b, c):
-        (0, rule, staged rowid, group) for staged rows whose key under the rule
-        holds no NULL, groups numbered so that equal keys share one;
+        Only the staged rows that can meet another row take part (hot rows):
+        those sharing a key with another staged row under some rule, and
+        those equal to a main row. Every other staged row meets nothing, so
+        it stays current and removes nothing.
+        (0, rule, staged rowid, group) for hot staged rows whose key under the
+        rule holds no NULL, groups numbered so that equal keys share one;
         (1, rule, main rowid, a staged rowid equal to it under the rule);
-        (2, origin, rowid, rank) for every staged row (origin 0) and every
+        (2, origin, rowid, rank) for every hot staged row (origin 0) and every
         main row some staged row equals (origin 1), ranked by the newest_by
-        tuple in ORDER BY order (NULL lowest, equal tuples equal ranks)."""
-        parts = []
+        tuple in ORDER BY order (NULL lowest, equal tuples equal ranks);
+        (4, staged rows, NULL, NULL)."""
+        ctes = []
+        hot = []
         for r, cols in enumerate(self.rule_columns):
-            parts.append(f"SELECT 0, {r}, rowid, dense_rank() OVER (ORDER BY {', '.join(cols)}){pad} "
-                         f"FROM {self.staging} WHERE {self._not_null(cols)}")
+            listed = ", ".join(cols)
+            ctes.append(f"g{r} AS (SELECT rowid AS id, dense_rank() OVER (ORDER BY {listed}) AS grp, "
+                        f"count(*) OVER (PARTITION BY {listed}) AS n FROM {self.staging} "
+                        f"WHERE {self._not_null(cols)})")
+            ctes.append(f"h{r} AS ({self.hits(r, 'm.rowid AS mid, min(s.rowid) AS sid')} GROUP BY m.rowid)")
+            hot += [f"SELECT id FROM g{r} WHERE n > 1", f"SELECT sid FROM h{r}"]
+        ctes.append(f"hot AS ({' UNION '.join(hot)})")
+        parts = []
         for r in range(len(self.rules)):
-            parts.append(f"SELECT *{pad} FROM ({self.hits(r, f'1, {r}, m.rowid, min(s.rowid)')} "
-                         "GROUP BY m.rowid)")
+            parts.append(f"SELECT 0, {r}, id, grp{pad} FROM g{r} WHERE id IN hot")
+            parts.append(f"SELECT 1, {r}, mid, sid{pad} FROM h{r}")
         keys = ", ".join(f"{c} AS k{i}" for i, c in enumerate(self.newest_by))
         order = ", ".join(f"k{i}" for i in range(len(self.newest_by)))
-        candidates = f"SELECT 0 AS origin, rowid AS id, {keys} FROM {self.staging}"
-        if self.rules:
-            candidates += (f" UNION ALL SELECT 1, rowid, {', '.join(self.newest_by)} FROM {self.main} "
-                           f"WHERE rowid IN ({self.hidden_ids()})")
+        hit_main = " UNION ".join(f"SELECT mid FROM h{r}" for r in range(len(self.rules)))
+        candidates = (f"SELECT 0 AS origin, rowid AS id, {keys} FROM {self.staging} WHERE rowid IN hot "
+                      f"UNION ALL SELECT 1, rowid, {', '.join(self.newest_by)} FROM {self.main} "
+                      f"WHERE rowid IN ({hit_main})")
         parts.append(f"SELECT 2, origin, id, dense_rank() OVER (ORDER BY {order}){pad} FROM ({candidates})")
-        return parts
+        parts.append(f"SELECT 4, count(*), NULL, NULL{pad} FROM {self.staging}")
+        return f"WITH {', '.join(ctes)} " + " UNION ALL ".join([*parts, *extra])
 
 
 def current_state(conn: Any, table: str, rules: list[tuple[int, ...]],
@@ -180,7 +191,12 @@ def current_state(conn: Any, table: str, rules: list[tuple[int, ...]],
         sql = StateSql(table, table_columns(cursor, table), rules, newest_by)
         if not newest_by:
             return _set_state(cursor, sql)
-        return sequential_state(cursor.execute(sql.with_newest()).fetchall(), len(sql.rules))
+        if not sql.rules:
+            return _set_state(cursor, sql)
+        state = sequential_state(cursor.execute(sql.with_newest()), len(sql.rules))
+        staged = frozenset(row[0] for row in cursor.execute(f"SELECT rowid FROM {sql.staging}"))
+        return State(staged - state.staged_lost, state.main_hidden, state.stale, state.superseded,
+                     state.staged_lost)
     finally:
         cursor.close()
 
@@ -204,24 +220,28 @@ def _set_state(cursor: Any, sql: StateSql) -> State:
 
 def sequential_state(rows: Iterable[Sequence[int]], rule_count: int) -> State:
     """The sequential rule with newest_by over the rows of
-    ``StateSql.with_newest``: each staged row in rowid order either is
-    dropped (a row it would remove ranks above it) or removes what it meets
-    and becomes current."""
+    ``StateSql.with_newest`` (other rows, tagged otherwise, are skipped):
+    each hot staged row in rowid order either is dropped (a row it would
+    remove ranks above it) or removes what it meets and becomes current.
+    ``staged_current`` holds the current hot rows only; every staged row
+    not in ``staged_lost`` is current."""
     staged_groups: dict[int, list[tuple[int, int]]] = {}
     group_of: list[dict[int, int]] = [{} for _ in range(rule_count)]
     main_pairs: list[tuple[int, int, int]] = []
     staged_rank: dict[int, int] = {}
     main_rank: dict[int, int] = {}
-    for tag, a, b, c in rows:
+    for row in rows:
+        tag, a, b, c = row[0], row[1], row[2], row[3]
         if tag == 0:
             group_of[a][b] = c
             staged_groups.setdefault(b, []).append((a, c))
         elif tag == 1:
             main_pairs.append((a, b, c))
-        elif a == 0:
-            staged_rank[b] = c
-        else:
-            main_rank[b] = c
+        elif tag == 2:
+            if a == 0:
+                staged_rank[b] = c
+            else:
+                main_rank[b] = c
     # Current rows per (rule, group): main rows as ~rowid (negative), staged
     # rows as rowid + 2**64, so the two kinds never meet.
     holders: dict[tuple[int, int], set[int]] = {}
@@ -235,6 +255,7 @@ def sequential_state(rows: Iterable[Sequence[int]], rule_count: int) -> State:
         keys_of.setdefault(node, []).append(key)
         rank[node] = main_rank[main_id]
     hidden: set[int] = set()
+    lost: set[int] = set()
     stale = superseded = 0
     current: set[int] = set()
     for staged_id in sorted(staged_rank):
@@ -247,6 +268,7 @@ def sequential_state(rows: Iterable[Sequence[int]], rule_count: int) -> State:
                 met |= found
         if any(rank[node] > own_rank for node in met):
             stale += 1
+            lost.add(staged_id)
             continue
         for node in met:
             for key in keys_of.pop(node):
@@ -255,6 +277,7 @@ def sequential_state(rows: Iterable[Sequence[int]], rule_count: int) -> State:
                 hidden.add(~node)
             else:
                 current.discard(node - offset)
+                lost.add(node - offset)
                 superseded += 1
         node = staged_id + offset
         rank[node] = own_rank
@@ -262,4 +285,4 @@ def sequential_state(rows: Iterable[Sequence[int]], rule_count: int) -> State:
         for key in keys:
             holders.setdefault(key, set()).add(node)
         current.add(staged_id)
-    return State(frozenset(current), frozenset(hidden), stale, superseded)
+    return State(frozenset(current), frozenset(hidden), stale, superseded, frozenset(lost))
