@@ -123,8 +123,9 @@ def test_a_later_misfit_names_its_line(db, tmp_path):
     assert table_rows(db, staging=True)[0] == (0, 0, "b0", "0")
     real = text.replace("1,2,b,x", "1,2,b,2.5")
     ok("stage", db, "feed", write(tmp_path / "real.csv", real), "--merge")
-    assert table_rows(db)[0] == (1, 2, "b", 2.5) and table_rows(db)[-1] == (0, 0, "b0", 0.0)
-    assert isinstance(table_rows(db)[-1][3], float)
+    # Merged rows follow in staging order.
+    assert table_rows(db)[-1] == (1, 2, "b", 2.5) and table_rows(db)[0] == (0, 0, "b0", 0.0)
+    assert isinstance(table_rows(db)[0][3], float)
 
 
 @pytest.mark.parametrize("name, text, message", [

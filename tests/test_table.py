@@ -43,8 +43,9 @@ def test_rowids_address_main_rows_only(homes):
     homes.merge()
     homes.stage([("ivy", "flat", 3)])
     rows = homes.dicts(select=["rowid", "name"], order_by="name")
-    assert rows == [{"rowid": None, "name": "ivy"}, {"rowid": 1, "name": "oak"},
-                    {"rowid": 2, "name": "rose"}]
+    # Merged rows take rowids in staging order.
+    assert rows == [{"rowid": None, "name": "ivy"}, {"rowid": 2, "name": "oak"},
+                    {"rowid": 1, "name": "rose"}]
     homes.delete(row["rowid"] for row in rows if row["name"] == "oak")
     assert homes.rows(select="name") == [("ivy",), ("rose",)]
     with pytest.raises(TypeError, match="staged row"):

@@ -1,441 +1,297 @@
-"""A ``Table``'s rows are what sequential SQLite gives: checked against a plain
-list model (tests/table_model.py) over random histories of stage, merge,
-delete_keys, reads and counts, against SQLite's own INSERT OR REPLACE where
-the main table holds no conflicts (tests/table_peer.py), and on a cluster.
+"""Table.merge, Table.delete_keys and newest_by: the tables they leave,
+against the rule written plainly (semantics_model.py), and the cases a
+plausible shortcut gets wrong."""
 
-The same history also runs against deliberately broken copies of the model:
-each must be caught, or the property test would not be worth much.
-"""
-
+import decimal
 import sqlite3
 
 import pytest
-from hypothesis import HealthCheck, Phase, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import (
-    RuleBasedStateMachine,
-    initialize,
-    invariant,
-    precondition,
-    rule,
-    run_state_machine_as_test,
-)
 
 import norvane.norvane as nv
-from conftest import fresh_name
-from norvane import Table, Unique, _native
-from table_model import MAIN, STAGED, ModelRow, TableModel, order_key
-from table_peer import SqlitePeer
+from norvane import Index, MergeReport, Table, Unique
+from norvane.catalog import prepare_catalog
 
-KEYS = ("a", "b", "c", "d")
-COLUMNS = (*KEYS, "tag")  # tag: the row's sequence number, so every row is recognised
-VALUES = [None, 0, 1, 1.0, "1", 2, 2.5, "a", "A", b"1", b"a"]
+from semantics_model import current, key_equal
 
-values = st.sampled_from(VALUES)
-rows = st.lists(st.tuples(values, values, values, values), min_size=1, max_size=4)
-rule_columns = st.lists(st.sampled_from(KEYS), min_size=1, max_size=2, unique=True)
-wheres = st.sampled_from([
-    (None, ()), ("a = ?", (1,)), ("b IS NULL", ()), ("c >= ?", ("1",)), ("d <> ?", (1.0,)),
-    ("typeof(a) = 'integer' OR b = ?", (b"1",)), ("tag % 3 = 0", ()), ("a IS NOT b", ()),
-])
-orders = st.lists(st.tuples(st.sampled_from([*COLUMNS, "rowid"]), st.booleans()), max_size=3)
+VALUES = st.sampled_from([None, 1, 1.0, "1", "a", b"a", 2, 2.5])
+RULE_SETS = [[(0,)], [(0,), (1,)], [(0, 1)], [(0, 1), (1,)], [(0,), (1,), (0, 2)]]
+NEWEST = [(), (2,), (2, 1)]
+COLUMNS = ["a", "b", "c"]
 
 
-class FaultNoticed(AssertionError):
-    """A deliberately broken model disagrees with the table."""
-
-
-def stored(value):
-    """A value with its storage class: 1 and 1.0 stay apart."""
-    return (type(value).__name__, value)
-
-
-def local_connection(lowercase):
+def fresh(rules, newest_by=(), name="t"):
     conn = sqlite3.connect(":memory:")
-    if lowercase:  # values compare as stored, whatever the connection delivers
-        conn.text_factory = lambda raw: raw.decode().lower()
-    _native.prepare_catalog(conn)
-    return conn
-
-
-def quoted_order(order):
-    return [f"{column} {'DESC' if descending else 'ASC'}" for column, descending in order]
-
-
-class TableSemantics(RuleBasedStateMachine):
-    """Every write goes to the table, the model (and a broken copy, when a
-    test names one) and the SQLite peer; every read is compared."""
-
-    suspect_class = None  # a broken copy of the model, to prove a fault is caught
-    behind_the_rules = True  # write main rows and add rules behind the rules' back
-    cluster = None  # a LocalCluster: run on a database of its own there
-
-    def __init__(self):
-        super().__init__()
-        self.conn = None
-        self.scratch = sqlite3.connect(":memory:")  # evaluates where on the model's rows
-        self.scratch.execute(f"CREATE TABLE t ({', '.join(COLUMNS)})")
-
-    def teardown(self):
-        if self.conn is not None:
-            self.conn.close()
-        self.scratch.close()
-
-    # ------------------------------------------------------------ set-up --
-
-    @initialize(rules=st.lists(rule_columns, min_size=1, max_size=3),
-                newest_by=st.lists(st.sampled_from(KEYS), max_size=2, unique=True),
-                lowercase=st.booleans())
-    def create(self, rules, newest_by, lowercase):
-        if self.cluster is not None:
-            self.conn = self.cluster.connect(fresh_name("semantics"))
-            _native.prepare_catalog(self.conn)
-            lowercase = False
-        else:
-            self.conn = local_connection(lowercase)
-        self.lowercase = lowercase
-        self.rule_names = [f"r{n}" for n in range(len(rules))]
-        self.table = Table(self.conn, "t").create(
-            list(COLUMNS), unique=[Unique(name, cols) for name, cols in zip(self.rule_names, rules)],
-            newest_by=newest_by)
-        assert self.table.newest_by() == tuple(newest_by)
-        self.model = TableModel(COLUMNS, rules, newest_by)
-        self.suspect = None if self.suspect_class is None else self.suspect_class(COLUMNS, rules, newest_by)
-        self.peer = SqlitePeer(COLUMNS, rules, newest_by)
-
-    def models(self):
-        return [self.model] if self.suspect is None else [self.model, self.suspect]
-
-    def expect(self, actual, compute, what):
-        """``actual`` must be what the model gives; with a broken copy, a
-        difference from that copy is what the fault tests wait for."""
-        expected = compute(self.model)
-        assert actual == expected, f"{what}: table gives {actual!r}, model {expected!r}"
-        if self.suspect is not None and actual != compute(self.suspect):
-            raise FaultNoticed(f"{what}: the broken model disagrees")
-
-    def finish(self, commit):
-        if not commit:
-            self.conn.commit()
-
-    # ------------------------------------------------------------ writes --
-
-    def tagged(self, row):
-        return (*row, self.model._next_seq)
-
-    @rule(batch=rows, commit=st.booleans())
-    def stage(self, batch, commit):
-        tagged = []
-        for row in batch:
-            values = self.tagged(row)
-            for model in self.models():
-                model.stage(values)
-            self.peer.stage(values)
-            tagged.append(values)
-        self.table.stage(tagged, commit=commit)
-        self.finish(commit)
-
-    @precondition(lambda self: self.behind_the_rules)
-    @rule(batch=rows)
-    def write_behind_the_rules(self, batch):
-        """Main rows the rules never saw: they may conflict with each other."""
-        marks = ", ".join("?" * len(COLUMNS))
-        for row in batch:
-            values = self.tagged(row)
-            self.peer.write_main(values, nothing_staged=not self.model.staged)
-            for model in self.models():
-                model.write_main(values)
-            self.conn.execute(f"INSERT INTO t VALUES ({marks})", values)
-        self.conn.commit()
-
-    @precondition(lambda self: self.behind_the_rules and len(self.model.rules) < 3)
-    @rule(columns=rule_columns)
-    def add_rule_over_rows(self, columns):
-        name = f"r{len(self.rule_names)}"
-        positions = ",".join(str(COLUMNS.index(c)) for c in columns)
-        nv.insert_unique(self.conn, "t", name, ",".join(columns), positions, True)
-        self.rule_names.append(name)
-        self.peer.add_rule(columns, nothing_staged=not self.model.staged)
-        for model in self.models():
-            model.add_rule(columns)
-
-    @rule(commit=st.booleans())
-    def merge(self, commit):
-        report = self.table.merge(commit=commit)
-        self.finish(commit)
-        fields = ["staged", "inserted", "superseded", "stale"]
-        if hasattr(report, "replaced"):
-            fields.append("replaced")
-        got = {name: getattr(report, name) for name in fields}
-        self.expect(got, lambda model: {k: v for k, v in model.merge().items() if k in fields}, "merge report")
-        assert report.staged == report.inserted + report.superseded + report.stale
-        self.check_tables("after merge")
-        if self.peer.valid:  # the merge leaves what INSERT OR REPLACE left, in its order
-            main = self.conn.execute(f"SELECT {', '.join(COLUMNS)} FROM t ORDER BY rowid").fetchall()
-            assert self.delivered_rows(main) == self.delivered_rows(self.peer.rows()), "merge vs SQLite"
-
-    @rule(data=st.data(), commit=st.booleans())
-    def delete_keys(self, data, commit):
-        rule = data.draw(st.integers(0, len(self.rule_names) - 1), label="rule")
-        columns = [COLUMNS.index(c) for c in self.model_rule_columns(rule)]
-        seen = [tuple(row.values[i] for i in columns) for row in self.model.main + self.model.staged]
-        some_key = st.tuples(*[values] * len(columns))
-        keys = data.draw(st.lists(st.sampled_from(seen) | some_key if seen else some_key, max_size=4),
-                         label="keys")
-        bare = len(columns) == 1 and data.draw(st.booleans(), label="bare values")
-        before = {row.seq for row in self.model.main + self.model.staged}
-        removed = self.table.delete_keys(self.rule_names[rule], [k[0] for k in keys] if bare else keys,
-                                         commit=commit)
-        self.finish(commit)
-        self.peer.delete_keys(self.model_rule_columns(rule), keys)
-        self.expect(removed, lambda model: model.delete_keys(rule, keys), "delete_keys count")
-        self.check_tables("after delete_keys")
-        left = {row.seq for row in self.model.main + self.model.staged}
-        found = nv.find(self.conn, "tag", "t", "")
-        assert not {tag for (tag,) in found} & (before - left), "find shows a deleted row"
-
-    def model_rule_columns(self, rule):
-        return [COLUMNS[i] for i in self.model.rules[rule]]
-
-    # ------------------------------------------------------------- reads --
-
-    @rule(where=wheres, order=orders, limit=st.none() | st.integers(0, 6), offset=st.integers(0, 4),
-          how=st.sampled_from(["rows", "dicts", "iter"]), batch=st.integers(1, 3))
-    def read(self, where, order, limit, offset, how, batch):
-        condition, params = where
-        select = [*COLUMNS, "rowid"]
-        kwargs = dict(select=select, order_by=quoted_order(order), limit=limit, offset=offset)
-        if how == "rows":
-            got = self.table.rows(condition, params, **kwargs)
-        elif how == "dicts":
-            got = [tuple(d[k] for k in select) for d in self.table.dicts(condition, params, **kwargs)]
-        else:
-            got = list(self.table.iter(condition, params, batch_size=batch, **kwargs))
-        actual = [(self.delivered_rows([row[:-1]])[0], row[-1] is None) for row in got]
-        self.expect(actual, lambda model: self.expected_read(model, condition, params, order, limit, offset),
-                    f"{how}({condition!r}, order_by={order}, limit={limit}, offset={offset})")
-
-    @rule(where=wheres)
-    def count(self, where):
-        condition, params = where
-        got = self.table.count(condition, params)
-        self.expect(got, lambda model: len(self.matching(model.current(), condition, params)),
-                    f"count({condition!r})")
-
-    @invariant()
-    def agrees_with_sqlite(self):
-        """Where the peer applies, the current rows are its rows."""
-        if self.conn is None:
-            return
-        if not self.peer.valid:
-            assert self.behind_the_rules, "the peer went astray without a row behind the rules' back"
-            return
-        got = sorted(self.table.rows(select=list(COLUMNS)), key=lambda row: row[-1])
-        assert self.delivered_rows(got) == self.delivered_rows(self.peer.rows()), "rows vs SQLite"
-
-    # ----------------------------------------------------------- helpers --
-
-    def delivered_rows(self, found):
-        """Rows as the connection delivers them, each value with its class."""
-        def delivered(value):
-            return value.lower() if self.lowercase and isinstance(value, str) else value
-        return [tuple(stored(delivered(v)) for v in row) for row in found]
-
-    def matching(self, current, condition, params):
-        if condition is None:
-            return current
-        self.scratch.execute("DELETE FROM t")
-        self.scratch.executemany(f"INSERT INTO t VALUES ({', '.join('?' * len(COLUMNS))})",
-                                 [row.values for row in current])
-        tags = {tag for (tag,) in self.scratch.execute(f"SELECT tag FROM t WHERE {condition}", params)}
-        return [row for row in current if row.values[-1] in tags]
-
-    def expected_read(self, model, condition, params, order, limit, offset):
-        """Current rows matching ``where``, ordered by value, ties by position
-        (staged rows by rowid, then main rows by rowid) in the direction of
-        the last term; ``rowid`` orders staged rows as NULL."""
-        position = {row.seq: (0, i) for i, row in enumerate(model.staged)}
-        position.update({row.seq: (1, i) for i, row in enumerate(model.main)})
-        found = self.matching(model.current(), condition, params)
-        found.sort(key=lambda row: position[row.seq], reverse=bool(order) and order[-1][1])
-        for column, descending in reversed(order):
-            if column == "rowid":
-                def key(row):
-                    place = position[row.seq]
-                    return (0, 0) if place[0] == 0 else (1, place[1])
-            else:
-                index = COLUMNS.index(column)
-
-                def key(row, index=index):
-                    return order_key(row.values[index])
-            found.sort(key=key, reverse=descending)
-        end = None if limit is None else offset + limit
-        return [(self.delivered_rows([row.values])[0], row.origin == STAGED) for row in found[offset:end]]
-
-    def check_tables(self, when):
-        for table, part in (("t", "main"), ("temp_t", "staged")):
-            found = self.conn.execute(f"SELECT {', '.join(COLUMNS)} FROM {table} ORDER BY rowid").fetchall()
-            self.expect(self.delivered_rows(found),
-                        lambda model, part=part: self.delivered_rows(row.values for row in getattr(model, part)),
-                        f"{part} table {when}")
-
-
-PROPERTY = settings(max_examples=200, stateful_step_count=30, deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
-
-
-def test_table_follows_the_model():
-    run_state_machine_as_test(TableSemantics, settings=PROPERTY)
-
-
-def test_table_follows_sqlite_on_conflict_free_main_tables():
-    """Every main row came through a merge, so SQLite's INSERT OR REPLACE
-    applies throughout: the peer is checked after every step."""
-    machine = type("ConflictFree", (TableSemantics,), {"behind_the_rules": False})
-    run_state_machine_as_test(machine, settings=settings(PROPERTY, max_examples=100))
-
-
-# ----------------------------------------------------- broken copies -------
-
-
-class NullEqualsNull(TableModel):
-    @staticmethod
-    def values_equal(left, right):
-        return (left is None and right is None) or TableModel.values_equal(left, right)
-
-
-class TieToCurrentRow(TableModel):
-    def beats(self, row, arriving):
-        return self.newest_key(row) >= self.newest_key(arriving)
-
-
-class PerRuleMaximum(TableModel):
-    """Beaten by any earlier row sharing a key, current or not, as a
-    GROUP BY max() per rule would have it."""
-
-    def beaten(self, outcome, hits, arriving):
-        earlier = self.main + self.staged[: self.staged.index(arriving)]
-        return bool(self.newest_by) and any(self.beats(row, arriving)
-                                            for row in self.conflicts(earlier, arriving))
-
-
-class DeleteOnlyMatches(TableModel):
-    """Removes the matching current rows and leaves everything else in place."""
-
-    def delete_keys(self, rule, keys):
-        current = {row.seq for row in self.current()}
-        wanted = [tuple(key) for key in keys]
-
-        def goes(row):
-            own = tuple(row.values[i] for i in self.rules[rule])
-            return row.seq in current and any(self.tuples_equal(own, key) for key in wanted)
-
-        before = len(self.main) + len(self.staged)
-        self.main = [row for row in self.main if not goes(row)]
-        self.staged = [row for row in self.staged if not goes(row)]
-        return before - len(self.main) - len(self.staged)
-
-
-class MainRowsCompared(TableModel):
-    def start(self):
-        kept = []
-        for row in self.main:
-            kept = [other for other in kept if not self.conflict(other, row)] + [row]
-        return kept
-
-
-FAULTS = [NullEqualsNull, TieToCurrentRow, PerRuleMaximum, DeleteOnlyMatches, MainRowsCompared]
-
-
-@pytest.mark.parametrize("fault", FAULTS, ids=lambda cls: cls.__name__)
-def test_a_broken_model_is_caught(fault):
-    """Each fault, alone in a copy of the model, makes the property test fail
-    (fixed seed, no shrinking, so this stays quick)."""
-    machine = type(f"With{fault.__name__}", (TableSemantics,), {"suspect_class": fault})
-    quick = settings(PROPERTY, max_examples=300, derandomize=True, database=None,
-                     phases=[Phase.generate], print_blob=False)
-    with pytest.raises(FaultNoticed):
-        run_state_machine_as_test(machine, settings=quick)
-
-
-# ------------------------------------------------------- pinned cases -------
-
-
-def device_registry(conn, newest_by=()):
-    return Table(conn, "devices").create(
-        ["serial", "site", "slot"], unique=[Unique("serial", "serial"), Unique("place", ["site", "slot"])],
-        newest_by=newest_by)
-
-
-def test_null_keys_never_match_within_a_batch():
-    batch = [("A", None, None), ("B", None, None), ("C", "x", None), ("D", "x", None)]
-    for merge_between in (False, True):
-        conn = local_connection(False)
-        t = device_registry(conn)
-        for row in batch:
-            t.stage([row])
-            if merge_between:
-                t.merge()
-        assert t.rows() == batch
-        report = t.merge()
-        assert conn.execute("SELECT * FROM devices ORDER BY rowid").fetchall() == batch
-        if not merge_between:
-            assert (report.staged, report.inserted, report.superseded, report.stale) == (4, 4, 0, 0)
-
-
-def test_drops_follow_the_sequence_not_a_per_rule_maximum():
-    conn = local_connection(False)
-    t = Table(conn, "t").create(["a", "b", "ts"], unique=[Unique("a", "a"), Unique("b", "b")],
-                                newest_by=["ts"])
-    t.stage([(1, None, 10)])
+    prepare_catalog(conn)
+    table = Table(conn, name).create(
+        COLUMNS, unique=[Unique(f"r{i}", list(rule)) for i, rule in enumerate(rules)],
+        indexes=[Index("by_c", "c")], newest_by=[COLUMNS[p] for p in newest_by])
+    return conn, table
+
+
+def physical(conn, prefix=""):
+    return [tuple(row) for row in conn.execute(f"SELECT rowid, * FROM {prefix}t ORDER BY rowid")]
+
+
+def modelled(conn, rules, newest_by):
+    main = [(r[0], r[1:]) for r in physical(conn)]
+    staged = [(r[0], r[1:]) for r in physical(conn, "temp_")]
+    return current(main, staged, rules, newest_by)
+
+
+OPS = st.lists(st.one_of(
+    st.tuples(st.just("stage"), st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=5)),
+    st.tuples(st.just("behind"), st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=3)),
+    st.tuples(st.just("merge")),
+    st.tuples(st.just("delete"), st.integers(0, 2), st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=3)),
+), max_size=8)
+
+
+@settings(max_examples=250, deadline=None)
+@given(rules=st.sampled_from(RULE_SETS), newest_by=st.sampled_from(NEWEST), ops=OPS)
+def test_merge_and_delete_keys_leave_what_the_sequence_leaves(rules, newest_by, ops):
+    conn, table = fresh(rules, newest_by)
+    for op in ops:
+        rows, stale, superseded = modelled(conn, rules, newest_by)
+        if op[0] == "stage" and op[1]:
+            table.stage(op[1])
+        elif op[0] == "behind" and op[1]:  # main rows written behind the rules' back
+            conn.executemany("INSERT INTO t VALUES (?, ?, ?)", op[1])
+            conn.commit()
+        elif op[0] == "merge":
+            main_before = physical(conn)
+            report = table.merge()
+            kept = [values for origin, _, values in rows]
+            assert [r[1:] for r in physical(conn)] == kept
+            assert physical(conn, "temp_") == []
+            kept_main = [r for r in main_before if ("main", r[0], r[1:]) in rows]
+            assert physical(conn)[:len(kept_main)] == kept_main  # current main rows keep their rowids
+            inserted = sum(origin == "staged" for origin, _, _ in rows)
+            assert report == MergeReport(inserted + stale + superseded, inserted,
+                                         len(main_before) - len(kept_main), superseded, stale)
+        elif op[0] == "delete":
+            rule = rules[op[1] % len(rules)]
+            keys = [tuple(k[p] for p in rule) for k in op[2]]
+            gone = [r for r in rows if any(all(key_equal(r[2][p], k[i]) for i, p in enumerate(rule)) for k in keys)]
+            removed = table.delete_keys(f"r{op[1] % len(rules)}", keys)
+            assert removed == len(gone)
+            left = [r for r in rows if r not in gone]
+            assert physical(conn) == sorted((rowid, *v) for o, rowid, v in left if o == "main")
+            assert physical(conn, "temp_") == sorted((rowid, *v) for o, rowid, v in left if o == "staged")
+
+
+def test_four_rows_with_null_keys_all_stay(conn):
+    devices = Table(conn, "devices").create(
+        ["serial", "site", "slot"], unique=[Unique("serial", "serial"), Unique("place", ["site", "slot"])])
+    rows = [("A", None, None), ("B", None, None), ("C", "x", None), ("D", "x", None)]
+    devices.stage(rows)
+    assert devices.merge() == MergeReport(4, 4, 0, 0, 0)
+    assert conn.execute("SELECT rowid, * FROM devices").fetchall() == [(n + 1, *row) for n, row in enumerate(rows)]
+    # As SQLite's own INSERT OR REPLACE into UNIQUE indexes leaves them.
+    conn.execute("CREATE TABLE peer (serial UNIQUE, site, slot, UNIQUE (site, slot))")
+    conn.executemany("INSERT OR REPLACE INTO peer VALUES (?, ?, ?)", rows)
+    assert conn.execute("SELECT rowid, * FROM peer").fetchall() == conn.execute(
+        "SELECT rowid, * FROM devices").fetchall()
+
+
+def test_drops_follow_the_sequence(conn):
+    t = Table(conn, "t").create(["a", "b", "ts"], unique=[Unique("a", "a"), Unique("b", "b")], newest_by="ts")
+    conn.execute("INSERT INTO t VALUES (1, NULL, 10)")
+    t.stage([(1, 1, 5), (None, 1, 1)])
+    assert t.merge() == MergeReport(2, 1, 0, 0, 1)
+    assert conn.execute("SELECT * FROM t").fetchall() == [(1, None, 10), (None, 1, 1)]
+    # Without the main row, the first staged row stands and beats the second.
+    t.stage([(7, 7, 5), (None, 7, 1)])
+    assert t.merge() == MergeReport(2, 1, 0, 0, 1)
+    assert conn.execute("SELECT * FROM t WHERE b = 7").fetchall() == [(7, 7, 5)]
+
+
+def test_newest_by_ties_go_to_the_staged_row_and_null_is_lowest(conn):
+    t = Table(conn, "t").create(["k", "ts", "v"], unique=[Unique("k", "k")], newest_by=["ts"])
+    t.stage([("a", 5, "first"), ("b", None, "first"), ("c", 3, "first")])
     t.merge()
-    t.stage([(1, 1, 5), (None, 1, 1)])  # the first is beaten by the main row, so the second stays
-    assert t.rows() == [(None, 1, 1), (1, None, 10)]
-    report = t.merge()
-    assert (report.staged, report.inserted, report.superseded, report.stale) == (2, 1, 0, 1)
-    assert conn.execute("SELECT * FROM t ORDER BY rowid").fetchall() == [(1, None, 10), (None, 1, 1)]
-    # Once the main row is gone, the first is current again and drops the second.
-    t.stage([(1, 1, 5), (None, 1, 1)])
-    t.delete_keys("a", [1])
-    t.stage([(1, 1, 5), (None, 1, 1)])
-    assert t.rows() == [(1, 1, 5)]
+    t.stage([("a", 5, "tie"), ("b", None, "null tie"), ("c", None, "null is older")])
+    assert t.merge() == MergeReport(3, 2, 2, 0, 1)
+    assert conn.execute("SELECT * FROM t ORDER BY k").fetchall() == [
+        ("a", 5, "tie"), ("b", None, "null tie"), ("c", 3, "first")]
 
 
-def test_deletes_are_final():
-    conn = local_connection(False)
-    t = Table(conn, "t").create(["c0", "c1"], unique=[Unique("c0", "c0"), Unique("c1", "c1")])
-    t.stage([(3, 3), (3, 2)])
+def test_lowercasing_text_factory_changes_nothing_the_merge_decides(conn):
+    t = Table(conn, "t").create(["k", "v"], unique=[Unique("by_k", "k")])
+    t.stage([("A", 1), ("a", 2), ("A", 3)])
+    conn.text_factory = lambda b: b.decode().lower()
+    conn.row_factory = sqlite3.Row
+    assert t.merge() == MergeReport(3, 2, 0, 1, 0)
+    conn.text_factory = str
+    assert [tuple(r) for r in conn.execute("SELECT * FROM t")] == [("a", 2), ("A", 3)]
+
+
+# -------------------------------------------------------------- newest_by --
+
+def test_newest_by_is_stored_with_the_table(conn):
+    t = Table(conn, "t").create(["k", "ts"], unique=[Unique("k", "k")], newest_by=["TS"])
+    assert t.newest_by() == ("ts",)
+    t.create(["k", "ts"], unique=[Unique("k", "k")], replace=True)
+    assert t.newest_by() == ()
+    t.create(["k", "ts", "u"], newest_by=("u", "ts"), replace=True)
+    assert t.newest_by() == ("u", "ts")
+    t.drop()
+    nv.create_table(conn, "t", ["k", "ts", "u"], [], [])  # made again by other means: inherits nothing
+    assert Table(conn, "t").newest_by() == ()
+
+
+@pytest.mark.parametrize("newest_by, error", [
+    (["nope"], ValueError), (["k", "K"], ValueError), ([1], TypeError), (b"k", TypeError)])
+def test_bad_newest_by_creates_nothing(conn, newest_by, error):
+    with pytest.raises(error):
+        Table(conn, "t").create(["k", "ts"], newest_by=newest_by)
+    assert not Table(conn, "t").exists()
+
+
+def test_create_with_newest_by_is_one_transaction(conn):
+    t = Table(conn, "t")
+    t.create(["k", "ts"], newest_by="ts", commit=False)
+    conn.rollback()
+    assert not t.exists()
+
+
+# ------------------------------------------------------------ delete_keys --
+
+def two_rules(conn, newest_by=()):
+    return Table(conn, "t").create(["c0", "c1", "ts"], unique=[Unique("c0", "c0"), Unique("c1", "c1")],
+                                   newest_by=newest_by)
+
+
+def test_delete_keys_removes_what_the_superseding_row_replaced(conn):
+    t = two_rules(conn)
+    t.stage([(3, 3, 0), (3, 2, 0)])
     assert t.delete_keys("c1", [2]) == 1
-    assert t.rows() == [] and t.count() == 0
-    assert conn.execute("SELECT * FROM temp_t").fetchall() == []
+    assert t.count_staged() == t.count_main() == 0
+    assert t.merge() == MergeReport(0, 0, 0, 0, 0)
+    assert conn.execute("SELECT count(*) FROM t").fetchone() == (0,)
+
+
+def test_delete_keys_leaves_no_hidden_main_row_behind(conn):
+    t = two_rules(conn)
+    t.stage([(1, 1, 0)])
+    t.merge()
+    t.stage([(1, 2, 0)])  # hides the main row through c0
+    assert t.delete_keys("c1", [(2,)]) == 1
+    t.merge()
+    assert conn.execute("SELECT * FROM t").fetchall() == []
     assert nv.find(conn, "*", "t", "") == []
-    t.merge()
-    assert t.rows() == []
-    # With newest_by: a row dropped on arrival stays dropped when what beat it goes.
-    t = Table(conn, "n").create(["a", "b", "ts"], unique=[Unique("a", "a"), Unique("b", "b")],
-                                newest_by=["ts"])
-    t.stage([(1, 2, 10)])
-    t.merge()
-    t.stage([(1, 3, 5)])
+
+
+def test_delete_keys_never_revives_a_stale_row(conn):
+    t = Table(conn, "t").create(["a", "b", "ts"], unique=[Unique("a", "a"), Unique("b", "b")], newest_by="ts")
+    conn.execute("INSERT INTO t VALUES (1, 2, 10)")
+    t.stage([(1, 3, 5)])  # stale: the main row is newer
     assert t.delete_keys("b", [2]) == 1
-    assert t.rows() == [] and nv.find(conn, "*", "n", "") == []
+    assert t.count_staged() == 0
+    assert t.merge() == MergeReport(0, 0, 0, 0, 0)
+    assert conn.execute("SELECT count(*) FROM t").fetchone() == (0,)
     t.stage([(1, 3, 5)])  # staged after the delete: a new row
-    assert t.rows() == [(1, 3, 5)]
+    assert t.merge().inserted == 1
 
 
-# ------------------------------------------------------------ cluster -------
+def test_delete_keys_matches_as_a_unique_index_compares(conn):
+    t = Table(conn, "t").create(["k", "v"], unique=[Unique("k", "k")])
+    t.stage([(1, "int"), ("1", "text"), (None, "null"), (b"\x00\xff", "blob"), (float("inf"), "inf"),
+             ("2020-01-02", "date"), (1, "again")])
+    assert t.delete_keys("k", [1.0, None, b"\x00\xff", float("inf")]) == 3
+    assert sorted(r[1] for r in conn.execute("SELECT * FROM temp_t")) == ["date", "null", "text"]
+    import datetime
+    assert t.delete_keys("k", [(datetime.date(2020, 1, 2),), True]) == 1  # converted as parameters are
+    assert t.delete_keys("k", [decimal.Decimal("1")]) == 1
+    assert sorted(r[1] for r in conn.execute("SELECT * FROM temp_t")) == ["null"]
 
 
-@pytest.fixture(scope="module")
-def cluster(tmp_path_factory):
-    from test_cluster import require_cluster
-    from norvane.cluster import LocalCluster
+@pytest.mark.parametrize("keys, error, message", [
+    ("abc", TypeError, "keys must be"), (b"ab", TypeError, "keys must be"), ({"c0": 1}, TypeError, "keys must be"),
+    (5, TypeError, "keys must be"), ([(1, 2)], ValueError, "has 2 values"), ([{1}], TypeError, "cannot store"),
+    ([float("nan")], ValueError, "NaN"), ([2**64], ValueError, "64-bit"),
+])
+def test_bad_keys_delete_nothing(conn, keys, error, message):
+    t = two_rules(conn)
+    t.stage([(1, 1, 0), (1, 2, 0)])
+    with pytest.raises(error, match=message):
+        t.delete_keys("c0", keys)
+    assert t.count_staged() == 2
+    with pytest.raises(ValueError, match="no rule 'nope'"):
+        t.delete_keys("nope", [1])
+    with pytest.raises(TypeError, match="rule must be"):
+        t.delete_keys(0, [1])  # type: ignore[arg-type]
+    assert t.count_staged() == 2 and not conn.in_transaction
 
-    require_cluster()
-    with LocalCluster(tmp_path_factory.mktemp("semantics")) as running:
-        yield running
+
+def test_delete_keys_takes_a_frame_as_an_error(conn):
+    pandas = pytest.importorskip("pandas")
+    t = two_rules(conn)
+    with pytest.raises(TypeError, match="keys must be"):
+        t.delete_keys("c0", pandas.DataFrame({"c0": [1]}))
 
 
-def test_table_follows_the_model_on_a_cluster(cluster):
-    machine = type("OnCluster", (TableSemantics,), {"cluster": cluster})
-    run_state_machine_as_test(machine, settings=settings(PROPERTY, max_examples=12, stateful_step_count=15))
+def test_delete_keys_is_refused_while_an_iterator_is_open(conn):
+    t = two_rules(conn)
+    t.stage([(1, 1, 0)])
+    rows = t.iter()
+    next(rows)
+    with pytest.raises(sqlite3.ProgrammingError):
+        t.delete_keys("c0", [1])
+    rows.close()
+    assert t.delete_keys("c0", [1]) == 1
+
+
+def test_delete_keys_inside_a_transaction_is_all_or_nothing(conn):
+    t = two_rules(conn)
+    t.stage([(1, 1, 0), (2, 2, 0)])
+    conn.execute("BEGIN")
+    assert t.delete_keys("c0", [1], commit=False) == 1
+    conn.rollback()
+    assert t.count_staged() == 2
+
+
+# ------------------------------------------------------------- observers --
+
+@pytest.mark.parametrize("observer", [
+    "CREATE TRIGGER seen AFTER DELETE ON t BEGIN SELECT 1; END",
+    "CREATE TRIGGER seen AFTER INSERT ON temp_t BEGIN SELECT 1; END",
+    "CREATE TABLE child (x REFERENCES t(c0))",
+])
+def test_triggers_and_foreign_keys_are_refused_before_any_write(conn, observer):
+    t = two_rules(conn)
+    t.stage([(1, 1, 0)])
+    t.merge()
+    t.stage([(1, 2, 0)])
+    conn.execute(observer)
+    conn.commit()
+    before = (conn.execute("SELECT rowid, * FROM t").fetchall(), conn.execute("SELECT rowid, * FROM temp_t").fetchall())
+    for call in (t.merge, lambda: t.delete_keys("c0", [1])):
+        with pytest.raises(sqlite3.NotSupportedError, match="trigger|foreign key"):
+            call()
+        assert not conn.in_transaction
+        assert (conn.execute("SELECT rowid, * FROM t").fetchall(),
+                conn.execute("SELECT rowid, * FROM temp_t").fetchall()) == before
+
+
+def test_a_failing_progress_changes_nothing(conn):
+    t = Table(conn, "t").create(["k", "ts"], unique=[Unique("k", "k")], newest_by="ts")
+    t.stage([(n % 1500, n) for n in range(3000)])
+    t.merge()
+    t.stage([(n % 2500, n) for n in range(3000)])
+    before = (conn.execute("SELECT rowid, * FROM t").fetchall(), conn.execute("SELECT rowid, * FROM temp_t").fetchall())
+
+    def stop(done, total):
+        raise KeyboardInterrupt
+
+    for in_transaction in (False, True):
+        if in_transaction:
+            conn.execute("BEGIN")
+        with pytest.raises(KeyboardInterrupt):
+            t.merge(progress=stop, commit=False)
+        assert conn.in_transaction == in_transaction
+        assert (conn.execute("SELECT rowid, * FROM t").fetchall(),
+                conn.execute("SELECT rowid, * FROM temp_t").fetchall()) == before
+    conn.rollback()
+    assert t.merge().staged == 3000

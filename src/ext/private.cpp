@@ -16,6 +16,7 @@
 #include "query.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
+#include "semantic_calls.hpp"
 #include "set_merge.hpp"
 #include "statement.hpp"
 #include "storage.hpp"
@@ -270,6 +271,11 @@ PyMethodDef native_methods[] = {
     {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_merge)), METH_FASTCALL,
      "merge(conn, table, comm, progress) -> (staged, inserted, replaced, superseded)\n\n"
      "temp_to_main that returns its counts and calls progress(done, total) on the way."},
+    {"interruptible", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(interruptible_call)), METH_FASTCALL,
+     "interruptible(conn, fn) -> fn(): Ctrl-C stops a long statement of fn with KeyboardInterrupt."},
+    {"with_index_plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(with_index_plan)), METH_FASTCALL,
+     "with_index_plan(conn, table, at_least, at_most, count, schema_rows, largest_rowid, prepare, write) "
+     "-> write(): the main table's indexes kept or rebuilt around a merge's writes."},
     {"find_plan", find_plan, METH_O, "find_plan(name): how find gathers rows for its newest test."},
     {"prepare_catalog", prepare_catalog, METH_O,
      "prepare_catalog(conn)\n--\n\nCreates the catalog tables over conn and commits."},
@@ -344,7 +350,8 @@ PyMODINIT_FUNC PyInit__native_ext() {
     }
     Owned module = steal(PyModule_Create(&native_def));
     Owned keywords = module ? keyword_set() : Owned();
-    if (!keywords || !add_current_rows_type(module.get()) || PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0) {
+    if (!keywords || !add_current_rows_type(module.get()) || PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0 ||
+        PyModule_AddStringConstant(module.get(), "MERGE_SCHEMA_ROWS", MergeIndexes::schema_rows_sql()) < 0) {
         return nullptr;
     }
     return module.release();

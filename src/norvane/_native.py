@@ -48,6 +48,20 @@ merge: Callable[
     tuple[int, int, int, int],
 ] = _ext.merge
 
+# interruptible(conn, fn) -> fn(): on a host connection Ctrl-C stops a long
+# statement of fn and its KeyboardInterrupt propagates.
+interruptible: Callable[[Any, Callable[[], Any]], Any] = _ext.interruptible
+
+# with_index_plan(conn, table, at_least, at_most, count, schema_rows,
+# largest_rowid, prepare, write) -> write(): the main table's indexes kept in
+# place or dropped and rebuilt around a merge's writes, as temp_to_main
+# treats them; prepare(keeps_any) runs before the drop.
+with_index_plan: Callable[..., Any] = _ext.with_index_plan
+
+# The statement whose rows with_index_plan takes as schema_rows: sqlite_master's
+# five columns for every index and statistics table, in schema order.
+MERGE_SCHEMA_ROWS: str = _ext.MERGE_SCHEMA_ROWS
+
 # find_plan(name): how find gathers rows for its newest test: "automatic",
 # "lookups", "grouped" or "scan" (for tests and benchmarks).
 find_plan: Callable[[str], None] = _ext.find_plan

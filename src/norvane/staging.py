@@ -34,14 +34,17 @@ class MergeReport:
 
     ``staged``: staged rows read; ``inserted``: staged rows that went into
     the main table; ``replaced``: main rows removed because a staged row
-    superseded them; ``superseded``: staged rows dropped because a newer
-    staged row superseded them.
+    superseded them; ``superseded``: staged rows dropped because a later
+    staged row superseded them; ``stale``: staged rows dropped because a row
+    they would have replaced is newer by the table's ``newest_by`` columns.
+    ``staged == inserted + superseded + stale``.
     """
 
     staged: int
     inserted: int
     replaced: int
     superseded: int
+    stale: int = 0
 
 
 def check_progress(progress: object) -> Progress | None:
@@ -58,11 +61,13 @@ def check_batch_size(batch_size: object) -> int:
     return batch_size
 
 
-class _AllOrNothing:
+class AllOrNothing:
     """One call's writes as a unit, also inside a caller's transaction.
 
     The writes run inside a savepoint; when no transaction is open, the
-    savepoint sits inside one this call opens. On any exception (Ctrl-C
+    savepoint sits inside one this call opens with `begin` (with
+    ``BEGIN IMMEDIATE``, which takes the write lock before the first read,
+    the transaction alone is the unit). On any exception (Ctrl-C
     included) everything since the start is undone, a transaction this call
     opened is rolled back, and the exception propagates unchanged. On success
     the savepoint is released and ``commit`` commits, as the module functions
@@ -70,17 +75,22 @@ class _AllOrNothing:
     (``autocommit=True``) is committed whatever ``commit`` says.
     """
 
-    def __init__(self, conn: Connection, commit: bool) -> None:
+    def __init__(self, conn: Connection, commit: bool, begin: str = "BEGIN") -> None:
         self.conn = conn
         self.commit = commit
+        self.begin = begin
         self.opened = False
+        self.saved = False
 
     def __enter__(self) -> None:
         if not self.conn.in_transaction:
-            self.conn.execute("BEGIN")
+            self.conn.execute(self.begin)
             self.opened = True
+            if self.begin != "BEGIN":
+                return  # the rollback of our own transaction undoes it all: no savepoint needed
         try:
             self.conn.execute(f"SAVEPOINT {_SAVEPOINT}")
+            self.saved = True
         except BaseException:
             self._end_own()
             raise
@@ -88,14 +98,16 @@ class _AllOrNothing:
     def __exit__(self, kind: object, error: object, trace: object) -> None:
         if error is not None:
             try:
-                self.conn.execute(f"ROLLBACK TO {_SAVEPOINT}")
-                self.conn.execute(f"RELEASE {_SAVEPOINT}")
+                if self.saved:
+                    self.conn.execute(f"ROLLBACK TO {_SAVEPOINT}")
+                    self.conn.execute(f"RELEASE {_SAVEPOINT}")
             except self.conn.Error:
                 pass  # the engine already rolled the transaction back
             self._end_own()
             return
         try:
-            self.conn.execute(f"RELEASE {_SAVEPOINT}")
+            if self.saved:
+                self.conn.execute(f"RELEASE {_SAVEPOINT}")
             if self.commit:
                 self.conn.commit()
             if self.opened and self.conn.in_transaction and (self.commit or self._commits_by_itself()):
@@ -123,7 +135,7 @@ class _AllOrNothing:
             pass
 
 
-class _Reporter:
+class Reporter:
     """progress(done, total) at most once per PROGRESS_EVERY rows, and once at
     the end so that a bar can finish."""
 
@@ -159,9 +171,9 @@ def stage_chunks(
     chunk = list(islice(source, batch_size))
     if not chunk:
         return 0  # nothing to write: no transaction either
-    reporter = _Reporter(progress, total)
+    reporter = Reporter(progress, total)
     done = 0
-    with _AllOrNothing(conn, commit):
+    with AllOrNothing(conn, commit):
         while chunk:
             checked = check(chunk, done)
             _native.stage_rows(conn, table, list(checked), False)
@@ -188,9 +200,9 @@ def stage_value_chunks(
         chunk = next(source, None)
     if chunk is None:
         return 0  # nothing to write: no transaction either
-    reporter = _Reporter(progress, None)
+    reporter = Reporter(progress, None)
     done = 0
-    with _AllOrNothing(conn, commit):
+    with AllOrNothing(conn, commit):
         while chunk is not None:
             if chunk:
                 _native.stage_values(conn, table, chunk, width, False)
@@ -207,7 +219,7 @@ def merge(conn: Connection, table: str, progress: Progress | None, commit: bool)
     if not conn.in_transaction:
         # The merge opens its own transaction and rolls it back on failure.
         return MergeReport(*_native.merge(conn, table, commit, progress))
-    with _AllOrNothing(conn, commit):
+    with AllOrNothing(conn, commit):
         return MergeReport(*_native.merge(conn, table, False, progress))
 
 

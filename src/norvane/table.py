@@ -14,8 +14,11 @@ from typing import TYPE_CHECKING, Any, Literal, Self, cast, overload
 from norvane import frames as _frames
 from norvane import reads as _reads
 from norvane import norvane as _nv
+from norvane import key_deletes as _key_deletes
 from norvane import row_deletes as _deletes
 from norvane import staging as _staging
+from norvane import table_merge as _table_merge
+from norvane import table_settings as _settings
 from norvane.catalog import prepare_catalog
 from norvane.connections import Connection, check_connection, is_cluster
 from norvane.checks import (
@@ -129,6 +132,7 @@ class Table:
         *,
         indexes: Iterable[Index] = (),
         unique: Iterable[Unique] = (),
+        newest_by: str | Sequence[str] = (),
         replace: bool = False,
         commit: bool = True,
     ) -> Self:
@@ -136,12 +140,18 @@ class Table:
         On a cluster connection outside a transaction, the catalog is
         created (and committed) first where it is missing.
 
+        ``newest_by`` names columns that decide, between a staged row and a
+        row it would replace, which one is newer (compared as a tuple in
+        ``ORDER BY`` order, NULL lowest): the older staged row is dropped
+        instead. It is stored with the table (``newest_by()`` reads it).
+
         An existing table of this name is an error unless ``replace`` is true,
         in which case it is dropped first with all its rows.
         """
         _reads.check_no_open_reads(self._conn)
         names = self._check_columns(columns)
         index_specs, rule_specs = self._check_specs(names, indexes, unique)
+        newest = self._check_newest_by(names, newest_by)
         check_flag(replace, "replace")
         check_flag(commit, "commit")
         if not replace and self._stored_name(self._name) is not None:
@@ -149,8 +159,19 @@ class Table:
                 f"table {self._name} already exists (pass replace=True to replace it)"
             )
         self._prepare_cluster_catalog()
-        _nv.create_table(self._module_conn(), self._name, list(names), index_specs, rule_specs, commit)
+        if not newest:
+            _nv.create_table(self._module_conn(), self._name, list(names), index_specs, rule_specs, commit)
+            return self
+        with _staging.AllOrNothing(self._conn, commit):  # the table and its settings together
+            _nv.create_table(self._module_conn(), self._name, list(names), index_specs, rule_specs, False)
+            kept = _settings.read_settings(self._conn, self._name)
+            _settings.write_settings(self._conn, self._name, _settings.Settings(newest, kept.column_types))
         return self
+
+    def newest_by(self) -> tuple[str, ...]:
+        """The columns that decide which of two rows is newer (empty when the
+        table has none)."""
+        return _settings.read_settings(self._conn, self._require()[0]).newest_by
 
     def drop(self, *, commit: bool = True) -> None:
         """Removes the table, its staging table and their indexes and rules."""
@@ -228,17 +249,41 @@ class Table:
         return _staging.stage_chunks(self._conn, name, rows, checker.check, size, report, commit)
 
     def merge(self, *, progress: Progress | None = None, commit: bool = True) -> MergeReport:
-        """Moves every staged row into the main table; under each rule the
-        newest row wins and the older ones are deleted. Returns what it did.
+        """Leaves exactly the current rows (as ``rows`` gives them) in the
+        main table and empties the staging table. The main rows that stay
+        keep their rowids; the staged rows that stay follow in staging
+        order. Returns what it did.
 
-        ``progress(done, total)`` hears the staged rows worked through, at
-        most once per 1,000 rows; an exception it raises (like Ctrl-C) ends
-        the merge, which then changes nothing, also inside a transaction of
-        the caller's."""
+        It takes the write lock first (``BEGIN IMMEDIATE`` when no
+        transaction is open). ``progress(done, total)`` hears the staged rows
+        worked through, at most once per 1,000 rows; an exception it raises
+        (like Ctrl-C) ends the merge, which then changes nothing, also inside
+        a transaction of the caller's. A table with triggers, or with foreign
+        keys of other tables pointing at it, is refused (``NotSupportedError``)
+        before anything is written."""
         _reads.check_no_open_reads(self._conn)
         report = _staging.check_progress(progress)
         check_flag(commit, "commit")
-        return _staging.merge(self._conn, self._require()[0], report, commit)
+        return _table_merge.merge(self._conn, self._name, report, commit)
+
+    def delete_keys(self, rule: str, keys: Iterable[Any], *, commit: bool = True) -> int:
+        """Removes the current rows whose key under ``rule`` (a rule name)
+        is one of ``keys``, staged or merged, and returns how many.
+
+        Each key is a tuple of values in the rule's column order; a rule of
+        one column also takes bare values. Values are converted as query
+        parameters are. A key holding a None matches nothing (remove such a
+        row by rowid with ``delete``). The removal is final: rows that the
+        current ones had replaced are removed as well, so nothing comes back,
+        and a row staged later is a new row. All or nothing, taking the write
+        lock first as ``merge`` does; refused like ``merge`` on a table with
+        triggers or foreign keys pointing at it."""
+        _reads.check_no_open_reads(self._conn)
+        if not isinstance(rule, str):
+            raise TypeError(f"rule must be a rule name (str), not {type(rule).__name__}")
+        items = _key_deletes.key_list(keys)
+        check_flag(commit, "commit")
+        return _key_deletes.delete_keys(self._conn, self._name, rule, items, commit)
 
     def delete(self, rowids: int | Iterable[int], *, commit: bool = True) -> None:
         """Deletes main rows by rowid (as ``rows(select=["rowid", ...])`` gives
@@ -467,6 +512,15 @@ class Table:
                 raise ValueError(f"column {column!r} is given twice")
             seen.add(folded)
         return tuple(columns)
+
+    def _check_newest_by(self, columns: tuple[str, ...], newest_by: str | Sequence[str]) -> tuple[str, ...]:
+        """The newest_by columns as the table spells them, each once."""
+        given = name_list(newest_by, "newest_by")
+        lookup = ColumnLookup(self._name, columns)
+        found = tuple(lookup.column(name, "newest_by") for name in given)
+        if len({name.lower() for name in found}) != len(found):
+            raise ValueError("newest_by names a column twice")
+        return found
 
     def _check_specs(
         self, columns: tuple[str, ...], indexes: Iterable[Index], unique: Iterable[Unique]

@@ -1,0 +1,27 @@
+// Native pieces of the Table's own merge and key deletion, which run in
+// Python: long statements that answer Ctrl-C, and the main table's indexes
+// kept in place or dropped and rebuilt around the writes as every merge
+// treats them.
+#pragma once
+
+#include "refs.hpp"
+
+namespace norvane {
+
+// interruptible(conn, fn) -> fn(): on a host connection, Ctrl-C stops a
+// long statement of fn and its KeyboardInterrupt propagates (not the
+// connection's "interrupted").
+PyObject* interruptible_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+// with_index_plan(conn, table, at_least, at_most, count, schema_rows,
+// largest_rowid, prepare, write) -> write(): plans which indexes of the main
+// table stay for a merge changing between at_least and at_most rows (count()
+// gives the exact number when the bounds straddle the break-even; None when
+// unknown), calls prepare(keeps_any), drops the others (all of them through
+// drop_table_index when none stays), calls write(), and rebuilds through
+// active_table_index unless every catalogued index stayed. schema_rows and
+// largest_rowid are what MergeIndexes::schema_rows_sql() and max(rowid)
+// gave, or None to have them read.
+PyObject* with_index_plan(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace norvane
