@@ -1,7 +1,8 @@
 // Current rows (see current_rows.hpp). The keys are written by encode_value,
-// so they compare as SQL `=` compares stored values; a NULL is written as a
-// tag of its own, which makes staged keys compare as Python compares them.
-// The caller uses this only where fetched values are the stored ones.
+// so they compare as a UNIQUE index compares stored values (1 = 1.0, '1' <>
+// 1); a tuple holding a NULL equals nothing, so it enters no key table. The
+// caller uses this only where fetched values are the stored ones and text
+// compares by its bytes.
 #include "current_rows.hpp"
 
 #include "keys.hpp"
@@ -11,8 +12,6 @@
 
 namespace norvane {
 namespace {
-
-constexpr unsigned char kNullTag = 0;
 
 struct RuleKeys {
     Vec<Py_ssize_t> key_picks;  // where the rule's values stand in a staging-pass row
@@ -24,7 +23,7 @@ struct State {
     Vec<RuleKeys> rules;
     Vec<long long> newest;  // per staged key: the largest rowid holding it
     Vec<long long> rowids;  // every staged row added, with its key per rule:
-    Vec<uint32_t> nodes;    // rules.size() entries per row
+    Vec<uint32_t> nodes;    // rules.size() entries per row (kNone: it holds a NULL)
     Bytes key;              // scratch
 };
 
@@ -88,8 +87,8 @@ Py_ssize_t widest(const State& state, bool for_keys) {
 }
 
 // The key of `row` under a rule into state.key: 1 written, 0 it holds a NULL
-// (only when `nulls` is false; otherwise NULL is written as a value), -1 error.
-int write_key(State& state, PyObject* row, const Vec<Py_ssize_t>& picks, bool nulls) {
+// (and so equals nothing), -1 error.
+int write_key(State& state, PyObject* row, const Vec<Py_ssize_t>& picks) {
     state.key.clear();
     for (Py_ssize_t at : picks) {
         const Encoded e = encode_value(PyTuple_GET_ITEM(row, at), state.key);
@@ -99,10 +98,7 @@ int write_key(State& state, PyObject* row, const Vec<Py_ssize_t>& picks, bool nu
             return -1;
         }
         if (e == Encoded::null) {
-            if (!nulls) {
-                return 0;
-            }
-            state.key.push_back(kNullTag);
+            return 0;
         }
     }
     return 1;
@@ -130,8 +126,13 @@ PyObject* add_staged(PyObject* self, PyObject* rows) {
                 return nullptr;
             }
             for (RuleKeys& rule : state.rules) {
-                if (write_key(state, row, rule.key_picks, true) < 0) {
+                const int written = write_key(state, row, rule.key_picks);
+                if (written < 0) {
                     return nullptr;
+                }
+                if (written == 0) {
+                    state.nodes.push_back(kNone);
+                    continue;
                 }
                 const auto next = static_cast<uint32_t>(state.newest.size());
                 const uint32_t node = rule.table.find_or_add(state.key.data(), state.key.size(), next);
@@ -159,7 +160,8 @@ PyObject* current_staged(PyObject* self, PyObject*) {
     for (size_t i = 0; i < state.rowids.size(); ++i) {
         bool current = true;
         for (size_t r = 0; r < per_row && current; ++r) {
-            current = state.newest[state.nodes[i * per_row + r]] == state.rowids[i];
+            const uint32_t node = state.nodes[i * per_row + r];
+            current = node == kNone || state.newest[node] == state.rowids[i];
         }
         count += current ? 1 : 0;
     }
@@ -173,12 +175,12 @@ int is_current(State& state, PyObject* row, bool staged) {
         return -1;
     }
     for (RuleKeys& rule : state.rules) {
-        const int written = write_key(state, row, rule.row_picks, staged);
+        const int written = write_key(state, row, rule.row_picks);
         if (written <= 0) {
             if (written < 0) {
                 return -1;
             }
-            continue;  // a main key holding a NULL matches nothing
+            continue;  // a tuple holding a NULL equals nothing
         }
         const uint32_t node = rule.table.find(state.key.data(), state.key.size());
         if (staged ? node == kNone || state.newest[node] != rowid : node != kNone) {

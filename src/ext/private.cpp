@@ -12,6 +12,7 @@
 #include "merge_indexes.hpp"
 #include "merge_report.hpp"
 #include "module.hpp"
+#include "newest_play.hpp"
 #include "newest_plan.hpp"
 #include "query.hpp"
 #include "refs.hpp"
@@ -350,7 +351,8 @@ PyMODINIT_FUNC PyInit__native_ext() {
     }
     Owned module = steal(PyModule_Create(&native_def));
     Owned keywords = module ? keyword_set() : Owned();
-    if (!keywords || !add_current_rows_type(module.get()) || PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0 ||
+    if (!keywords || !add_current_rows_type(module.get()) || !add_newest_play(module.get()) ||
+        PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0 ||
         PyModule_AddStringConstant(module.get(), "MERGE_SCHEMA_ROWS", MergeIndexes::schema_rows_sql()) < 0) {
         return nullptr;
     }

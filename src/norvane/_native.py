@@ -92,6 +92,14 @@ fail_merge_before: Callable[[int], None] = _ext.fail_merge_before
 # rows of a batch, each row[i] for i in out (a staged row's rowid as None).
 CurrentRows: Any = _ext.CurrentRows
 
+# play_newest(main, staged, picks, rank_picks) -> (current staged rowids,
+# hidden main rowids): the arrivals on a table with newest_by, over fetched
+# rows (rowid first; staged rows in rowid order) whose values are the stored
+# ones; picks[r] and rank_picks say where the values of rule r and of the
+# newest_by columns stand in a row.
+play_newest: Callable[[list[Any], list[Any], list[list[int]], list[int]],
+                      tuple[set[int], set[int]]] = _ext.play_newest
+
 class _Switch:
     """A private switch of the Python layer: one of `choices`, the first by default."""
 
@@ -114,8 +122,9 @@ def reads_plan(name: str) -> str:
     """How Table reads decide which rows are current, returning the plan it
     replaces: "auto" (key tables in C++ where fetched values compare as
     stored, filled by lookups for a few candidates, else by one pass over the
-    staging table), "scan" (the same, always by one pass) or "exact" (the
-    merge's own statements, on any connection)."""
+    staging table), "scan" (the same, always by one pass) or "exact"
+    (comparisons made in SQL, handing over the rowids of the current rows, on
+    any connection)."""
     return _reads_plan.set(name)
 
 

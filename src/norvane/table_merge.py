@@ -102,14 +102,14 @@ def _rules(rows: list[tuple[Any, str]], width: int) -> dict[str, tuple[int, ...]
     """The catalog's rules as positions; a name listed twice keeps its last
     positions, as the module's merge reads them."""
     found: dict[str, list[int]] = {}
-    for name, positions in rows:
-        found[name] = [int(piece) for piece in positions.split(",")]
-    checked = {}
-    for name, positions in found.items():
-        for p in positions:
+    for name, text in rows:
+        found[name] = [int(piece) for piece in text.split(",")]
+    checked: dict[str, tuple[int, ...]] = {}
+    for name, numbers in found.items():
+        for p in numbers:
             if not -width <= p < width:
                 raise IndexError(f"rule {name!r}: column position {p} is outside the {width} columns")
-        checked[str(name)] = tuple(p % width for p in positions)
+        checked[str(name)] = tuple(p % width for p in numbers)
     return checked
 
 
