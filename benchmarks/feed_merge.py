@@ -223,7 +223,11 @@ def medians(workspace, contenders, runs):
 
 
 def rows_left(conn):
-    return conn.execute(f"SELECT count(*) FROM {T}").fetchone()[0]
+    """Rows in the main table and, for norvane, those still staged: after a
+    merge or a delete by key both hold only current rows."""
+    names = [name for (name,) in conn.execute(
+        "SELECT name FROM sqlite_master WHERE type = 'table' AND name IN (?, ?)", (T, f"temp_{T}"))]
+    return sum(conn.execute(f"SELECT count(*) FROM {name}").fetchone()[0] for name in names)
 
 
 def verdict_line(label, mine, other, other_label, limit):
@@ -331,7 +335,7 @@ class FeedMerge:
             self.lines.append(verdict_line(label, mine, took[other_label], other_label, limit))
         counts = {name: left for name, (_, left) in first.items()}
         if len(set(counts.values())) > 1:
-            self.lines.append(f"    note: rows left differ: {counts}")
+            self.lines.append(f"    note: the current rows left differ: {counts}")
         return first
 
     def bursts(self):

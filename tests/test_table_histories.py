@@ -29,7 +29,8 @@ from table_peer import SqlitePeer
 
 KEYS = ("a", "b", "c", "d")
 COLUMNS = (*KEYS, "tag")  # tag: the row's sequence number, so every row is recognised
-VALUES = [None, 0, 1, 1.0, "1", 2, 2.5, "a", "A", b"1", b"a"]
+# Near 2**53 an integer and a real compare exactly, not as the real rounds.
+VALUES = [None, 0, 1, 1.0, "1", 2, 2.5, "a", "A", b"1", b"a", 2**53, float(2**53), 2**53 + 1]
 
 values = st.sampled_from(VALUES)
 rows = st.lists(st.tuples(values, values, values, values), min_size=1, max_size=4)
