@@ -195,6 +195,23 @@ class TableSemantics(RuleBasedStateMachine):
         found = nv.find(self.conn, "tag", "t", "")
         assert not {tag for (tag,) in found} & (before - left), "find shows a deleted row"
 
+    @rule(data=st.data(), what=st.sampled_from(["stage", "merge", "delete_keys"]))
+    def rolled_back(self, data, what):
+        """A write the caller rolls back changes nothing."""
+        if what == "stage":
+            self.table.stage([self.tagged(row) for row in data.draw(rows)], commit=False)
+        elif what == "merge":
+            self.table.merge(commit=False)
+        else:
+            name = data.draw(st.sampled_from(self.rule_names))
+            self.table.delete_keys(name, data.draw(st.lists(st.tuples(*[values] * self.rule_width(name)))),
+                                   commit=False)
+        self.conn.rollback()
+        self.check_tables("after a rollback")
+
+    def rule_width(self, name):
+        return len(self.model.rules[self.rule_names.index(name)])
+
     def model_rule_columns(self, rule):
         return [COLUMNS[i] for i in self.model.rules[rule]]
 
@@ -440,3 +457,21 @@ def cluster(tmp_path_factory):
 def test_table_follows_the_model_on_a_cluster(cluster):
     machine = type("OnCluster", (TableSemantics,), {"cluster": cluster})
     run_state_machine_as_test(machine, settings=settings(PROPERTY, max_examples=12, stateful_step_count=15))
+
+
+def test_delete_keys_checks_before_it_writes():
+    conn = local_connection(False)
+    t = device_registry(conn)
+    t.stage([("A", "x", 1), ("B", "y", 2)])
+    for keys in ("A", b"A", bytearray(b"A")):
+        with pytest.raises(TypeError):
+            t.delete_keys("serial", keys)
+    open_read = t.iter()
+    next(open_read)
+    with pytest.raises(sqlite3.ProgrammingError):
+        t.delete_keys("serial", ["A"])
+    open_read.close()
+    assert t.count() == 2
+    assert t.delete_keys("serial", ["A"]) == 1  # a one-column rule takes bare values
+    assert t.delete_keys("place", [("y", 2)]) == 1
+    assert t.rows() == []
