@@ -233,6 +233,19 @@ class TableSemantics(RuleBasedStateMachine):
         self.expect(actual, lambda model: self.expected_read(model, condition, params, order, limit, offset),
                     f"{how}({condition!r}, order_by={order}, limit={limit}, offset={offset})")
 
+    @rule(where=wheres, order=orders, limit=st.none() | st.integers(0, 6), offset=st.integers(0, 4))
+    def read_arrow(self, where, order, limit, offset):
+        """The frame reads pick the same rows in the same order (told apart
+        by their tags: the other columns mix storage classes)."""
+        condition, params = where
+        frame = self.table.to_arrow(condition, params, select=["tag"], order_by=quoted_order(order),
+                                    limit=limit, offset=offset)
+        got = frame.column("tag").to_pylist()
+
+        def tags(model):
+            return [values[-1][1] for values, _ in self.expected_read(model, condition, params, order, limit, offset)]
+        self.expect(got, tags, f"to_arrow({condition!r}, order_by={order}, limit={limit}, offset={offset})")
+
     @rule(where=wheres)
     def count(self, where):
         condition, params = where
