@@ -413,7 +413,6 @@ def test_staging_as_json_stores_what_one_statement_per_row_stores(shared_cluster
     from hypothesis import given, settings
     from hypothesis import strategies as st
 
-    from norvane import _native
 
     conn = remote(shared_cluster, fresh_name("json"))
     for c in (conn, local):
@@ -781,11 +780,10 @@ local = sqlite3.connect({str(tmp_path / "local.db")!r})
 for c in (remote, local):
     prepare_catalog(c)
     nv.create_table(c, "t", ["a", "b"], [], [{{"name": "u", "cols": [0]}}])
-    nv.insert_temp(c, "t", [(1, 2), (1, 3), (2, 4)])
-    nv.temp_to_main(c, "t")
+    nv._insert_main(c, "t", [(1, 2), (2, 4)])
     nv.insert_temp(c, "t", [(1, 5), (3, 6)])
-seen = []
 remote_rows = nv.find(remote, "*", "t", "")
+seen = []
 local.set_trace_callback(seen.append)
 local_rows = nv.find(local, "*", "t", "")
 assert sorted(local_rows) == sorted(remote_rows), (local_rows, remote_rows)
@@ -798,3 +796,24 @@ print(sum("9007199254740993" in statement for statement in seen))
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "1"
 
+
+
+def test_an_adapter_on_bool_keeps_staging_on_statements(shared_cluster, local):
+    # The driver adapts a bool it binds when told to; a row staged as JSON
+    # would store 1 instead.
+    from dqlitedbapi import types
+
+    conn = remote(shared_cluster, fresh_name("adapted"))
+    for c in (conn, local):
+        nv.create_table(c, "s", ["a", "b", "c"], [], [])
+    types.register_adapter(bool, lambda flag: "yes" if flag else "no")
+    sqlite3.register_adapter(bool, lambda flag: "yes" if flag else "no")
+    try:
+        for c in (conn, local):
+            nv.insert_temp(c, "s", [(True, 1, None), (False, 2, None)])
+    finally:
+        types.unregister_adapter(bool)
+        del sqlite3.adapters[(bool, sqlite3.PrepareProtocol)]
+    assert typed_rows(conn, "temp_s") == typed_rows(local, "temp_s")
+    assert conn.cursor().execute("SELECT a FROM temp_s ORDER BY rowid").fetchall() == [("yes",), ("no",)]
+    conn.close()

@@ -13,6 +13,7 @@
 #include "merge_report.hpp"
 #include "module.hpp"
 #include "newest_plan.hpp"
+#include "profile.hpp"
 #include "query.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
@@ -344,7 +345,8 @@ PyMODINIT_FUNC PyInit__native_ext() {
     }
     Owned module = steal(PyModule_Create(&native_def));
     Owned keywords = module ? keyword_set() : Owned();
-    if (!keywords || !add_current_rows_type(module.get()) || PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0) {
+    if (!keywords || !add_current_rows_type(module.get()) || !add_profile_entries(module.get()) ||
+        PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0) {
         return nullptr;
     }
     return module.release();

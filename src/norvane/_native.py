@@ -141,3 +141,19 @@ grouped_staging: Callable[[bool], bool] = _ext.grouped_staging
 # connection, "auto" (JSON in a few statements wherever the values allow) or
 # "statements" (one per row).
 staging_path: Callable[[str], str] = _ext.staging_path
+
+# connection_profile(conn, table=None) -> {"engine": "sqlite3" | "dqlite" |
+# "other", "max_parameters": int | None, "flags": {flag: bool}, "paths":
+# {path: bool}}: the facts every fast path decides by, read once, and whether
+# each path may run (with a table, its flags and the table's are read too).
+connection_profile: Callable[..., dict[str, Any]] = _ext.connection_profile
+
+# PATH_FLAGS: {path: (flag, ...)}, the flags each fast path requires.
+PATH_FLAGS: Mapping[str, tuple[str, ...]] = _ext.PATH_FLAGS
+
+# ignore_guard(flag or None) -> the flag it replaces: for tests, the named flag
+# holds whatever is read (None restores every guard).
+ignore_guard: Callable[[str | None], str | None] = _ext.ignore_guard
+
+# The most parameters the pinned dqlite driver binds correctly to one statement.
+CLUSTER_MAX_PARAMETERS: int = _ext.CLUSTER_MAX_PARAMETERS

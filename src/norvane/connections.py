@@ -9,19 +9,21 @@ here.
 
 import sqlite3
 import sys
-from typing import TYPE_CHECKING, Any, TypeAlias
+from typing import TYPE_CHECKING, TypeAlias
+
+from norvane import _native
 
 if TYPE_CHECKING:
     import dqlitedbapi
 
-__all__ = ["CLUSTER_MAX_PARAMETERS", "Connection", "check_connection", "check_parameter_count",
-           "driver_adapts_plain_values", "is_cluster"]
+__all__ = ["CLUSTER_MAX_PARAMETERS", "Connection", "check_connection", "check_parameter_count", "is_cluster"]
 
 # A connection a Table takes.
 Connection: TypeAlias = "sqlite3.Connection | dqlitedbapi.Connection"
 
-# The most parameters the driver stores correctly in one statement.
-CLUSTER_MAX_PARAMETERS = 255
+# The most parameters the driver stores correctly in one statement (the
+# extension's connection profile holds the one definition).
+CLUSTER_MAX_PARAMETERS: int = _native.CLUSTER_MAX_PARAMETERS
 
 _DRIVER_MODULE = "dqlitedbapi"
 
@@ -57,13 +59,3 @@ def check_parameter_count(conn: "Connection", table: str, count: int) -> None:
             f"stores values correctly only up to {CLUSTER_MAX_PARAMETERS} per statement"
         )
 
-
-def driver_adapts_plain_values() -> bool:
-    """Whether the driver has been told to adapt a plain value type when it
-    binds it (then fetched keys bound again might not be the stored ones)."""
-    module = sys.modules.get(_DRIVER_MODULE + ".types")
-    adapters: Any = getattr(module, "_ADAPTERS", None)
-    if not isinstance(adapters, dict):
-        return True  # unknown: assume it might
-    plain = (int, float, str, bytes, bytearray, memoryview, type(None), bool)
-    return any(kind in plain for kind in adapters)
