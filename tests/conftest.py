@@ -43,7 +43,7 @@ def fresh_name(prefix="db"):
 
 # What restores a private switch whose setter answers None instead of the
 # value it replaces.
-_SWITCH_DEFAULTS = {"find_plan": "automatic", "fail_merge_before": 0}
+_SWITCH_DEFAULTS = {"find_plan": "automatic"}
 
 
 @contextlib.contextmanager

@@ -32,15 +32,13 @@ namespace norvane {
 namespace {
 
 MergePath g_path = MergePath::automatic;
-bool g_last_in_sets = false;
-long g_fail_before = 0;
 
 enum Step : long { search = 1, drop_indexes, delete_superseded, insert_survivors, purge, rebuild };
 
 class SetMerge {
 public:
-    SetMerge(PyObject* conn, PyObject* table, ReportClaim& report, Profile& profile)
-        : conn_(conn), table_(table), report_(report), profile_(profile), interrupts_(conn) {}
+    SetMerge(PyObject* conn, PyObject* table, ReportClaim& report, Profile& profile, const MergeOptions& options)
+        : conn_(conn), table_(table), report_(report), profile_(profile), options_(options), interrupts_(conn) {}
 
     // 1 done, 0 a guard failed before any write, -1 error.
     int run(CallTransaction& transaction) {
@@ -58,12 +56,15 @@ public:
         if (plain <= 0) {
             return plain;
         }
-        g_last_in_sets = true;
+        in_sets_ = true;
         // A host connection answers Ctrl-C inside a statement through its
         // progress handler; the dqlite driver's network waits answer it anyway.
         const bool done = (profile_.engine != Engine::host || interrupts_.install()) && build_texts() && apply();
         return interrupts_.settle() && done ? 1 : -1;
     }
+
+    // Whether the merge got past its guards (and so ran, or failed, in sets).
+    bool in_sets() const noexcept { return in_sets_; }
 
 private:
     bool build_texts() {
@@ -179,8 +180,8 @@ private:
     }
 
     // The injected failure of the tests, and Ctrl-C between statements.
-    static bool step(long number) {
-        if (number == g_fail_before) {
+    bool step(long number) const {
+        if (number == options_.fail_before) {
             PyErr_Format(PyExc_RuntimeError, "injected failure before step %ld of the merge", number);
             return false;
         }
@@ -304,6 +305,7 @@ private:
     PyObject* table_;
     ReportClaim& report_;
     Profile& profile_;
+    const MergeOptions& options_;
     Cursor cursor_;
     Interruptible interrupts_;
     Owned table_text_;
@@ -316,6 +318,7 @@ private:
     Py_ssize_t inserted_ = 0;
     Py_ssize_t told_ = 0;  // progress told so far, in staged rows
     bool main_has_rows_ = false;
+    bool in_sets_ = false;
     bool delete_in_place_ = false;
     Py_ssize_t replaced_ = 0;  // main rows the staged ones supersede
     Owned largest_rowid_;
@@ -329,12 +332,9 @@ MergePath merge_path() noexcept { return g_path; }
 
 void set_merge_path(MergePath path) noexcept { g_path = path; }
 
-bool last_merge_in_sets() noexcept { return g_last_in_sets; }
-
-void fail_merge_before(long step) noexcept { g_fail_before = step; }
-
-int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction, ReportClaim& report) {
-    g_last_in_sets = false;
+int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction, ReportClaim& report,
+                  const MergeOptions& options, MergeOutcome& outcome) {
+    outcome.in_sets = false;
     if (g_path == MergePath::statements) {
         return 0;
     }
@@ -343,8 +343,10 @@ int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction,
     if (allowed <= 0) {
         return allowed;
     }
-    SetMerge merge(conn, table, report, profile);
-    return merge.run(transaction);
+    SetMerge merge(conn, table, report, profile, options);
+    const int ran = merge.run(transaction);
+    outcome.in_sets = merge.in_sets();
+    return ran;
 }
 
 bool purge_staging(Cursor& cursor, PyObject* table_text) {

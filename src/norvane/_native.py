@@ -64,13 +64,15 @@ merge_indexes: Callable[[str], str] = _ext.merge_indexes
 # "statements" (one per row).
 merge_path: Callable[[str], str] = _ext.merge_path
 
-# last_merge_path() -> "sets" or "statements": how the last temp_to_main ran.
-last_merge_path: Callable[[], str] = _ext.last_merge_path
-
-# fail_merge_before(step): for tests, the set-based merge raises RuntimeError
-# before its step `step` (1 search, 2 drop indexes, 3 delete, 4 insert,
-# 5 purge, 6 rebuild); 0 turns this off.
-fail_merge_before: Callable[[int], None] = _ext.fail_merge_before
+# traced_merge(conn, table, comm, progress, fail_before) -> (path, staged,
+# inserted, replaced, superseded): for tests, merge with this call's options
+# (the set-based merge raises RuntimeError before its step `fail_before`:
+# 1 search, 2 drop indexes, 3 delete, 4 insert, 5 purge, 6 rebuild; 0 never),
+# telling the path it took, "sets" or "statements".
+traced_merge: Callable[
+    [Any, str, bool, Callable[[int, int | None], object] | None, int],
+    tuple[str, int, int, int, int],
+] = _ext.traced_merge
 
 # CurrentRows(key_picks, row_picks): which fetched rows of a table the next
 # merge would leave. add_staged(rows) reads the staging table (rowid first,
