@@ -12,17 +12,20 @@ import sys
 import weakref
 from typing import TYPE_CHECKING, Any, TypeAlias
 
+from norvane import _native
+
 if TYPE_CHECKING:
     import dqlitedbapi
 
-__all__ = ["CLUSTER_MAX_PARAMETERS", "Connection", "check_connection", "check_parameter_count",
-           "driver_adapts_plain_values", "is_cluster", "spill_off"]
+__all__ = ["CLUSTER_MAX_PARAMETERS", "Connection", "check_connection", "check_parameter_count", "is_cluster",
+           "spill_off"]
 
 # A connection a Table takes.
 Connection: TypeAlias = "sqlite3.Connection | dqlitedbapi.Connection"
 
-# The most parameters the driver stores correctly in one statement.
-CLUSTER_MAX_PARAMETERS = 255
+# The most parameters the driver stores correctly in one statement (the
+# extension's connection profile holds the one definition).
+CLUSTER_MAX_PARAMETERS: int = _native.CLUSTER_MAX_PARAMETERS
 
 _DRIVER_MODULE = "dqlitedbapi"
 
@@ -57,17 +60,6 @@ def check_parameter_count(conn: "Connection", table: str, count: int) -> None:
             f"table {table!r}: a statement would bind {count} parameters; the dqlite driver "
             f"stores values correctly only up to {CLUSTER_MAX_PARAMETERS} per statement"
         )
-
-
-def driver_adapts_plain_values() -> bool:
-    """Whether the driver has been told to adapt a plain value type when it
-    binds it (then fetched keys bound again might not be the stored ones)."""
-    module = sys.modules.get(_DRIVER_MODULE + ".types")
-    adapters: Any = getattr(module, "_ADAPTERS", None)
-    if not isinstance(adapters, dict):
-        return True  # unknown: assume it might
-    plain = (int, float, str, bytes, bytearray, memoryview, type(None), bool)
-    return any(kind in plain for kind in adapters)
 
 
 # The pinned server fails a transaction with "disk I/O error" once SQLite

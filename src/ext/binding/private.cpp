@@ -14,6 +14,7 @@
 #include "module.hpp"
 #include "newest_play.hpp"
 #include "newest_plan.hpp"
+#include "profile.hpp"
 #include "query.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
@@ -64,9 +65,16 @@ PyObject* native_find(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 //
 // temp_to_main that tells what it did, and reports progress(done, total) on
 // the way (progress may be None).
-PyObject* native_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4) {
-        PyErr_Format(PyExc_TypeError, "merge() takes exactly 4 positional arguments (%zd given)", nargs);
+//
+// traced_merge(conn, table, comm, progress, fail_before) -> (path, staged,
+// inserted, replaced, superseded): the same for tests, with the merge's
+// options of this call (fail_before: the set-based merge raises RuntimeError
+// before that step, 0 never) and the path it took, "sets" or "statements".
+PyObject* run_merge(PyObject* const* args, Py_ssize_t nargs, bool traced) {
+    const Py_ssize_t expected = traced ? 5 : 4;
+    if (nargs != expected) {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd positional arguments (%zd given)",
+                     traced ? "traced_merge" : "merge", expected, nargs);
         return nullptr;
     }
     if (args[3] != Py_None && !PyCallable_Check(args[3])) {
@@ -74,13 +82,23 @@ PyObject* native_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                      Py_TYPE(args[3])->tp_name);
         return nullptr;
     }
+    MergeOptions options;
+    if (traced) {
+        options.fail_before = PyLong_AsLong(args[4]);
+        if (options.fail_before == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
     Owned answer;
     try {
         MergeReport report(args[3]);
+        MergeOutcome outcome;
         PyObject* const merge_args[] = {args[0], args[1], args[2]};
-        if (temp_to_main(merge_args)) {
+        if (merge_with(merge_args, options, outcome)) {
             const MergeCounts& c = report.counts();
-            answer = steal(Py_BuildValue("(nnnn)", c.staged, c.inserted, c.replaced, c.superseded));
+            answer = traced ? steal(Py_BuildValue("(snnnn)", outcome.in_sets ? "sets" : "statements", c.staged,
+                                                  c.inserted, c.replaced, c.superseded))
+                            : steal(Py_BuildValue("(nnnn)", c.staged, c.inserted, c.replaced, c.superseded));
         }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -90,6 +108,10 @@ PyObject* native_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     return answer.release();
 }
+
+PyObject* native_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) { return run_merge(args, nargs, false); }
+
+PyObject* traced_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) { return run_merge(args, nargs, true); }
 
 // find_plan(name): how find gathers rows for its newest test, by name:
 // "automatic", "lookups", "grouped" or "scan".
@@ -179,22 +201,6 @@ PyObject* staging_path_switch(PyObject*, PyObject* name) {
     return nullptr;
 }
 
-// last_merge_path() -> "sets" or "statements": how the last temp_to_main ran.
-PyObject* last_merge_path(PyObject*, PyObject*) {
-    return PyUnicode_FromString(last_merge_in_sets() ? "sets" : "statements");
-}
-
-// fail_merge_before(step): the set-based merge raises RuntimeError before
-// its step `step` (1 to 6); 0 turns this off.
-PyObject* fail_merge_before_step(PyObject*, PyObject* step) {
-    const long number = PyLong_AsLong(step);
-    if (number == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    fail_merge_before(number);
-    Py_RETURN_NONE;
-}
-
 Retained g_stage_rows_code;  // traceback entry of stage_rows
 
 // stage_rows(conn, table, rows, comm): checked rows into the staging table,
@@ -271,11 +277,11 @@ PyMethodDef native_methods[] = {
     {"staging_path", staging_path_switch, METH_O,
      "staging_path(name) -> previous name\n\nHow insert_temp stages on a dqlite connection: 'auto' "
      "(JSON in a few statements wherever the values allow) or 'statements' (one per row)."},
-    {"last_merge_path", last_merge_path, METH_NOARGS,
-     "last_merge_path() -> 'sets' or 'statements': how the last temp_to_main ran."},
-    {"fail_merge_before", fail_merge_before_step, METH_O,
-     "fail_merge_before(step)\n\nFor tests: the set-based merge raises RuntimeError before its "
-     "step `step` (1 search, 2 drop indexes, 3 delete, 4 insert, 5 purge, 6 rebuild); 0 turns it off."},
+    {"traced_merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(traced_merge)), METH_FASTCALL,
+     "traced_merge(conn, table, comm, progress, fail_before) -> (path, staged, inserted, replaced, "
+     "superseded)\n\nFor tests: merge with this call's options (the set-based merge raises RuntimeError "
+     "before step\nfail_before: 1 search, 2 drop indexes, 3 delete, 4 insert, 5 purge, 6 rebuild; 0 never),\n"
+     "telling the path it took, 'sets' or 'statements'."},
     {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_find)), METH_FASTCALL,
      "find(conn, select, table, conditions, params) -> (rows, staged)\n\n"
      "find with parameters bound to both candidate statements; select None gives\n"
@@ -367,6 +373,7 @@ PyMODINIT_FUNC PyInit__native_ext() {
     Owned module = steal(PyModule_Create(&native_def));
     Owned keywords = module ? keyword_set() : Owned();
     if (!keywords || !add_current_rows_type(module.get()) || !add_newest_play(module.get()) ||
+        !add_profile_entries(module.get()) ||
         PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0 ||
         PyModule_AddStringConstant(module.get(), "MERGE_SCHEMA_ROWS", MergeIndexes::schema_rows_sql()) < 0) {
         return nullptr;

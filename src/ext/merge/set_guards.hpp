@@ -2,23 +2,43 @@
 // reads every value into the host and binds it again, so the set-based one
 // gives the same result only where that round trip changes nothing and no
 // statement of the merge can observe the other way of doing it.
+//
+// The set-based merge requires (flags of the connection profile, profile.hpp):
+//   1. known_engine      the host's connection type or the dqlite driver's:
+//                        another wrapper could see each statement the
+//                        statement path would have executed;
+//   2. no_row_factory    values read into the host come back as stored;
+//   3. str_text_factory  text read into the host comes back as the same str;
+//   4. no_plain_adapter  a value bound again is bound as it was read;
+//   5. callees_own       drop_table_index, delete_row_main, _insert_main and
+//                        active_table_index are still the module's own: the
+//                        statement path calls each replaced one;
+//   6. numbers_exact     GROUP BY and = compare integers with reals as the
+//                        host's == does;
+//   7. bare_columns      both tables are ordinary main-schema tables listing
+//                        exactly the catalog's bare column names: no declared
+//                        type, collation or constraint changes what a value
+//                        becomes or how it compares, and nothing in the temp
+//                        schema shadows them;
+//   8. no_triggers       no trigger sees the rows go one by one;
+//   9. no_foreign_keys   no deletion cascades elsewhere.
+// and, checked here on the names: the table's name is an exact str, a plain
+// identifier and no keyword, and every rule position lies inside the columns
+// and names a column SQLite reads as that column (a plain identifier, no
+// keyword).
 #pragma once
 
+#include "profile.hpp"
 #include "statement.hpp"
 
 namespace norvane {
 
-// The module globals of the merge's four callees still hold our own
-// functions. 1 yes, 0 no (replaced or deleted), -1 on error.
-int merge_callees_are_own();
+// The connection's part of the guards, read without a statement: 1 may run,
+// 0 not, -1 on error. `profile` keeps what was read.
+int merge_connection_allows_sets(PyObject* conn, Profile& profile);
 
-// The tables, as SQLite holds them, are the plain pair create_table makes:
-// `table` a plain identifier naming an ordinary table of the main schema
-// (nothing of that name in the temp schema) whose definition lists exactly
-// the plain column names `cols`, the staging table the same; no trigger on
-// either, foreign keys off, numbers compared exactly; every rule position
-// inside `cols` and every rule column a plain identifier that is no keyword.
-// 1 yes, 0 no (also when a read of these fails), -1 on another error.
-int tables_are_plain(Cursor& cursor, PyObject* table, PyObject* cols, PyObject* rules);
+// The rest, on the call's cursor: 1 yes, 0 no (also when a read of these
+// fails with an SQLite error), -1 on another error.
+int merge_tables_allow_sets(Cursor& cursor, Profile& profile, PyObject* table, PyObject* cols, PyObject* rules);
 
 }  // namespace norvane

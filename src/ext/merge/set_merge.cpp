@@ -18,6 +18,7 @@
 #include "exactness.hpp"
 #include "interruptible.hpp"
 #include "merge_indexes.hpp"
+#include "profile.hpp"
 #include "schema.hpp"
 #include "set_guards.hpp"
 
@@ -31,15 +32,13 @@ namespace norvane {
 namespace {
 
 MergePath g_path = MergePath::automatic;
-bool g_last_in_sets = false;
-long g_fail_before = 0;
 
 enum Step : long { search = 1, drop_indexes, delete_superseded, insert_survivors, purge, rebuild };
 
 class SetMerge {
 public:
-    SetMerge(PyObject* conn, PyObject* table, ReportClaim& report)
-        : conn_(conn), table_(table), report_(report), interrupts_(conn) {}
+    SetMerge(PyObject* conn, PyObject* table, ReportClaim& report, Profile& profile, const MergeOptions& options)
+        : conn_(conn), table_(table), report_(report), profile_(profile), options_(options), interrupts_(conn) {}
 
     // 1 done, 0 a guard failed before any write, -1 error.
     int run(CallTransaction& transaction) {
@@ -53,16 +52,19 @@ public:
         if (!cols_ || !read_rules(cursor_, table_, rules_)) {
             return -1;
         }
-        const int plain = tables_are_plain(cursor_, table_, cols_.get(), rules_.get());
+        const int plain = merge_tables_allow_sets(cursor_, profile_, table_, cols_.get(), rules_.get());
         if (plain <= 0) {
             return plain;
         }
-        g_last_in_sets = true;
+        in_sets_ = true;
         // A host connection answers Ctrl-C inside a statement through its
         // progress handler; the dqlite driver's network waits answer it anyway.
-        const bool done = (!is_native_connection(conn_) || interrupts_.install()) && build_texts() && apply();
+        const bool done = (profile_.engine != Engine::host || interrupts_.install()) && build_texts() && apply();
         return interrupts_.settle() && done ? 1 : -1;
     }
+
+    // Whether the merge got past its guards (and so ran, or failed, in sets).
+    bool in_sets() const noexcept { return in_sets_; }
 
 private:
     bool build_texts() {
@@ -88,19 +90,27 @@ private:
                 if (name == nullptr) {
                     return false;
                 }
-                group += (k ? "," : "") + std::string(name);
-                match += (k ? " AND m." : "m.") + std::string(name) + " = s." + name;
+                group.append(k ? "," : "").append(name);
+                match.append(k ? " AND m." : "m.").append(name).append(" = s.").append(name);
             }
             if (std::find(seen.begin(), seen.end(), group) != seen.end()) {
                 continue;  // the same columns twice keep and supersede the same rows
             }
             seen.push_back(group);
-            kept += (kept.empty() ? " WHERE " : " AND ") + std::string("rowid IN (SELECT max(rowid) FROM ") +
-                    staging + " GROUP BY " + group + ")";
+            kept.append(kept.empty() ? " WHERE " : " AND ")
+                .append("rowid IN (SELECT max(rowid) FROM ")
+                .append(staging)
+                .append(" GROUP BY ")
+                .append(group)
+                .append(")");
             // CROSS JOIN keeps the staging table outside: one index search per staged row.
-            superseded += (superseded.empty() ? "" : " UNION ALL ") + std::string("SELECT m.rowid AS id FROM ") +
-                          staging + " AS s CROSS JOIN " + table_name + " AS m ON " +
-                          match;
+            superseded.append(superseded.empty() ? "" : " UNION ALL ")
+                .append("SELECT m.rowid AS id FROM ")
+                .append(staging)
+                .append(" AS s CROSS JOIN ")
+                .append(table_name)
+                .append(" AS m ON ")
+                .append(match);
         }
         kept_where_ = steal(PyUnicode_FromStringAndSize(kept.data(), static_cast<Py_ssize_t>(kept.size())));
         superseded_sql_ = steal(
@@ -170,8 +180,8 @@ private:
     }
 
     // The injected failure of the tests, and Ctrl-C between statements.
-    static bool step(long number) {
-        if (number == g_fail_before) {
+    bool step(long number) const {
+        if (number == options_.fail_before) {
             PyErr_Format(PyExc_RuntimeError, "injected failure before step %ld of the merge", number);
             return false;
         }
@@ -294,6 +304,8 @@ private:
     PyObject* conn_;
     PyObject* table_;
     ReportClaim& report_;
+    Profile& profile_;
+    const MergeOptions& options_;
     Cursor cursor_;
     Interruptible interrupts_;
     Owned table_text_;
@@ -306,6 +318,7 @@ private:
     Py_ssize_t inserted_ = 0;
     Py_ssize_t told_ = 0;  // progress told so far, in staged rows
     bool main_has_rows_ = false;
+    bool in_sets_ = false;
     bool delete_in_place_ = false;
     Py_ssize_t replaced_ = 0;  // main rows the staged ones supersede
     Owned largest_rowid_;
@@ -319,22 +332,21 @@ MergePath merge_path() noexcept { return g_path; }
 
 void set_merge_path(MergePath path) noexcept { g_path = path; }
 
-bool last_merge_in_sets() noexcept { return g_last_in_sets; }
-
-void fail_merge_before(long step) noexcept { g_fail_before = step; }
-
-int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction, ReportClaim& report) {
-    g_last_in_sets = false;
+int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction, ReportClaim& report,
+                  const MergeOptions& options, MergeOutcome& outcome) {
+    outcome.in_sets = false;
     if (g_path == MergePath::statements) {
         return 0;
     }
-    const int values = reads_values_as_stored(conn);
-    const int callees = values > 0 ? merge_callees_are_own() : values;
-    if (callees <= 0) {
-        return callees;
+    Profile profile;
+    const int allowed = merge_connection_allows_sets(conn, profile);
+    if (allowed <= 0) {
+        return allowed;
     }
-    SetMerge merge(conn, table, report);
-    return merge.run(transaction);
+    SetMerge merge(conn, table, report, profile, options);
+    const int ran = merge.run(transaction);
+    outcome.in_sets = merge.in_sets();
+    return ran;
 }
 
 bool purge_staging(Cursor& cursor, PyObject* table_text) {

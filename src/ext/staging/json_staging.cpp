@@ -1,8 +1,7 @@
 // Staging rows as JSON text through json_each.
 #include "json_staging.hpp"
 
-#include "driver_limits.hpp"
-#include "exactness.hpp"
+#include "profile.hpp"
 
 #include <climits>
 #include <cmath>
@@ -193,10 +192,12 @@ int stage_as_json(PyObject* conn, Cursor& cursor, CallTransaction& transaction, 
     if (g_path == StagingPath::statements) {
         return 0;
     }
-    const int dqlite = is_dqlite_connection(conn);
-    const int plain = dqlite > 0 ? reads_values_as_stored(conn) : dqlite;
-    if (plain <= 0) {
-        return plain;
+    Profile profile;
+    if (read_connection_profile(conn, profile) < 0) {
+        return -1;
+    }
+    if (!profile.allows(Path::json_staging)) {
+        return 0;
     }
     JsonStaging staging(cursor, table_text);
     const int encoded = staging.encode(rows);

@@ -456,6 +456,11 @@ Owned delete_row_main(Args args) {
 }
 
 Owned temp_to_main(Args args) {
+    MergeOutcome outcome;
+    return merge_with(args, MergeOptions{}, outcome);
+}
+
+Owned merge_with(Args args, const MergeOptions& options, MergeOutcome& outcome) {
     PyObject* conn = args[0];
     PyObject* table = args[1];
     PyObject* comm = args[2];
@@ -463,7 +468,7 @@ Owned temp_to_main(Args args) {
     CallTransaction transaction(conn, CallTransaction::Kind::immediate);
     // A few set-based statements where the guards show that nobody can tell
     // them from one statement per row; otherwise one statement per row.
-    const int in_sets = merge_in_sets(conn, table, transaction, report);
+    const int in_sets = merge_in_sets(conn, table, transaction, report, options, outcome);
     if (in_sets != 0) {
         return in_sets > 0 ? transaction.finish(comm) : Owned();
     }

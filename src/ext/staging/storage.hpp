@@ -3,6 +3,7 @@
 
 #include "binder.hpp"
 #include "refs.hpp"
+#include "set_merge.hpp"
 
 namespace norvane {
 
@@ -12,5 +13,9 @@ Owned insert_temp(Args);
 Owned delete_row_main(Args);
 Owned temp_to_main(Args);
 Owned insert_main(Args);
+
+// temp_to_main with the options of one call (a private entry's), telling
+// back how it ran.
+Owned merge_with(Args args, const MergeOptions& options, MergeOutcome& outcome);
 
 }  // namespace norvane

@@ -7,11 +7,10 @@
 // statement.
 #pragma once
 
+#include "profile.hpp"
 #include "refs.hpp"
 
 namespace norvane {
-
-inline constexpr Py_ssize_t kDqliteMaxParameters = 255;
 
 // Whether `conn` is exactly a connection of the dqlite driver (its module is
 // then loaded). 1 yes, 0 no, -1 on error.
