@@ -76,16 +76,11 @@ Owned physical_index_name(PyObject* table, PyObject* name) {
     return name_text ? join_text({table_text, "_", name_text}) : Owned();
 }
 
-namespace {
-
-// "DROP INDEX if exists <index>"
 Owned drop_index_sql(PyObject* index_name) {
     Owned text = str_of(index_name);
     return text ? join_text({"DROP INDEX if exists ", text}) : Owned();
 }
 
-// Statements that return no rows, in order: in one request on a dqlite
-// connection (where each is a round trip), else one by one on the cursor.
 bool run_all(Cursor& cursor, PyObject* conn, const std::vector<Owned>& statements) {
     if (statements.size() > 1) {
         const int together = run_together(conn, statements);
@@ -100,8 +95,6 @@ bool run_all(Cursor& cursor, PyObject* conn, const std::vector<Owned>& statement
     }
     return true;
 }
-
-}  // namespace
 
 bool drop_physical_index(Cursor& cursor, PyObject* index_name) {
     Owned sql = drop_index_sql(index_name);
