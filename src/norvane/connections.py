@@ -17,8 +17,8 @@ from norvane import _native
 if TYPE_CHECKING:
     import dqlitedbapi
 
-__all__ = ["CLUSTER_MAX_PARAMETERS", "Connection", "check_connection", "check_parameter_count", "is_cluster",
-           "spill_off"]
+__all__ = ["CLUSTER_MAX_PARAMETERS", "Connection", "check_connection", "check_parameter_count",
+           "execute_together", "is_cluster", "spill_off"]
 
 # A connection a Table takes.
 Connection: TypeAlias = "sqlite3.Connection | dqlitedbapi.Connection"
@@ -89,8 +89,14 @@ def spill_off(conn: object, begin: str | None = None) -> bool:
     if session is not None and session in _spill_off_sessions:
         return False
     statements = _SPILL_OFF if begin is None else f"{_SPILL_OFF};{_qualified_begin(conn, begin)}"
-    conn._run(_execute_statements(conn._async, statements))  # type: ignore[attr-defined]
+    conn._run(_execute_statements(conn._async, statements, spills_off=True))  # type: ignore[attr-defined]
     return begin is not None
+
+
+def execute_together(conn: Any, statements: str) -> None:
+    """Statements that return no rows, separated by ';', in one request on a
+    dqlite connection (its cursor takes one statement a request)."""
+    conn._run(_execute_statements(conn._async, statements, spills_off=False))
 
 
 def _qualified_begin(conn: Any, begin: str) -> str:
@@ -102,15 +108,17 @@ def _qualified_begin(conn: Any, begin: str) -> str:
     return rewritten
 
 
-async def _execute_statements(connection: Any, statements: str) -> None:
+async def _execute_statements(connection: Any, statements: str, spills_off: bool) -> None:
     """One request on the driver's execute path, retried while the database
-    is busy as the driver's cursor does; remembers the session afterwards."""
+    is busy as the driver's cursor does; remembers a session whose cache
+    spill these statements turned off."""
     from dqlitedbapi._busy import retry_on_busy
     from dqlitedbapi.exceptions import call
 
     async def attempt() -> None:
         async with connection._operation() as session:
             await call(session.execute(statements))
-            _spill_off_sessions.add(session)
+            if spills_off:
+                _spill_off_sessions.add(session)
 
     await retry_on_busy(connection.busy_timeout, attempt)

@@ -8,6 +8,7 @@
 #include "schema.hpp"
 
 #include "binder.hpp"
+#include "driver_requests.hpp"
 #include "module.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
@@ -75,9 +76,28 @@ Owned physical_index_name(PyObject* table, PyObject* name) {
     return name_text ? join_text({table_text, "_", name_text}) : Owned();
 }
 
-bool drop_physical_index(Cursor& cursor, PyObject* index_name) {
+Owned drop_index_sql(PyObject* index_name) {
     Owned text = str_of(index_name);
-    Owned sql = text ? join_text({"DROP INDEX if exists ", text}) : Owned();
+    return text ? join_text({"DROP INDEX if exists ", text}) : Owned();
+}
+
+bool run_all(Cursor& cursor, PyObject* conn, const std::vector<Owned>& statements) {
+    if (statements.size() > 1) {
+        const int together = run_together(conn, statements);
+        if (together != 0) {
+            return together > 0;
+        }
+    }
+    for (const Owned& sql : statements) {
+        if (!cursor.execute(sql.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool drop_physical_index(Cursor& cursor, PyObject* index_name) {
+    Owned sql = drop_index_sql(index_name);
     return sql && cursor.execute(sql.get());
 }
 
@@ -90,9 +110,13 @@ Owned index_body(PyObject* index_name, PyObject* table, PyObject* columns) {
 namespace {
 
 // "CREATE INDEX if not exists <index> ON <table> (<columns>)"
-bool create_physical_index(Cursor& cursor, PyObject* index_name, PyObject* table, PyObject* columns) {
+Owned create_index_sql(PyObject* index_name, PyObject* table, PyObject* columns) {
     Owned body = index_body(index_name, table, columns);
-    Owned sql = body ? join_text({"CREATE INDEX if not exists ", body}) : Owned();
+    return body ? join_text({"CREATE INDEX if not exists ", body}) : Owned();
+}
+
+bool create_physical_index(Cursor& cursor, PyObject* index_name, PyObject* table, PyObject* columns) {
+    Owned sql = create_index_sql(index_name, table, columns);
     return sql && cursor.execute(sql.get());
 }
 
@@ -373,18 +397,20 @@ Owned active_table_index(Args args) {
     if (!rows) {
         return {};
     }
+    std::vector<Owned> creates;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
         PyObject* row = PyList_GET_ITEM(rows.get(), i);
         Owned row_table = item_at(row, Py_ssize_t{0});
         Owned row_name = row_table ? item_at(row, Py_ssize_t{1}) : Owned();
         Owned row_cols = row_name ? item_at(row, Py_ssize_t{2}) : Owned();
         Owned index_name = row_cols ? physical_index_name(row_table.get(), row_name.get()) : Owned();
-        if (!index_name ||
-            !create_physical_index(cursor, index_name.get(), row_table.get(), row_cols.get())) {
+        Owned sql = index_name ? create_index_sql(index_name.get(), row_table.get(), row_cols.get()) : Owned();
+        if (!sql) {
             return {};
         }
+        creates.push_back(std::move(sql));
     }
-    return transaction.finish(comm);
+    return run_all(cursor, conn, creates) ? transaction.finish(comm) : Owned();
 }
 
 Owned drop_table_index(Args args) {
@@ -413,15 +439,14 @@ Owned drop_table_index(Args args) {
             if (!index_name) {
                 return {};
             }
-            doomed.push_back(std::move(index_name));
+            Owned sql = drop_index_sql(index_name.get());
+            if (!sql) {
+                return {};
+            }
+            doomed.push_back(std::move(sql));
         }
     }
-    for (const Owned& index_name : doomed) {
-        if (!drop_physical_index(cursor, index_name.get())) {
-            return {};
-        }
-    }
-    return transaction.finish(comm);
+    return run_all(cursor, conn, doomed) ? transaction.finish(comm) : Owned();
 }
 
 // ----------------------------------------------------- uniqueness rules ----

@@ -47,6 +47,11 @@ Owned physical_index_name(PyObject* table, PyObject* name);
 Owned index_body(PyObject* index_name, PyObject* table, PyObject* columns);
 // "DROP INDEX if exists <index>"
 bool drop_physical_index(Cursor& cursor, PyObject* index_name);
+// "DROP INDEX if exists <index>", the statement itself.
+Owned drop_index_sql(PyObject* index_name);
+// Statements that return no rows, in order: in one request on a dqlite
+// connection (where each is a round trip), else one by one on the cursor.
+bool run_all(Cursor& cursor, PyObject* conn, const std::vector<Owned>& statements);
 // The catalog rows (table_name, index_name, columns) of a table, in catalog order.
 Owned catalogued_indexes(Cursor& cursor, PyObject* table);
 // Every index row of sqlite_master: (type, name, tbl_name, rootpage, sql).

@@ -129,14 +129,22 @@ bool MergeIndexes::plan(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py
     return !keep || match_catalog(cursor, table);
 }
 
-bool MergeIndexes::drop_the_rest(Cursor& cursor) {
+bool MergeIndexes::drop_the_rest(Cursor& cursor, PyObject* conn) {
     SignalPoll poll;
+    std::vector<Owned> drops;
     for (size_t i = 0; i < names_.size(); ++i) {
-        if (!poll.tick() || (!kept_[i] && !drop_physical_index(cursor, names_[i].get()))) {
+        if (!poll.tick()) {
             return false;
         }
+        if (!kept_[i]) {
+            Owned sql = drop_index_sql(names_[i].get());
+            if (!sql) {
+                return false;
+            }
+            drops.push_back(std::move(sql));
+        }
     }
-    return true;
+    return run_all(cursor, conn, drops);
 }
 
 // The table's indexes as the schema lists them, in the order drop_table_index
@@ -183,6 +191,7 @@ bool MergeIndexes::read_schema(Cursor& cursor, PyObject* table) {
         definitions_.push_back(std::move(definition));
         kept_.push_back(false);
     }
+    schema_read_ = true;
     return true;
 }
 

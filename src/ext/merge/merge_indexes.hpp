@@ -42,8 +42,13 @@ public:
     // statistics tables, in schema order; a caller may append it to a read of
     // its own with UNION ALL.
     static const char* schema_rows_sql() noexcept;
-    // Drops every index of the table that is not kept, in schema order.
-    bool drop_the_rest(Cursor& cursor);
+    // Whether the plan read the table's indexes from the schema (it does
+    // whenever the index functions are our own and the policy is not to
+    // rebuild): drop_the_rest then drops what drop_table_index would.
+    bool knows_schema() const noexcept { return schema_read_; }
+    // Drops every index of the table that is not kept, in schema order (in
+    // one request on a dqlite connection).
+    bool drop_the_rest(Cursor& cursor, PyObject* conn);
 
 private:
     bool read_schema(Cursor& cursor, PyObject* table);
@@ -57,6 +62,7 @@ private:
     std::vector<bool> kept_;
     Owned foreign_;                   // other tables' index names, folded
     bool keeps_any_ = false;
+    bool schema_read_ = false;
     bool all_kept_ = false;
     Owned largest_rowid_;
     Owned schema_rows_;

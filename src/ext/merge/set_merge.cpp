@@ -144,8 +144,10 @@ private:
             return false;
         }
         delete_in_place_ = indexes.keeps_any();
-        const bool dropped = indexes.keeps_any()
-                                 ? indexes.drop_the_rest(cursor_)
+        // The schema read with the counts already names what drop_table_index
+        // would drop (our own function then), without reading it again.
+        const bool dropped = indexes.keeps_any() || indexes.knows_schema()
+                                 ? indexes.drop_the_rest(cursor_, conn)
                                  : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
         return dropped && done(Step::drop_indexes) && step(Step::delete_superseded) && delete_superseded() &&
                done(Step::delete_superseded) && step(Step::insert_survivors) && insert_survivors() &&

@@ -223,7 +223,7 @@ public:
             return false;
         }
         const bool dropped = indexes.keeps_any()
-                                 ? indexes.drop_the_rest(cursor_)
+                                 ? indexes.drop_the_rest(cursor_, conn)
                                  : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
         if (!dropped ||
             !call_module_function(Fn::delete_row_main, {conn, table, origin_ids_.get(), Py_False}) ||

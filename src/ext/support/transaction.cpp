@@ -4,7 +4,7 @@
 // reads one snapshot the same way and always rolls its own back.
 #include "transaction.hpp"
 
-#include "cache_spill.hpp"
+#include "driver_requests.hpp"
 #include "module.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
