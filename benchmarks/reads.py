@@ -193,6 +193,44 @@ def time_case(case, path, runs, before_runs):
     return new, base, before, same
 
 
+def newest_by_lines(base, workdir, runs, progress):
+    """Reads (e), (f) and (h) on the same table with newest_by (on price),
+    each timed in alternation with the same read without it."""
+    from norvane.table_settings import Settings, write_settings
+
+    newest = Path(workdir) / "feed-newest.db"
+    shutil.copyfile(base, newest)
+    conn = sqlite3.connect(newest)
+    write_settings(conn, T, Settings(newest_by=("price",)))
+    conn.commit()
+    conn.close()
+    lines = []
+    for case in [c for c in cases(None) if c.key in ("e", "f", "h")]:
+        progress(f"reads: (n) {case.label} with newest_by")
+        with_conn, plain_conn = sqlite3.connect(newest), sqlite3.connect(base)
+        try:
+            from norvane import Table
+
+            with_table, plain_table = Table(with_conn, T), Table(plain_conn, T)
+            same = sorted(map(repr, _answer(case, with_table))) == sorted(map(repr, _answer(case, plain_table)))
+            took, plain_took = paired(lambda: case.new(with_table), lambda: case.new(plain_table), runs)
+        finally:
+            with_conn.close()
+            plain_conn.close()
+        ratio = took / plain_took
+        verdict = "met" if ratio <= 1.5 else "MISSED"
+        lines.append(f"(n) {case.label} with newest_by=price: {fmt(took)} vs {fmt(plain_took)} without, "
+                     f"ratio {ratio:.2f}x (limit 1.5)  {verdict}"
+                     + ("" if same else "  (answers differ: staged prices that newest_by drops)"))
+    newest.unlink()
+    return lines
+
+
+def _answer(case, table):
+    answer = case.new(table)
+    return [answer] if isinstance(answer, int) else answer
+
+
 def iter_peak(path):
     from norvane import Table
 
@@ -265,6 +303,7 @@ def run(quick, runs, workdir, progress):
         lines.append(f"(k) {case.label} at {sizes.large_main:,} main: {fmt(new)} vs {fmt(baseline)}, "
                      f"ratio {ratio:.2f}x = {growth:.2f} x its ratio at {sizes.main:,} (limit 1.2)  {verdict}")
     large.unlink()
+    lines += newest_by_lines(base, workdir, runs, progress)
     progress("reads: (l) memory of a full iter()")
     peak = iter_peak(base)
     allowed = 16 * 2**20 + 128 * sizes.staged

@@ -1,21 +1,25 @@
 """Reads of a ``Table``: exactly the rows a merge would leave now.
 
-A staged row is current when no later staged row holds an equal tuple under
-some rule (compared as Python compares values: ``None == None``, ``1 ==
-1.0``, ``'1' != 1``). A main row is current when no staged row holds, under
-some rule, a tuple SQL ``=`` finds equal to its own (NULL matches nothing).
-Main rows never hide each other. That is what ``merge`` decides on the same
-connection, so a read shows what the next merge will leave.
+The current rows are what sequential SQLite leaves: start from the main
+rows, then let each staged row, in staging order, act as an ``INSERT OR
+REPLACE`` into a table with one UNIQUE index per rule. Tuples compare as such
+an index compares stored values: a tuple holding a NULL equals nothing, ``1
+= 1.0``, ``'1' <> 1``, text by the main column's collation. Main rows are
+never compared with each other. Without ``newest_by`` that makes a staged
+row current when no later staged row holds an equal tuple under some rule,
+and a main row current when no staged row does.
 
 Deciding currentness costs the staging table only. A candidate is hidden
-only by a staged row with an equal key, so a few candidates look up just the
-staged rows that share a key with them, and many read the staging table once;
-either way the keys go into key tables (in C++, ``norvane._native``) against
-which every candidate is checked as it is fetched. Where fetched values might
-not compare as stored (a text factory, an adapter, a collation or a declared
-type), the merge's own statements decide instead. Both parts are read in
-batches, in their own order (pushed into SQL with the tie keys, so indexes
-serve it), and merged here. Every read runs in one snapshot of the database.
+only by a staged row with an equal key, so where fetched values are the
+stored ones, a few candidates look up just the staged rows that share a key
+with them, and many read the staging table once; either way the keys go into
+key tables (in C++, ``norvane._native``) against which every candidate is
+checked as it is fetched. Elsewhere (a text factory, an adapter, a collation
+or a declared type) SQL compares the keys and hands over the rowids, and on
+a table with ``newest_by`` the engine of ``norvane.table_state`` replays the
+arrivals. Both parts are read in batches, in their own order (pushed into
+SQL with the tie keys, so indexes serve it), and merged here. Every read
+runs in one snapshot of the database.
 """
 
 import sqlite3
@@ -26,7 +30,16 @@ from typing import TYPE_CHECKING, Any
 from norvane import _native
 from norvane.checks import check_count, check_params, check_where, name_list
 from norvane.connections import CLUSTER_MAX_PARAMETERS, Connection, check_parameter_count, is_cluster
-from norvane.currentness import ExactRows, keys_compare_exactly, read_rules
+from norvane.currentness import (
+    DecidedRows,
+    decided_by_sql,
+    hidden_condition,
+    key_clauses,
+    keys_compare_exactly,
+    newest_by_positions,
+    read_rules,
+)
+from norvane.newest_reads import NewestRows
 from norvane.ordered_merge import merge_ordered, sqlite_key
 
 if TYPE_CHECKING:
@@ -42,7 +55,6 @@ READ_AHEAD = 16
 # whole: at most this many statements of at most this many rows each.
 _SEARCHES = 4
 _SEARCH_ROWS = 256
-_SPELLED_KEYS = 4
 _SEARCH_CLAUSES = 64
 _SEARCH_PARAMS = 10_000
 
@@ -179,8 +191,11 @@ class _Run:
         query = self.query
         width = len(query.columns)
         self.rules = read_rules(cursor, query.name, width)
+        newest_by = newest_by_positions(cursor, query.name, query.columns)
         plan = _native.reads_plan_in_use()
         self.lookups = plan == "auto"
+        # Whether fetched values are the stored ones: then they are ordered
+        # (and, without newest_by, compared) here, as fetched.
         self.fast = plan != "exact" and keys_compare_exactly(
             cursor, self.conn, query.name
         )
@@ -191,12 +206,23 @@ class _Run:
         row_picks = [tuple(p + 1 for p in rule) for rule in self.rules]
         self.key_columns = key_columns
         self.searches = 0
-        self.staging_read = not self.rules
-        if self.fast:
-            self.current: Any = _native.CurrentRows(key_picks, row_picks)
+        self.staging_read = True
+        if newest_by and self.rules and self.fast:
+            # Which rows are current depends on the order of arrivals: played
+            # here over the linked groups of the rows read, or over all.
+            self.current: Any = NewestRows(cursor, query.name, query.columns, self.rules, newest_by,
+                                           lookups=self.lookups, cluster=query.cluster)
+        elif newest_by and self.rules:
+            # The same, every comparison made in SQL by the merge's engine.
+            from norvane.table_state import current_state
+
+            state = current_state(self.conn, query.name, self.rules, newest_by)
+            self.current = DecidedRows(state.main_hidden, staged_current=state.staged_current)
+        elif self.fast:
+            self.staging_read = not self.rules
+            self.current = _native.CurrentRows(key_picks, row_picks)
         else:
-            self.current = ExactRows(self.rules, key_picks, row_picks, self._main_search)
-            self._staging_pass()
+            self.current = decided_by_sql(cursor, query.name, query.columns, self.rules)
 
     def _key_select(self) -> str:
         return ",".join(["rowid", *(_quote(self.query.columns[p]) for p in self.key_columns)])
@@ -228,27 +254,8 @@ class _Run:
             self._staging_pass()
             return
         self.searches += 1
-        clauses: list[str] = []
-        params: list[Any] = []
-        for rule in self.rules:
-            names = [_quote(self.query.columns[p]) for p in rule]
-            keys = {tuple(row[p + 1] for p in rule) for row in batch}
-            plain = [key for key in keys if None not in key]
-            if len(rule) > 1 and len(plain) <= _SPELLED_KEYS:  # cheaper spelt out than as a VALUES list
-                for key in plain:
-                    clauses.append("(" + " AND ".join(f"{name} = ?" for name in names) + ")")
-                    params += key
-            elif plain:
-                marks = ",".join(["?"] * len(plain)) if len(rule) == 1 else ",".join(
-                    ["(" + ",".join(["?"] * len(rule)) + ")"] * len(plain))
-                target = names[0] if len(rule) == 1 else "(" + ",".join(names) + ")"
-                values = marks if len(rule) == 1 else f"VALUES {marks}"
-                clauses.append(f"{target} IN ({values})")
-                params += [value for key in plain for value in key]
-            for key in keys:
-                if None in key:  # a staged NULL equals a staged NULL
-                    clauses.append("(" + " AND ".join(f"{name} IS ?" for name in names) + ")")
-                    params += key
+        keys = [{tuple(row[p + 1] for p in rule) for row in batch} for rule in self.rules]
+        clauses, params = key_clauses(self.query.columns, self.rules, keys)
         most = CLUSTER_MAX_PARAMETERS - 1 if self.query.cluster else _SEARCH_PARAMS
         if len(clauses) > _SEARCH_CLAUSES or len(params) > most:
             self._staging_pass()  # a statement that long would cost more, or exceed SQLite's limits
@@ -260,14 +267,6 @@ class _Run:
             sql = (f"SELECT {self._key_select()} FROM {_quote('temp_' + self.query.name)} "
                    f"WHERE {since}({' OR '.join(clauses)})")
             self.current.add_staged(self.cursors[0].execute(sql, params).fetchall())
-
-    def _main_search(self, rule: int, key: tuple[Any, ...]) -> set[int]:
-        """The merge's search of the main table for a staged key."""
-        names = [_quote(self.query.columns[p]) for p in self.rules[rule]]
-        where = " AND ".join(f"{name} = ?" for name in names)
-        cursor = self.cursors[0]
-        sql = f"SELECT rowid FROM {_quote(self.query.name)} WHERE {where}"
-        return {rowid for (rowid,) in cursor.execute(sql, key).fetchall()}
 
     def check(self) -> None:
         """The snapshot must still hold: the transaction open, nothing written."""
@@ -430,37 +429,33 @@ class _Run:
 
     def count(self) -> int:
         """How many rows are current, matching `where`."""
-        if not self.fast or not self.rules:
+        if isinstance(self.current, NewestRows):
+            self.current.play_whole()
+        decided = isinstance(self.current, (DecidedRows, NewestRows))
+        if not self.rules or (self.query.where is not None and decided) or not (self.fast or decided):
             return sum(len(batch) for staged in (True, False)
                        for batch in self.part(staged, (), lambda: None))
         cursor = self.cursors[0]
         params = self.query.params
         table = _quote(self.query.name)
         (main,) = cursor.execute(f"SELECT count(*) FROM {table}{self._conditions()}", params).fetchone()
+        if decided:  # without a where: the sets say it all
+            (staged,) = cursor.execute(f"SELECT count(*) FROM {_quote('temp_' + self.query.name)}").fetchone()
+            self.check()
+            current_staged: int = self.current.current_staged(int(staged))
+            return int(main) - len(self.current.main_hidden) + current_staged
         if self.query.where is None:
             self._staging_pass()
             current = self.current.current_staged()
         else:
             current = sum(len(batch) for batch in self.part(True, (), lambda: None))
         conditions = "" if self.query.where is None else f" AND (\n{self.query.where}\n)"
+        hidden_sql = hidden_condition(self.query.name, self.query.columns, self.rules)
         (hidden,) = cursor.execute(
-            f"SELECT count(*) FROM {table} WHERE ({self._hidden_condition()}){conditions}", params
+            f"SELECT count(*) FROM {table} WHERE ({hidden_sql}){conditions}", params
         ).fetchone()
         self.check()
         return int(current) + int(main) - int(hidden)
-
-    def _hidden_condition(self) -> str:
-        """Whether a main row is hidden by a staged row, in SQL: under some
-        rule its key is among the staging table's (SQLite looks each staged
-        key up in the rule's index). Only where keys compare as stored, which
-        is when SQL `=` between the two tables is the merge's comparison."""
-        temp = _quote("temp_" + self.query.name)
-        terms = []
-        for rule in self.rules:
-            names = ",".join(_quote(self.query.columns[p]) for p in rule)
-            target = names if len(rule) == 1 else f"({names})"
-            terms.append(f"{target} IN (SELECT {names} FROM {temp})")
-        return " OR ".join(terms)
 
 
 # ------------------------------------------------------------ entries ----
