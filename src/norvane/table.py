@@ -7,7 +7,9 @@ plain ``TypeError`` or ``ValueError`` naming what is wrong; the writes
 themselves go through the module functions of ``norvane.norvane``.
 """
 
+import sqlite3
 from collections.abc import Iterable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Self, cast, overload
 
@@ -37,8 +39,6 @@ from norvane.row_checks import RowChecker
 from norvane.staging import MergeReport, Progress
 
 if TYPE_CHECKING:
-    import sqlite3
-
     from norvane.norvane import IndexSpec, UniqueSpec
 
 # The catalog tables, which every database that holds tables needs.
@@ -271,7 +271,8 @@ class Table:
         _reads.check_no_open_reads(self._conn)
         report = _staging.check_progress(progress)
         check_flag(commit, "commit")
-        return _table_merge.merge(self._conn, self._name, report, commit)
+        with self._catalog_required():
+            return _table_merge.merge(self._conn, self._name, report, commit)
 
     def delete_keys(self, rule: str, keys: Iterable[Any], *, commit: bool = True) -> int:
         """Removes the current rows whose key under ``rule`` (a rule name)
@@ -290,7 +291,8 @@ class Table:
             raise TypeError(f"rule must be a rule name (str), not {type(rule).__name__}")
         items = _key_deletes.key_list(keys)
         check_flag(commit, "commit")
-        return _key_deletes.delete_keys(self._conn, self._name, rule, items, commit)
+        with self._catalog_required():
+            return _key_deletes.delete_keys(self._conn, self._name, rule, items, commit)
 
     def delete(self, rowids: int | Iterable[int], *, commit: bool = True) -> None:
         """Deletes main rows by rowid (as ``rows(select=["rowid", ...])`` gives
@@ -477,6 +479,26 @@ class Table:
             "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN (?, ?)", _CATALOG
         ).fetchone()
         return bool(found == len(_CATALOG))
+
+    @contextmanager
+    def _catalog_required(self) -> Iterator[None]:
+        """For a write that reads the catalog in its first statement (one
+        request on a cluster): a database without the catalog fails there,
+        and then says how to prepare it."""
+        try:
+            yield
+        except Exception as error:
+            if isinstance(error, (sqlite3.Error, self._conn.Error)) and not self._catalog_known():
+                raise self._no_catalog() from None
+            raise
+
+    def _catalog_known(self) -> bool:
+        """Whether the catalog is there, or cannot be told (then the original
+        error stands)."""
+        try:
+            return self._has_catalog()
+        except Exception:
+            return True
 
     def _no_catalog(self) -> Exception:
         """The connection's OperationalError for a database without the catalog."""
