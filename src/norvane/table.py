@@ -7,6 +7,7 @@ plain ``TypeError`` or ``ValueError`` naming what is wrong; the writes
 themselves go through the module functions of ``norvane.norvane``.
 """
 
+import contextlib
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Self, cast, overload
@@ -271,7 +272,8 @@ class Table:
         _reads.check_no_open_reads(self._conn)
         report = _staging.check_progress(progress)
         check_flag(commit, "commit")
-        return _table_merge.merge(self._conn, self._name, report, commit)
+        with self._catalog_named():
+            return _table_merge.merge(self._conn, self._name, report, commit)
 
     def delete_keys(self, rule: str, keys: Iterable[Any], *, commit: bool = True) -> int:
         """Removes the current rows whose key under ``rule`` (a rule name)
@@ -290,7 +292,8 @@ class Table:
             raise TypeError(f"rule must be a rule name (str), not {type(rule).__name__}")
         items = _key_deletes.key_list(keys)
         check_flag(commit, "commit")
-        return _key_deletes.delete_keys(self._conn, self._name, rule, items, commit)
+        with self._catalog_named():
+            return _key_deletes.delete_keys(self._conn, self._name, rule, items, commit)
 
     def delete(self, rowids: int | Iterable[int], *, commit: bool = True) -> None:
         """Deletes main rows by rowid (as ``rows(select=["rowid", ...])`` gives
@@ -471,6 +474,18 @@ class Table:
         if self._has_catalog():
             return
         prepare_catalog(self._conn, commit=not self._conn.in_transaction)
+
+    @contextlib.contextmanager
+    def _catalog_named(self) -> Iterator[None]:
+        """For calls that read the catalog inside their own transaction: a
+        failure on a database without one says how to prepare it (asked only
+        once the call has failed, so it costs nothing on the way)."""
+        try:
+            yield
+        except self._conn.OperationalError as error:
+            if not self._has_catalog():
+                raise self._no_catalog() from error
+            raise
 
     def _has_catalog(self) -> bool:
         (found,) = self._conn.execute(
