@@ -274,14 +274,14 @@ def test_whole_column_test_agrees_with_each_value(values, kind):
         assert list(fitted) == [convert(value) if value else None for value in values]
 
 
-def test_the_readme_walk_through_runs_as_written(tmp_path, monkeypatch):
-    """Each `$ ` line of the README's command-line session runs, and prints
-    what the README shows under it."""
+def test_the_documented_walk_through_runs_as_written(tmp_path, monkeypatch):
+    """Each `$ ` line of the command-line page's session runs, and prints
+    what the page shows under it."""
     import pathlib
     import shlex
 
-    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
-    section = readme.split("## Command line", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
+    page = (pathlib.Path(__file__).parent.parent / "docs" / "command-line.md").read_text(encoding="utf-8")
+    section = page.split("# Command line", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
     steps = []
     for line in section.replace("\\\n", " ").splitlines():
         if line.startswith("$ "):

@@ -344,7 +344,7 @@ class Table:
         column's collation (whatever the connection's ``text_factory``
         makes of it). Main rows are never compared with each other. With
         ``newest_by``, a staged row that a row it would remove beats on those
-        columns is dropped instead (see the README's Semantics section).
+        columns is dropped instead (see docs/semantics.md).
 
         ``where`` is an SQL expression with ``?`` or ``:name`` placeholders
         whose values come from ``params``. ``select`` names the columns
