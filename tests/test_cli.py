@@ -226,7 +226,7 @@ def test_reads_change_nothing(db):
 
 
 def test_ctrl_c_leaves_the_database_as_it_was(db, tmp_path, monkeypatch):
-    import norvane.cli as cli_module
+    import norvane.cli.app as cli_module
 
     ok("stage", db, "feed", write(tmp_path / "r.csv", "sup,sku,barcode,price\n1,1,a,5\n"))
 
@@ -265,7 +265,7 @@ def test_version_and_program_names():
                        max_size=8),
        kind=st.sampled_from(["integer", "real"]))
 def test_whole_column_test_agrees_with_each_value(values, kind):
-    from norvane.cli_input import _fitted, value_fits
+    from norvane.cli.csv_input import _fitted, value_fits
 
     fitted = _fitted(kind, values)
     assert (fitted is not None) == all(value_fits(kind, value) for value in values)
@@ -354,7 +354,7 @@ def test_delete_reads_keys_as_stage_reads_rows(db, tmp_path, name, text, args):
 
 
 def test_delete_errors_change_nothing(db, tmp_path, monkeypatch):
-    import norvane.cli as cli_module
+    import norvane.cli.app as cli_module
 
     ok("stage", db, "feed", write(tmp_path / "r.csv", "sup,sku,barcode,price\n1,1,a,5\n"))
     write(tmp_path / "k.csv", "sup,sku\n1,1\n")

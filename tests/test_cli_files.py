@@ -8,8 +8,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_cli import fails, ok, write
 
-from norvane.cli_input import CsvFormat, DataError, Source, csv_rows
-from norvane.cli_json import json_rows, ndjson_rows
+from norvane.cli.csv_input import CsvFormat, DataError, Source, csv_rows
+from norvane.cli.json_input import json_rows, ndjson_rows
 
 CREATE_FAILURES = [
     (["select", "a"], "table name 'select' is an SQL keyword"),
@@ -120,7 +120,7 @@ def test_a_bad_byte_on_line_5001_is_reported_there(tmp_path):
 # --------------------------------------------------------- the file's name --
 
 def test_errors_of_the_database_file_name_it(tmp_path, monkeypatch):
-    import norvane.cli as cli_module
+    import norvane.cli.app as cli_module
 
     missing = tmp_path / "no" / "such" / "dir" / "x.db"
     fails(1, f"{missing}: unable to open database file", "create", missing, "t", "a")

@@ -6,7 +6,7 @@ import json
 import re
 from collections.abc import Iterator, Sequence
 
-from norvane.cli_input import CONVERTERS, INT_MAX, INT_MIN, DataError, Kind, Source, decode_error, value_fits
+from norvane.cli.csv_input import CONVERTERS, INT_MAX, INT_MIN, DataError, Kind, Source, decode_error, value_fits
 
 __all__ = ["json_rows", "ndjson_rows"]
 

@@ -1,5 +1,5 @@
 """Input of ``norvane stage``: the input stream, CSV and TSV read as streams,
-and the typing of CSV columns (JSON and NDJSON: ``cli_json``).
+and the typing of CSV columns (JSON and NDJSON: ``json_input``).
 
 Every reader yields rows as tuples in the table's column order, ready for
 ``Table.stage``. Whatever is wrong with the input raises ``DataError`` with a

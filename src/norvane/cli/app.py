@@ -29,7 +29,7 @@ from typing import IO, Any, ParamSpec, TypeVar, cast
 import click
 
 from norvane import catalog
-from norvane.cli_input import (
+from norvane.cli.csv_input import (
     KINDS,
     CsvFormat,
     DataError,
@@ -39,7 +39,7 @@ from norvane.cli_input import (
     csv_kinds,
     csv_rows,
 )
-from norvane.cli_json import json_rows, ndjson_rows
+from norvane.cli.json_input import json_rows, ndjson_rows
 from norvane.table import Index, MergeReport, Table, Unique
 from norvane.table_settings import add_column_types, clear_settings, column_types_to_keep, read_settings
 
