@@ -265,9 +265,9 @@ def test_version_and_program_names():
                        max_size=8),
        kind=st.sampled_from(["integer", "real"]))
 def test_whole_column_test_agrees_with_each_value(values, kind):
-    from norvane.cli.csv_input import _fitted, value_fits
+    from norvane.cli.column_types import fitted as column_fitted, value_fits
 
-    fitted = _fitted(kind, values)
+    fitted = column_fitted(kind, values)
     assert (fitted is not None) == all(value_fits(kind, value) for value in values)
     if fitted is not None:
         convert = int if kind == "integer" else float

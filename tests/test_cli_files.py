@@ -8,7 +8,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_cli import fails, ok, write
 
-from norvane.cli.csv_input import CsvFormat, DataError, Source, csv_rows
+from norvane.cli.csv_input import CsvFormat, csv_rows
+from norvane.cli.errors import DataError
+from norvane.cli.source import Source
 from norvane.cli.json_input import json_rows, ndjson_rows
 
 CREATE_FAILURES = [

@@ -29,16 +29,10 @@ from typing import IO, Any, ParamSpec, TypeVar, cast
 import click
 
 from norvane import catalog
-from norvane.cli.csv_input import (
-    KINDS,
-    CsvFormat,
-    DataError,
-    Kind,
-    Retype,
-    Source,
-    csv_kinds,
-    csv_rows,
-)
+from norvane.cli.column_types import KINDS, Kind
+from norvane.cli.csv_input import CsvFormat, Retype, csv_kinds, csv_rows
+from norvane.cli.errors import DataError
+from norvane.cli.source import Source
 from norvane.cli.json_input import json_rows, ndjson_rows
 from norvane.table import Index, MergeReport, Table, Unique
 from norvane.table_settings import add_column_types, clear_settings, column_types_to_keep, read_settings
@@ -51,7 +45,6 @@ _R = TypeVar("_R")
 _FORMATS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".json": "json", ".ndjson": "nl", ".jsonl": "nl", ".nl": "nl"}
 _PAD_ROWS = 1000  # the table format pads its columns from this many rows
 
-csv.field_size_limit(1 << 30)  # a long text field is data, not an error
 
 
 def _guarded(command: Callable[_P, _R]) -> Callable[_P, _R]:

@@ -1,220 +1,37 @@
-"""Input of ``norvane stage``: the input stream, CSV and TSV read as streams,
-and the typing of CSV columns (JSON and NDJSON: ``json_input``).
-
-Every reader yields rows as tuples in the table's column order, ready for
+"""CSV and TSV input of ``norvane stage`` and ``delete``, read as streams:
+records matched to the table's columns, typed (the types of ``column_types``)
+and handed out as tuples in the table's column order, ready for
 ``Table.stage``. Whatever is wrong with the input raises ``DataError`` with a
-message that names the line.
+message that names the line (JSON and NDJSON: ``json_input``).
 """
 
-import codecs
 import csv
-import io
-import math
-import os
-import re
-import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from itertools import chain, islice, repeat
-from typing import IO, Any, Literal, TypeAlias, cast
+
+from norvane.cli.column_types import Kind, fitted, narrow, value_fits
+from norvane.cli.errors import DataError
+from norvane.cli.source import Source, decode_error, line_breaks
 
 __all__ = [
-    "CONVERTERS",
     "DETECT_ROWS",
-    "INT_MAX",
-    "INT_MIN",
-    "KINDS",
     "CsvFormat",
-    "DataError",
-    "Kind",
     "Retype",
-    "Source",
+    "Typing",
     "csv_kinds",
     "csv_rows",
-    "decode_error",
-    "value_fits",
 ]
-
-Kind: TypeAlias = Literal["integer", "real", "text"]
-KINDS: tuple[Kind, ...] = ("integer", "real", "text")
 
 # Columns of input that cannot be re-read are typed from this many rows.
 DETECT_ROWS = 1000
 
-INT_MIN, INT_MAX = -(2**63), 2**63 - 1
-
-
-class DataError(Exception):
-    """The input cannot be staged; the message is one line for the user."""
+csv.field_size_limit(1 << 30)  # a long text field is data, not an error
 
 
 class Retype(Exception):
     """A value does not fit the type its column took from the first rows;
     the input can be read again to type its columns from all of it."""
-
-
-# ------------------------------------------------------------------ source --
-
-
-class Source:
-    """An input file or standard input ("-"), read as bytes under a text
-    decoder, with how far it has got for a progress bar."""
-
-    def __init__(self, path: str, encoding: str) -> None:
-        try:
-            self.encoding = codecs.lookup(encoding).name
-        except LookupError:
-            raise DataError(f"unknown encoding {encoding!r}") from None
-        if self.encoding == "utf-8":
-            self.encoding = "utf-8-sig"  # a leading BOM is not part of the data
-        self.name = "standard input" if path == "-" else path
-        try:
-            self.raw: IO[bytes] = sys.stdin.buffer if path == "-" else open(path, "rb")
-        except OSError as error:
-            raise DataError(f"{path}: {error.strerror or error}") from None
-        self.start = self.raw.tell() if self._seekable() else 0
-        self.size = self._size()
-        self._text: io.TextIOWrapper | None = None
-        self._counted: _Counted | None = None
-
-    def _seekable(self) -> bool:
-        try:
-            return self.raw.seekable()
-        except (OSError, ValueError):
-            return False
-
-    def _size(self) -> int | None:
-        try:
-            stat = os.fstat(self.raw.fileno())
-        except (OSError, ValueError, io.UnsupportedOperation):
-            return None
-        if not self._seekable() or not (stat.st_mode & 0o170000 == 0o100000):
-            return None
-        return max(stat.st_size - self.start, 0)
-
-    @property
-    def rereadable(self) -> bool:
-        """Whether a second pass can read the input again from the start."""
-        return self._seekable() and self.size is not None
-
-    def text(self) -> io.TextIOWrapper:
-        """The input as text from its start; a new pass on every call."""
-        if self._text is not None:
-            self._text.detach()
-            self.raw.seek(self.start)
-        # A file is decoded straight from its buffer (the fast path); input
-        # read once is counted as it goes, for the line of a decoding error.
-        self._counted = None if self.rereadable else _Counted(self.raw, self.encoding)
-        buffer = self.raw if self._counted is None else cast(IO[bytes], self._counted)
-        self._text = io.TextIOWrapper(buffer, encoding=self.encoding, newline="")
-        return self._text
-
-    def line_of(self, error: UnicodeDecodeError) -> int:
-        """The line of the input that the byte `error` stopped at is on. A
-        file is decoded again from its start up to that byte."""
-        if self._counted is not None:
-            return self._counted.line_of(error)
-        if self._text is not None:
-            self._text.detach()
-            self._text = None
-        self.raw.seek(self.start)
-        counted = _Counted(self.raw, self.encoding)
-        text = io.TextIOWrapper(cast(IO[bytes], counted), encoding=self.encoding, newline="")
-        try:
-            while text.read(1 << 16):
-                pass
-        except UnicodeDecodeError as again:
-            return counted.line_of(again)
-        finally:
-            text.detach()
-        return counted.lines + counted.breaks_of_last() + 1  # the file was mended meanwhile: its end
-
-    def position(self) -> int:
-        """Bytes read so far (ahead of the rows handed out by a buffer)."""
-        try:
-            return max(self.raw.tell() - self.start, 0)
-        except (OSError, ValueError):
-            return 0
-
-    def close(self) -> None:
-        if self._text is not None:
-            self._text.detach()
-            self._text = None
-        if self.raw is not sys.stdin.buffer:
-            self.raw.close()
-
-
-class _Counted:
-    """The raw input as the text decoder reads it, a chunk at a time, with
-    the line breaks of the chunks it has decoded counted. The decoder reads
-    well ahead of the lines handed out, so only this count knows the line of
-    a byte it cannot decode: it fails in the chunk read last."""
-
-    def __init__(self, raw: IO[bytes], encoding: str) -> None:
-        self.raw = raw
-        self.lines = 0  # line breaks before the chunk read last
-        self.last = b""
-        self.cr = False  # the bytes counted end with "\r" (of a "\r\n" cut in two)
-        # Encodings that write "\n" and "\r" as those bytes are counted as
-        # bytes; the others (UTF-16 and -32) as text.
-        self.encoding = encoding
-        ascii_breaks = "\r\n".encode(encoding).endswith(b"\r\n")  # after a BOM, if any
-        self.decoder = None if ascii_breaks else codecs.getincrementaldecoder(encoding)("replace")
-
-    def readable(self) -> bool:
-        return True
-
-    def writable(self) -> bool:
-        return False
-
-    def seekable(self) -> bool:
-        return False
-
-    # The decoder asks before every line: an attribute, not a property. The
-    # Source closes the raw input.
-    closed = False
-
-    def flush(self) -> None:
-        pass
-
-    def close(self) -> None:
-        pass
-
-    def read1(self, size: int = -1) -> bytes:
-        self.lines += self._breaks(self.last)
-        self.last = self.raw.read1(size) if hasattr(self.raw, "read1") else self.raw.read(size)
-        return self.last
-
-    def read(self, size: int = -1) -> bytes:
-        self.lines += self._breaks(self.last)
-        self.last = self.raw.read(size)
-        return self.last
-
-    def _breaks(self, data: bytes, decoder: codecs.IncrementalDecoder | None = None) -> int:
-        decoder = decoder or self.decoder
-        # Bytes as latin-1: one character each, "\r" and "\n" as themselves.
-        text = data.decode("latin-1") if decoder is None else decoder.decode(data)
-        count = _breaks(text)
-        if self.cr and text[:1] == "\n":
-            count -= 1
-        if text:
-            self.cr = text[-1] == "\r"
-        return count
-
-    def breaks_of_last(self) -> int:
-        return self._breaks(self.last)
-
-    def line_of(self, error: UnicodeDecodeError) -> int:
-        # The decoder's object is the chunk read last, after any bytes it held
-        # back from the chunk before (an unfinished character: no line break).
-        held = max(len(error.object) - len(self.last), 0)
-        part = bytes(error.object[held : max(error.start, held)])
-        fresh = None if self.decoder is None else codecs.getincrementaldecoder(self.encoding)("replace")
-        return self.lines + self._breaks(part, fresh) + 1
-
-
-def decode_error(source: Source, error: UnicodeDecodeError) -> DataError:
-    return DataError(f"{source.name}: line {source.line_of(error)}: not valid {error.encoding} text ({error.reason})")
 
 
 # ----------------------------------------------------------------- columns --
@@ -246,90 +63,6 @@ class Layout:
         return cls(table, tuple(columns), fields, [place.get(name) for name in columns])
 
 
-# ------------------------------------------------------------------ typing --
-
-# Joins a column's values for a few whole-column tests. int() and float()
-# reject it, so a value holding it never passes for a number.
-_SEP = ","
-_INTEGER = r"-?(?:0|[1-9][0-9]{0,18})"
-_REAL = r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?"
-_ONE = {"integer": re.compile(_INTEGER), "real": re.compile(_REAL)}
-# The characters a joined column may hold: a first, coarse test.
-_CHARACTERS = {"integer": re.compile("[0-9,-]*"), "real": re.compile("[0-9.,-]*")}
-_EXPONENT_CHARACTERS = re.compile("[0-9.eE+,-]*")
-_LEADING_ZERO = re.compile(",-?0[0-9]")
-
-
-def value_fits(kind: Kind, value: str) -> bool:
-    if kind == "text" or value == "":
-        return True
-    if not _ONE[kind].fullmatch(value):
-        return False
-    if kind == "integer":
-        return len(value) < 19 or INT_MIN <= int(value) <= INT_MAX
-    return math.isfinite(float(value))
-
-
-def _fitted(kind: Kind, values: Sequence[str]) -> Sequence[object] | None:
-    """The values as `kind` (empty ones None), or None when one does not fit.
-
-    A column is tested as one text, its values joined by a separator: a
-    few string searches rule out what int() and float() accept but a
-    number of this shape is not (blanks, signs, underscores, leading zeros,
-    "inf", ".5"); the conversion itself rejects the rest. Only columns with
-    exponents or values beyond a double are looked at value by value."""
-    if kind == "text":
-        return [value or None for value in values] if "" in values else values
-    joined = _SEP + _SEP.join(values) + _SEP
-    if not _CHARACTERS[kind].fullmatch(joined):
-        if kind == "real" and _EXPONENT_CHARACTERS.fullmatch(joined):
-            return _each_fitted(kind, values)
-        return None
-    if (_SEP + "0" in joined or _SEP + "-0" in joined) and _LEADING_ZERO.search(joined):
-        return None
-    if kind == "real" and (_SEP + "." in joined or "-." in joined or "." + _SEP in joined):
-        return None
-    convert = CONVERTERS[kind]
-    has_empty = "" in values
-    column: list[Any]
-    try:
-        column = [convert(value) if value else None for value in values] if has_empty else list(map(convert, values))
-    except ValueError:  # "1.2.3", "5-", "-"
-        return None
-    # Zeros and NULLs dropped: they fit. An integer beyond 64 bits does not;
-    # a real beyond a double's range makes the sum infinite.
-    present: list[Any] = list(filter(None, column)) if has_empty else column
-    if kind == "integer":
-        if present and (max(present) > INT_MAX or min(present) < INT_MIN):
-            return None
-    elif not math.isfinite(sum(present)):
-        return _each_fitted(kind, values)
-    return column
-
-
-def _each_fitted(kind: Kind, values: Sequence[str]) -> Sequence[object] | None:
-    if not all(value_fits(kind, value) for value in values):
-        return None
-    convert = CONVERTERS[kind]
-    return [convert(value) if value else None for value in values]
-
-
-def _all_fit(kind: Kind, values: Sequence[str]) -> bool:
-    """Whether every value (empty ones are NULL) fits `kind`."""
-    return _fitted(kind, values) is not None
-
-
-def _narrow(kind: Kind, values: Sequence[str]) -> Kind:
-    """The first of `kind` and the kinds after it that every value fits."""
-    for candidate in KINDS[KINDS.index(kind) :]:
-        if _all_fit(candidate, values):
-            return candidate
-    return "text"
-
-
-CONVERTERS: dict[Kind, Callable[[str], Any]] = {"integer": int, "real": float, "text": str}
-
-
 # --------------------------------------------------------------------- CSV --
 
 
@@ -348,10 +81,6 @@ class _Batch:
 
     def line_of(self, i: int) -> int:
         return self.first_line + i if self.lines is None else self.lines[i]
-
-
-def _breaks(text: str) -> int:
-    return text.count("\n") + text.count("\r") - text.count("\r\n")
 
 
 class _CsvPass:
@@ -405,7 +134,7 @@ class _CsvPass:
                     )
                 rows.append(row)
                 lines.append(at)
-            at += 1 + sum(_breaks(value) for value in row)
+            at += 1 + sum(line_breaks(value) for value in row)
         return _Batch(rows, 0, lines)
 
 
@@ -442,7 +171,7 @@ def csv_kinds(
     for batch in reading.batches(batch_size):
         for n, values in enumerate(zip(*batch.rows)):
             if open_[n]:
-                kinds[n] = _narrow(kinds[n], values)
+                kinds[n] = narrow(kinds[n], values)
                 open_[n] = kinds[n] != "text"
         progress()
         if not any(open_):
@@ -524,7 +253,7 @@ def _detect_first(pending: list[_Batch], fields: list[str], overrides: dict[str,
         return [overrides.get(name, "text") for name in fields]
     for n, values in enumerate(zip(*pending[0].rows)):
         if fields[n] not in overrides:
-            kinds[n] = _narrow("integer", values)
+            kinds[n] = narrow("integer", values)
     return kinds
 
 
@@ -537,7 +266,7 @@ def _typed(
     converted: list[Sequence[object]] = []
     for n, values in enumerate(fields):
         kind = typing.kinds[n]
-        column = _fitted(kind, values)
+        column = fitted(kind, values)
         if column is None:
             if typing.retype and layout.fields[n] not in overrides:
                 raise Retype
