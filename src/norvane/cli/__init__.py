@@ -14,6 +14,12 @@ error, 130 interrupted. A command that fails or is interrupted leaves the
 database as it was, and a failed create leaves no new file.
 """
 
-from norvane.cli.app import cli, main
+from norvane.cli import reads, rows, tables  # noqa: F401  (importing a unit registers its commands)
+from norvane.cli.app import cli
 
 __all__ = ["cli", "main"]
+
+
+def main(prog_name: str = "norvane") -> None:
+    """The console script (and ``python -m norvane``, under that name)."""
+    cli.main(prog_name=prog_name)
