@@ -2,7 +2,7 @@
 delete, each all or nothing, with their progress bars."""
 
 import sqlite3
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from itertools import islice
 from typing import cast
 
@@ -226,7 +226,9 @@ def delete(
         rule_name, key_columns = _rule_columns(target, rule)
         source = Source(file, encoding)
         try:
-            recorded = read_settings(conn, target.name).column_types if fmt in ("csv", "tsv") else {}
+            recorded: Mapping[str, Kind] = {}  # JSON keeps its own types
+            if fmt in ("csv", "tsv"):  # the settings hold only the kinds a stage wrote
+                recorded = cast(Mapping[str, Kind], read_settings(conn, target.name).column_types)
             keys = _read_keys(source, fmt, csv_format, target.name, key_columns, overrides,
                               not no_detect_types, batch_size, progress_shown(quiet), dict(recorded))
         finally:
