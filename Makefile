@@ -30,7 +30,7 @@ FORMATTED_CPP := \
     src/ext/db_handle.hpp src/ext/driver_limits.cpp src/ext/driver_limits.hpp src/ext/exactness.hpp \
     src/ext/grouped_staging.hpp src/ext/interruptible.cpp src/ext/interruptible.hpp src/ext/keys.cpp \
     src/ext/keys.hpp src/ext/keywords.hpp src/ext/merge_report.cpp src/ext/module.hpp \
-    src/ext/newest_groups.hpp src/ext/profile.cpp src/ext/profile.hpp src/ext/refs.hpp src/ext/schema.hpp \
+    src/ext/newest_groups.hpp src/ext/profile.cpp src/ext/profile.hpp src/ext/profile_entries.cpp src/ext/refs.hpp src/ext/schema.hpp \
     src/ext/set_guards.cpp src/ext/set_guards.hpp src/ext/storage.hpp src/ext/transaction.cpp \
     src/ext/transaction.hpp
 
