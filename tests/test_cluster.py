@@ -836,8 +836,9 @@ WIDE_COUNT = 66_000
 
 
 def driver_connection(cluster, database):
-    """A connection opened with the driver alone, as a user would."""
-    conn = dqlitedbapi.connect(cluster.leader(), database=database)
+    """A connection opened with the driver alone, as a user would (with time
+    for the large reads of these tests on a busy machine)."""
+    conn = dqlitedbapi.connect(cluster.leader(), database=database, timeout=120)
     conn.connect()
     return conn
 
