@@ -482,8 +482,12 @@ class Table:
         once the call has failed, so it costs nothing on the way)."""
         try:
             yield
-        except self._conn.OperationalError as error:
-            if not self._has_catalog():
+        except Exception as error:
+            try:
+                missing = not self._has_catalog()
+            except Exception:
+                missing = False  # the connection cannot tell: the first error stands
+            if missing:
                 raise self._no_catalog() from error
             raise
 
