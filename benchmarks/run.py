@@ -34,7 +34,9 @@ from pathlib import Path
 if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from benchmarks import cluster, command_line, frames, interrupts, newest, plain, reads  # noqa: E402
+from benchmarks import (  # noqa: E402
+    cluster, command_line, feed_merge, frames, interrupts, newest, plain, reads, results_json,
+)
 from benchmarks.harness import (  # noqa: E402
     NATIVE,
     NORVANE,
@@ -59,7 +61,8 @@ NEWEST = "newest"  # find's newest test at scale (benchmarks/newest.py), its own
 READS = "reads"  # Table reads on the price feed (benchmarks/reads.py), its own table
 FRAMES = "frames"  # DataFrames in and out (benchmarks/frames.py), its own tables
 COMMAND_LINE = "command_line"  # norvane stage of a CSV (benchmarks/command_line.py)
-OWN_TABLES = (NEWEST, READS, FRAMES, COMMAND_LINE)
+FEED_MERGE = "feed_merge"  # Table merges and deletes by key against SQLite (benchmarks/feed_merge.py)
+OWN_TABLES = (NEWEST, READS, FRAMES, COMMAND_LINE, FEED_MERGE)
 
 
 def parse_args(argv=None):
@@ -72,6 +75,9 @@ def parse_args(argv=None):
         choices=sorted([*SCENARIOS, *OWN_TABLES]),
         metavar="NAME",
         help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, *OWN_TABLES])})",
+    )
+    parser.add_argument(
+        "--json", metavar="PATH", help="also write the results to PATH as JSON (make bench: docs/benchmarks.json)"
     )
     args = parser.parse_args(argv)
     if args.runs < 1:
@@ -224,6 +230,7 @@ def run(args):
             READS: lambda: reads.run(args.quick, args.runs, workspace.root, progress),
             FRAMES: lambda: frames.run(norvane, args.quick, args.runs, workspace.root, progress),
             COMMAND_LINE: lambda: command_line.lines(args.quick, args.runs, progress),
+            FEED_MERGE: lambda: feed_merge.run(args.quick, args.runs, workspace.root, progress),
         }
         for key, lines_of in own.items():
             if norvane is not None and (args.scenario is None or key in args.scenario):
@@ -254,7 +261,11 @@ def run_scenario(scenario, norvane, workspace, runs, report):
 
 def main(argv=None):
     args = parse_args(argv)
-    run(args).print(args.runs, QUICK if args.quick else FULL)
+    sizes = QUICK if args.quick else FULL
+    report = run(args)
+    report.print(args.runs, sizes)
+    if args.json:
+        results_json.write(args.json, results_json.document(report, args.runs, sizes, args.quick, args.scenario))
 
 
 if __name__ == "__main__":

@@ -43,9 +43,10 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from norvane import _native
 from norvane.checks import STAGING_PREFIX
 
-__all__ = ["State", "StateSql", "current_state", "quote", "sequential_state"]
+__all__ = ["State", "StateSql", "current_state", "quote", "sequential_state", "walk"]
 
 
 @dataclass(frozen=True)
@@ -128,6 +129,42 @@ class StateSql:
                          f"WHERE {self._not_null(cols)} GROUP BY {', '.join(cols)}))")
         return " AND ".join(parts) if parts else "1"
 
+    def superseded_in_main(self, indexes: Sequence[str]) -> str:
+        """Rowids of main rows above a bound (the first ? parameter, once per
+        rule) that a later main row equals under some rule: staged rows
+        moved into the main table as they were, found through an index per
+        rule (`indexes`, named with INDEXED BY, so that a statement that
+        cannot use one fails to prepare instead of scanning)."""
+        parts = []
+        for cols, index in zip(self.rule_columns, indexes):
+            same = " AND ".join(f"b.{c} = a.{c}" for c in cols)
+            parts.append(f"SELECT a.rowid FROM {self.main} AS a WHERE a.rowid > ? AND {self._not_null(cols, 'a.')} "
+                         f"AND EXISTS (SELECT 1 FROM {self.main} AS b INDEXED BY {quote(index)} "
+                         f"WHERE {same} AND b.rowid > a.rowid)")
+        return " UNION ".join(parts)
+
+    @staticmethod
+    def index_columns() -> str:
+        """Per full (not partial) index of a table (the ? parameter), its
+        name and its columns in order, quoted and comma-joined."""
+        return ("SELECT name, group_concat(col, ',') FROM (SELECT l.name AS name, "
+                "'\"' || replace(i.name, '\"', '\"\"') || '\"' AS col "
+                "FROM pragma_index_list(?) AS l, pragma_index_info(l.name) AS i WHERE NOT l.partial "
+                "ORDER BY l.name, i.seqno) GROUP BY name")
+
+    def rule_indexes(self, indexes: Iterable[Sequence[Any]]) -> list[str] | None:
+        """For each rule, an index whose leading columns are the rule's,
+        from the rows of index_columns; None when a rule has none."""
+        found = []
+        listed = [(str(name), str(cols).lower().split(",")) for name, cols in indexes]
+        for rule in self.rule_columns:
+            wanted = [c.lower() for c in rule]
+            names = [name for name, cols in listed if cols[:len(wanted)] == wanted]
+            if not names:
+                return None
+            found.append(names[0])
+        return found
+
     # -- whole statements --
 
     def without_newest(self) -> str:
@@ -193,7 +230,7 @@ def current_state(conn: Any, table: str, rules: list[tuple[int, ...]],
             return _set_state(cursor, sql)
         if not sql.rules:
             return _set_state(cursor, sql)
-        state = sequential_state(cursor.execute(sql.with_newest()), len(sql.rules))
+        state, _ = walk(cursor.execute(sql.with_newest()), len(sql.rules))
         staged = frozenset(row[0] for row in cursor.execute(f"SELECT rowid FROM {sql.staging}"))
         return State(staged - state.staged_lost, state.main_hidden, state.stale, state.superseded,
                      state.staged_lost)
@@ -218,7 +255,23 @@ def _set_state(cursor: Any, sql: StateSql) -> State:
     return State(frozenset(staged), frozenset(hidden), 0, count - len(staged))
 
 
-def sequential_state(rows: Iterable[Sequence[int]], rule_count: int) -> State:
+def walk(rows: Iterable[Sequence[Any]], rule_count: int) -> tuple[State, list[Any]]:
+    """The state the sequential rule leaves over the rows of
+    ``StateSql.with_newest``, read one at a time, and the rows of other
+    tags. In C++ unless the private switch ``_native.walk_path`` says
+    "python"."""
+    if _native.walk_path_in_use() == "python":
+        listed = list(rows)
+        return sequential_state(listed, rule_count), [r for r in listed if not _walked(r)]
+    lost, hidden, current, stale, superseded, others = _native.sequential_walk(rows, rule_count)
+    return State(frozenset(current), frozenset(hidden), stale, superseded, frozenset(lost)), others
+
+
+def _walked(row: Sequence[Any]) -> bool:
+    return type(row[0]) is int and row[0] in (0, 1, 2)
+
+
+def sequential_state(rows: Iterable[Sequence[Any]], rule_count: int) -> State:
     """The sequential rule with newest_by over the rows of
     ``StateSql.with_newest`` (other rows, tagged otherwise, are skipped):
     each hot staged row in rowid order either is dropped (a row it would
