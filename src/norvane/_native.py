@@ -126,6 +126,20 @@ sequential_walk: Callable[[Any, int], tuple[list[int], list[int], list[int], int
     _ext.sequential_walk)
 
 _walk_path = _Switch("walk_path", ("native", "python"))
+_bulk_path = _Switch("bulk_path", ("auto", "sorted"))
+
+
+def bulk_path(name: str) -> str:
+    """How Table.merge moves a large batch whose indexes it rebuilds,
+    returning the path it replaces: "auto" (every staged row moved, those a
+    later one superseded then deleted through the rebuilt rule indexes) or
+    "sorted" (only the current rows moved, found by one sort per rule)."""
+    return _bulk_path.set(name)
+
+
+def bulk_path_in_use() -> str:
+    return _bulk_path.value
+
 
 
 def walk_path(name: str) -> str:
@@ -147,9 +161,11 @@ def reads_plan(name: str) -> str:
     """How Table reads decide which rows are current, returning the plan it
     replaces: "auto" (key tables in C++ where fetched values compare as
     stored, filled by lookups for a few candidates, else by one pass over the
-    staging table), "scan" (the same, always by one pass) or "exact"
-    (comparisons made in SQL, handing over the rowids of the current rows, on
-    any connection)."""
+    staging table; on a table with newest_by, the arrivals played over the
+    linked groups of the rows read), "scan" (the same, always by one pass;
+    with newest_by, over all rows) or "exact" (comparisons made in SQL,
+    handing over the rowids of the current rows, on any connection; with
+    newest_by, by table_state.current_state)."""
     return _reads_plan.set(name)
 
 

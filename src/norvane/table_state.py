@@ -129,6 +129,42 @@ class StateSql:
                          f"WHERE {self._not_null(cols)} GROUP BY {', '.join(cols)}))")
         return " AND ".join(parts) if parts else "1"
 
+    def superseded_in_main(self, indexes: Sequence[str]) -> str:
+        """Rowids of main rows above a bound (the first ? parameter, once per
+        rule) that a later main row equals under some rule: staged rows
+        moved into the main table as they were, found through an index per
+        rule (`indexes`, named with INDEXED BY, so that a statement that
+        cannot use one fails to prepare instead of scanning)."""
+        parts = []
+        for cols, index in zip(self.rule_columns, indexes):
+            same = " AND ".join(f"b.{c} = a.{c}" for c in cols)
+            parts.append(f"SELECT a.rowid FROM {self.main} AS a WHERE a.rowid > ? AND {self._not_null(cols, 'a.')} "
+                         f"AND EXISTS (SELECT 1 FROM {self.main} AS b INDEXED BY {quote(index)} "
+                         f"WHERE {same} AND b.rowid > a.rowid)")
+        return " UNION ".join(parts)
+
+    @staticmethod
+    def index_columns() -> str:
+        """Per full (not partial) index of a table (the ? parameter), its
+        name and its columns in order, quoted and comma-joined."""
+        return ("SELECT name, group_concat(col, ',') FROM (SELECT l.name AS name, "
+                "'\"' || replace(i.name, '\"', '\"\"') || '\"' AS col "
+                "FROM pragma_index_list(?) AS l, pragma_index_info(l.name) AS i WHERE NOT l.partial "
+                "ORDER BY l.name, i.seqno) GROUP BY name")
+
+    def rule_indexes(self, indexes: Iterable[Sequence[Any]]) -> list[str] | None:
+        """For each rule, an index whose leading columns are the rule's,
+        from the rows of index_columns; None when a rule has none."""
+        found = []
+        listed = [(str(name), str(cols).lower().split(",")) for name, cols in indexes]
+        for rule in self.rule_columns:
+            wanted = [c.lower() for c in rule]
+            names = [name for name, cols in listed if cols[:len(wanted)] == wanted]
+            if not names:
+                return None
+            found.append(names[0])
+        return found
+
     # -- whole statements --
 
     def without_newest(self) -> str:
