@@ -20,7 +20,6 @@ RSS over the RSS they had once imported.
 
 import csv
 import json
-import os
 import shutil
 import sqlite3
 import subprocess

@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
-# Wheel check: build a wheel of this checkout, install it into a fresh virtual
-# environment, import it there and run the quick start with it.
+# Wheel check: build a wheel of this checkout (or take the one given), install
+# it into a fresh virtual environment, import it there and run the quick start
+# with it.
 #
-# Usage: scripts/check-wheel.sh PYTHON
-#   PYTHON is a Python 3.13 with pip and venv.
+# Usage: scripts/check-wheel.sh PYTHON [WHEEL]
+#   PYTHON is a Python 3.13 with pip and venv; WHEEL a wheel already built of
+#   this checkout (CI builds one for the test suite and checks that one).
 set -euo pipefail
 
-[ $# -eq 1 ] || { echo "usage: $0 PYTHON" >&2; exit 2; }
+[ $# -eq 1 ] || [ $# -eq 2 ] || { echo "usage: $0 PYTHON [WHEEL]" >&2; exit 2; }
 case $1 in */*) py=$(cd "$(dirname "$1")" && pwd)/$(basename "$1") ;; *) py=$1 ;; esac
+wheel=${2:-}
+[ -z "$wheel" ] || wheel=$(cd "$(dirname "$wheel")" && pwd)/$(basename "$wheel")
 cd "$(dirname "$0")/.."
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-"$py" -m pip wheel . -w "$tmp/dist" --no-deps --quiet --disable-pip-version-check
+mkdir -p "$tmp/dist"
+if [ -n "$wheel" ]; then
+    cp "$wheel" "$tmp/dist/"
+else
+    "$py" -m pip wheel . -w "$tmp/dist" --no-deps --quiet --disable-pip-version-check
+fi
 "$py" -m venv "$tmp/venv"
 "$tmp/venv/bin/python" -m pip install --quiet --disable-pip-version-check "$tmp"/dist/norvane-*.whl
 

@@ -226,14 +226,14 @@ def test_reads_change_nothing(db):
 
 
 def test_ctrl_c_leaves_the_database_as_it_was(db, tmp_path, monkeypatch):
-    import norvane.cli as cli_module
+    import norvane.cli.rows as rows_module
 
     ok("stage", db, "feed", write(tmp_path / "r.csv", "sup,sku,barcode,price\n1,1,a,5\n"))
 
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(cli_module, "_merge", interrupted)
+    monkeypatch.setattr(rows_module, "_merge", interrupted)
     fails(130, "interrupted", "stage", db, "feed", tmp_path / "r.csv", "--merge")
     fails(130, "interrupted", "merge", db, "feed")
     assert table_rows(db, staging=True) == [(1, 1, "a", 5)] and table_rows(db) == []
@@ -265,23 +265,23 @@ def test_version_and_program_names():
                        max_size=8),
        kind=st.sampled_from(["integer", "real"]))
 def test_whole_column_test_agrees_with_each_value(values, kind):
-    from norvane.cli_input import _fitted, value_fits
+    from norvane.cli.column_types import fitted as column_fitted, value_fits
 
-    fitted = _fitted(kind, values)
+    fitted = column_fitted(kind, values)
     assert (fitted is not None) == all(value_fits(kind, value) for value in values)
     if fitted is not None:
         convert = int if kind == "integer" else float
         assert list(fitted) == [convert(value) if value else None for value in values]
 
 
-def test_the_readme_walk_through_runs_as_written(tmp_path, monkeypatch):
-    """Each `$ ` line of the README's command-line session runs, and prints
-    what the README shows under it."""
+def test_the_documented_walk_through_runs_as_written(tmp_path, monkeypatch):
+    """Each `$ ` line of the command-line page's session runs, and prints
+    what the page shows under it."""
     import pathlib
     import shlex
 
-    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
-    section = readme.split("## Command line", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
+    page = (pathlib.Path(__file__).parent.parent / "docs" / "command-line.md").read_text(encoding="utf-8")
+    section = page.split("# Command line", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
     steps = []
     for line in section.replace("\\\n", " ").splitlines():
         if line.startswith("$ "):
@@ -354,7 +354,7 @@ def test_delete_reads_keys_as_stage_reads_rows(db, tmp_path, name, text, args):
 
 
 def test_delete_errors_change_nothing(db, tmp_path, monkeypatch):
-    import norvane.cli as cli_module
+    import norvane.cli.rows as rows_module
 
     ok("stage", db, "feed", write(tmp_path / "r.csv", "sup,sku,barcode,price\n1,1,a,5\n"))
     write(tmp_path / "k.csv", "sup,sku\n1,1\n")
@@ -371,7 +371,7 @@ def test_delete_errors_change_nothing(db, tmp_path, monkeypatch):
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(cli_module.Table, "delete_keys", interrupted)
+    monkeypatch.setattr(rows_module.Table, "delete_keys", interrupted)
     fails(130, "interrupted", "delete", db, "feed", "--rule", "by_product", tmp_path / "k.csv")
     assert table_rows(db, staging=True) == [(1, 1, "a", 5)]
     monkeypatch.undo()

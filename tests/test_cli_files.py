@@ -8,8 +8,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_cli import fails, ok, write
 
-from norvane.cli_input import CsvFormat, DataError, Source, csv_rows
-from norvane.cli_json import json_rows, ndjson_rows
+from norvane.cli.csv_input import CsvFormat, csv_rows
+from norvane.cli.errors import DataError
+from norvane.cli.source import Source
+from norvane.cli.json_input import json_rows, ndjson_rows
 
 CREATE_FAILURES = [
     (["select", "a"], "table name 'select' is an SQL keyword"),
@@ -120,7 +122,9 @@ def test_a_bad_byte_on_line_5001_is_reported_there(tmp_path):
 # --------------------------------------------------------- the file's name --
 
 def test_errors_of_the_database_file_name_it(tmp_path, monkeypatch):
-    import norvane.cli as cli_module
+    import norvane.cli.app as app_module
+    import norvane.cli.rows as rows_module
+    import norvane.cli.tables as tables_module
 
     missing = tmp_path / "no" / "such" / "dir" / "x.db"
     fails(1, f"{missing}: unable to open database file", "create", missing, "t", "a")
@@ -128,7 +132,8 @@ def test_errors_of_the_database_file_name_it(tmp_path, monkeypatch):
     ok("create", db, "t", "a")
     (tmp_path / "junk.db").write_bytes(b"this is no database, only a few words " * 20)
     fails(1, f"{tmp_path / 'junk.db'}: file is not a database", "count", tmp_path / "junk.db", "t")
-    opened = cli_module._connect
-    monkeypatch.setattr(cli_module, "_connect", lambda path, mode: opened(path, "ro"))  # as a read-only file is
+    opened = app_module.connect
+    for module in (rows_module, tables_module):  # the commands that write
+        monkeypatch.setattr(module, "connect", lambda path, mode: opened(path, "ro"))  # as a read-only file is
     for args in (["stage", db, "t", "--csv"], ["drop", db, "t"], ["create", db, "u", "a"]):
         fails(1, f"{db}: attempt to write a readonly database", *args, input="a\n1\n")

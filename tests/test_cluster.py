@@ -23,8 +23,9 @@ from conftest import Proxy, fresh_name, switched
 from norvane.catalog import prepare_catalog
 from norvane.cluster import LocalCluster, missing_programs
 
-# Clusters take free ports and time out on elections: the serial pass.
-pytestmark = pytest.mark.serial
+# One parallel worker runs every cluster test (--dist loadgroup): clusters
+# take free ports, and one cluster at a time keeps elections quick.
+pytestmark = pytest.mark.xdist_group("cluster")
 
 T = "homes"
 COLS = ["name", "type", "address", "age"]
@@ -323,7 +324,6 @@ def test_merge_in_sets_ends_where_statements_end(shared_cluster):
     from hypothesis import given, settings
     from hypothesis import strategies as st
 
-    from norvane import _native
     from test_set_merge import merged, scenarios
 
     @settings(max_examples=20, deadline=None)
@@ -836,8 +836,9 @@ WIDE_COUNT = 66_000
 
 
 def driver_connection(cluster, database):
-    """A connection opened with the driver alone, as a user would."""
-    conn = dqlitedbapi.connect(cluster.leader(), database=database)
+    """A connection opened with the driver alone, as a user would (with time
+    for the large reads of these tests on a busy machine)."""
+    conn = dqlitedbapi.connect(cluster.leader(), database=database, timeout=120)
     conn.connect()
     return conn
 

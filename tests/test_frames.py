@@ -187,16 +187,16 @@ def test_a_missing_extra_is_named(table, monkeypatch):
     assert table.count_staged() == 0
 
 
-def test_the_readme_section_runs_as_written(tmp_path, monkeypatch):
-    readme = (Path(__file__).parent.parent / "README.md").read_text()
-    section = readme[readme.index("## Data in and out"):]
+def test_the_data_page_runs_as_written(tmp_path, monkeypatch):
+    page = (Path(__file__).parent.parent / "docs" / "data.md").read_text(encoding="utf-8")
+    section = page[page.index("# Data in and out"):]
     code = section[section.index("```python") + len("```python"):]
     code = code[: code.index("```")]
     monkeypatch.chdir(tmp_path)
     registry = nv.norvane_state.DB_dict
     assert "prices" not in registry
     try:
-        exec(compile(code.replace("feed.to_pandas(", "shown = feed.to_pandas("), "README.md", "exec"),
+        exec(compile(code.replace("feed.to_pandas(", "shown = feed.to_pandas("), "docs/data.md", "exec"),
              namespace := {})
     finally:
         registry.pop("prices", None)

@@ -8,7 +8,7 @@ from hypothesis import strategies as st
 import norvane.norvane as nv
 from norvane import Table, _native
 
-from conftest import Proxy, fresh_name
+from conftest import Proxy, fresh_name, switched
 
 KINDS = [None, 7, -2**63, 0.5, "text", "é", b"\x00", 2**63 - 1, 1.0, ""]
 
@@ -31,15 +31,12 @@ def staged(conn, name):
 def stage_with(conn, name, width, rows, grouped, commit, flat=False):
     table = Table(conn, name).create([f"c{k}" for k in range(width)], replace=True)
     table.stage([(None,) * width])  # rowids continue after existing rows
-    previous = _native.grouped_staging(grouped)
-    try:
+    with switched(_native.grouped_staging, grouped):
         if flat:  # as frames stage: one list of values, row after row
             values = [value for row in rows for value in row]
             _native.stage_values(conn, name, values, width, commit)
         else:
             table.stage(rows, commit=commit)
-    finally:
-        _native.grouped_staging(previous)
     return staged(conn, name), conn.in_transaction
 
 

@@ -8,6 +8,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import norvane.norvane as nv
+from conftest import switched
 from norvane import _native
 
 TABLE, OTHER = "a_b", "a"  # a_b's index c and a's index b_c are both a_b_c
@@ -127,13 +128,11 @@ def end_state(conn, probe):
 
 
 def merged(conn, policy, probe):
-    previous = _native.merge_indexes(policy)
-    try:
-        nv.temp_to_main(conn, TABLE)
-    except Exception as exc:  # noqa: BLE001 - the type is what gets compared
-        return type(exc), None
-    finally:
-        _native.merge_indexes(previous)
+    with switched(_native.merge_indexes, policy):
+        try:
+            nv.temp_to_main(conn, TABLE)
+        except Exception as exc:  # noqa: BLE001 - the type is what gets compared
+            return type(exc), None
     return None, end_state(conn, probe)
 
 

@@ -365,6 +365,7 @@ def test_a_damaged_catalog_raises_what_find_raises(filled):
             read()
 
 
+@pytest.mark.serial  # a timer signal: kept off a busy parallel worker
 def test_ctrl_c_stops_a_long_iteration():
     conn = fresh_conn()
     t = Table(conn, "big").create(["k", "v"], unique=[Unique("by_k", "k")])

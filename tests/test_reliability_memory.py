@@ -20,6 +20,7 @@ import pytest
 import norvane.norvane as nv
 from conftest import Proxy, fresh_name
 
+
 FULL = os.environ.get("NORVANE_SCALE") == "full"
 ITERATIONS = 20_000 if FULL else 2_000
 WARMUP = 300

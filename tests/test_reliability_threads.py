@@ -19,6 +19,7 @@ import pytest
 import norvane.norvane as nv
 from conftest import Proxy, fetch, fresh_name
 
+
 FULL = os.environ.get("NORVANE_SCALE") == "full"
 THREADS = 4
 ROUNDS = 100 if FULL else 25

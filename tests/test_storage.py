@@ -8,7 +8,7 @@ from hypothesis import strategies as st
 import newest_model
 import norvane.norvane as nv
 from norvane import _native
-from conftest import Proxy, fetch, fresh_name, index_names, table_rows
+from conftest import Proxy, fetch, fresh_name, index_names, switched, table_rows
 
 HOMES = ["name", "type", "address", "age"]
 
@@ -205,11 +205,8 @@ def test_indexes_dropped_for_the_writes_and_only_catalogued_ones_rebuilt(conn, m
         during.append(index_names(conn, t))
         return original(**kwargs)
     monkeypatch.setattr(nv, "_insert_main", insert_main)
-    previous = _native.merge_indexes(policy)
-    try:
+    with switched(_native.merge_indexes, policy):
         nv.temp_to_main(conn, t)
-    finally:
-        _native.merge_indexes(previous)
     assert during == [[] if policy == "rebuild" else expected]
     assert index_names(conn, t) == expected
     assert index_names(conn, f"temp_{t}") == [f"{t}_staged"]

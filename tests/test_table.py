@@ -182,10 +182,10 @@ def test_names_cannot_smuggle_sql(homes, name):
     assert homes.exists() and homes.count_staged() == 0
 
 
-def test_the_readme_says_which_writes_are_module_calls(tmp_path, monkeypatch):
+def test_the_docs_say_which_writes_are_module_calls(tmp_path, monkeypatch):
     """A Table stages and merges through C++ entries of its own, not through
-    insert_temp and temp_to_main: the README must not say that every write is
-    a module function's call."""
+    insert_temp and temp_to_main: the page on the module functions must not
+    say that every write is a module function's call."""
     import pathlib
 
     import norvane.norvane as module
@@ -200,8 +200,9 @@ def test_the_readme_says_which_writes_are_module_calls(tmp_path, monkeypatch):
     table.stage([(1, 2), (1, 3)])
     table.merge()
     assert table.rows() == [(1, 3)]
-    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
-    assert "every write of a `Table` is one" not in " ".join(readme.split())
+    page = (pathlib.Path(__file__).parent.parent / "docs" / "functions.md").read_text(encoding="utf-8")
+    assert "every write of a `Table` is one" not in " ".join(page.split())
+    assert "stages and deletes by rowid with the same C++" in " ".join(page.split())
     conn.close()
 
 

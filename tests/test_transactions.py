@@ -192,6 +192,7 @@ def interruption_latency(seconds, call):
     return arrived[0] - (start + seconds)
 
 
+@pytest.mark.serial  # a timer signal: kept off a busy parallel worker
 def test_ctrl_c_stops_a_large_merge_and_leaves_it_undone(conn, other):
     big_table(conn, 60_000)
     before = state_of_big(other)
@@ -209,6 +210,7 @@ def test_ctrl_c_stops_a_large_merge_and_leaves_it_undone(conn, other):
     assert fetch(other, "SELECT count(*) FROM temp_big") == [(0,)]
 
 
+@pytest.mark.serial  # a timer signal: kept off a busy parallel worker
 def test_ctrl_c_stops_a_long_find(conn):
     big_table(conn, 3_000)
     walk = Proxy(conn)

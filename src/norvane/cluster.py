@@ -53,8 +53,9 @@ def missing_programs() -> str | None:
     )
 
 
-def connect(address: str, database: str, *, timeout: float = 10.0, request_timeout: float | None = None,
-            **options: Any) -> Any:
+def connect(
+    address: str, database: str, *, timeout: float = 10.0, request_timeout: float | None = None, **options: Any
+) -> Any:
     """A DB-API connection to ``database`` on the cluster that ``address`` belongs to.
 
     ``address`` is any node's database address (``host:port``); the driver

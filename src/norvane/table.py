@@ -7,9 +7,8 @@ plain ``TypeError`` or ``ValueError`` naming what is wrong; the writes
 themselves go through the module functions of ``norvane.norvane``.
 """
 
-import sqlite3
+import contextlib
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Self, cast, overload
 
@@ -39,6 +38,8 @@ from norvane.row_checks import RowChecker
 from norvane.staging import MergeReport, Progress
 
 if TYPE_CHECKING:
+    import sqlite3
+
     from norvane.norvane import IndexSpec, UniqueSpec
 
 # The catalog tables, which every database that holds tables needs.
@@ -271,7 +272,7 @@ class Table:
         _reads.check_no_open_reads(self._conn)
         report = _staging.check_progress(progress)
         check_flag(commit, "commit")
-        with self._catalog_required():
+        with self._catalog_named():
             return _table_merge.merge(self._conn, self._name, report, commit)
 
     def delete_keys(self, rule: str, keys: Iterable[Any], *, commit: bool = True) -> int:
@@ -291,7 +292,7 @@ class Table:
             raise TypeError(f"rule must be a rule name (str), not {type(rule).__name__}")
         items = _key_deletes.key_list(keys)
         check_flag(commit, "commit")
-        with self._catalog_required():
+        with self._catalog_named():
             return _key_deletes.delete_keys(self._conn, self._name, rule, items, commit)
 
     def delete(self, rowids: int | Iterable[int], *, commit: bool = True) -> None:
@@ -343,7 +344,7 @@ class Table:
         column's collation (whatever the connection's ``text_factory``
         makes of it). Main rows are never compared with each other. With
         ``newest_by``, a staged row that a row it would remove beats on those
-        columns is dropped instead (see the README's Semantics section).
+        columns is dropped instead (see docs/semantics.md).
 
         ``where`` is an SQL expression with ``?`` or ``:name`` placeholders
         whose values come from ``params``. ``select`` names the columns
@@ -474,31 +475,27 @@ class Table:
             return
         prepare_catalog(self._conn, commit=not self._conn.in_transaction)
 
+    @contextlib.contextmanager
+    def _catalog_named(self) -> Iterator[None]:
+        """For calls that read the catalog inside their own transaction: a
+        failure on a database without one says how to prepare it (asked only
+        once the call has failed, so it costs nothing on the way)."""
+        try:
+            yield
+        except Exception as error:
+            try:
+                missing = not self._has_catalog()
+            except Exception:
+                missing = False  # the connection cannot tell: the first error stands
+            if missing:
+                raise self._no_catalog() from error
+            raise
+
     def _has_catalog(self) -> bool:
         (found,) = self._conn.execute(
             "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN (?, ?)", _CATALOG
         ).fetchone()
         return bool(found == len(_CATALOG))
-
-    @contextmanager
-    def _catalog_required(self) -> Iterator[None]:
-        """For a write that reads the catalog in its first statement (one
-        request on a cluster): a database without the catalog fails there,
-        and then says how to prepare it."""
-        try:
-            yield
-        except Exception as error:
-            if isinstance(error, (sqlite3.Error, self._conn.Error)) and not self._catalog_known():
-                raise self._no_catalog() from None
-            raise
-
-    def _catalog_known(self) -> bool:
-        """Whether the catalog is there, or cannot be told (then the original
-        error stands)."""
-        try:
-            return self._has_catalog()
-        except Exception:
-            return True
 
     def _no_catalog(self) -> Exception:
         """The connection's OperationalError for a database without the catalog."""

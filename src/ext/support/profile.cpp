@@ -219,6 +219,17 @@ int compares_numbers_exactly(Cursor& cursor, Engine engine) {
     return known > 0 || g_ignored == kNumbersExact ? 1 : 0;
 }
 
+std::span<const Flag> path_flags(Path path) noexcept {
+    for (const PathFlags& entry : kPathFlags) {
+        if (entry.path == path) {
+            return entry.flags;
+        }
+    }
+    return {};
+}
+
+const char* path_name(Path path) noexcept { return path < Path::count ? kPathNames[static_cast<int>(path)] : "?"; }
+
 PyObject* ignore_guard(PyObject* name) {
     const unsigned previous = g_ignored;
     if (name == nullptr || name == Py_None) {
@@ -575,103 +586,6 @@ int read_table_profile(Cursor& cursor, PyObject* table, PyObject* cols, Profile&
         return 0;
     }
     return facts.judge(cols, profile);
-}
-
-// ------------------------------------------------------------ for Python ---
-
-namespace {
-
-// connection_profile(conn, table=None) -> {"engine", "max_parameters",
-// "flags": {name: bool}, "paths": {name: bool}}
-PyObject* connection_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 2) {
-        PyErr_Format(PyExc_TypeError, "connection_profile() takes 1 or 2 positional arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    PyObject* conn = args[0];
-    PyObject* table = nargs == 2 && args[1] != Py_None ? args[1] : nullptr;
-    if (table != nullptr && !PyUnicode_Check(table)) {
-        PyErr_Format(PyExc_TypeError, "connection_profile: table must be a str, not %T", table);
-        return nullptr;
-    }
-    Profile profile;
-    if (read_connection_profile(conn, profile, true) < 0) {
-        return nullptr;
-    }
-    if (table != nullptr && profile.engine != Engine::other) {
-        Cursor cursor;
-        if (!cursor.open(conn) || read_table_profile(cursor, table, nullptr, profile) < 0) {
-            return nullptr;
-        }
-    }
-    static const char* const engines[] = {"sqlite3", "dqlite", "other"};
-    Owned flags = steal(PyDict_New());
-    Owned paths = flags ? steal(PyDict_New()) : Owned();
-    if (!paths) {
-        return nullptr;
-    }
-    for (unsigned f = 0; f < kFlagCount; ++f) {
-        if (PyDict_SetItemString(flags.get(), kFlagNames[f], profile.has(static_cast<Flag>(f)) ? Py_True : Py_False) <
-            0) {
-            return nullptr;
-        }
-    }
-    for (const PathFlags& entry : kPathFlags) {
-        PyObject* allowed = profile.allows(entry.path) ? Py_True : Py_False;
-        if (PyDict_SetItemString(paths.get(), kPathNames[static_cast<int>(entry.path)], allowed) < 0) {
-            return nullptr;
-        }
-    }
-    Owned limit =
-        profile.max_parameters == PY_SSIZE_T_MAX ? share(Py_None) : steal(PyLong_FromSsize_t(profile.max_parameters));
-    if (!limit) {
-        return nullptr;
-    }
-    return Py_BuildValue("{s:s,s:O,s:O,s:O}", "engine", engines[static_cast<int>(profile.engine)], "max_parameters",
-                         limit.get(), "flags", flags.get(), "paths", paths.get());
-}
-
-PyObject* ignore_guard_entry(PyObject*, PyObject* name) { return ignore_guard(name); }
-
-// PATH_FLAGS: {path: (flag, ...)}, in the order of kPathFlags.
-Owned path_flags() {
-    Owned table = steal(PyDict_New());
-    for (const PathFlags& entry : kPathFlags) {
-        Owned flags = table ? steal(PyTuple_New(static_cast<Py_ssize_t>(entry.flags.size()))) : Owned();
-        if (!flags) {
-            return {};
-        }
-        Py_ssize_t i = 0;
-        for (Flag flag : entry.flags) {
-            PyObject* name = PyUnicode_FromString(kFlagNames[flag]);
-            if (name == nullptr) {
-                return {};
-            }
-            PyTuple_SET_ITEM(flags.get(), i++, name);
-        }
-        if (PyDict_SetItemString(table.get(), kPathNames[static_cast<int>(entry.path)], flags.get()) < 0) {
-            return {};
-        }
-    }
-    return table;
-}
-
-PyMethodDef profile_methods[] = {
-    {"connection_profile", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(connection_profile)), METH_FASTCALL,
-     "connection_profile(conn, table=None) -> dict\n\nThe facts the fast paths decide by: the engine, the\n"
-     "parameter limit, each flag and whether each path may run."},
-    {"ignore_guard", ignore_guard_entry, METH_O,
-     "ignore_guard(name or None) -> previous name or None\n\nFor tests: the named flag holds whatever is read."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-bool add_profile_entries(PyObject* module) {
-    Owned flags = path_flags();
-    return flags && PyModule_AddFunctions(module, profile_methods) == 0 &&
-           PyModule_AddObjectRef(module, "PATH_FLAGS", flags.get()) == 0 &&
-           PyModule_AddIntConstant(module, "CLUSTER_MAX_PARAMETERS", kDqliteMaxParameters) == 0;
 }
 
 }  // namespace norvane

@@ -16,6 +16,8 @@
 #include "refs.hpp"
 #include "statement.hpp"
 
+#include <span>
+
 namespace norvane {
 
 // The most parameters the pinned dqlite driver binds correctly to one
@@ -50,6 +52,9 @@ enum Flag : unsigned {
 enum class Path { find_groups, exact_reads, set_merge, json_staging, json_delete, count };
 
 const char* flag_name(Flag flag) noexcept;
+const char* path_name(Path path) noexcept;
+// The flags a path requires, from the one table of them.
+std::span<const Flag> path_flags(Path path) noexcept;
 
 // The profile of one call. Without a table only the connection's flags are
 // read; the table's then do not hold.
@@ -93,7 +98,7 @@ int read_table_profile(Cursor& cursor, PyObject* table, PyObject* cols, Profile&
 PyObject* ignore_guard(PyObject* name);
 
 // _native.connection_profile(conn, table=None), _native.PATH_FLAGS and
-// _native.ignore_guard, added to the private module.
+// _native.ignore_guard, added to the private module (profile_entries.cpp).
 bool add_profile_entries(PyObject* module);
 
 }  // namespace norvane

@@ -12,9 +12,9 @@ namespace norvane {
 // call's cursor, and everything after runs in that transaction; inside the
 // caller's transaction (or on a connection without `in_transaction`) it does
 // nothing. On a dqlite connection it first turns cache spill off (once per
-// session, in the BEGIN's request where it sends one; driver_requests.hpp). A writing call ends with `finish`; a transaction it opened and did
-// not finish (it failed) is rolled back when this object goes, leaving the
-// pending exception as it was. A snapshot (find) is always rolled back.
+// session, in the BEGIN's request where it sends one; driver_requests.hpp). A writing call ends with `finish`; a
+// transaction it opened and did not finish (it failed) is rolled back when this object goes, leaving the pending
+// exception as it was. A snapshot (find) is always rolled back.
 class CallTransaction {
 public:
     enum class Kind { deferred, immediate, snapshot };

@@ -6,7 +6,9 @@ import json
 import re
 from collections.abc import Iterator, Sequence
 
-from norvane.cli_input import CONVERTERS, INT_MAX, INT_MIN, DataError, Kind, Source, decode_error, value_fits
+from norvane.cli.column_types import CONVERTERS, INT_MAX, INT_MIN, Kind, value_fits
+from norvane.cli.errors import DataError
+from norvane.cli.source import Source, decode_error
 
 __all__ = ["json_rows", "ndjson_rows"]
 
