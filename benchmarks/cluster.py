@@ -433,8 +433,8 @@ def scale_lines(quick):
     size = SCALE_QUICK_ROWS if quick else SCALE_ROWS
     with tempfile.TemporaryDirectory(prefix="norvane-scale-") as root:
         results = run_scale(size, root)
-    out = [f"cluster at scale: the price feed on 3 dqlite nodes on 127.0.0.1 (rules on (sup, sku) and "
-           f"barcode, an index on price), each step against the same on a local file"]
+    out = ["cluster at scale: the price feed on 3 dqlite nodes on 127.0.0.1 (rules on (sup, sku) and "
+           "barcode, an index on price), each step against the same on a local file"]
     for name, seconds, grown, peak, rows_equal, rowids_equal, error in results:
         if error is not None:
             out.append(f"  {name}: FAILED on the cluster: {error}")

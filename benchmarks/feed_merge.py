@@ -360,7 +360,7 @@ class FeedMerge:
         }, [("native", 0.5)])
         bulk_staged = managed(self.path("bulk-staged"), [], rows)
         del rows
-        self.memory("merge() of {:,} staged into an empty table".format(s.bulk), bulk_staged, merge_only, s.bulk)
+        self.memory(f"merge() of {s.bulk:,} staged into an empty table", bulk_staged, merge_only, s.bulk)
         self.drop(main, main_native, empty, empty_native, bulk_staged)
 
     def newest(self):

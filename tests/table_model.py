@@ -31,7 +31,8 @@ property test notices.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Iterable, Sequence
+from typing import Any
+from collections.abc import Iterable, Sequence
 
 MAIN = "main"
 STAGED = "staged"

@@ -14,7 +14,8 @@ when that stopped being true (``valid``) and is then left alone.
 from __future__ import annotations
 
 import sqlite3
-from typing import Any, Sequence
+from typing import Any
+from collections.abc import Sequence
 
 
 def _greater(column: str) -> str:

@@ -24,7 +24,7 @@ from hypothesis.stateful import (
 import norvane.norvane as nv
 from conftest import fresh_name
 from norvane import Table, Unique, _native
-from table_model import MAIN, STAGED, ModelRow, TableModel, order_key
+from table_model import STAGED, TableModel, order_key
 from table_peer import SqlitePeer
 
 KEYS = ("a", "b", "c", "d")

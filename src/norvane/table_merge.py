@@ -29,7 +29,7 @@ from norvane.checks import STAGING_PREFIX
 from norvane.connections import Connection
 from norvane.staging import AllOrNothing, MergeReport, Progress, Reporter
 from norvane.table_settings import SETTINGS_TABLE, marker_name, read_settings
-from norvane.table_state import StateSql, plain_cursor, quote, walk
+from norvane.table_state import StateSql, plain_cursor, walk
 
 __all__ = ["TableInfo", "describe", "merge", "refuse_observers"]
 
