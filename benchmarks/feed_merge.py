@@ -323,6 +323,11 @@ class FeedMerge:
         self.lines = []
         self.made = []
 
+    def say(self, line):
+        """A result line, also shown at once among the progress messages."""
+        self.lines.append(line)
+        self.progress(line)
+
     def path(self, name):
         path = self.workdir / f"feed-merge-{name}.db"
         self.made.append(path)
@@ -332,10 +337,10 @@ class FeedMerge:
         took, first = medians(self.workspace, contenders, self.runs)
         mine = took["norvane"]
         for other_label, limit in limits:
-            self.lines.append(verdict_line(label, mine, took[other_label], other_label, limit))
+            self.say(verdict_line(label, mine, took[other_label], other_label, limit))
         counts = {name: left for name, (_, left) in first.items()}
         if len(set(counts.values())) > 1:
-            self.lines.append(f"    note: the current rows left differ: {counts}")
+            self.say(f"    note: the current rows left differ: {counts}")
         return first
 
     def bursts(self):
@@ -378,7 +383,7 @@ class FeedMerge:
             "upsert": (one_rule, native_many(upsert_sql(), rows)),
         }, [("without", 1.15), ("upsert", 1.5)])
         report = first["norvane"][0]
-        self.lines.append(f"    without = the same merge, no newest_by; upsert = native ON CONFLICT(barcode) "
+        self.say(f"    without = the same merge, no newest_by; upsert = native ON CONFLICT(barcode) "
                           f"DO UPDATE ... WHERE excluded.ts >= ts, one rule; the merge reported "
                           f"{getattr(report, 'stale', '?')} stale of {report.staged:,}")
         self.drop(one_rule)
@@ -407,7 +412,7 @@ class FeedMerge:
                 for conn in conns.values():
                     conn.close()
             ratio = with_nb / without
-            self.lines.append(
+            self.say(
                 f"  (d) read ({case.key}) {case.label:<40} newest_by {with_nb * 1000:8.1f} ms  without "
                 f"{without * 1000:8.1f} ms  {ratio:5.2f}x  target <= 1.5x  {'met' if ratio <= 1.5 else 'MISSED'}")
         self.drop(*staged.values())
@@ -436,7 +441,7 @@ class FeedMerge:
 
     def memory(self, label, template, call, staged):
         self.progress(f"feed merge: memory of {label}")
-        self.lines.append(memory_line(self.workspace, f"(f) {label}", template, call, staged))
+        self.say(memory_line(self.workspace, f"(f) {label}", template, call, staged))
 
     def drop(self, *paths):
         for path in paths:
@@ -445,7 +450,7 @@ class FeedMerge:
 
     def run(self):
         s = self.sizes
-        self.lines.append(
+        self.say(
             f"feed merge (price feed, rules (sup, sku) and (barcode), index on price): median of {self.runs} "
             f"runs, wall time (cpu time); norvane = stage(rows, commit=False) + merge(), native = "
             f"executemany + commit on fresh copies" + ("; the targets are set for the full sizes" if
@@ -454,11 +459,11 @@ class FeedMerge:
         try:
             self.newest()
         except TypeError as exc:  # a Table without newest_by
-            self.lines.append(f"  (c), (d) newest_by: not available ({exc})")
+            self.say(f"  (c), (d) newest_by: not available ({exc})")
         try:
             self.deletes()
         except AttributeError as exc:  # a Table without delete_keys
-            self.lines.append(f"  (e) delete_keys: not available ({exc})")
+            self.say(f"  (e) delete_keys: not available ({exc})")
         self.drop(*self.made)
         return self.lines
 
