@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from norvane import Table, Unique
+from norvane import Table, Unique, _native
 from norvane.catalog import prepare_catalog
 from norvane.table_state import current_state
 
@@ -48,6 +48,15 @@ NEWEST = [(), (2,), (2, 1)]
        main=st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=6),
        staged=st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=8))
 def test_state_follows_the_sequence(rules, newest_by, main, staged):
+    for path in ("native", "python"):  # the C++ walk and the plain loop give the same state
+        previous = _native.walk_path(path)
+        try:
+            check_state(rules, newest_by, main, staged)
+        finally:
+            _native.walk_path(previous)
+
+
+def check_state(rules, newest_by, main, staged):
     conn = sqlite3.connect(":memory:")
     prepare_catalog(conn)
     t = Table(conn, "t").create(["a", "b", "c"], unique=[Unique(f"r{i}", list(r)) for i, r in enumerate(rules)])

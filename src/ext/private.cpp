@@ -18,6 +18,7 @@
 #include "refs.hpp"
 #include "schema.hpp"
 #include "semantic_calls.hpp"
+#include "sequential_walk.hpp"
 #include "set_merge.hpp"
 #include "statement.hpp"
 #include "storage.hpp"
@@ -274,6 +275,8 @@ PyMethodDef native_methods[] = {
      "temp_to_main that returns its counts and calls progress(done, total) on the way."},
     {"interruptible", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(interruptible_call)), METH_FASTCALL,
      "interruptible(conn, fn) -> fn(): Ctrl-C stops a long statement of fn with KeyboardInterrupt."},
+    {"sequential_walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(sequential_walk)), METH_FASTCALL,
+     "sequential_walk(rows, rule_count) -> (lost, hidden, current, stale, superseded, others)."},
     {"with_index_plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(with_index_plan)), METH_FASTCALL,
      "with_index_plan(conn, table, at_least, at_most, count, schema_rows, largest_rowid, prepare, write) "
      "-> write(): the main table's indexes kept or rebuilt around a merge's writes."},

@@ -114,6 +114,40 @@ class _Switch:
         return previous
 
 
+# sequential_walk(rows, rule_count) -> (lost, hidden, current, stale,
+# superseded, others): the newest_by walk over the rows of a Table's state
+# statement (norvane.table_state), in C++.
+sequential_walk: Callable[[Any, int], tuple[list[int], list[int], list[int], int, int, list[Any]]] = (
+    _ext.sequential_walk)
+
+_walk_path = _Switch("walk_path", ("native", "python"))
+_bulk_path = _Switch("bulk_path", ("auto", "sorted"))
+
+
+def bulk_path(name: str) -> str:
+    """How Table.merge moves a large batch whose indexes it rebuilds,
+    returning the path it replaces: "auto" (every staged row moved, those a
+    later one superseded then deleted through the rebuilt rule indexes) or
+    "sorted" (only the current rows moved, found by one sort per rule)."""
+    return _bulk_path.set(name)
+
+
+def bulk_path_in_use() -> str:
+    return _bulk_path.value
+
+
+
+def walk_path(name: str) -> str:
+    """How the newest_by walk runs, returning the path it replaces: "native"
+    (C++, memory outside Python's heap) or "python" (the plain loop of
+    norvane.table_state, for tests)."""
+    return _walk_path.set(name)
+
+
+def walk_path_in_use() -> str:
+    return _walk_path.value
+
+
 _reads_plan = _Switch("reads_plan", ("auto", "scan", "exact"))
 _delete_path = _Switch("delete_path", ("auto", "statements"))
 

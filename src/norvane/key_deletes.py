@@ -24,7 +24,7 @@ from norvane import values as _values
 from norvane.connections import Connection
 from norvane.staging import AllOrNothing
 from norvane.table_merge import TableInfo, describe, refuse_observers
-from norvane.table_state import StateSql, plain_cursor, quote, sequential_state
+from norvane.table_state import StateSql, plain_cursor, quote, walk
 
 __all__ = ["check_keys", "delete_keys", "key_list"]
 
@@ -108,13 +108,11 @@ class _DeleteKeys:
             self.cursor.execute(f"DELETE FROM {sql.main} WHERE rowid IN ({sql.hidden_ids()})")
             self.cursor.execute(f"DELETE FROM {sql.staging} WHERE NOT ({sql.newest_staged_where()})")
             return
-        state = sequential_state(self.cursor.execute(sql.with_newest()).fetchall(), len(sql.rules))
-        if state.main_hidden:
-            self.cursor.execute(f"DELETE FROM {sql.main} WHERE rowid IN (SELECT value FROM json_each(?))",
-                                (json.dumps(sorted(state.main_hidden)),))
-        if state.stale or state.superseded:
-            self.cursor.execute(f"DELETE FROM {sql.staging} WHERE rowid NOT IN (SELECT value FROM json_each(?))",
-                                (json.dumps(sorted(state.staged_current)),))
+        state, _ = walk(self.cursor.execute(sql.with_newest()), len(sql.rules))
+        for table, ids in ((sql.main, state.main_hidden), (sql.staging, state.staged_lost)):
+            if ids:
+                self.cursor.execute(f"DELETE FROM {table} WHERE rowid IN (SELECT value FROM json_each(?))",
+                                    (json.dumps(sorted(ids)),))
 
 
 def keys_match(positions: tuple[int, ...], info: TableInfo, keys_sql: str) -> str:

@@ -29,9 +29,12 @@ from norvane.checks import STAGING_PREFIX
 from norvane.connections import Connection
 from norvane.staging import AllOrNothing, MergeReport, Progress, Reporter
 from norvane.table_settings import SETTINGS_TABLE, marker_name, read_settings
-from norvane.table_state import StateSql, plain_cursor, quote, sequential_state
+from norvane.table_state import StateSql, plain_cursor, quote, walk
 
 __all__ = ["TableInfo", "describe", "merge", "refuse_observers"]
+
+# A batch at least this large, merged with the indexes rebuilt, goes in whole.
+_BULK_ROWS = 50_000
 
 _STEPS = 6  # progress: each statement step counts for a sixth of the staged rows
 
@@ -168,18 +171,21 @@ class _MergeInSets:
             f"FROM {sql.staging} UNION ALL {_native.MERGE_SCHEMA_ROWS}").fetchall()
         _, staged, largest, hidden, _ = rows[0]
         reporter = Reporter(m.progress, staged)
-        if staged == 0:
-            reporter.finish(0)
-            return MergeReport(0, 0, 0, 0, 0)
         where = sql.newest_staged_where()
         ids: list[int] = []
         counts = {"replaced": 0, "inserted": 0}
+        # A large batch whose indexes are rebuilt anyway goes in whole; the
+        # staged rows a later one superseded are then found through the
+        # rebuilt indexes instead of one sort of the batch per rule.
+        bulk = {"on": False, "above": 0}
 
         def count_current() -> int:
             (kept,) = m.cursor.execute(f"SELECT count(*) FROM {sql.staging} WHERE {where}").fetchone()
             return int(hidden + kept)
 
         def prepare(keeps_any: bool) -> None:
+            bulk["on"] = (not keeps_any and staged >= _BULK_ROWS and bool(sql.rules)
+                          and _native.bulk_path_in_use() == "auto")
             if not keeps_any and hidden:  # the search needs the indexes the drop removes
                 ids.extend(row[0] for row in m.cursor.execute(f"SELECT id FROM ({sql.hidden_ids_as('id')})"))
             reporter.advance(staged // _STEPS)
@@ -193,17 +199,44 @@ class _MergeInSets:
                 else:
                     counts["replaced"] = m.execute(f"DELETE FROM {sql.main} WHERE rowid IN ({sql.hidden_ids()})")
             reporter.advance(staged * 3 // _STEPS)
-            counts["inserted"] = m.execute(
-                f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} WHERE {where} ORDER BY rowid")
-            reporter.advance(staged * 4 // _STEPS)
-            m.execute(f"DELETE FROM {sql.staging}")
+            if staged and bulk["on"]:
+                (above,) = m.cursor.execute(f"SELECT coalesce(max(rowid), 0) FROM {sql.main}").fetchone()
+                bulk["above"] = above
+                counts["inserted"] = m.execute(f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} ORDER BY rowid")
+            elif staged:
+                counts["inserted"] = m.execute(
+                    f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} WHERE {where} ORDER BY rowid")
+            if staged:
+                reporter.advance(staged * 4 // _STEPS)
+                m.execute(f"DELETE FROM {sql.staging}")
             reporter.advance(staged * 5 // _STEPS)
 
-        _native.with_index_plan(m.conn, sql_name(sql), hidden + 1, hidden + staged, count_current,
+        _native.with_index_plan(m.conn, sql_name(sql), hidden + min(staged, 1), hidden + staged, count_current,
                                 rows[1:], largest, prepare, write)
+        if bulk["on"]:
+            counts["inserted"] -= self._drop_superseded(bulk["above"])
         reporter.finish(staged)
         inserted = counts["inserted"]
         return MergeReport(staged, inserted, counts["replaced"], staged - inserted, 0)
+
+    def _drop_superseded(self, above: int) -> int:
+        """Deletes the moved staged rows (rowids above `above`) that a later
+        one supersedes; returns how many."""
+        sql, m = self.sql, self.m
+        indexes = sql.rule_indexes(m.cursor.execute(sql.index_columns(), (sql.table,)).fetchall())
+        if indexes is not None:
+            try:
+                return m.execute(f"DELETE FROM {sql.main} WHERE rowid IN ({sql.superseded_in_main(indexes)})",
+                                 (above,) * len(sql.rules))
+            except m.conn.OperationalError as error:  # an index its collation keeps from serving
+                if "no query solution" not in str(error):
+                    raise
+        # Without an index per rule: one sort per rule, as for a small batch.
+        moved = StateSql(sql.table, (), [], ())
+        moved.staging = sql.main
+        moved.rule_columns = sql.rule_columns
+        return m.execute(f"DELETE FROM {sql.main} WHERE rowid > ? AND NOT ({moved.newest_staged_where()})",
+                         (above,))
 
 
 class _MergeByIds:
@@ -216,19 +249,15 @@ class _MergeByIds:
 
     def run(self) -> MergeReport:
         sql, m = self.sql, self.m
-        rows = m.cursor.execute(
-            f"{sql.with_newest_padded()} UNION ALL SELECT 3, (SELECT max(rowid) FROM {sql.main}), NULL, NULL, NULL "
-            f"UNION ALL {_native.MERGE_SCHEMA_ROWS}").fetchall()
+        largest_sql = f"SELECT 3, (SELECT max(rowid) FROM {sql.main}), NULL, NULL, NULL"
+        state, rows = walk(m.cursor.execute(sql.with_newest(", NULL", [largest_sql, _native.MERGE_SCHEMA_ROWS])),
+                           len(sql.rules))
         largest = next(r[1] for r in rows if r[0] == 3)
+        staged = next(r[1] for r in rows if r[0] == 4)
         schema = [r for r in rows if isinstance(r[0], str)]
-        state = sequential_state((r[:4] for r in rows if r[0] in (0, 1, 2)), len(sql.rules))
-        staged = len(state.staged_current) + state.stale + state.superseded
         reporter = Reporter(m.progress, staged)
-        if staged == 0:
-            reporter.finish(0)
-            return MergeReport(0, 0, 0, 0, 0)
         hidden = sorted(state.main_hidden)
-        current = sorted(state.staged_current)
+        lost = sorted(state.staged_lost)
         counts = {"inserted": 0}
 
         def prepare(keeps_any: bool) -> None:
@@ -239,15 +268,19 @@ class _MergeByIds:
                 m.execute(f"DELETE FROM {sql.main} WHERE rowid IN (SELECT value FROM json_each(?))",
                           (json.dumps(hidden),))
             reporter.advance(staged * 3 // _STEPS)
-            if current:
+            if not staged:
+                return
+            if not lost:
+                counts["inserted"] = m.execute(f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} ORDER BY rowid")
+            elif len(lost) < staged:
                 counts["inserted"] = m.execute(
                     f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} "
-                    "WHERE rowid IN (SELECT value FROM json_each(?)) ORDER BY rowid", (json.dumps(current),))
+                    "WHERE rowid NOT IN (SELECT value FROM json_each(?)) ORDER BY rowid", (json.dumps(lost),))
             reporter.advance(staged * 4 // _STEPS)
             m.execute(f"DELETE FROM {sql.staging}")
             reporter.advance(staged * 5 // _STEPS)
 
-        changes = len(hidden) + len(current)
+        changes = len(hidden) + staged - len(lost)
         _native.with_index_plan(m.conn, sql_name(sql), changes, changes, None, schema, largest, prepare, write)
         reporter.finish(staged)
         return MergeReport(staged, counts["inserted"], len(hidden), state.superseded, state.stale)

@@ -36,16 +36,17 @@ and writes nothing. ``State.staged_current`` holds the rowids of the staged
 rows that are current, ``State.main_hidden`` the rowids of the main rows
 that staged rows remove, ``State.stale`` how many staged rows were dropped
 (``newest_by``) and ``State.superseded`` how many staged rows a later staged
-row removed.
+row removed; ``State.staged_lost`` the staged rows that are not current.
 """
 
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from norvane import _native
 from norvane.checks import STAGING_PREFIX
 
-__all__ = ["State", "StateSql", "current_state", "quote", "sequential_state"]
+__all__ = ["State", "StateSql", "current_state", "quote", "sequential_state", "walk"]
 
 
 @dataclass(frozen=True)
@@ -56,6 +57,8 @@ class State:
     main_hidden: frozenset[int]
     stale: int
     superseded: int
+    # The staged rows that are not current (superseded or stale).
+    staged_lost: frozenset[int] = frozenset()
 
 
 def quote(name: str) -> str:
@@ -126,6 +129,42 @@ class StateSql:
                          f"WHERE {self._not_null(cols)} GROUP BY {', '.join(cols)}))")
         return " AND ".join(parts) if parts else "1"
 
+    def superseded_in_main(self, indexes: Sequence[str]) -> str:
+        """Rowids of main rows above a bound (the first ? parameter, once per
+        rule) that a later main row equals under some rule: staged rows
+        moved into the main table as they were, found through an index per
+        rule (`indexes`, named with INDEXED BY, so that a statement that
+        cannot use one fails to prepare instead of scanning)."""
+        parts = []
+        for cols, index in zip(self.rule_columns, indexes):
+            same = " AND ".join(f"b.{c} = a.{c}" for c in cols)
+            parts.append(f"SELECT a.rowid FROM {self.main} AS a WHERE a.rowid > ? AND {self._not_null(cols, 'a.')} "
+                         f"AND EXISTS (SELECT 1 FROM {self.main} AS b INDEXED BY {quote(index)} "
+                         f"WHERE {same} AND b.rowid > a.rowid)")
+        return " UNION ".join(parts)
+
+    @staticmethod
+    def index_columns() -> str:
+        """Per full (not partial) index of a table (the ? parameter), its
+        name and its columns in order, quoted and comma-joined."""
+        return ("SELECT name, group_concat(col, ',') FROM (SELECT l.name AS name, "
+                "'\"' || replace(i.name, '\"', '\"\"') || '\"' AS col "
+                "FROM pragma_index_list(?) AS l, pragma_index_info(l.name) AS i WHERE NOT l.partial "
+                "ORDER BY l.name, i.seqno) GROUP BY name")
+
+    def rule_indexes(self, indexes: Iterable[Sequence[Any]]) -> list[str] | None:
+        """For each rule, an index whose leading columns are the rule's,
+        from the rows of index_columns; None when a rule has none."""
+        found = []
+        listed = [(str(name), str(cols).lower().split(",")) for name, cols in indexes]
+        for rule in self.rule_columns:
+            wanted = [c.lower() for c in rule]
+            names = [name for name, cols in listed if cols[:len(wanted)] == wanted]
+            if not names:
+                return None
+            found.append(names[0])
+        return found
+
     # -- whole statements --
 
     def without_newest(self) -> str:
@@ -140,36 +179,45 @@ class StateSql:
     def hidden_ids_as(self, name: str) -> str:
         return " UNION ".join(self.hits(r, f"m.rowid AS {name}") for r in range(len(self.rules)))
 
-    def with_newest(self) -> str:
-        return " UNION ALL ".join(self._newest_parts(""))
+    def with_newest(self, pad: str = "", extra: Sequence[str] = ()) -> str:
+        """Everything the sequential rule needs, as rows (tag, a, b, c), each
+        followed by `pad` (", NULL" gives a fifth column) and then by the
+        statements of `extra` (UNION ALL).
 
-    def with_newest_padded(self) -> str:
-        """The rows of with_newest with a fifth column, NULL."""
-        return " UNION ALL ".join(self._newest_parts(", NULL"))
-
-    def _newest_parts(self, pad: str) -> list[str]:
-        """Everything the sequential rule needs, as rows (tag, a, b, c):
-        (0, rule, staged rowid, group) for staged rows whose key under the rule
-        holds no NULL, groups numbered so that equal keys share one;
+        Only the staged rows that can meet another row take part (hot rows):
+        those sharing a key with another staged row under some rule, and
+        those equal to a main row. Every other staged row meets nothing, so
+        it stays current and removes nothing.
+        (0, rule, staged rowid, group) for hot staged rows whose key under the
+        rule holds no NULL, groups numbered so that equal keys share one;
         (1, rule, main rowid, a staged rowid equal to it under the rule);
-        (2, origin, rowid, rank) for every staged row (origin 0) and every
+        (2, origin, rowid, rank) for every hot staged row (origin 0) and every
         main row some staged row equals (origin 1), ranked by the newest_by
-        tuple in ORDER BY order (NULL lowest, equal tuples equal ranks)."""
-        parts = []
+        tuple in ORDER BY order (NULL lowest, equal tuples equal ranks);
+        (4, staged rows, NULL, NULL)."""
+        ctes = []
+        hot = []
         for r, cols in enumerate(self.rule_columns):
-            parts.append(f"SELECT 0, {r}, rowid, dense_rank() OVER (ORDER BY {', '.join(cols)}){pad} "
-                         f"FROM {self.staging} WHERE {self._not_null(cols)}")
+            listed = ", ".join(cols)
+            ctes.append(f"g{r} AS (SELECT rowid AS id, dense_rank() OVER (ORDER BY {listed}) AS grp, "
+                        f"count(*) OVER (PARTITION BY {listed}) AS n FROM {self.staging} "
+                        f"WHERE {self._not_null(cols)})")
+            ctes.append(f"h{r} AS ({self.hits(r, 'm.rowid AS mid, min(s.rowid) AS sid')} GROUP BY m.rowid)")
+            hot += [f"SELECT id FROM g{r} WHERE n > 1", f"SELECT sid FROM h{r}"]
+        ctes.append(f"hot AS ({' UNION '.join(hot)})")
+        parts = []
         for r in range(len(self.rules)):
-            parts.append(f"SELECT *{pad} FROM ({self.hits(r, f'1, {r}, m.rowid, min(s.rowid)')} "
-                         "GROUP BY m.rowid)")
+            parts.append(f"SELECT 0, {r}, id, grp{pad} FROM g{r} WHERE id IN hot")
+            parts.append(f"SELECT 1, {r}, mid, sid{pad} FROM h{r}")
         keys = ", ".join(f"{c} AS k{i}" for i, c in enumerate(self.newest_by))
         order = ", ".join(f"k{i}" for i in range(len(self.newest_by)))
-        candidates = f"SELECT 0 AS origin, rowid AS id, {keys} FROM {self.staging}"
-        if self.rules:
-            candidates += (f" UNION ALL SELECT 1, rowid, {', '.join(self.newest_by)} FROM {self.main} "
-                           f"WHERE rowid IN ({self.hidden_ids()})")
+        hit_main = " UNION ".join(f"SELECT mid FROM h{r}" for r in range(len(self.rules)))
+        candidates = (f"SELECT 0 AS origin, rowid AS id, {keys} FROM {self.staging} WHERE rowid IN hot "
+                      f"UNION ALL SELECT 1, rowid, {', '.join(self.newest_by)} FROM {self.main} "
+                      f"WHERE rowid IN ({hit_main})")
         parts.append(f"SELECT 2, origin, id, dense_rank() OVER (ORDER BY {order}){pad} FROM ({candidates})")
-        return parts
+        parts.append(f"SELECT 4, count(*), NULL, NULL{pad} FROM {self.staging}")
+        return f"WITH {', '.join(ctes)} " + " UNION ALL ".join([*parts, *extra])
 
 
 def current_state(conn: Any, table: str, rules: list[tuple[int, ...]],
@@ -180,7 +228,12 @@ def current_state(conn: Any, table: str, rules: list[tuple[int, ...]],
         sql = StateSql(table, table_columns(cursor, table), rules, newest_by)
         if not newest_by:
             return _set_state(cursor, sql)
-        return sequential_state(cursor.execute(sql.with_newest()).fetchall(), len(sql.rules))
+        if not sql.rules:
+            return _set_state(cursor, sql)
+        state, _ = walk(cursor.execute(sql.with_newest()), len(sql.rules))
+        staged = frozenset(row[0] for row in cursor.execute(f"SELECT rowid FROM {sql.staging}"))
+        return State(staged - state.staged_lost, state.main_hidden, state.stale, state.superseded,
+                     state.staged_lost)
     finally:
         cursor.close()
 
@@ -202,26 +255,46 @@ def _set_state(cursor: Any, sql: StateSql) -> State:
     return State(frozenset(staged), frozenset(hidden), 0, count - len(staged))
 
 
-def sequential_state(rows: Iterable[Sequence[int]], rule_count: int) -> State:
+def walk(rows: Iterable[Sequence[Any]], rule_count: int) -> tuple[State, list[Any]]:
+    """The state the sequential rule leaves over the rows of
+    ``StateSql.with_newest``, read one at a time, and the rows of other
+    tags. In C++ unless the private switch ``_native.walk_path`` says
+    "python"."""
+    if _native.walk_path_in_use() == "python":
+        listed = list(rows)
+        return sequential_state(listed, rule_count), [r for r in listed if not _walked(r)]
+    lost, hidden, current, stale, superseded, others = _native.sequential_walk(rows, rule_count)
+    return State(frozenset(current), frozenset(hidden), stale, superseded, frozenset(lost)), others
+
+
+def _walked(row: Sequence[Any]) -> bool:
+    return type(row[0]) is int and row[0] in (0, 1, 2)
+
+
+def sequential_state(rows: Iterable[Sequence[Any]], rule_count: int) -> State:
     """The sequential rule with newest_by over the rows of
-    ``StateSql.with_newest``: each staged row in rowid order either is
-    dropped (a row it would remove ranks above it) or removes what it meets
-    and becomes current."""
+    ``StateSql.with_newest`` (other rows, tagged otherwise, are skipped):
+    each hot staged row in rowid order either is dropped (a row it would
+    remove ranks above it) or removes what it meets and becomes current.
+    ``staged_current`` holds the current hot rows only; every staged row
+    not in ``staged_lost`` is current."""
     staged_groups: dict[int, list[tuple[int, int]]] = {}
     group_of: list[dict[int, int]] = [{} for _ in range(rule_count)]
     main_pairs: list[tuple[int, int, int]] = []
     staged_rank: dict[int, int] = {}
     main_rank: dict[int, int] = {}
-    for tag, a, b, c in rows:
+    for row in rows:
+        tag, a, b, c = row[0], row[1], row[2], row[3]
         if tag == 0:
             group_of[a][b] = c
             staged_groups.setdefault(b, []).append((a, c))
         elif tag == 1:
             main_pairs.append((a, b, c))
-        elif a == 0:
-            staged_rank[b] = c
-        else:
-            main_rank[b] = c
+        elif tag == 2:
+            if a == 0:
+                staged_rank[b] = c
+            else:
+                main_rank[b] = c
     # Current rows per (rule, group): main rows as ~rowid (negative), staged
     # rows as rowid + 2**64, so the two kinds never meet.
     holders: dict[tuple[int, int], set[int]] = {}
@@ -235,6 +308,7 @@ def sequential_state(rows: Iterable[Sequence[int]], rule_count: int) -> State:
         keys_of.setdefault(node, []).append(key)
         rank[node] = main_rank[main_id]
     hidden: set[int] = set()
+    lost: set[int] = set()
     stale = superseded = 0
     current: set[int] = set()
     for staged_id in sorted(staged_rank):
@@ -247,6 +321,7 @@ def sequential_state(rows: Iterable[Sequence[int]], rule_count: int) -> State:
                 met |= found
         if any(rank[node] > own_rank for node in met):
             stale += 1
+            lost.add(staged_id)
             continue
         for node in met:
             for key in keys_of.pop(node):
@@ -255,6 +330,7 @@ def sequential_state(rows: Iterable[Sequence[int]], rule_count: int) -> State:
                 hidden.add(~node)
             else:
                 current.discard(node - offset)
+                lost.add(node - offset)
                 superseded += 1
         node = staged_id + offset
         rank[node] = own_rank
@@ -262,4 +338,4 @@ def sequential_state(rows: Iterable[Sequence[int]], rule_count: int) -> State:
         for key in keys:
             holders.setdefault(key, set()).add(node)
         current.add(staged_id)
-    return State(frozenset(current), frozenset(hidden), stale, superseded)
+    return State(frozenset(current), frozenset(hidden), stale, superseded, frozenset(lost))
