@@ -282,3 +282,67 @@ def test_the_readme_walk_through_runs_as_written(tmp_path, monkeypatch):
             words = words[words.index("|") + 1:]
         assert words[0] == "norvane"
         assert ok(*words[1:], input=given) == text, command
+
+
+# --------------------------------------------------- newest_by and delete --
+
+
+def test_newest_by_is_set_shown_and_followed(tmp_path):
+    path = tmp_path / "p.db"
+    ok("create", path, "prices", "sku", "price", "ts", "--unique", "sku=sku", "--newest-by", "ts")
+    assert "  newest by: ts" in ok("schema", path, "prices").splitlines()
+    ok("stage", path, "prices", write(tmp_path / "a.csv", "sku,price,ts\n1,9.5,20\n"), "--merge")
+    out = ok("stage", path, "prices", write(tmp_path / "b.csv", "sku,price,ts\n1,9.0,10\n2,3.0,\n"))
+    assert ok("query", path, "prices", "--format", "csv") == "sku,price,ts\n2,3.0,\n1,9.5,20\n"
+    assert ok("count", path, "prices") == "2\n"
+    out = ok("merge", path, "prices")
+    assert out == "staged 2, inserted 1, replaced 0, superseded 0, stale 1\n"
+    ok("create", path, "pairs", "a", "b", "ts", "--unique", "a=a", "--newest-by", "ts", "--newest-by", "b")
+    assert Table(sqlite3.connect(path), "pairs").newest_by() == ("ts", "b")
+
+
+@pytest.mark.parametrize("name, text, args", [
+    ("k.csv", "sup,sku\n1,1\n2,9\n", []),
+    ("k.tsv", "sku\tsup\n1\t1\n", []),
+    ("k.json", '[{"sup": 1, "sku": 1}]', []),
+    ("k.ndjson", '{"sup": 1, "sku": 1}\n{"sup": 1, "sku": "1"}\n', []),
+    ("k.txt", "1,1\n", ["--csv", "--no-header", "--columns", "sup,sku"]),
+])
+def test_delete_reads_keys_as_stage_reads_rows(db, tmp_path, name, text, args):
+    ok("stage", db, "feed", write(tmp_path / "r.csv", "sup,sku,barcode,price\n1,1,0001,5\n1,2,0002,7\n"))
+    ok("merge", db, "feed")
+    ok("stage", db, "feed", write(tmp_path / "s.csv", "sup,sku,barcode,price\n2,2,0003,1\n"))
+    assert ok("delete", db, "feed", "--rule", "by_product", write(tmp_path / name, text), *args) == (
+        "1 rows deleted from feed\n")
+    assert ok("query", db, "feed", "--select", "barcode", "--format", "csv") == "barcode\n0003\n0002\n"
+    # Keys typed as stage types them: leading zeros keep a column text.
+    write(tmp_path / "codes.csv", "barcode\n0003\n0002\n")
+    assert ok("delete", db, "feed", "--rule", "BY_BARCODE", tmp_path / "codes.csv", "-q") == (
+        "2 rows deleted from feed\n")
+    assert table_rows(db) == [] and table_rows(db, staging=True) == []
+
+
+def test_delete_errors_change_nothing(db, tmp_path, monkeypatch):
+    import norvane.cli as cli_module
+
+    ok("stage", db, "feed", write(tmp_path / "r.csv", "sup,sku,barcode,price\n1,1,a,5\n"))
+    write(tmp_path / "k.csv", "sup,sku\n1,1\n")
+    fails(1, "no rule 'nope' in feed (rules: by_product, by_barcode)", "delete", db, "feed", "--rule", "nope",
+          tmp_path / "k.csv")
+    fails(1, "unknown column 'barcode'", "delete", db, "feed", "--rule", "by_product",
+          write(tmp_path / "x.csv", "sup,sku,barcode\n1,1,a\n"))
+    fails(1, "line 2: 'x' in column sup is not an integer", "delete", db, "feed", "--rule", "by_product",
+          "--type", "sup=integer", write(tmp_path / "y.csv", "sup,sku\nx,1\n"))
+    fails(2, "standard input needs a format", "delete", db, "feed", "--rule", "by_product")
+    fails(2, "--rule", "delete", db, "feed", tmp_path / "k.csv")
+    fails(1, "no such table: nope", "delete", db, "nope", "--rule", "r", tmp_path / "k.csv")
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli_module.Table, "delete_keys", interrupted)
+    fails(130, "interrupted", "delete", db, "feed", "--rule", "by_product", tmp_path / "k.csv")
+    assert table_rows(db, staging=True) == [(1, 1, "a", 5)]
+    monkeypatch.undo()
+    assert ok("delete", db, "feed", "--rule", "by_product", "--csv", input="sup,sku\n1,1\n") == (
+        "1 rows deleted from feed\n")

@@ -156,9 +156,11 @@ def reads_plan(name: str) -> str:
     """How Table reads decide which rows are current, returning the plan it
     replaces: "auto" (key tables in C++ where fetched values compare as
     stored, filled by lookups for a few candidates, else by one pass over the
-    staging table), "scan" (the same, always by one pass) or "exact"
-    (comparisons made in SQL, handing over the rowids of the current rows, on
-    any connection)."""
+    staging table; on a table with newest_by, the arrivals played over the
+    linked groups of the rows read), "scan" (the same, always by one pass;
+    with newest_by, over all rows) or "exact" (comparisons made in SQL,
+    handing over the rowids of the current rows, on any connection; with
+    newest_by, by table_state.current_state)."""
     return _reads_plan.set(name)
 
 

@@ -1,8 +1,9 @@
 """The ``norvane`` command: tables from the shell.
 
-    norvane create DB TABLE COL... [--unique NAME=COL,COL]... [--index NAME=COL,COL]...
+    norvane create DB TABLE COL... [--unique NAME=COL,COL]... [--index NAME=COL,COL]... [--newest-by COL]...
     norvane stage DB TABLE [FILE|-] [--csv|--tsv|--json|--nl] [--merge] ...
     norvane merge DB TABLE
+    norvane delete DB TABLE --rule NAME [FILE|-] [--csv|--tsv|--json|--nl] ...
     norvane query DB TABLE [--where SQL] [-p VALUE]... [--format table|csv|tsv|json|nl]
     norvane count | tables | schema | drop
 
@@ -151,16 +152,20 @@ def _named_columns(values: Sequence[str], option: str) -> list[tuple[str, list[s
 @click.argument("columns", nargs=-1, required=True)
 @click.option("--unique", "rules", multiple=True, metavar="NAME=COL,COL", help="A uniqueness rule: the newest row wins.")
 @click.option("--index", "indexes", multiple=True, metavar="NAME=COL,COL", help="An index on the main table.")
+@click.option("--newest-by", "newest_by", multiple=True, metavar="COL",
+              help="A column that decides which of two rows is newer (repeat for a tuple).")
 @click.option("--replace", is_flag=True, help="Drop an existing table of this name first, with its rows.")
 @_guarded
-def create(db: str, table: str, columns: tuple[str, ...], rules: tuple[str, ...], indexes: tuple[str, ...], replace: bool) -> None:
+def create(db: str, table: str, columns: tuple[str, ...], rules: tuple[str, ...], indexes: tuple[str, ...],
+           newest_by: tuple[str, ...], replace: bool) -> None:
     """Create TABLE with COLUMNS, its rules and its indexes."""
     unique = [Unique(name, cols) for name, cols in _named_columns(rules, "--unique")]
     plain = [Index(name, cols) for name, cols in _named_columns(indexes, "--index")]
     conn = _connect(db, "rwc")
     try:
         _native.prepare_catalog(conn)
-        Table(conn, table).create(list(columns), indexes=plain, unique=unique, replace=replace)
+        Table(conn, table).create(list(columns), indexes=plain, unique=unique, newest_by=list(newest_by),
+                                  replace=replace)
     finally:
         conn.close()
 
@@ -189,6 +194,14 @@ def _overrides(values: Sequence[str]) -> dict[str, Kind]:
     return found
 
 
+def _csv_format(fmt: str, delimiter: str | None, no_header: bool, columns: str | None) -> CsvFormat:
+    separator = _delimiter(delimiter, fmt)
+    names = None if columns is None else [name.strip() for name in columns.split(",")]
+    if fmt in ("json", "nl") and (no_header or names is not None):
+        raise click.UsageError("--no-header and --columns are for CSV and TSV input")
+    return CsvFormat(separator, not no_header, names)
+
+
 def _delimiter(value: str | None, fmt: str) -> str:
     if value is None:
         return "\t" if fmt == "tsv" else ","
@@ -200,21 +213,33 @@ def _delimiter(value: str | None, fmt: str) -> str:
     return text
 
 
+_INPUT_OPTIONS = [
+    click.option("--csv", "fmt", flag_value="csv", help="Comma-separated values."),
+    click.option("--tsv", "fmt", flag_value="tsv", help="Tab-separated values."),
+    click.option("--json", "fmt", flag_value="json", help="A JSON array of objects."),
+    click.option("--nl", "fmt", flag_value="nl", help="One JSON object per line."),
+    click.option("--delimiter", help="The field separator of CSV input."),
+    click.option("--encoding", default="utf-8", show_default=True, help="The input's text encoding."),
+    click.option("--no-header", is_flag=True, help="CSV input has no header row."),
+    click.option("--columns", help="Column names of CSV input, comma-separated."),
+    click.option("--type", "types", multiple=True, metavar="COL=integer|real|text", help="Set a column's type."),
+    click.option("--no-detect-types", is_flag=True, help="Keep every CSV value text."),
+    click.option("--batch-size", type=click.IntRange(min=1), default=10000, show_default=True),
+]
+
+
+def _input_options(command: Callable[_P, _R]) -> Callable[_P, _R]:
+    """The options of commands that read rows from a file (stage, delete)."""
+    for option in reversed(_INPUT_OPTIONS):
+        command = option(command)
+    return command
+
+
 @cli.command()
 @click.argument("db", type=click.Path(dir_okay=False))
 @click.argument("table")
 @click.argument("file", default="-", type=click.Path(dir_okay=False, allow_dash=True))
-@click.option("--csv", "fmt", flag_value="csv", help="Comma-separated values.")
-@click.option("--tsv", "fmt", flag_value="tsv", help="Tab-separated values.")
-@click.option("--json", "fmt", flag_value="json", help="A JSON array of objects.")
-@click.option("--nl", "fmt", flag_value="nl", help="One JSON object per line.")
-@click.option("--delimiter", help="The field separator of CSV input.")
-@click.option("--encoding", default="utf-8", show_default=True, help="The input's text encoding.")
-@click.option("--no-header", is_flag=True, help="CSV input has no header row.")
-@click.option("--columns", help="Column names of CSV input, comma-separated.")
-@click.option("--type", "types", multiple=True, metavar="COL=integer|real|text", help="Set a column's type.")
-@click.option("--no-detect-types", is_flag=True, help="Keep every CSV value text.")
-@click.option("--batch-size", type=click.IntRange(min=1), default=10000, show_default=True)
+@_input_options
 @click.option("--merge", "then_merge", is_flag=True, help="Merge in the same transaction.")
 @click.option("--quiet", "-q", is_flag=True, help="No progress bars.")
 @_guarded
@@ -226,17 +251,14 @@ def stage(
     """Stage the rows of FILE (or standard input) into TABLE."""
     fmt = _format_of(fmt, file)
     overrides = _overrides(types)
-    separator = _delimiter(delimiter, fmt)
-    names = None if columns is None else [name.strip() for name in columns.split(",")]
-    if fmt in ("json", "nl") and (no_header or names is not None):
-        raise click.UsageError("--no-header and --columns are for CSV and TSV input")
+    csv_format = _csv_format(fmt, delimiter, no_header, columns)
     conn = _connect(db, "rw")
     try:
         target = _table(conn, table)
         _native.prepare_catalog(conn)
         source = Source(file, encoding)
         try:
-            staged, report = _stage(target, source, fmt, CsvFormat(separator, not no_header, names), overrides,
+            staged, report = _stage(target, source, fmt, csv_format, overrides,
                                     not no_detect_types, batch_size, then_merge, _progress_shown(quiet))
         finally:
             source.close()
@@ -269,10 +291,7 @@ def _stage_input(
     table: Table, source: Source, fmt: str, csv_format: CsvFormat, overrides: dict[str, Kind], detect: bool,
     batch_size: int, shown: bool, commit: bool,
 ) -> int:
-    """Stages the input, all or nothing. CSV columns are typed from their
-    first rows; when a later value does not fit and the input can be read
-    again, from all of it, and the stage starts over."""
-    columns = table.columns()
+    """Stages the input, all or nothing."""
 
     def stage(rows: Iterator[tuple[object, ...]], label: str) -> int:
         bar = _Bar(shown, label, source.size)
@@ -282,24 +301,37 @@ def _stage_input(
         finally:
             bar.close()
 
+    return _read_input(stage, source, fmt, csv_format, table.name, table.columns(), overrides, detect,
+                       batch_size, shown)
+
+
+def _read_input(
+    consume: Callable[[Iterator[tuple[object, ...]], str], int], source: Source, fmt: str, csv_format: CsvFormat,
+    name: str, columns: Sequence[str], overrides: dict[str, Kind], detect: bool, batch_size: int, shown: bool,
+) -> int:
+    """Hands the input's rows, typed and in the order of `columns`, to
+    `consume` (which is all or nothing) and returns what it returns. CSV
+    columns are typed from their first rows; when a later value does not fit
+    and the input can be read again, from all of it, and `consume` starts
+    over."""
     if fmt == "json":
-        return stage(json_rows(source, table.name, columns, overrides), "staging ")
+        return consume(json_rows(source, name, columns, overrides), "staging ")
     if fmt == "nl":
-        return stage(ndjson_rows(source, table.name, columns, overrides), "staging ")
+        return consume(ndjson_rows(source, name, columns, overrides), "staging ")
     whole = detect and source.rereadable
     try:
-        return stage(csv_rows(source, csv_format, table.name, columns, overrides, detect, None, batch_size, whole),
-                     "staging ")
+        return consume(csv_rows(source, csv_format, name, columns, overrides, detect, None, batch_size, whole),
+                       "staging ")
     except Retype:
         pass
     reading = _Bar(shown, "typing  ", source.size)
     try:
-        typing = csv_kinds(source, csv_format, table.name, columns, overrides, detect, batch_size,
+        typing = csv_kinds(source, csv_format, name, columns, overrides, detect, batch_size,
                            lambda: reading.to(source.position()))
     finally:
         reading.close()
-    return stage(csv_rows(source, csv_format, table.name, columns, overrides, detect, typing, batch_size),
-                 "staging ")
+    return consume(csv_rows(source, csv_format, name, columns, overrides, detect, typing, batch_size),
+                   "staging ")
 
 
 # ------------------------------------------------------------------- merge --
@@ -322,7 +354,7 @@ def _merge(table: Table, shown: bool, commit: bool = True) -> MergeReport:
 
 def _report_line(report: MergeReport) -> str:
     return (f"staged {report.staged}, inserted {report.inserted}, replaced {report.replaced}, "
-            f"superseded {report.superseded}")
+            f"superseded {report.superseded}, stale {report.stale}")
 
 
 @cli.command()
@@ -338,6 +370,78 @@ def merge(db: str, table: str, quiet: bool) -> None:
     finally:
         conn.close()
     click.echo(_report_line(report))
+
+
+# ------------------------------------------------------------------ delete --
+
+
+def _rule_columns(table: Table, rule: str) -> tuple[str, list[str]]:
+    """The rule's stored name and its column names."""
+    rules = table.rules()
+    for found in rules:
+        if found.name.lower() == rule.lower():
+            names = [column for column in found.columns if isinstance(column, str)]
+            if len(names) != len(found.columns):
+                raise DataError(f"rule {found.name} of {table.name} names a column the table lacks")
+            return found.name, names
+    known = ", ".join(found.name for found in rules) or "none"
+    raise DataError(f"no rule {rule!r} in {table.name} (rules: {known})")
+
+
+def _read_keys(
+    source: Source, fmt: str, csv_format: CsvFormat, name: str, columns: Sequence[str],
+    overrides: dict[str, Kind], detect: bool, batch_size: int, shown: bool,
+) -> list[tuple[object, ...]]:
+    """The keys of the input, typed as `stage` types its columns."""
+    keys: list[tuple[object, ...]] = []
+
+    def collect(rows: Iterator[tuple[object, ...]], label: str) -> int:
+        keys.clear()
+        bar = _Bar(shown, "reading ", source.size)
+        try:
+            for chunk in iter(lambda: list(islice(rows, batch_size)), []):
+                keys.extend(chunk)
+                bar.to(source.position())
+        finally:
+            bar.close()
+        return len(keys)
+
+    _read_input(collect, source, fmt, csv_format, name, columns, overrides, detect, batch_size, shown)
+    return keys
+
+
+@cli.command()
+@click.argument("db", type=click.Path(dir_okay=False))
+@click.argument("table")
+@click.argument("file", default="-", type=click.Path(dir_okay=False, allow_dash=True))
+@click.option("--rule", required=True, help="The rule whose keys the input holds.")
+@_input_options
+@click.option("--quiet", "-q", is_flag=True, help="No progress bar.")
+@_guarded
+def delete(
+    db: str, table: str, file: str, rule: str, fmt: str | None, delimiter: str | None, encoding: str,
+    no_header: bool, columns: str | None, types: tuple[str, ...], no_detect_types: bool, batch_size: int,
+    quiet: bool,
+) -> None:
+    """Delete TABLE's current rows whose keys under --rule are in FILE (or
+    standard input), whose columns are the rule's columns."""
+    fmt = _format_of(fmt, file)
+    overrides = _overrides(types)
+    csv_format = _csv_format(fmt, delimiter, no_header, columns)
+    conn = _connect(db, "rw")
+    try:
+        target = _table(conn, table)
+        rule_name, key_columns = _rule_columns(target, rule)
+        source = Source(file, encoding)
+        try:
+            keys = _read_keys(source, fmt, csv_format, target.name, key_columns,
+                              overrides, not no_detect_types, batch_size, _progress_shown(quiet))
+        finally:
+            source.close()
+        deleted = target.delete_keys(rule_name, keys)
+    finally:
+        conn.close()
+    click.echo(f"{deleted} rows deleted from {table}")
 
 
 # ------------------------------------------------------------------- reads --
@@ -448,11 +552,14 @@ def schema(db: str, table: str) -> None:
     try:
         target = _table(conn, table)
         columns, rules, indexes = target.columns(), target.rules(), target.indexes()
+        newest_by = target.newest_by()
     finally:
         conn.close()
     rule_names = {rule.name.lower() for rule in rules}
     click.echo(f"table {target.name}")
     click.echo(f"  columns: {', '.join(columns)}")
+    if newest_by:
+        click.echo(f"  newest by: {', '.join(newest_by)}")
     for rule in rules:
         click.echo(f"  unique {rule.name} ({', '.join(str(column) for column in rule.columns)})")
     for index in indexes:

@@ -17,7 +17,18 @@ the main table's.
 The sequence compares values as fetched (in C++, ``norvane._native``):
 tuples as a UNIQUE index compares stored values (``1 = 1.0``, ``'1' <> 1``,
 ``b'1' <> '1'``, text by its bytes), ``newest_by`` tuples in ``ORDER BY``
-order, NULL lowest.
+order, NULL lowest. That is SQLite's own comparison only when (checked by
+``currentness.keys_compare_exactly`` before this is used; otherwise the
+engine of ``norvane.table_state`` decides in SQL):
+
+- no text factory or converter: fetched text and blobs are the stored bytes;
+- no adapter of a stored type: a bound key finds the stored value;
+- no collation and no declared type on either table: text compares by its
+  bytes and no affinity converts a bound key;
+- the SQLite in use compares integers with reals exactly, as Python does.
+
+``norvane._native.reads_plan("exact")`` sends every read to the engine;
+the property test of reads checks both against a model of the rule.
 """
 
 from collections.abc import Iterable, Sequence

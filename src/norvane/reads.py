@@ -442,7 +442,8 @@ class _Run:
         if decided:  # without a where: the sets say it all
             (staged,) = cursor.execute(f"SELECT count(*) FROM {_quote('temp_' + self.query.name)}").fetchone()
             self.check()
-            return int(main) - len(self.current.main_hidden) + self.current.current_staged(int(staged))
+            current_staged: int = self.current.current_staged(int(staged))
+            return int(main) - len(self.current.main_hidden) + current_staged
         if self.query.where is None:
             self._staging_pass()
             current = self.current.current_staged()

@@ -92,9 +92,12 @@ class Table:
     or on one of the dqlite driver (a cluster's database).
 
     Rows are staged first (``stage``), visible at once to queries (``rows``,
-    ``dicts``), and moved into the main table by ``merge``, where the newest
-    row under each uniqueness rule wins. Methods that write commit at their end
-    unless given ``commit=False``.
+    ``dicts``), and moved into the main table by ``merge``. The table behaves
+    as SQLite does when each staged row goes in, in staging order, as an
+    ``INSERT OR REPLACE`` into a table with one UNIQUE index per rule (a
+    tuple holding a NULL equals nothing), and ``newest_by`` columns can make
+    a late row lose. Methods that write commit at their end unless given
+    ``commit=False``.
     """
 
     __slots__ = ("_conn", "_name")
@@ -325,11 +328,16 @@ class Table:
         hold if ``merge`` ran now, then ``where``, order, ``offset`` and
         ``limit`` applied to them.
 
-        A staged row is current unless a later staged row holds equal values
-        in the columns of some rule (``None`` equals ``None``, ``1`` equals
-        ``1.0``, ``'1'`` does not equal ``1``); a main row is current unless
-        some staged row holds, under some rule, values SQL ``=`` finds equal
-        to its own (NULL matches nothing). Main rows never hide each other.
+        The current rows are what SQLite leaves when each staged row, in
+        staging order, goes into the main table as an ``INSERT OR REPLACE``
+        with one UNIQUE index per rule: it removes every current row whose
+        values under some rule equal its own, then becomes current. Values
+        compare as stored: a tuple holding a NULL equals nothing, ``1``
+        equals ``1.0``, ``'1'`` does not equal ``1``, text compares by the
+        column's collation (whatever the connection's ``text_factory``
+        makes of it). Main rows are never compared with each other. With
+        ``newest_by``, a staged row that a row it would remove beats on those
+        columns is dropped instead (see the README's Semantics section).
 
         ``where`` is an SQL expression with ``?`` or ``:name`` placeholders
         whose values come from ``params``. ``select`` names the columns
