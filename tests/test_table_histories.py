@@ -34,6 +34,7 @@ VALUES = [None, 0, 1, 1.0, "1", 2, 2.5, "a", "A", b"1", b"a", 2**53, float(2**53
 
 values = st.sampled_from(VALUES)
 rows = st.lists(st.tuples(values, values, values, values), min_size=1, max_size=4)
+many_rows = st.lists(st.tuples(values, values, values, values), min_size=10, max_size=40)
 rule_columns = st.lists(st.sampled_from(KEYS), min_size=1, max_size=2, unique=True)
 wheres = st.sampled_from([
     (None, ()), ("a = ?", (1,)), ("b IS NULL", ()), ("c >= ?", ("1",)), ("d <> ?", (1.0,)),
@@ -136,7 +137,7 @@ class TableSemantics(RuleBasedStateMachine):
     def tagged(self, row):
         return (*row, self.model._next_seq)
 
-    @rule(batch=rows, commit=st.booleans())
+    @rule(batch=rows | many_rows, commit=st.booleans())
     def stage(self, batch, commit):
         tagged = []
         for row in batch:
