@@ -100,7 +100,8 @@ class TableSemantics(RuleBasedStateMachine):
                 lowercase=st.booleans(), paths=st.fixed_dictionaries(
                     {name: st.sampled_from(choices) for name, choices in PATHS.items()}))
     def create(self, rules, newest_by, lowercase, paths):
-        self.previous_paths = {name: getattr(_native, name)(choice) for name, choice in paths.items()}
+        self.previous_paths = {name: getattr(_native, name)(choice) for name, choice in paths.items()
+                               if hasattr(_native, name)}
         if self.cluster is not None:
             self.conn = self.cluster.connect(fresh_name("semantics"))
             _native.prepare_catalog(self.conn)
