@@ -29,7 +29,19 @@ import time
 from contextlib import contextmanager
 from pathlib import Path
 
-from benchmarks.scenarios import COLUMNS, MERGE_SCHEMA, SCORE_RANGE, SELECTIVE, TABLE
+from benchmarks.scenarios import (
+    COLUMNS,
+    MERGE_SCHEMA,
+    PRICE_FEED_COLUMNS,
+    PRICE_FEED_INDEXES,
+    PRICE_FEED_RULES,
+    PRICE_FEED_TABLE,
+    SCORE_RANGE,
+    SELECTIVE,
+    TABLE,
+    price_feed_main,
+    price_feed_staged,
+)
 
 SIZE = 10_000
 MAIN = 100_000
@@ -242,7 +254,13 @@ def table(results, runs):
 
 
 def lines(nv, quick, runs=1):
-    """The cluster section of the report: a table, or the line that says why there is none."""
+    """The cluster section of the report: the phases' table and the
+    million-row scenario, or lines that say why they are missing."""
+    return phase_lines(nv, quick, runs) + scale_lines(quick)
+
+
+def phase_lines(nv, quick, runs=1):
+    """The phases' table, or the line that says why there is none."""
     if quick:
         return [QUICK_LINE]
     from norvane.cluster import LocalCluster, missing_programs
@@ -289,3 +307,145 @@ def lines(nv, quick, runs=1):
 @contextmanager
 def _nothing():
     yield
+
+
+# A million rows on the cluster: the price feed staged and merged into an
+# empty table, then a burst of a tenth of that, then a tenth of the rows
+# deleted; each step's time, the leader's memory, and its rows against the
+# same steps on a local file.
+
+SCALE_ROWS = 1_000_000
+SCALE_QUICK_ROWS = 20_000
+SCALE_RSS_TARGET_MIB = 512  # the first step's growth of the leader
+SCALE_REQUEST_TIMEOUT = 300.0  # one statement over a million rows takes seconds, more on a busy machine
+
+
+def create_feed(conn):
+    from norvane import Index, Table, Unique
+    from norvane.catalog import prepare_catalog
+
+    prepare_catalog(conn)
+    return Table(conn, PRICE_FEED_TABLE).create(
+        list(PRICE_FEED_COLUMNS),
+        indexes=[Index(name, list(columns)) for name, columns in PRICE_FEED_INDEXES.items()],
+        unique=[Unique(name, list(columns)) for name, columns in PRICE_FEED_RULES.items()],
+    )
+
+
+def delete_a_tenth(table):
+    """Step 3. Deletes every tenth main row in rowid order.
+
+    DELETE_KEYS: when Table.delete_keys lands, this is the one place to
+    switch: delete the keys of every tenth row instead, e.g.
+    table.delete_keys("by_product", [(sup, sku) for sup, sku in picked]).
+    """
+    rowids = [rowid for (rowid,) in table.rows(select="rowid", order_by="rowid")]
+    table.delete(rowids[::10])
+
+
+def scale_steps(size):
+    """(name, function of a Table) of each step."""
+    def stage_and_merge(rows):
+        return lambda table: (table.stage(rows()), table.merge())
+
+    return [
+        (f"stage + merge {size:,} rows into an empty table", stage_and_merge(lambda: price_feed_main(size))),
+        (f"stage + merge a burst of {size // 10:,} rows", stage_and_merge(lambda: price_feed_staged(size, size // 10))),
+        ("delete 10 % of the rows", delete_a_tenth),
+    ]
+
+
+def _memory_kib(pid, field):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no {field} for process {pid}")
+
+
+def _reset_peak(pid):
+    """Starts the peak RSS (VmHWM) afresh at the current RSS, where the kernel allows it."""
+    try:
+        with open(f"/proc/{pid}/clear_refs", "w") as clear:
+            clear.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def _stored(table):
+    conn = table.conn
+    return [tuple(row) for row in conn.execute(f"SELECT rowid, * FROM {table.name} ORDER BY rowid").fetchall()]
+
+
+def _same_rows(ours, local):
+    """(same multiset of rows, same rows under the same rowids)."""
+    from collections import Counter
+
+    rows_equal = Counter(row[1:] for row in ours) == Counter(row[1:] for row in local)
+    return rows_equal, rows_equal and ours == local
+
+
+def run_scale(size, root):
+    """Each step's (name, seconds, leader RSS growth MiB, its peak growth MiB
+    or None, rows equal, rowids equal, None or the error that ended it) on a
+    3-node local cluster against a local file."""
+    from norvane.cluster import LocalCluster
+
+    steps = scale_steps(size)
+    local = sqlite3.connect(Path(root) / "scale.db")
+    results = []
+    try:
+        local_table = create_feed(local)
+        with LocalCluster(Path(root) / "scale-nodes") as cluster:
+            conn = cluster.connect("scale", request_timeout=SCALE_REQUEST_TIMEOUT)
+            try:
+                table = create_feed(conn)
+                for name, step in steps:
+                    pid = cluster.pid(cluster.leader())
+                    before = _memory_kib(pid, "VmRSS")
+                    peak_known = _reset_peak(pid)
+                    start = time.perf_counter()
+                    try:
+                        step(table)
+                    except conn.Error as exc:  # reported, and the steps after it not run
+                        results.append((name, None, None, None, False, False, f"{type(exc).__name__}: {exc}"))
+                        break
+                    seconds = time.perf_counter() - start
+                    grown = (_memory_kib(pid, "VmRSS") - before) / 1024
+                    peak = (_memory_kib(pid, "VmHWM") - before) / 1024 if peak_known else None
+                    step(local_table)
+                    results.append((name, seconds, grown, peak, *_same_rows(_stored(table), _stored(local_table)),
+                                    None))
+            finally:
+                conn.close()
+    finally:
+        local.close()
+    return results
+
+
+def scale_lines(quick):
+    from norvane.cluster import missing_programs
+
+    reason = missing_programs()
+    if reason is not None:
+        return [f"cluster at scale: skipped: {reason}"]
+    size = SCALE_QUICK_ROWS if quick else SCALE_ROWS
+    with tempfile.TemporaryDirectory(prefix="norvane-scale-") as root:
+        results = run_scale(size, root)
+    out = [f"cluster at scale: the price feed on 3 dqlite nodes on 127.0.0.1 (rules on (sup, sku) and "
+           f"barcode, an index on price), each step against the same on a local file"]
+    for name, seconds, grown, peak, rows_equal, rowids_equal, error in results:
+        if error is not None:
+            out.append(f"  {name}: FAILED on the cluster: {error}")
+            continue
+        out.append(f"  {name}: {seconds:.1f} s, leader RSS {grown:+.0f} MiB"
+                   f"{'' if peak is None else f' (peak {peak:+.0f} MiB)'}, rows equal to the file's: "
+                   f"{'yes' if rows_equal else 'NO'}, rowids equal: {'yes' if rowids_equal else 'no'}")
+    first = results[0]
+    growth = first[3] if first[3] is not None else first[2]
+    verdict = "not measured" if growth is None else "met" if growth <= SCALE_RSS_TARGET_MIB else "MISSED"
+    out.append(f"  target: the first step grows the leader by <= {SCALE_RSS_TARGET_MIB} MiB "
+               f"({size:,} rows): {'-' if growth is None else f'{growth:.0f}'} MiB, {verdict}"
+               f"{' (a small size: the target is for 1,000,000 rows)' if size < SCALE_ROWS else ''}")
+    return out

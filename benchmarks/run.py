@@ -34,7 +34,9 @@ from pathlib import Path
 if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from benchmarks import cluster, command_line, feed_merge, frames, interrupts, newest, plain, reads  # noqa: E402
+from benchmarks import (  # noqa: E402
+    cluster, command_line, feed_merge, frames, interrupts, newest, plain, reads, results_json,
+)
 from benchmarks.harness import (  # noqa: E402
     NATIVE,
     NORVANE,
@@ -73,6 +75,9 @@ def parse_args(argv=None):
         choices=sorted([*SCENARIOS, *OWN_TABLES]),
         metavar="NAME",
         help=f"run only this scenario; may be repeated ({', '.join([*SCENARIOS, *OWN_TABLES])})",
+    )
+    parser.add_argument(
+        "--json", metavar="PATH", help="also write the results to PATH as JSON (make bench: docs/benchmarks.json)"
     )
     args = parser.parse_args(argv)
     if args.runs < 1:
@@ -256,7 +261,11 @@ def run_scenario(scenario, norvane, workspace, runs, report):
 
 def main(argv=None):
     args = parse_args(argv)
-    run(args).print(args.runs, QUICK if args.quick else FULL)
+    sizes = QUICK if args.quick else FULL
+    report = run(args)
+    report.print(args.runs, sizes)
+    if args.json:
+        results_json.write(args.json, results_json.document(report, args.runs, sizes, args.quick, args.scenario))
 
 
 if __name__ == "__main__":

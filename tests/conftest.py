@@ -1,3 +1,4 @@
+import contextlib
 import itertools
 from collections import Counter
 
@@ -38,6 +39,24 @@ def published(name):
 def fresh_name(prefix="db"):
     """A handle name no other test has registered (the registry is process-wide)."""
     return f"{prefix}_{next(_names)}"
+
+
+# What restores a private switch whose setter answers None instead of the
+# value it replaces.
+_SWITCH_DEFAULTS = {"find_plan": "automatic"}
+
+
+@contextlib.contextmanager
+def switched(switch, value):
+    """Sets a private switch of norvane._native (merge_path, staging_path,
+    reads_plan, ignore_guard, ...) to `value` for the block, and back after."""
+    previous = switch(value)
+    if previous is None:
+        previous = _SWITCH_DEFAULTS.get(switch.__name__)
+    try:
+        yield
+    finally:
+        switch(previous)
 
 
 @pytest.fixture

@@ -106,10 +106,15 @@ def test_type_detection(db, tmp_path):
 def test_types_by_hand_and_none(db, tmp_path):
     write(tmp_path / "t.csv", "sup,sku,barcode,price\n01,2,3,4\n")
     ok("stage", db, "feed", tmp_path / "t.csv", "--type", "barcode=text", "--type", "sup=text")
+    # The first stage recorded the types it used: later files take them, with or without detection.
     ok("stage", db, "feed", tmp_path / "t.csv", "--no-detect-types")
-    assert table_rows(db, staging=True) == [("01", 2, "3", 4), ("01", "2", "3", "4")]
+    assert table_rows(db, staging=True) == [("01", 2, "3", 4), ("01", 2, "3", 4)]
     fails(1, "'01' in column sup is not an integer", "stage", db, "feed", tmp_path / "t.csv", "--type", "sup=integer")
     fails(2, "--type", "stage", db, "feed", tmp_path / "t.csv", "--type", "sup=number")
+    ok("create", db, "plain", *COLUMNS)
+    ok("stage", db, "plain", tmp_path / "t.csv", "--no-detect-types")
+    with sqlite3.connect(db) as conn:
+        assert conn.execute("SELECT * FROM temp_plain").fetchall() == [("01", "2", "3", "4")]
 
 
 def test_a_later_misfit_names_its_line(db, tmp_path):
@@ -122,6 +127,7 @@ def test_a_later_misfit_names_its_line(db, tmp_path):
     assert table_rows(db, staging=True)[-1] == (1, 2, "b", "x")
     assert table_rows(db, staging=True)[0] == (0, 0, "b0", "0")
     real = text.replace("1,2,b,x", "1,2,b,2.5")
+    ok("create", db, "feed", *COLUMNS, "--replace")  # all.csv recorded price as text
     ok("stage", db, "feed", write(tmp_path / "real.csv", real), "--merge")
     # Merged rows follow in staging order.
     assert table_rows(db)[-1] == (1, 2, "b", 2.5) and table_rows(db)[0] == (0, 0, "b0", 0.0)
@@ -205,7 +211,8 @@ def test_reads(db, tmp_path):
     assert table[0].split() == ["barcode", "sup"] and len(table) == 5
     assert ok("tables", db).splitlines()[2].split() == ["feed", "1", "3"]
     assert ok("schema", db, "feed").splitlines() == [
-        "table feed", "  columns: sup, sku, barcode, price", "  unique by_product (sup, sku)",
+        "table feed", "  columns: sup, sku, barcode, price", "  types: sup=integer, sku=integer, barcode=text, "
+        "price=integer", "  unique by_product (sup, sku)",
         "  unique by_barcode (barcode)", "  index by_price (price)"]
     ok("drop", db, "feed")
     assert ok("tables", db).splitlines()[2:] == []
@@ -237,6 +244,18 @@ def test_python_dash_m(db):
                           text=True, check=False)
     assert (done.returncode, done.stdout) == (0, "0\n")
     assert Table(sqlite3.connect(db), "feed").count_main() == 0
+
+
+def test_version_and_program_names():
+    """The trial: no --version, and python -m norvane --help said norvane."""
+    import importlib.metadata
+    import pathlib
+
+    assert ok("--version") == f"norvane {importlib.metadata.version('norvane')}, SQLite {sqlite3.sqlite_version}\n"
+    script = pathlib.Path(sys.executable).parent / "norvane"
+    for command, name in (([sys.executable, "-m", "norvane"], "python -m norvane"), ([str(script)], "norvane")):
+        done = subprocess.run([*command, "--help"], capture_output=True, text=True, check=True)
+        assert done.stdout.startswith(f"Usage: {name} [OPTIONS] COMMAND"), done.stdout
 
 
 @settings(max_examples=1000, deadline=None)
@@ -282,6 +301,18 @@ def test_the_readme_walk_through_runs_as_written(tmp_path, monkeypatch):
             words = words[words.index("|") + 1:]
         assert words[0] == "norvane"
         assert ok(*words[1:], input=given) == text, command
+
+
+def test_the_commands_prepare_the_catalog_through_the_public_function(tmp_path, monkeypatch):
+    from norvane import catalog
+
+    called = []
+    real = catalog.prepare_catalog
+    monkeypatch.setattr(catalog, "prepare_catalog", lambda conn, **options: (called.append(conn), real(conn, **options)))
+    path = tmp_path / "shop.db"
+    ok("create", path, "feed", *COLUMNS, "--unique", "by_product=sup,sku")
+    ok("stage", path, "feed", write(tmp_path / "in.csv", "sup,sku,barcode,price\n1,a,10,2.5\n"))
+    assert len(called) == 2
 
 
 # --------------------------------------------------- newest_by and delete --

@@ -7,6 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import norvane.norvane as nv
+from conftest import switched
 from norvane import _native
 
 TABLE = "t"
@@ -91,7 +92,9 @@ def end_state(conn):
     }
 
 
-def merged(conn, path, s):
+def merged(conn, path, s, taken=None):
+    """The merge's outcome, end state and calls of a replaced _insert_main;
+    `taken` (a list) gets the path the merge took."""
     previous = _native.merge_path(path)
     calls = []
     original = nv._insert_main
@@ -103,14 +106,16 @@ def merged(conn, path, s):
     if s["odd"] == "adapter":
         sqlite3.register_adapter(int, lambda v: v + 1)
     try:
-        counts = _native.merge(conn, TABLE, True, None)  # temp_to_main, telling its counts
+        taken_path, *counts = _native.traced_merge(conn, TABLE, True, None, 0)  # temp_to_main, telling its counts
+        if taken is not None:
+            taken.append(taken_path)
     except Exception as exc:  # noqa: BLE001 - the type is what gets compared
         return type(exc), end_state(conn), calls
     finally:
         sqlite3.adapters.pop((int, sqlite3.PrepareProtocol), None)
         nv._insert_main = original
         _native.merge_path(previous)
-    return counts, end_state(conn), calls
+    return tuple(counts), end_state(conn), calls
 
 
 @settings(max_examples=300, deadline=None)
@@ -118,11 +123,13 @@ def merged(conn, path, s):
 def test_sets_end_where_statements_end(s):
     original = build(s)
     by_statements = merged(copy(original, s), "statements", s)
-    in_sets = merged(copy(original, s), "auto", s)
+    taken = []
+    in_sets = merged(copy(original, s), "auto", s, taken)
     assert in_sets == by_statements
     # The plain cases really ran in sets; every odd one fell back.
     plain = s["odd"] is None
-    assert _native.last_merge_path() == ("sets" if plain else "statements")
+    failed = isinstance(in_sets[0], type)  # a merge that raised tells no path
+    assert taken == ([] if failed else ["sets" if plain else "statements"])
 
 
 def homes(conn, staged=20):
@@ -146,9 +153,9 @@ def test_a_few_statements_whatever_the_rows():
         homes(conn, staged)
         statements = []
         conn.set_trace_callback(statements.append)
-        nv.temp_to_main(conn, "homes")
+        taken = _native.traced_merge(conn, "homes", True, None, 0)[0]
         conn.set_trace_callback(None)
-        assert _native.last_merge_path() == "sets"
+        assert taken == "sets"
         counts[staged] = len(statements)
     assert max(counts.values()) <= 30
 
@@ -158,29 +165,23 @@ def test_a_failure_between_statements_leaves_nothing_half_done(step):
     conn = sqlite3.connect(":memory:")
     homes(conn)
     before = snapshot(conn)
-    _native.fail_merge_before(step)
-    try:
-        with pytest.raises(RuntimeError, match="injected"):
-            nv.temp_to_main(conn, "homes")
-        assert snapshot(conn) == before
-        conn.execute("BEGIN")  # inside the caller's transaction its rollback undoes it all
-        with pytest.raises(RuntimeError, match="injected"):
-            nv.temp_to_main(conn, "homes")
-        conn.rollback()
-        assert snapshot(conn) == before
-    finally:
-        _native.fail_merge_before(0)
+    with pytest.raises(RuntimeError, match="injected"):
+        _native.traced_merge(conn, "homes", True, None, step)
+    assert snapshot(conn) == before
+    conn.execute("BEGIN")  # inside the caller's transaction its rollback undoes it all
+    with pytest.raises(RuntimeError, match="injected"):
+        _native.traced_merge(conn, "homes", True, None, step)
+    conn.rollback()
+    assert snapshot(conn) == before
     twin = sqlite3.connect(":memory:")
     conn.backup(twin)
     nv.temp_to_main(conn, "homes")
-    previous = _native.merge_path("statements")
-    try:
+    with switched(_native.merge_path, "statements"):
         nv.temp_to_main(twin, "homes")
-    finally:
-        _native.merge_path(previous)
     assert snapshot(conn) == snapshot(twin)
 
 
+@pytest.mark.serial  # a timer signal: kept off a busy parallel worker
 def test_ctrl_c_during_a_long_statement_leaves_the_tables_as_they_were():
     conn = sqlite3.connect(":memory:")
     homes(conn, staged=0)
@@ -210,8 +211,8 @@ def test_progress_is_told_per_statement_step():
     conn = sqlite3.connect(":memory:")
     homes(conn, staged=6000)
     heard = []
-    counts = _native.merge(conn, "homes", True, lambda done, total: heard.append((done, total)))
-    assert _native.last_merge_path() == "sets"
+    taken, *counts = _native.traced_merge(conn, "homes", True, lambda done, total: heard.append((done, total)), 0)
+    assert taken == "sets"
     assert heard == [(1000 * step, 6000) for step in range(1, 7)]
     staged, inserted, replaced, superseded = counts
     assert (staged, inserted + superseded) == (6000, 6000)

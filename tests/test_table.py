@@ -180,3 +180,72 @@ def test_names_cannot_smuggle_sql(homes, name):
     with pytest.raises(ValueError):
         homes.stage([{name: 1}])
     assert homes.exists() and homes.count_staged() == 0
+
+
+def test_the_readme_says_which_writes_are_module_calls(tmp_path, monkeypatch):
+    """A Table stages and merges through C++ entries of its own, not through
+    insert_temp and temp_to_main: the README must not say that every write is
+    a module function's call."""
+    import pathlib
+
+    import norvane.norvane as module
+
+    from norvane.catalog import prepare_catalog
+
+    conn = sqlite3.connect(tmp_path / "t.db")
+    prepare_catalog(conn)
+    table = Table(conn, "feed").create(["a", "b"], unique=[Unique("by_a", ["a"])])
+    for name in ("insert_temp", "temp_to_main"):
+        monkeypatch.setattr(module, name, None)
+    table.stage([(1, 2), (1, 3)])
+    table.merge()
+    assert table.rows() == [(1, 3)]
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
+    assert "every write of a `Table` is one" not in " ".join(readme.split())
+    conn.close()
+
+
+def catalog_tables(conn):
+    return sorted(name for (name,) in conn.execute(
+        "SELECT name FROM sqlite_master WHERE name IN ('index_table', 'unique_table')"))
+
+
+def test_create_prepares_the_catalog_of_a_plain_file(tmp_path):
+    """The trial: Table(sqlite3.connect(path), ...).create on a file no DB had
+    prepared raised "no such table: index_table"."""
+    conn = sqlite3.connect(tmp_path / "x.db")
+    Table(conn, "dev").create(["site", "slot"], unique=[Unique("place", ["site", "slot"])]).stage([("a", 1)])
+    assert Table(conn, "dev").rows() == [("a", 1)] and not conn.in_transaction
+    # Inside a transaction of the caller's: prepared there, so a rollback takes it back.
+    inside = sqlite3.connect(tmp_path / "y.db")
+    inside.execute("CREATE TABLE mine (a)")
+    inside.execute("BEGIN")
+    inside.execute("INSERT INTO mine VALUES (1)")
+    Table(inside, "dev").create(["a"], commit=False)
+    assert inside.in_transaction and catalog_tables(sqlite3.connect(tmp_path / "y.db")) == []
+    inside.rollback()
+    assert catalog_tables(inside) == [] and inside.execute("SELECT * FROM mine").fetchall() == []
+    with sqlite3.connect(tmp_path / "y.db", autocommit=False) as pending:  # a commit keeps all of it
+        Table(pending, "dev").create(["a"], commit=False)
+        pending.commit()
+    assert catalog_tables(inside) == ["index_table", "unique_table"] and Table(inside, "dev").exists()
+
+
+@pytest.mark.parametrize("call", [
+    lambda t: t.rows(), lambda t: t.count(), lambda t: t.stage([(1,)]), lambda t: t.merge(),
+    lambda t: t.rules(), lambda t: t.delete([1]), lambda t: t.count_staged(), lambda t: t.drop(),
+], ids=["rows", "count", "stage", "merge", "rules", "delete", "count_staged", "drop"])
+@pytest.mark.parametrize("made", [False, True], ids=["no table", "table by SQL"])
+def test_other_calls_without_the_catalog_say_how_to_prepare_it(tmp_path, call, made):
+    class Connection(sqlite3.Connection):
+        class OperationalError(sqlite3.OperationalError):
+            """The connection's own class, as a driver's would be."""
+
+    conn = sqlite3.connect(tmp_path / "x.db", factory=Connection)
+    if made:
+        conn.executescript("CREATE TABLE dev (a); CREATE TABLE temp_dev (a);")
+    before = (tmp_path / "x.db").read_bytes()
+    with pytest.raises(Connection.OperationalError, match=r"norvane\.DB\(.*norvane\.catalog\.prepare_catalog"):
+        call(Table(conn, "dev"))
+    assert (tmp_path / "x.db").read_bytes() == before
+    assert Table(conn, "dev").exists() is made

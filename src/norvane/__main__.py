@@ -2,4 +2,4 @@
 
 from norvane.cli import main
 
-main()
+main("python -m norvane")

@@ -69,6 +69,9 @@ find_plan: Callable[[str], None] = _ext.find_plan
 # prepare_catalog(conn): the catalog tables over any DB-API connection, then commit.
 prepare_catalog: Callable[[Any], None] = _ext.prepare_catalog
 
+# create_catalog(conn): the same tables inside whatever transaction is open, no commit.
+create_catalog: Callable[[Any], None] = _ext.create_catalog
+
 # merge_indexes(policy) -> the policy it replaces: how temp_to_main treats the
 # main table's indexes, "auto" (kept when that is cheaper), "keep" or "rebuild".
 merge_indexes: Callable[[str], str] = _ext.merge_indexes
@@ -78,13 +81,15 @@ merge_indexes: Callable[[str], str] = _ext.merge_indexes
 # "statements" (one per row).
 merge_path: Callable[[str], str] = _ext.merge_path
 
-# last_merge_path() -> "sets" or "statements": how the last temp_to_main ran.
-last_merge_path: Callable[[], str] = _ext.last_merge_path
-
-# fail_merge_before(step): for tests, the set-based merge raises RuntimeError
-# before its step `step` (1 search, 2 drop indexes, 3 delete, 4 insert,
-# 5 purge, 6 rebuild); 0 turns this off.
-fail_merge_before: Callable[[int], None] = _ext.fail_merge_before
+# traced_merge(conn, table, comm, progress, fail_before) -> (path, staged,
+# inserted, replaced, superseded): for tests, merge with this call's options
+# (the set-based merge raises RuntimeError before its step `fail_before`:
+# 1 search, 2 drop indexes, 3 delete, 4 insert, 5 purge, 6 rebuild; 0 never),
+# telling the path it took, "sets" or "statements".
+traced_merge: Callable[
+    [Any, str, bool, Callable[[int, int | None], object] | None, int],
+    tuple[str, int, int, int, int],
+] = _ext.traced_merge
 
 # CurrentRows(key_picks, row_picks): which fetched rows of a table the next
 # merge would leave. add_staged(rows) reads the staging table (rowid first,
@@ -200,3 +205,19 @@ grouped_staging: Callable[[bool], bool] = _ext.grouped_staging
 # connection, "auto" (JSON in a few statements wherever the values allow) or
 # "statements" (one per row).
 staging_path: Callable[[str], str] = _ext.staging_path
+
+# connection_profile(conn, table=None) -> {"engine": "sqlite3" | "dqlite" |
+# "other", "max_parameters": int | None, "flags": {flag: bool}, "paths":
+# {path: bool}}: the facts every fast path decides by, read once, and whether
+# each path may run (with a table, its flags and the table's are read too).
+connection_profile: Callable[..., dict[str, Any]] = _ext.connection_profile
+
+# PATH_FLAGS: {path: (flag, ...)}, the flags each fast path requires.
+PATH_FLAGS: Mapping[str, tuple[str, ...]] = _ext.PATH_FLAGS
+
+# ignore_guard(flag or None) -> the flag it replaces: for tests, the named flag
+# holds whatever is read (None restores every guard).
+ignore_guard: Callable[[str | None], str | None] = _ext.ignore_guard
+
+# The most parameters the pinned dqlite driver binds correctly to one statement.
+CLUSTER_MAX_PARAMETERS: int = _ext.CLUSTER_MAX_PARAMETERS

@@ -11,7 +11,9 @@ driver (a replicated SQLite cluster, for instance) is prepared with
     prepare_catalog(conn)
 
 It creates ``index_table`` and ``unique_table`` where they do not exist yet and
-commits; existing catalog rows stay as they are. It sets no journal mode.
+commits (``commit=False`` leaves them in the transaction that is open, for
+the caller to commit or roll back); existing catalog rows stay as they are.
+It sets no journal mode.
 """
 
 from typing import Any, Protocol
@@ -29,6 +31,12 @@ class Connection(Protocol):
     def rollback(self) -> None: ...
 
 
-def prepare_catalog(conn: Connection) -> None:
-    """Create the catalog tables over ``conn`` and commit."""
-    _native.prepare_catalog(conn)
+def prepare_catalog(conn: Connection, *, commit: bool = True) -> None:
+    """Create the catalog tables over ``conn`` and commit, unless ``commit``
+    is false."""
+    if not isinstance(commit, bool):
+        raise TypeError(f"commit must be True or False, not {type(commit).__name__}")
+    if commit:
+        _native.prepare_catalog(conn)
+    else:
+        _native.create_catalog(conn)

@@ -1,17 +1,20 @@
 """The ``norvane`` command: tables from the shell.
 
-    norvane create DB TABLE COL... [--unique NAME=COL,COL]... [--index NAME=COL,COL]... [--newest-by COL]...
+    norvane create DB TABLE COL... [--unique NAME=COL,COL]... [--index NAME=COL,COL]... [--newest-by COL]... [--type COL=KIND]...
     norvane stage DB TABLE [FILE|-] [--csv|--tsv|--json|--nl] [--merge] ...
     norvane merge DB TABLE
     norvane delete DB TABLE --rule NAME [FILE|-] [--csv|--tsv|--json|--nl] ...
     norvane query DB TABLE [--where SQL] [-p VALUE]... [--format table|csv|tsv|json|nl]
     norvane count | tables | schema | drop
+    norvane --version
 
-Exit status: 0 done, 1 a data error (one line on stderr), 2 a usage error,
-130 interrupted. A command that fails or is interrupted leaves the database
-as it was.
+A table keeps a type per column (table_settings) that every CSV or TSV stage
+holds to. Exit status: 0 done, 1 a data error (one line on stderr), 2 a usage
+error, 130 interrupted. A command that fails or is interrupted leaves the
+database as it was, and a failed create leaves no new file.
 """
 
+import contextlib
 import csv
 import functools
 import json
@@ -21,11 +24,11 @@ import sys
 import urllib.parse
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from itertools import chain, islice
-from typing import IO, Any, ParamSpec, TypeVar
+from typing import IO, Any, ParamSpec, TypeVar, cast
 
 import click
 
-from norvane import _native
+from norvane import catalog
 from norvane.cli_input import (
     KINDS,
     CsvFormat,
@@ -38,6 +41,7 @@ from norvane.cli_input import (
 )
 from norvane.cli_json import json_rows, ndjson_rows
 from norvane.table import Index, MergeReport, Table, Unique
+from norvane.table_settings import add_column_types, clear_settings, column_types_to_keep, read_settings
 
 __all__ = ["cli", "main"]
 
@@ -64,9 +68,22 @@ def _guarded(command: Callable[_P, _R]) -> Callable[_P, _R]:
             _quiet_stdout()
             raise click.exceptions.Exit(0) from None
         except (DataError, sqlite3.Error, OSError, ValueError, TypeError, UnicodeError) as error:
-            raise click.ClickException(_one_line(error)) from None
+            message = _one_line(error)
+            if isinstance(error, sqlite3.Error) and _about_the_file(error) and kwargs.get("db"):
+                message = f"{kwargs['db']}: {message}"
+            raise click.ClickException(message) from None
 
     return run
+
+
+# SQLite's primary result codes that are about the database file itself:
+# SQLITE_PERM, BUSY, READONLY, IOERR, CORRUPT, FULL, CANTOPEN, NOTADB.
+_FILE_ERRORS = frozenset({3, 5, 8, 10, 11, 13, 14, 26})
+
+
+def _about_the_file(error: sqlite3.Error) -> bool:
+    code = getattr(error, "sqlite_errorcode", None)
+    return isinstance(code, int) and code & 0xFF in _FILE_ERRORS
 
 
 def _one_line(error: BaseException) -> str:
@@ -92,6 +109,18 @@ def _connect(path: str, mode: str) -> sqlite3.Connection:
         raise DataError(f"no such database file: {path}")
     uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=" + mode
     return sqlite3.connect(uri, uri=True)
+
+
+@contextlib.contextmanager
+def _transaction(conn: sqlite3.Connection) -> Iterator[None]:
+    """One write transaction for the whole command: all of it or nothing."""
+    conn.execute("BEGIN IMMEDIATE")
+    try:
+        yield
+        conn.commit()
+    except BaseException:
+        conn.rollback()
+        raise
 
 
 def _table(conn: sqlite3.Connection, name: str) -> Table:
@@ -129,6 +158,7 @@ class _Bar:
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
+@click.version_option(package_name="norvane", message=f"norvane %(version)s, SQLite {sqlite3.sqlite_version}")
 def cli() -> None:
     """SQLite tables with staging and newest-wins uniqueness rules."""
 
@@ -154,20 +184,58 @@ def _named_columns(values: Sequence[str], option: str) -> list[tuple[str, list[s
 @click.option("--index", "indexes", multiple=True, metavar="NAME=COL,COL", help="An index on the main table.")
 @click.option("--newest-by", "newest_by", multiple=True, metavar="COL",
               help="A column that decides which of two rows is newer (repeat for a tuple).")
+@click.option("--type", "types", multiple=True, metavar="COL=integer|real|text",
+              help="Record a column's type: CSV and TSV values must fit it.")
 @click.option("--replace", is_flag=True, help="Drop an existing table of this name first, with its rows.")
 @_guarded
 def create(db: str, table: str, columns: tuple[str, ...], rules: tuple[str, ...], indexes: tuple[str, ...],
-           newest_by: tuple[str, ...], replace: bool) -> None:
+           newest_by: tuple[str, ...], types: tuple[str, ...], replace: bool) -> None:
     """Create TABLE with COLUMNS, its rules and its indexes."""
     unique = [Unique(name, cols) for name, cols in _named_columns(rules, "--unique")]
     plain = [Index(name, cols) for name, cols in _named_columns(indexes, "--index")]
-    conn = _connect(db, "rwc")
+    kinds = _column_kinds(_overrides(types), columns, table)
+    existed = os.path.exists(db)
     try:
-        _native.prepare_catalog(conn)
-        Table(conn, table).create(list(columns), indexes=plain, unique=unique, newest_by=list(newest_by),
-                                  replace=replace)
-    finally:
-        conn.close()
+        conn = _connect(db, "rwc")
+        try:
+            with _transaction(conn):
+                catalog.prepare_catalog(conn, commit=False)
+                target = Table(conn, table)
+                if replace:
+                    clear_settings(conn, table)
+                target.create(list(columns), indexes=plain, unique=unique, newest_by=list(newest_by), replace=replace,
+                              commit=False)
+                if kinds:
+                    add_column_types(conn, table, kinds)
+        finally:
+            conn.close()
+    except BaseException:
+        if not existed:
+            _remove_if_empty(db)
+        raise
+
+
+def _remove_if_empty(path: str) -> None:
+    """The empty file a failed create opened (its transaction rolled back,
+    SQLite wrote nothing into it) goes again."""
+    try:
+        if os.path.getsize(path) == 0:
+            os.remove(path)
+    except OSError:
+        pass
+
+
+def _column_kinds(kinds: dict[str, Kind], columns: Sequence[str], table: str) -> dict[str, Kind]:
+    """Types by hand keyed by the columns they name, as the columns are spelt."""
+    by_name = {column.lower(): column for column in columns}
+    named: dict[str, Kind] = {}
+    for name, kind in kinds.items():
+        if name.lower() not in by_name:
+            raise DataError(f"--type {name}: {table} has no such column")
+        named[by_name[name.lower()]] = kind
+    return named
+
+
 
 
 # ------------------------------------------------------------------- stage --
@@ -255,7 +323,6 @@ def stage(
     conn = _connect(db, "rw")
     try:
         target = _table(conn, table)
-        _native.prepare_catalog(conn)
         source = Source(file, encoding)
         try:
             staged, report = _stage(target, source, fmt, csv_format, overrides,
@@ -273,65 +340,74 @@ def _stage(
     table: Table, source: Source, fmt: str, csv_format: CsvFormat, overrides: dict[str, Kind], detect: bool,
     batch_size: int, then_merge: bool, shown: bool,
 ) -> tuple[int, MergeReport | None]:
-    conn = table.conn
-    if not then_merge:
-        return _stage_input(table, source, fmt, csv_format, overrides, detect, batch_size, shown, True), None
-    conn.execute("BEGIN IMMEDIATE")
-    try:
-        staged = _stage_input(table, source, fmt, csv_format, overrides, detect, batch_size, shown, False)
-        report = _merge(table, shown, commit=False)
-        conn.commit()
-    except BaseException:
-        conn.rollback()
-        raise
+    report = None
+    conn = cast(sqlite3.Connection, table.conn)  # the command opens host connections only
+    with _transaction(conn):
+        catalog.prepare_catalog(conn, commit=False)
+        recorded: dict[str, Kind] = {}  # JSON keeps its own types
+        empty = False
+        if fmt in ("csv", "tsv"):
+            recorded, empty = column_types_to_keep(conn, table.name, table.columns())
+        used: dict[str, Kind] = {}
+        staged = _stage_input(table, source, fmt, csv_format, overrides, detect, batch_size, shown, recorded, used)
+        found = {name: kind for name, kind in used.items() if name not in recorded}
+        if empty and found:  # the first stage into an empty table records its types
+            add_column_types(conn, table.name, found)
+        if then_merge:
+            report = _merge(table, shown, commit=False)
     return staged, report
 
 
 def _stage_input(
     table: Table, source: Source, fmt: str, csv_format: CsvFormat, overrides: dict[str, Kind], detect: bool,
-    batch_size: int, shown: bool, commit: bool,
+    batch_size: int, shown: bool, recorded: dict[str, Kind], used: dict[str, Kind],
 ) -> int:
-    """Stages the input, all or nothing."""
+    """Stages the input, all or nothing. CSV columns take the table's
+    recorded types; the others are typed from their first rows; when a later
+    value does not fit and the input can be read again, from all of it, and
+    the stage starts over. `used` hears the types CSV columns were given."""
 
     def stage(rows: Iterator[tuple[object, ...]], label: str) -> int:
         bar = _Bar(shown, label, source.size)
         try:
             return table.stage(rows, batch_size=batch_size, progress=lambda d, t: bar.to(source.position()),
-                               commit=commit)
+                               commit=False)
         finally:
             bar.close()
 
     return _read_input(stage, source, fmt, csv_format, table.name, table.columns(), overrides, detect,
-                       batch_size, shown)
+                       batch_size, shown, recorded, used)
 
 
 def _read_input(
     consume: Callable[[Iterator[tuple[object, ...]], str], int], source: Source, fmt: str, csv_format: CsvFormat,
     name: str, columns: Sequence[str], overrides: dict[str, Kind], detect: bool, batch_size: int, shown: bool,
+    recorded: dict[str, Kind], used: dict[str, Kind],
 ) -> int:
     """Hands the input's rows, typed and in the order of `columns`, to
     `consume` (which is all or nothing) and returns what it returns. CSV
-    columns are typed from their first rows; when a later value does not fit
-    and the input can be read again, from all of it, and `consume` starts
-    over."""
+    columns take their `recorded` types; the others are typed from their
+    first rows; when a later value does not fit and the input can be read
+    again, from all of it, and `consume` starts over. `used` hears the types
+    CSV columns were given."""
     if fmt == "json":
         return consume(json_rows(source, name, columns, overrides), "staging ")
     if fmt == "nl":
         return consume(ndjson_rows(source, name, columns, overrides), "staging ")
     whole = detect and source.rereadable
     try:
-        return consume(csv_rows(source, csv_format, name, columns, overrides, detect, None, batch_size, whole),
-                       "staging ")
+        return consume(csv_rows(source, csv_format, name, columns, overrides, detect, None, batch_size, whole,
+                                recorded, used), "staging ")
     except Retype:
-        pass
+        used.clear()
     reading = _Bar(shown, "typing  ", source.size)
     try:
         typing = csv_kinds(source, csv_format, name, columns, overrides, detect, batch_size,
-                           lambda: reading.to(source.position()))
+                           lambda: reading.to(source.position()), recorded)
     finally:
         reading.close()
-    return consume(csv_rows(source, csv_format, name, columns, overrides, detect, typing, batch_size),
-                   "staging ")
+    return consume(csv_rows(source, csv_format, name, columns, overrides, detect, typing, batch_size,
+                            recorded=recorded, used=used), "staging ")
 
 
 # ------------------------------------------------------------------- merge --
@@ -390,9 +466,10 @@ def _rule_columns(table: Table, rule: str) -> tuple[str, list[str]]:
 
 def _read_keys(
     source: Source, fmt: str, csv_format: CsvFormat, name: str, columns: Sequence[str],
-    overrides: dict[str, Kind], detect: bool, batch_size: int, shown: bool,
+    overrides: dict[str, Kind], detect: bool, batch_size: int, shown: bool, recorded: dict[str, Kind],
 ) -> list[tuple[object, ...]]:
-    """The keys of the input, typed as `stage` types its columns."""
+    """The keys of the input, typed as `stage` types its columns (their
+    recorded types included)."""
     keys: list[tuple[object, ...]] = []
 
     def collect(rows: Iterator[tuple[object, ...]], label: str) -> int:
@@ -406,7 +483,8 @@ def _read_keys(
             bar.close()
         return len(keys)
 
-    _read_input(collect, source, fmt, csv_format, name, columns, overrides, detect, batch_size, shown)
+    recorded = {column: kind for column, kind in recorded.items() if column in columns}
+    _read_input(collect, source, fmt, csv_format, name, columns, overrides, detect, batch_size, shown, recorded, {})
     return keys
 
 
@@ -434,8 +512,9 @@ def delete(
         rule_name, key_columns = _rule_columns(target, rule)
         source = Source(file, encoding)
         try:
-            keys = _read_keys(source, fmt, csv_format, target.name, key_columns,
-                              overrides, not no_detect_types, batch_size, _progress_shown(quiet))
+            recorded = read_settings(conn, target.name).column_types if fmt in ("csv", "tsv") else {}
+            keys = _read_keys(source, fmt, csv_format, target.name, key_columns, overrides,
+                              not no_detect_types, batch_size, _progress_shown(quiet), dict(recorded))
         finally:
             source.close()
         deleted = target.delete_keys(rule_name, keys)
@@ -552,12 +631,15 @@ def schema(db: str, table: str) -> None:
     try:
         target = _table(conn, table)
         columns, rules, indexes = target.columns(), target.rules(), target.indexes()
+        types = read_settings(conn, target.name).column_types
         newest_by = target.newest_by()
     finally:
         conn.close()
     rule_names = {rule.name.lower() for rule in rules}
     click.echo(f"table {target.name}")
     click.echo(f"  columns: {', '.join(columns)}")
+    if types:
+        click.echo(f"  types: {', '.join(f'{column}={types[column]}' for column in columns if column in types)}")
     if newest_by:
         click.echo(f"  newest by: {', '.join(newest_by)}")
     for rule in rules:
@@ -575,7 +657,10 @@ def drop(db: str, table: str) -> None:
     """Remove TABLE with its staged rows, rules and indexes."""
     conn = _connect(db, "rw")
     try:
-        _table(conn, table).drop()
+        target = _table(conn, table)
+        with _transaction(conn):
+            clear_settings(conn, target.name)
+            target.drop(commit=False)
     finally:
         conn.close()
 
@@ -644,6 +729,6 @@ _WRITERS: dict[str, Callable[[list[str], Iterator[tuple[Any, ...]], IO[str]], No
 }
 
 
-def main() -> None:
-    """The console script."""
-    cli.main(prog_name="norvane")
+def main(prog_name: str = "norvane") -> None:
+    """The console script (and ``python -m norvane``, under that name)."""
+    cli.main(prog_name=prog_name)

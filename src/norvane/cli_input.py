@@ -13,10 +13,10 @@ import math
 import os
 import re
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from itertools import chain, islice, repeat
-from typing import IO, Any, Literal, TypeAlias
+from typing import IO, Any, Literal, TypeAlias, cast
 
 __all__ = [
     "CONVERTERS",
@@ -75,6 +75,7 @@ class Source:
         self.start = self.raw.tell() if self._seekable() else 0
         self.size = self._size()
         self._text: io.TextIOWrapper | None = None
+        self._counted: _Counted | None = None
 
     def _seekable(self) -> bool:
         try:
@@ -101,8 +102,32 @@ class Source:
         if self._text is not None:
             self._text.detach()
             self.raw.seek(self.start)
-        self._text = io.TextIOWrapper(self.raw, encoding=self.encoding, newline="")
+        # A file is decoded straight from its buffer (the fast path); input
+        # read once is counted as it goes, for the line of a decoding error.
+        self._counted = None if self.rereadable else _Counted(self.raw, self.encoding)
+        buffer = self.raw if self._counted is None else cast(IO[bytes], self._counted)
+        self._text = io.TextIOWrapper(buffer, encoding=self.encoding, newline="")
         return self._text
+
+    def line_of(self, error: UnicodeDecodeError) -> int:
+        """The line of the input that the byte `error` stopped at is on. A
+        file is decoded again from its start up to that byte."""
+        if self._counted is not None:
+            return self._counted.line_of(error)
+        if self._text is not None:
+            self._text.detach()
+            self._text = None
+        self.raw.seek(self.start)
+        counted = _Counted(self.raw, self.encoding)
+        text = io.TextIOWrapper(cast(IO[bytes], counted), encoding=self.encoding, newline="")
+        try:
+            while text.read(1 << 16):
+                pass
+        except UnicodeDecodeError as again:
+            return counted.line_of(again)
+        finally:
+            text.detach()
+        return counted.lines + counted.breaks_of_last() + 1  # the file was mended meanwhile: its end
 
     def position(self) -> int:
         """Bytes read so far (ahead of the rows handed out by a buffer)."""
@@ -119,8 +144,77 @@ class Source:
             self.raw.close()
 
 
-def decode_error(source: Source, line: int, error: UnicodeDecodeError) -> DataError:
-    return DataError(f"{source.name}: line {line}: not valid {error.encoding} text ({error.reason})")
+class _Counted:
+    """The raw input as the text decoder reads it, a chunk at a time, with
+    the line breaks of the chunks it has decoded counted. The decoder reads
+    well ahead of the lines handed out, so only this count knows the line of
+    a byte it cannot decode: it fails in the chunk read last."""
+
+    def __init__(self, raw: IO[bytes], encoding: str) -> None:
+        self.raw = raw
+        self.lines = 0  # line breaks before the chunk read last
+        self.last = b""
+        self.cr = False  # the bytes counted end with "\r" (of a "\r\n" cut in two)
+        # Encodings that write "\n" and "\r" as those bytes are counted as
+        # bytes; the others (UTF-16 and -32) as text.
+        self.encoding = encoding
+        ascii_breaks = "\r\n".encode(encoding).endswith(b"\r\n")  # after a BOM, if any
+        self.decoder = None if ascii_breaks else codecs.getincrementaldecoder(encoding)("replace")
+
+    def readable(self) -> bool:
+        return True
+
+    def writable(self) -> bool:
+        return False
+
+    def seekable(self) -> bool:
+        return False
+
+    # The decoder asks before every line: an attribute, not a property. The
+    # Source closes the raw input.
+    closed = False
+
+    def flush(self) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+    def read1(self, size: int = -1) -> bytes:
+        self.lines += self._breaks(self.last)
+        self.last = self.raw.read1(size) if hasattr(self.raw, "read1") else self.raw.read(size)
+        return self.last
+
+    def read(self, size: int = -1) -> bytes:
+        self.lines += self._breaks(self.last)
+        self.last = self.raw.read(size)
+        return self.last
+
+    def _breaks(self, data: bytes, decoder: codecs.IncrementalDecoder | None = None) -> int:
+        decoder = decoder or self.decoder
+        # Bytes as latin-1: one character each, "\r" and "\n" as themselves.
+        text = data.decode("latin-1") if decoder is None else decoder.decode(data)
+        count = _breaks(text)
+        if self.cr and text[:1] == "\n":
+            count -= 1
+        if text:
+            self.cr = text[-1] == "\r"
+        return count
+
+    def breaks_of_last(self) -> int:
+        return self._breaks(self.last)
+
+    def line_of(self, error: UnicodeDecodeError) -> int:
+        # The decoder's object is the chunk read last, after any bytes it held
+        # back from the chunk before (an unfinished character: no line break).
+        held = max(len(error.object) - len(self.last), 0)
+        part = bytes(error.object[held : max(error.start, held)])
+        fresh = None if self.decoder is None else codecs.getincrementaldecoder(self.encoding)("replace")
+        return self.lines + self._breaks(part, fresh) + 1
+
+
+def decode_error(source: Source, error: UnicodeDecodeError) -> DataError:
+    return DataError(f"{source.name}: line {source.line_of(error)}: not valid {error.encoding} text ({error.reason})")
 
 
 # ----------------------------------------------------------------- columns --
@@ -281,7 +375,7 @@ class _CsvPass:
         except csv.Error as error:
             raise DataError(f"{self.source.name}: line {self.reader.line_num}: {error}") from None
         except UnicodeDecodeError as error:
-            raise decode_error(self.source, self.reader.line_num + 1, error) from None
+            raise decode_error(self.source, error) from None
 
     def batches(self, size: int) -> Iterator[_Batch]:
         width = len(self.layout.fields)
@@ -332,15 +426,17 @@ def csv_kinds(
     detect: bool,
     batch_size: int,
     progress: Callable[[], None] = lambda: None,
+    recorded: Mapping[str, Kind] | None = None,
 ) -> Typing | None:
     """The field types from a first pass over the whole input, when it can
     be re-read and detection is on; otherwise None (the staging pass then
-    types from the first rows)."""
+    types from the first rows). Columns with a `recorded` type (the table's)
+    or an override keep that type."""
     if not detect or not source.rereadable:
         return None
     reading = _CsvPass(source, fmt, table, columns)
     fields = reading.layout.fields
-    _check_overrides(overrides, fields, table, columns)
+    overrides = _fixed_types(overrides, recorded, fields, table, columns)
     kinds: list[Kind] = [overrides.get(name, "integer") for name in fields]
     open_ = [name not in overrides for name in fields]
     for batch in reading.batches(batch_size):
@@ -354,13 +450,21 @@ def csv_kinds(
     return Typing(kinds)
 
 
-def _check_overrides(overrides: dict[str, Kind], fields: list[str], table: str, columns: Sequence[str]) -> None:
+def _fixed_types(
+    overrides: dict[str, Kind], recorded: Mapping[str, Kind] | None, fields: list[str], table: str,
+    columns: Sequence[str],
+) -> dict[str, Kind]:
+    """The fields whose type is not detected: the table's recorded types of
+    the fields the input has, then the overrides, which must name fields."""
     for name in overrides:
         if name not in fields:
             known = name in columns
             raise DataError(
                 f"--type {name}: " + ("the input has no such column" if known else f"{table} has no such column")
             )
+    fixed = {name: kind for name, kind in (recorded or {}).items() if name in fields}
+    fixed.update(overrides)
+    return fixed
 
 
 def csv_rows(
@@ -373,17 +477,23 @@ def csv_rows(
     typing: Typing | None,
     batch_size: int,
     retype: bool = False,
+    recorded: Mapping[str, Kind] | None = None,
+    used: dict[str, Kind] | None = None,
 ) -> Iterator[tuple[object, ...]]:
     """The records as typed tuples in table order. Without `typing`, columns
     are typed from their first DETECT_ROWS values (when `detect`), and a later
     value that does not fit is an error naming its line; or, with `retype`,
     raises Retype: the caller then types the columns from the whole input
     (csv_kinds) and starts again. Either way the types are those of the whole
-    input, but most inputs are read once."""
+    input, but most inputs are read once.
+
+    Columns with a `recorded` type (the table's) keep it: a value that does
+    not fit is an error naming its line. `used`, when given, is filled with
+    the type of each column given a value, as the rows are read."""
     reading = _CsvPass(source, fmt, table, columns)
     layout = reading.layout
     fields = layout.fields
-    _check_overrides(overrides, fields, table, columns)
+    overrides = _fixed_types(overrides, recorded, fields, table, columns)
     pending: list[_Batch] = []
     if typing is None:
         if detect:
@@ -394,7 +504,7 @@ def csv_rows(
         typing = Typing(kinds, retype)
     batches = _chained(pending, reading.batches(batch_size))
     # Rows handed on by chain, not by a generator step per row.
-    return chain.from_iterable(_typed(batch, layout, typing, source.name, overrides) for batch in batches)
+    return chain.from_iterable(_typed(batch, layout, typing, source.name, overrides, used) for batch in batches)
 
 
 def _first_batches(reading: _CsvPass, rows: int) -> list[_Batch]:
@@ -419,7 +529,8 @@ def _detect_first(pending: list[_Batch], fields: list[str], overrides: dict[str,
 
 
 def _typed(
-    batch: _Batch, layout: Layout, typing: Typing, name: str, overrides: dict[str, Kind]
+    batch: _Batch, layout: Layout, typing: Typing, name: str, overrides: dict[str, Kind],
+    used: dict[str, Kind] | None,
 ) -> list[tuple[object, ...]]:
     count = len(batch.rows)
     fields = list(zip(*batch.rows))
@@ -438,6 +549,8 @@ def _typed(
                 f"is not {'an' if kind == 'integer' else 'a'} {kind}"
             )
         converted.append(column)
+        if used is not None and layout.fields[n] not in used and values.count("") != count:
+            used[layout.fields[n]] = kind
     ordered = [
         converted[source] if source is not None else repeat(None, count) for source in layout.source_of
     ]

@@ -123,7 +123,7 @@ def ndjson_rows(
                     raise DataError(f"{source.name}: line {line}: malformed JSON ({error} is not JSON)") from None
                 yield rows.row(item, line)
     except UnicodeDecodeError as error:
-        raise decode_error(source, line + 1, error) from None
+        raise decode_error(source, error) from None
 
 
 def json_rows(
@@ -203,7 +203,7 @@ class _Buffer:
         try:
             piece = self.text.read(self.read_size)
         except UnicodeDecodeError as error:
-            raise decode_error(self.source, self.line_at(len(self.buf)), error) from None
+            raise decode_error(self.source, error) from None
         if not piece:
             self.eof = True
             return False

@@ -29,6 +29,8 @@ from pathlib import Path
 from types import TracebackType
 from typing import Any, Self
 
+from norvane.connections import spill_off
+
 __all__ = ["LocalCluster", "connect", "missing_programs"]
 
 NODE_PROGRAM = "dqlite-demo"
@@ -51,21 +53,31 @@ def missing_programs() -> str | None:
     )
 
 
-def connect(address: str, database: str, *, timeout: float = 10.0, **options: Any) -> Any:
+def connect(address: str, database: str, *, timeout: float = 10.0, request_timeout: float | None = None,
+            **options: Any) -> Any:
     """A DB-API connection to ``database`` on the cluster that ``address`` belongs to.
 
     ``address`` is any node's database address (``host:port``); the driver
     finds the leader. Connecting is retried for up to ``timeout`` seconds, so
     that a cluster in the middle of an election (after its leader was lost)
-    answers once it has a new one. ``options`` go to ``dqlitedbapi.connect``.
+    answers once it has a new one. ``request_timeout`` is how long the driver
+    waits for the answer to one request (its own ``timeout``, 10 s by
+    default; a statement over a million rows can take longer on a busy
+    machine). ``options`` go to ``dqlitedbapi.connect``.
+    The connection comes with SQLite's cache spill off, which the installed
+    server needs for a transaction larger than its page cache (the leader
+    then holds that transaction's dirty pages in memory until the commit).
     """
     import dqlitedbapi
 
+    if request_timeout is not None:
+        options["timeout"] = request_timeout
     deadline = time.monotonic() + timeout
     while True:
         conn = dqlitedbapi.connect(address, database=database, **options)
         try:
             conn.connect()
+            spill_off(conn)  # before anything writes through it, norvane or not
             return conn
         except dqlitedbapi.Error:
             conn.close()
@@ -224,6 +236,10 @@ class LocalCluster:
         proc = self._nodes[address]
         proc.send_signal(sig)
         proc.wait()
+
+    def pid(self, address: str) -> int:
+        """The process id of the node at ``address`` (to watch its memory)."""
+        return self._nodes[address].pid
 
     def survivor(self, excluding: Sequence[str] = ()) -> str:
         """The database address of a running node not in ``excluding``."""

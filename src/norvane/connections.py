@@ -9,19 +9,23 @@ here.
 
 import sqlite3
 import sys
+import weakref
 from typing import TYPE_CHECKING, Any, TypeAlias
+
+from norvane import _native
 
 if TYPE_CHECKING:
     import dqlitedbapi
 
 __all__ = ["CLUSTER_MAX_PARAMETERS", "Connection", "check_connection", "check_parameter_count",
-           "driver_adapts_plain_values", "is_cluster"]
+           "execute_together", "is_cluster", "spill_off"]
 
 # A connection a Table takes.
 Connection: TypeAlias = "sqlite3.Connection | dqlitedbapi.Connection"
 
-# The most parameters the driver stores correctly in one statement.
-CLUSTER_MAX_PARAMETERS = 255
+# The most parameters the driver stores correctly in one statement (the
+# extension's connection profile holds the one definition).
+CLUSTER_MAX_PARAMETERS: int = _native.CLUSTER_MAX_PARAMETERS
 
 _DRIVER_MODULE = "dqlitedbapi"
 
@@ -58,12 +62,63 @@ def check_parameter_count(conn: "Connection", table: str, count: int) -> None:
         )
 
 
-def driver_adapts_plain_values() -> bool:
-    """Whether the driver has been told to adapt a plain value type when it
-    binds it (then fetched keys bound again might not be the stored ones)."""
-    module = sys.modules.get(_DRIVER_MODULE + ".types")
-    adapters: Any = getattr(module, "_ADAPTERS", None)
-    if not isinstance(adapters, dict):
-        return True  # unknown: assume it might
-    plain = (int, float, str, bytes, bytearray, memoryview, type(None), bool)
-    return any(kind in plain for kind in adapters)
+# The pinned server fails a transaction with "disk I/O error" once SQLite
+# spills dirty pages into the WAL before the commit, which it does when they
+# outgrow the page cache (2 MiB). With cache spill off, the leader keeps a
+# transaction's dirty pages in memory until the commit instead.
+_SPILL_OFF = "PRAGMA cache_spill=0"
+
+# The driver's wire sessions (one per connection) that have cache spill off.
+_spill_off_sessions: "weakref.WeakSet[object]" = weakref.WeakSet()
+
+
+def spill_off(conn: object, begin: str | None = None) -> bool:
+    """Turns SQLite's cache spill off on a dqlite connection, once per wire
+    session, before norvane's first write on it.
+
+    The driver's cursor cannot send that pragma (it sends a PRAGMA as a
+    query, which the server refuses for the write form), so it goes through
+    the driver's execute path, which takes several statements in one request:
+    `begin` (a BEGIN statement the caller is about to send) rides along.
+    Returns whether `begin` was sent; nothing at all is sent on any other
+    connection or when the session has cache spill off already.
+    """
+    if not is_cluster(conn):
+        return False
+    session = conn._async._client  # type: ignore[attr-defined]
+    if session is not None and session in _spill_off_sessions:
+        return False
+    statements = _SPILL_OFF if begin is None else f"{_SPILL_OFF};{_qualified_begin(conn, begin)}"
+    conn._run(_execute_statements(conn._async, statements, spills_off=True))  # type: ignore[attr-defined]
+    return begin is not None
+
+
+def execute_together(conn: Any, statements: str) -> None:
+    """Statements that return no rows, separated by ';', in one request on a
+    dqlite connection (its cursor takes one statement a request)."""
+    conn._run(_execute_statements(conn._async, statements, spills_off=False))
+
+
+def _qualified_begin(conn: Any, begin: str) -> str:
+    """A bare BEGIN as the driver's cursor would send it (the session mode
+    can make it IMMEDIATE or EXCLUSIVE)."""
+    from dqlitedbapi import _sql
+
+    rewritten: str = _sql.rewrite_begin(begin, conn.session_mode)
+    return rewritten
+
+
+async def _execute_statements(connection: Any, statements: str, spills_off: bool) -> None:
+    """One request on the driver's execute path, retried while the database
+    is busy as the driver's cursor does; remembers a session whose cache
+    spill these statements turned off."""
+    from dqlitedbapi._busy import retry_on_busy
+    from dqlitedbapi.exceptions import call
+
+    async def attempt() -> None:
+        async with connection._operation() as session:
+            await call(session.execute(statements))
+            if spills_off:
+                _spill_off_sessions.add(session)
+
+    await retry_on_busy(connection.busy_timeout, attempt)

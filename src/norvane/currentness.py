@@ -5,12 +5,12 @@ and otherwise comparisons made in SQL, whose answer is a set of rowids
 (``DecidedRows``).
 """
 
-import sqlite3
 from collections.abc import Sequence, Set as AbstractSet
 from typing import Any
 
+from norvane import _native
 from norvane.checks import STAGING_PREFIX
-from norvane.connections import Connection, driver_adapts_plain_values, is_cluster
+from norvane.connections import Connection
 from norvane.table_settings import read_settings
 
 __all__ = ["DecidedRows", "decided_by_sql", "hidden_condition", "key_clauses", "keys_compare_exactly",
@@ -45,40 +45,15 @@ def newest_by_positions(cursor: Any, table: str, columns: Sequence[str]) -> tupl
     return tuple(at[name.lower()] for name in names)
 
 
-# Whether the host's SQLite (False) and the cluster's (True) compare integers
-# with reals exactly; each asked once.
-_numbers_exact: dict[bool, bool] = {}
-
-
 def keys_compare_exactly(cursor: Any, conn: Connection, table: str) -> bool:
-    """Whether fetched values compare here as stored values compare: values
-    arrive as stored (no text factory, no converter), nothing adapts them
-    when bound, and no column has a collation or a declared type (which is
-    also what keeps the dqlite driver from decoding values)."""
-    cluster = is_cluster(conn)
-    if cluster:
-        if driver_adapts_plain_values():
-            return False
-    else:
-        if type(conn) is not sqlite3.Connection or conn.text_factory is not str:
-            return False
-        plain = (int, float, str, bytes, bytearray, memoryview, type(None), bool)
-        if any(key[0] in plain for key in sqlite3.adapters):
-            return False
-    if cluster not in _numbers_exact:
-        (same,) = cursor.execute("SELECT 9007199254740993 = 9007199254740992.0").fetchone()
-        _numbers_exact[cluster] = same == 0
-    if not _numbers_exact[cluster]:
-        return False
-    found = cursor.execute(
-        "SELECT s.type, s.sql, group_concat(p.type, '') FROM sqlite_master AS s "
-        "JOIN pragma_table_info(s.name) AS p WHERE s.name COLLATE NOCASE IN (?, ?) GROUP BY s.name",
-        (table, "temp_" + table),
-    ).fetchall()
-    return len(found) == 2 and all(
-        kind == "table" and "COLLATE" not in str(sql).upper() and not declared
-        for kind, sql, declared in found
-    )
+    """Whether fetched values compare here as the merge's statements compare
+    them: the connection profile's "exact_reads" path, whose flags (values
+    arrive as stored, nothing adapts them when bound, the engine compares
+    numbers exactly, ordinary tables declared alike without collations, no
+    converter or driver decoding of a declared type) are those of find's
+    newest groups, for the same reasons. `cursor` is the read's own; the
+    profile reads on the same connection."""
+    return bool(_native.connection_profile(conn, table)["paths"]["exact_reads"])
 
 
 class DecidedRows:

@@ -12,7 +12,7 @@ from typing import cast
 
 from norvane import _native
 from norvane import norvane as _nv
-from norvane.connections import Connection, is_cluster
+from norvane.connections import Connection, is_cluster, spill_off
 
 __all__ = ["delete_rowids"]
 
@@ -24,12 +24,15 @@ def delete_rowids(conn: Connection, table: str, ids: list[int], commit: bool) ->
     """Deletes the main rows of `table` (its stored name) with these rowids,
     in a transaction of its own unless one is open; `commit` commits."""
     if (not ids or _native.delete_path_in_use() != "auto" or not is_cluster(conn)
-            or any(rowid not in _ROWIDS for rowid in ids) or _has_triggers(conn, table)):
+            or any(rowid not in _ROWIDS for rowid in ids) or not _json_delete_allowed(conn, table)):
         _nv.delete_row_main(cast(sqlite3.Connection, conn), table, ids, commit)
         return
     opened = not conn.in_transaction
     if opened:
-        conn.execute("BEGIN")
+        if not spill_off(conn, "BEGIN"):
+            conn.execute("BEGIN")
+    else:
+        spill_off(conn)
     try:
         conn.execute(f"DELETE FROM {table} WHERE rowid IN (SELECT value FROM json_each(?))",
                      (json.dumps(ids),))
@@ -44,10 +47,10 @@ def delete_rowids(conn: Connection, table: str, ids: list[int], commit: bool) ->
         raise
 
 
-def _has_triggers(conn: Connection, table: str) -> bool:
-    (count,) = conn.execute(
-        "SELECT count(*) FROM (SELECT tbl_name, type FROM sqlite_master UNION ALL "
-        "SELECT tbl_name, type FROM sqlite_temp_master) WHERE type = 'trigger' AND tbl_name = ? COLLATE NOCASE",
-        (table,),
-    ).fetchone()
-    return bool(count)
+
+def _json_delete_allowed(conn: Connection, table: str) -> bool:
+    """The connection profile's "json_delete" path. It requires:
+    1. cluster_engine: elsewhere a statement is no round trip, nothing to win;
+    2. no_main_triggers: a trigger on the table could see the order in which
+       the rows go."""
+    return bool(_native.connection_profile(conn, table)["paths"]["json_delete"])

@@ -13,7 +13,7 @@ from itertools import islice
 from typing import Any, TypeAlias
 
 from norvane import _native
-from norvane.connections import Connection
+from norvane.connections import Connection, spill_off
 
 __all__ = ["MergeReport", "Progress"]
 
@@ -84,10 +84,13 @@ class AllOrNothing:
 
     def __enter__(self) -> None:
         if not self.conn.in_transaction:
-            self.conn.execute(self.begin)
+            if not spill_off(self.conn, self.begin):
+                self.conn.execute(self.begin)
             self.opened = True
             if self.begin != "BEGIN":
                 return  # the rollback of our own transaction undoes it all: no savepoint needed
+        else:
+            spill_off(self.conn)
         try:
             self.conn.execute(f"SAVEPOINT {_SAVEPOINT}")
             self.saved = True

@@ -7,7 +7,9 @@ plain ``TypeError`` or ``ValueError`` naming what is wrong; the writes
 themselves go through the module functions of ``norvane.norvane``.
 """
 
+import sqlite3
 from collections.abc import Iterable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Self, cast, overload
 
@@ -20,7 +22,7 @@ from norvane import staging as _staging
 from norvane import table_merge as _table_merge
 from norvane import table_settings as _settings
 from norvane.catalog import prepare_catalog
-from norvane.connections import Connection, check_connection, is_cluster
+from norvane.connections import Connection, check_connection
 from norvane.checks import (
     ROWID_NAMES,
     STAGING_PREFIX,
@@ -37,8 +39,6 @@ from norvane.row_checks import RowChecker
 from norvane.staging import MergeReport, Progress
 
 if TYPE_CHECKING:
-    import sqlite3
-
     from norvane.norvane import IndexSpec, UniqueSpec
 
 # The catalog tables, which every database that holds tables needs.
@@ -140,8 +140,10 @@ class Table:
         commit: bool = True,
     ) -> Self:
         """Creates the table and its staging table with its indexes and rules.
-        On a cluster connection outside a transaction, the catalog is
-        created (and committed) first where it is missing.
+        Where the database has no catalog yet (no ``norvane.DB`` prepared the
+        file), it is created first: committed at once outside a transaction,
+        or inside the caller's transaction, which then commits or rolls it
+        back with the rest.
 
         ``newest_by`` names columns that decide, between a staged row and a
         row it would replace, which one is newer (compared as a tuple in
@@ -161,7 +163,7 @@ class Table:
             raise self._conn.OperationalError(
                 f"table {self._name} already exists (pass replace=True to replace it)"
             )
-        self._prepare_cluster_catalog()
+        self._prepare_catalog()
         if not newest:
             _nv.create_table(self._module_conn(), self._name, list(names), index_specs, rule_specs, commit)
             return self
@@ -180,6 +182,8 @@ class Table:
         """Removes the table, its staging table and their indexes and rules."""
         _reads.check_no_open_reads(self._conn)
         check_flag(commit, "commit")
+        if not self._has_catalog():
+            raise self._no_catalog()
         name = self._stored_name(self._name) or self._name
         _nv.drop_table(self._module_conn(), name, commit)
 
@@ -267,7 +271,8 @@ class Table:
         _reads.check_no_open_reads(self._conn)
         report = _staging.check_progress(progress)
         check_flag(commit, "commit")
-        return _table_merge.merge(self._conn, self._name, report, commit)
+        with self._catalog_required():
+            return _table_merge.merge(self._conn, self._name, report, commit)
 
     def delete_keys(self, rule: str, keys: Iterable[Any], *, commit: bool = True) -> int:
         """Removes the current rows whose key under ``rule`` (a rule name)
@@ -286,7 +291,8 @@ class Table:
             raise TypeError(f"rule must be a rule name (str), not {type(rule).__name__}")
         items = _key_deletes.key_list(keys)
         check_flag(commit, "commit")
-        return _key_deletes.delete_keys(self._conn, self._name, rule, items, commit)
+        with self._catalog_required():
+            return _key_deletes.delete_keys(self._conn, self._name, rule, items, commit)
 
     def delete(self, rowids: int | Iterable[int], *, commit: bool = True) -> None:
         """Deletes main rows by rowid (as ``rows(select=["rowid", ...])`` gives
@@ -459,16 +465,48 @@ class Table:
 
     # ---------------------------------------------------------- internals --
 
-    def _prepare_cluster_catalog(self) -> None:
-        """The catalog on a cluster's database, which no ``DB`` prepared; inside
-        a caller's transaction it must be there already (it commits)."""
-        if not is_cluster(self._conn) or self._conn.in_transaction:
+    def _prepare_catalog(self) -> None:
+        """The catalog where no ``DB`` prepared the database (a file opened
+        with ``sqlite3.connect``, a cluster's database). Inside a caller's
+        transaction it is created there, uncommitted, so that the caller's
+        rollback takes it back too."""
+        if self._has_catalog():
             return
+        prepare_catalog(self._conn, commit=not self._conn.in_transaction)
+
+    def _has_catalog(self) -> bool:
         (found,) = self._conn.execute(
             "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN (?, ?)", _CATALOG
         ).fetchone()
-        if found < len(_CATALOG):
-            prepare_catalog(self._conn)
+        return bool(found == len(_CATALOG))
+
+    @contextmanager
+    def _catalog_required(self) -> Iterator[None]:
+        """For a write that reads the catalog in its first statement (one
+        request on a cluster): a database without the catalog fails there,
+        and then says how to prepare it."""
+        try:
+            yield
+        except Exception as error:
+            if isinstance(error, (sqlite3.Error, self._conn.Error)) and not self._catalog_known():
+                raise self._no_catalog() from None
+            raise
+
+    def _catalog_known(self) -> bool:
+        """Whether the catalog is there, or cannot be told (then the original
+        error stands)."""
+        try:
+            return self._has_catalog()
+        except Exception:
+            return True
+
+    def _no_catalog(self) -> Exception:
+        """The connection's OperationalError for a database without the catalog."""
+        return self._conn.OperationalError(
+            f"table {self._name}: the database has no norvane catalog ({', '.join(_CATALOG)}); open the file "
+            "with norvane.DB(name, path) and use its connection, or call "
+            "norvane.catalog.prepare_catalog(conn) once first (Table.create prepares it too)"
+        )
 
     def _module_conn(self) -> "sqlite3.Connection":
         """The connection as the module's functions are typed; they take the
@@ -487,11 +525,23 @@ class Table:
         """The stored name and columns of the table, which must exist."""
         name = self._stored_name(self._name)
         if name is None:
-            raise self._conn.OperationalError(f"no such table: {self._name}")
-        if self._stored_name(STAGING_PREFIX + name) is None:
+            raise self._no_catalog() if not self._has_catalog() else self._conn.OperationalError(
+                f"no such table: {self._name}"
+            )
+        # The staging table and the catalog in one read.
+        found = {
+            str(stored).lower()
+            for (stored,) in self._conn.execute(
+                "SELECT name FROM sqlite_master WHERE type = 'table' AND name COLLATE NOCASE IN (?, ?, ?)",
+                (STAGING_PREFIX + name, *_CATALOG),
+            )
+        }
+        if (STAGING_PREFIX + name).lower() not in found:
             raise self._conn.OperationalError(
                 f"table {name} has no staging table {STAGING_PREFIX}{name}: it was not made by norvane"
             )
+        if not found.issuperset(_CATALOG):
+            raise self._no_catalog()
         columns = tuple(
             str(column)
             for (column,) in self._conn.execute(

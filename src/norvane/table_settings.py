@@ -26,14 +26,16 @@ Every function runs its statements on the connection it is given, inside
 whatever transaction is open: the caller decides when they commit.
 """
 
+import dataclasses
 import json
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 from norvane.checks import STAGING_PREFIX
 
-__all__ = ["SETTINGS_TABLE", "Settings", "clear_settings", "marker_name", "read_settings", "write_settings"]
+__all__ = ["SETTINGS_TABLE", "Settings", "add_column_types", "clear_settings", "column_types_to_keep", "marker_name",
+           "read_settings", "stored_column_types", "write_settings"]
 
 SETTINGS_TABLE = "table_settings"
 COLUMN_TYPES = ("integer", "real", "text")
@@ -111,6 +113,30 @@ def clear_settings(conn: Any, table: str) -> None:
     conn.execute(f'DROP INDEX IF EXISTS "{marker_name(table)}"')
 
 
+def add_column_types(conn: Any, table: str, types: Mapping[str, str]) -> None:
+    """Adds `types` to the column types recorded for `table`, the rest of
+    its settings kept."""
+    settings = read_settings(conn, table)
+    merged = {**settings.column_types, **types}
+    write_settings(conn, table, dataclasses.replace(settings, column_types=merged))
+
+
+def column_types_to_keep(conn: Any, table: str, columns: Sequence[str]) -> tuple[dict[str, Any], bool]:
+    """The column types a stage into `table` keeps, and whether the table
+    holds no rows (then the stage's own types are the first). A table with
+    rows and none recorded records those of its stored values first."""
+    settings = read_settings(conn, table)
+    types = dict(settings.column_types)
+    (holds_rows,) = conn.execute(
+        f"SELECT EXISTS (SELECT 1 FROM {table}) OR EXISTS (SELECT 1 FROM {STAGING_PREFIX}{table})"
+    ).fetchone()
+    if holds_rows and not types:
+        types = stored_column_types(conn, table, columns)
+        if types:
+            write_settings(conn, table, dataclasses.replace(settings, column_types=types))
+    return types, not holds_rows
+
+
 def _first_column(conn: Any, table: str) -> str:
     row = conn.execute(
         "SELECT name FROM pragma_table_info(?) ORDER BY cid LIMIT 1", (STAGING_PREFIX + table,)
@@ -118,3 +144,23 @@ def _first_column(conn: Any, table: str) -> str:
     if row is None:
         raise conn.OperationalError(f"no such table: {STAGING_PREFIX}{table}")
     return str(row[0])
+
+
+def stored_column_types(conn: Any, table: str, columns: Sequence[str]) -> dict[str, str]:
+    """The type of each column whose stored values, staged and main, are all
+    integers, all reals or all text (NULLs aside): what a table with rows but
+    no recorded types holds. A column of mixed classes, of blobs or of NULLs
+    only has none. Reads both tables whole."""
+    classes: dict[str, set[str]] = {column: set() for column in columns}
+    select = ", ".join(f"group_concat(DISTINCT typeof({column}))" for column in columns)
+    for prefix in ("", STAGING_PREFIX):
+        row = conn.execute(f"SELECT {select} FROM {prefix}{table}").fetchone()
+        for column, found in zip(columns, row):
+            if found:
+                classes[column].update(str(found).split(","))
+    types: dict[str, str] = {}
+    for column, found in classes.items():
+        found.discard("null")
+        if len(found) == 1 and next(iter(found)) in COLUMN_TYPES:
+            types[column] = found.pop()
+    return types

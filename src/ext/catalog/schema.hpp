@@ -1,0 +1,62 @@
+// Tables, indexes and uniqueness rules: the catalog tables that record them,
+// the published functions that change them, and the reads of both.
+#pragma once
+
+#include "binder.hpp"
+#include "refs.hpp"
+#include "statement.hpp"
+
+#include <vector>
+
+namespace norvane {
+
+// --------------------------------------------------- published functions --
+
+// Bodies of published callables; their parameters, in order, are the
+// binder's table of signatures.
+Owned insert_index(Args);
+Owned drop_index(Args);
+Owned active_table_index(Args);
+Owned drop_table_index(Args);
+Owned insert_unique(Args);
+Owned drop_unique(Args);
+Owned create_table(Args);
+Owned drop_table(Args);
+
+// ---------------------------------------------------------------- rules ----
+
+// Creates index_table and unique_table where they do not exist yet.
+bool create_catalog(Cursor& cursor);
+// Reads the rules of `table` from unique_table, in catalog order; a name seen
+// twice keeps its first place and takes its last positions.
+bool read_rules(Cursor& cursor, PyObject* table, Owned& rules_dict);
+// The column names of a table, in table order (empty for no table).
+Owned table_columns(Cursor& cursor, PyObject* table);
+
+// The search of one rule: "<name> = ? AND <name> = ? " over the given
+// columns, for the WHERE of a statement.
+Owned column_search(const std::vector<Owned>& column_names);
+
+// ---------------------------------------------------------------- indexes --
+
+// The SQLite name of a catalogued index: "<table>_<name>".
+Owned physical_index_name(PyObject* table, PyObject* name);
+// "<index> ON <table> (<columns>)": what follows "CREATE INDEX if not exists "
+// when an index is built from the catalog, and what SQLite then stores after
+// "CREATE INDEX " in sqlite_master.
+Owned index_body(PyObject* index_name, PyObject* table, PyObject* columns);
+// "DROP INDEX if exists <index>"
+bool drop_physical_index(Cursor& cursor, PyObject* index_name);
+// "DROP INDEX if exists <index>", the statement itself.
+Owned drop_index_sql(PyObject* index_name);
+// Statements that return no rows, in order: in one request on a dqlite
+// connection (where each is a round trip), else one by one on the cursor.
+bool run_all(Cursor& cursor, PyObject* conn, const std::vector<Owned>& statements);
+// The catalog rows (table_name, index_name, columns) of a table, in catalog order.
+Owned catalogued_indexes(Cursor& cursor, PyObject* table);
+// Every index row of sqlite_master: (type, name, tbl_name, rootpage, sql).
+Owned schema_indexes(Cursor& cursor);
+// Whether a sqlite_master row is an index of `table`: 1 or 0, -1 on error.
+int index_is_on(PyObject* schema_row, PyObject* table);
+
+}  // namespace norvane
