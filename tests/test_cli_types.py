@@ -50,7 +50,7 @@ def test_a_leading_zero_in_a_later_file_is_an_error_not_a_new_key(registry, tmp_
     assert stored(registry, "dev", staging=True) == []
     assert ok("count", registry, "dev") == "3000\n"
     out = ok("stage", registry, "dev", write(tmp_path / "b.csv", csv_text("7")), "--merge")
-    assert out.splitlines()[1] == "staged 3000, inserted 3000, replaced 3000, superseded 0"
+    assert out.splitlines()[1] == "staged 3000, inserted 3000, replaced 3000, superseded 0, stale 0"
     assert ok("count", registry, "dev") == "3000\n"
     assert sorted(stored(registry, "dev")) == sorted(rows)
 
