@@ -10,17 +10,21 @@
 - ``newest_by`` runs on the feed with a timestamp column ``ts``: 30 % of the
   staged rows are older than the row they meet, so they are dropped;
 - memory is the peak that tracemalloc sees during ``merge()`` or
-  ``delete_keys()`` alone, and the growth of the resident set (its high-water
-  mark, reset before the call where Linux allows it).
+  ``delete_keys()`` alone, and the growth of the resident set of a fresh
+  process making the same call (its high-water mark, reset just before the
+  call where Linux allows it).
 
 Nothing here asserts anything; each target is printed with its verdict.
 """
 
 import gc
+import json
 import random
+import shutil
 import sqlite3
 import statistics
-import threading
+import subprocess
+import sys
 import time
 import tracemalloc
 from dataclasses import dataclass
@@ -240,52 +244,40 @@ def verdict_line(label, mine, other, other_label, limit):
 # ---------------------------------------------------------------- memory --
 
 
-def _rss_kib(field):
-    try:
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return None
+# A fresh process measures the resident set: in this one, memory freed by
+# earlier cases stays resident and is reused, so it would show no growth.
+RSS_CHILD = r"""
+import json, sqlite3, sys
+from norvane import Table
+
+def kib(field):
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))
+
+path, table, keys = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+conn = sqlite3.connect(path)
+try:
+    with open("/proc/self/clear_refs", "w") as refs:
+        refs.write("5")  # the high-water mark starts again from here
+except OSError:
+    pass
+before = kib("VmRSS")
+if keys is None:
+    Table(conn, table).merge()
+else:
+    Table(conn, table).delete_keys("by_barcode", keys)
+print((kib("VmHWM") - before) * 1024)
+"""
 
 
-def _reset_high_water():
-    try:
-        with open("/proc/self/clear_refs", "w") as refs:
-            refs.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def rss_growth(call):
-    """Bytes by which the resident set grew during ``call()``: its high-water
-    mark where it can be reset, else samples taken by a thread."""
-    gc.collect()
-    before = _rss_kib("VmRSS")
-    if before is None:
-        call()
+def rss_growth(path, keys):
+    """Bytes by which a fresh process's resident set grows during the merge
+    (``keys`` None) or delete_keys; None where /proc is not there."""
+    if not Path("/proc/self/status").exists():
         return None
-    if _reset_high_water():
-        call()
-        return (_rss_kib("VmHWM") - before) * 1024
-    peak = [before]
-    done = threading.Event()
-
-    def sample():
-        while not done.wait(0.002):
-            peak[0] = max(peak[0], _rss_kib("VmRSS") or 0)
-
-    sampler = threading.Thread(target=sample, daemon=True)
-    sampler.start()
-    try:
-        call()
-    finally:
-        done.set()
-        sampler.join()
-    return (max(peak[0], _rss_kib("VmRSS")) - before) * 1024
+    done = subprocess.run([sys.executable, "-c", RSS_CHILD, str(path), T, json.dumps(keys)],
+                          capture_output=True, text=True, check=True)
+    return int(done.stdout.split()[-1])
 
 
 def traced_peak(call):
@@ -298,11 +290,16 @@ def traced_peak(call):
         tracemalloc.stop()
 
 
-def memory_line(workspace, label, template, call, staged):
+def memory_line(workspace, label, template, call, staged, keys=None):
     with workspace.connection(template) as conn:
         peak = traced_peak(lambda: call(conn))
-    with workspace.connection(template) as conn:
-        grown = rss_growth(lambda: call(conn))
+    copy = workspace.root / "feed-merge-rss.db"
+    shutil.copy(template, copy)
+    flush(copy)
+    try:
+        grown = rss_growth(copy, keys)
+    finally:
+        copy.unlink()
     allowed = 32 * MiB + 64 * staged
     verdict = "met" if peak <= allowed else "MISSED"
     rss = "-" if grown is None else f"{grown / MiB:.2f} MiB"
@@ -323,6 +320,11 @@ class FeedMerge:
         self.lines = []
         self.made = []
 
+    def say(self, line):
+        """A result line, also shown at once among the progress messages."""
+        self.lines.append(line)
+        self.progress(line)
+
     def path(self, name):
         path = self.workdir / f"feed-merge-{name}.db"
         self.made.append(path)
@@ -332,10 +334,10 @@ class FeedMerge:
         took, first = medians(self.workspace, contenders, self.runs)
         mine = took["norvane"]
         for other_label, limit in limits:
-            self.lines.append(verdict_line(label, mine, took[other_label], other_label, limit))
+            self.say(verdict_line(label, mine, took[other_label], other_label, limit))
         counts = {name: left for name, (_, left) in first.items()}
         if len(set(counts.values())) > 1:
-            self.lines.append(f"    note: the current rows left differ: {counts}")
+            self.say(f"    note: the current rows left differ: {counts}")
         return first
 
     def bursts(self):
@@ -378,7 +380,7 @@ class FeedMerge:
             "upsert": (one_rule, native_many(upsert_sql(), rows)),
         }, [("without", 1.15), ("upsert", 1.5)])
         report = first["norvane"][0]
-        self.lines.append(f"    without = the same merge, no newest_by; upsert = native ON CONFLICT(barcode) "
+        self.say(f"    without = the same merge, no newest_by; upsert = native ON CONFLICT(barcode) "
                           f"DO UPDATE ... WHERE excluded.ts >= ts, one rule; the merge reported "
                           f"{getattr(report, 'stale', '?')} stale of {report.staged:,}")
         self.drop(one_rule)
@@ -407,7 +409,7 @@ class FeedMerge:
                 for conn in conns.values():
                     conn.close()
             ratio = with_nb / without
-            self.lines.append(
+            self.say(
                 f"  (d) read ({case.key}) {case.label:<40} newest_by {with_nb * 1000:8.1f} ms  without "
                 f"{without * 1000:8.1f} ms  {ratio:5.2f}x  target <= 1.5x  {'met' if ratio <= 1.5 else 'MISSED'}")
         self.drop(*staged.values())
@@ -431,12 +433,12 @@ class FeedMerge:
         }, [("native", 2.0)])
         self.memory(f"merge() of {s.staged:,} staged into {s.main:,}", with_staged, merge_only, s.staged)
         self.memory(f"delete_keys() of {s.keys:,} keys, {s.staged:,} staged", with_staged, delete_keys(keys),
-                    s.staged)
+                    s.staged, keys)
         self.drop(with_staged, after)
 
-    def memory(self, label, template, call, staged):
+    def memory(self, label, template, call, staged, keys=None):
         self.progress(f"feed merge: memory of {label}")
-        self.lines.append(memory_line(self.workspace, f"(f) {label}", template, call, staged))
+        self.say(memory_line(self.workspace, f"(f) {label}", template, call, staged, keys))
 
     def drop(self, *paths):
         for path in paths:
@@ -445,7 +447,7 @@ class FeedMerge:
 
     def run(self):
         s = self.sizes
-        self.lines.append(
+        self.say(
             f"feed merge (price feed, rules (sup, sku) and (barcode), index on price): median of {self.runs} "
             f"runs, wall time (cpu time); norvane = stage(rows, commit=False) + merge(), native = "
             f"executemany + commit on fresh copies" + ("; the targets are set for the full sizes" if
@@ -454,11 +456,11 @@ class FeedMerge:
         try:
             self.newest()
         except TypeError as exc:  # a Table without newest_by
-            self.lines.append(f"  (c), (d) newest_by: not available ({exc})")
+            self.say(f"  (c), (d) newest_by: not available ({exc})")
         try:
             self.deletes()
         except AttributeError as exc:  # a Table without delete_keys
-            self.lines.append(f"  (e) delete_keys: not available ({exc})")
+            self.say(f"  (e) delete_keys: not available ({exc})")
         self.drop(*self.made)
         return self.lines
 

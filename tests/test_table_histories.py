@@ -34,11 +34,20 @@ VALUES = [None, 0, 1, 1.0, "1", 2, 2.5, "a", "A", b"1", b"a", 2**53, float(2**53
 
 values = st.sampled_from(VALUES)
 rows = st.lists(st.tuples(values, values, values, values), min_size=1, max_size=4)
+many_rows = st.lists(st.tuples(values, values, values, values), min_size=10, max_size=40)
 rule_columns = st.lists(st.sampled_from(KEYS), min_size=1, max_size=2, unique=True)
 wheres = st.sampled_from([
     (None, ()), ("a = ?", (1,)), ("b IS NULL", ()), ("c >= ?", ("1",)), ("d <> ?", (1.0,)),
     ("typeof(a) = 'integer' OR b = ?", (b"1",)), ("tag % 3 = 0", ()), ("a IS NOT b", ()),
 ])
+# The private switches between equivalent ways of merging and reading: each
+# history runs with one choice of each, so every way meets the model.
+PATHS = {
+    "merge_indexes": ("auto", "keep", "rebuild"),
+    "bulk_path": ("auto", "sorted"),
+    "walk_path": ("native", "python"),
+    "reads_plan": ("auto", "scan", "exact"),
+}
 orders = st.lists(st.tuples(st.sampled_from([*COLUMNS, "rowid"]), st.booleans()), max_size=3)
 
 
@@ -80,14 +89,19 @@ class TableSemantics(RuleBasedStateMachine):
     def teardown(self):
         if self.conn is not None:
             self.conn.close()
+        for name, choice in getattr(self, "previous_paths", {}).items():
+            getattr(_native, name)(choice)
         self.scratch.close()
 
     # ------------------------------------------------------------ set-up --
 
     @initialize(rules=st.lists(rule_columns, min_size=1, max_size=3),
                 newest_by=st.lists(st.sampled_from(KEYS), max_size=2, unique=True),
-                lowercase=st.booleans())
-    def create(self, rules, newest_by, lowercase):
+                lowercase=st.booleans(), paths=st.fixed_dictionaries(
+                    {name: st.sampled_from(choices) for name, choices in PATHS.items()}))
+    def create(self, rules, newest_by, lowercase, paths):
+        self.previous_paths = {name: getattr(_native, name)(choice) for name, choice in paths.items()
+                               if hasattr(_native, name)}
         if self.cluster is not None:
             self.conn = self.cluster.connect(fresh_name("semantics"))
             _native.prepare_catalog(self.conn)
@@ -124,7 +138,7 @@ class TableSemantics(RuleBasedStateMachine):
     def tagged(self, row):
         return (*row, self.model._next_seq)
 
-    @rule(batch=rows, commit=st.booleans())
+    @rule(batch=rows | many_rows, commit=st.booleans())
     def stage(self, batch, commit):
         tagged = []
         for row in batch:
