@@ -7,6 +7,8 @@ The same history also runs against deliberately broken copies of the model:
 each must be caught, or the property test would not be worth much.
 """
 
+import importlib.util
+import os
 import sqlite3
 
 import pytest
@@ -255,6 +257,7 @@ class TableSemantics(RuleBasedStateMachine):
         self.expect(actual, lambda model: self.expected_read(model, condition, params, order, limit, offset),
                     f"{how}({condition!r}, order_by={order}, limit={limit}, offset={offset})")
 
+    @precondition(lambda self: FRAMES)
     @rule(where=wheres, order=orders, limit=st.none() | st.integers(0, 6), offset=st.integers(0, 4))
     def read_arrow(self, where, order, limit, offset):
         """The frame reads pick the same rows in the same order (told apart
@@ -333,6 +336,9 @@ class TableSemantics(RuleBasedStateMachine):
                         f"{part} table {when}")
 
 
+# The frame reads need pyarrow, which the sanitizer run does not install.
+FRAMES = all(importlib.util.find_spec(name) is not None for name in ("pyarrow", "numpy"))
+
 PROPERTY = settings(max_examples=200, stateful_step_count=30, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 
@@ -400,6 +406,9 @@ class MainRowsCompared(TableModel):
 FAULTS = [NullEqualsNull, TieToCurrentRow, PerRuleMaximum, DeleteOnlyMatches, MainRowsCompared]
 
 
+# Whether a broken model is caught says how strong the test is, not whether
+# the extension is sound: the sanitizer run leaves that to the ordinary one.
+@pytest.mark.skipif(os.environ.get("NORVANE_SANITIZED") == "1", reason="the test's strength is checked unsanitized")
 @pytest.mark.parametrize("fault", FAULTS, ids=lambda cls: cls.__name__)
 def test_a_broken_model_is_caught(fault):
     """Each fault, alone in a copy of the model, makes the property test fail
