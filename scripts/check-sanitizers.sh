@@ -21,4 +21,14 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # poisoned by the debug hooks.
 export PYTHONMALLOC=malloc_debug
 export NORVANE_SANITIZED=1
-LD_PRELOAD="$asan $ubsan" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+run_tests() {
+    LD_PRELOAD="$asan $ubsan" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+}
+if [ $# -gt 0 ]; then
+    run_tests "$@"
+else
+    # As the ordinary suite runs: on every core, the cluster tests on one
+    # worker, then the timer-signal tests alone.
+    run_tests -n auto --dist loadgroup -m "not serial"
+    run_tests -m serial
+fi
