@@ -27,31 +27,15 @@ bench: $(VENV)/.installed
 docs: $(VENV)/.installed
 	$(PY) -m sphinx -b html -E -W --keep-going -q docs docs/_build
 
-# The files already in the house format. Until a whole-tree format pass
-# (ruff format; clang-format -i), only these are checked, so that a file once
-# clean stays clean; add a file here when it is formatted.
-FORMATTED_PY := \
-    benchmarks/__init__.py benchmarks/replay.py src/norvane/__init__.py src/norvane/__main__.py \
-    src/norvane/catalog.py src/norvane/cluster.py src/norvane/norvane_state.py src/norvane/staging.py \
-    tests/test_paths.py
-FORMATTED_CPP := \
-    src/ext/binding/binder.hpp src/ext/find/components.cpp src/ext/find/components.hpp src/ext/reads/current_rows.hpp \
-    src/ext/catalog/db_handle.hpp src/ext/support/driver_limits.cpp src/ext/support/driver_limits.hpp src/ext/find/exactness.hpp \
-    src/ext/staging/grouped_staging.hpp src/ext/merge/interruptible.cpp src/ext/merge/interruptible.hpp src/ext/support/keys.cpp \
-    src/ext/support/keys.hpp src/ext/support/keywords.hpp src/ext/merge/merge_report.cpp src/ext/binding/module.hpp \
-    src/ext/find/newest_groups.hpp src/ext/support/profile.cpp src/ext/support/profile.hpp src/ext/support/profile_entries.cpp src/ext/support/refs.hpp src/ext/catalog/schema.hpp \
-    src/ext/merge/set_guards.cpp src/ext/merge/set_guards.hpp src/ext/staging/storage.hpp src/ext/support/transaction.cpp \
-    src/ext/support/transaction.hpp
-
-# ruff (lint over everything, format over the formatted files), clang-format
-# and clang-tidy (.clang-tidy) over the C++. CI installs the tools.
+# ruff (lint and format) over the Python, clang-format and clang-tidy
+# (.clang-tidy) over the C++. CI installs the tools.
 lint: lint-format tidy
 
 lint-format: $(VENV)/.installed
 	$(PY) -m pip install --quiet --disable-pip-version-check "ruff>=0.6"
 	$(PY) -m ruff check .
-	$(PY) -m ruff format --check $(FORMATTED_PY)
-	clang-format --dry-run -Werror $(FORMATTED_CPP)
+	$(PY) -m ruff format --check .
+	clang-format --dry-run -Werror src/ext/*/*.cpp src/ext/*/*.hpp
 
 tidy: $(VENV)/.installed
 	scripts/clang-tidy.sh

@@ -120,20 +120,25 @@ def contender_phases(rows):
 
     def stage(conn):
         picks = ", ".join(f"value->>{k}" for k in range(len(COLUMNS)))
-        conn.cursor().execute(f"INSERT INTO {staging} SELECT {picks} FROM json_each(?) ORDER BY key",
-                              [json.dumps(rows)])
+        conn.cursor().execute(
+            f"INSERT INTO {staging} SELECT {picks} FROM json_each(?) ORDER BY key", [json.dumps(rows)]
+        )
         if conn.in_transaction:
             conn.commit()
 
     def merge(conn):
         cur = conn.cursor()
         cur.execute("BEGIN IMMEDIATE")
-        cur.execute(f"DELETE FROM {TABLE} WHERE {code} IN (SELECT {code} FROM {staging}) "
-                    f"OR ({name}, {place}) IN (SELECT {name}, {place} FROM {staging})")
-        cur.execute(f"INSERT INTO {TABLE} SELECT {columns} FROM (SELECT *, rowid AS r, "
-                    f"max(rowid) OVER (PARTITION BY {code}) AS m0, "
-                    f"max(rowid) OVER (PARTITION BY {name}, {place}) AS m1 FROM {staging}) "
-                    f"WHERE r = m0 AND r = m1 ORDER BY r DESC")
+        cur.execute(
+            f"DELETE FROM {TABLE} WHERE {code} IN (SELECT {code} FROM {staging}) "
+            f"OR ({name}, {place}) IN (SELECT {name}, {place} FROM {staging})"
+        )
+        cur.execute(
+            f"INSERT INTO {TABLE} SELECT {columns} FROM (SELECT *, rowid AS r, "
+            f"max(rowid) OVER (PARTITION BY {code}) AS m0, "
+            f"max(rowid) OVER (PARTITION BY {name}, {place}) AS m1 FROM {staging}) "
+            f"WHERE r = m0 AND r = m1 ORDER BY r DESC"
+        )
         cur.execute(f"DELETE FROM {staging}")
         cur.execute("COMMIT")
 
@@ -148,10 +153,12 @@ def contender_phases(rows):
         rules = [[COLUMNS[p] for p in positions] for positions in MERGE_SCHEMA.rules.values()]
         order = list(dict.fromkeys(c for rule in rules for c in rule))
         keys = ", ".join(order)
-        candidates = cur.execute(f"SELECT 1, rowid, * FROM {staging} {SELECTIVE} "
-                                 f"UNION ALL SELECT 0, rowid, * FROM {TABLE} {SELECTIVE}").fetchall()
-        scanned = cur.execute(f"SELECT 1, rowid, {keys} FROM {staging} "
-                              f"UNION ALL SELECT 0, rowid, {keys} FROM {TABLE}").fetchall()
+        candidates = cur.execute(
+            f"SELECT 1, rowid, * FROM {staging} {SELECTIVE} UNION ALL SELECT 0, rowid, * FROM {TABLE} {SELECTIVE}"
+        ).fetchall()
+        scanned = cur.execute(
+            f"SELECT 1, rowid, {keys} FROM {staging} UNION ALL SELECT 0, rowid, {keys} FROM {TABLE}"
+        ).fetchall()
         if conn.in_transaction:
             conn.commit()
         parent = {}
@@ -176,7 +183,7 @@ def contender_phases(rows):
         width = len(COLUMNS)
         answer, seen = [], set()
         for row in candidates:
-            values = tuple(row[2:2 + width])
+            values = tuple(row[2 : 2 + width])
             if root((row[0], row[1])) == (row[0], row[1]) and values not in seen:
                 seen.add(values)
                 answer.append(values)
@@ -223,22 +230,36 @@ def _median(runs, i):
 
 
 def table(results, runs):
-    header = ["phase", "norvane ms", "requests", "contender ms", "requests", "norvane/contender",
-              "one per row ms", "requests", "file ms"]
+    header = [
+        "phase",
+        "norvane ms",
+        "requests",
+        "contender ms",
+        "requests",
+        "norvane/contender",
+        "one per row ms",
+        "requests",
+        "file ms",
+    ]
     lines = [header]
     for i, phase in enumerate(PHASES):
         ours, ours_req = _median(results[NORVANE], i)
         theirs, theirs_req = _median(results[CONTENDER], i)
         before, before_req = _median(results[BEFORE], i)
         local, _ = _median(results[LOCAL], i)
-        lines.append([
-            phase,
-            f"{ours * 1e3:.0f}", f"{ours_req:,}",
-            "-" if theirs is None else f"{theirs * 1e3:.0f}", "-" if theirs is None else f"{theirs_req:,}",
-            "-" if theirs is None else f"{ours / theirs:.2f}",
-            "-" if before is None else f"{before * 1e3:.0f}", "-" if before is None else f"{before_req:,}",
-            f"{local * 1e3:.1f}",
-        ])
+        lines.append(
+            [
+                phase,
+                f"{ours * 1e3:.0f}",
+                f"{ours_req:,}",
+                "-" if theirs is None else f"{theirs * 1e3:.0f}",
+                "-" if theirs is None else f"{theirs_req:,}",
+                "-" if theirs is None else f"{ours / theirs:.2f}",
+                "-" if before is None else f"{before * 1e3:.0f}",
+                "-" if before is None else f"{before_req:,}",
+                f"{local * 1e3:.1f}",
+            ]
+        )
     widths = [max(len(row[c]) for row in lines) for c in range(len(header))]
     text = [
         "  ".join(cell.ljust(w) if c == 0 else cell.rjust(w) for c, (cell, w) in enumerate(zip(row, widths)))
@@ -276,13 +297,16 @@ def phase_lines(nv, quick, runs=1):
     with tempfile.TemporaryDirectory(prefix="norvane-cluster-") as root:
         with LocalCluster(Path(root) / "nodes") as cluster:
             for run in range(runs):
-                for name, phases in ((NORVANE, norvane_phases(nv, rows)), (CONTENDER, contender_phases(rows)),
-                                     (BEFORE, norvane_phases(nv, rows)[:3:2])):
+                for name, phases in (
+                    (NORVANE, norvane_phases(nv, rows)),
+                    (CONTENDER, contender_phases(rows)),
+                    (BEFORE, norvane_phases(nv, rows)[:3:2]),
+                ):
                     if name == BEFORE:
                         phases = [phases[0], None, phases[1], None]
                     remote = cluster.connect(f"bench{run}{name.replace(' ', '')}")
                     try:
-                        with requests.counting(), (forced_statements() if name == BEFORE else _nothing()):
+                        with requests.counting(), forced_statements() if name == BEFORE else _nothing():
                             timings, merged[name], found[name] = run_once(nv, remote, main, phases, requests)
                     finally:
                         remote.close()
@@ -345,6 +369,7 @@ def delete_a_tenth(table):
 
 def scale_steps(size):
     """(name, function of a Table) of each step."""
+
     def stage_and_merge(rows):
         return lambda table: (table.stage(rows()), table.merge())
 
@@ -415,8 +440,9 @@ def run_scale(size, root):
                     grown = (_memory_kib(pid, "VmRSS") - before) / 1024
                     peak = (_memory_kib(pid, "VmHWM") - before) / 1024 if peak_known else None
                     step(local_table)
-                    results.append((name, seconds, grown, peak, *_same_rows(_stored(table), _stored(local_table)),
-                                    None))
+                    results.append(
+                        (name, seconds, grown, peak, *_same_rows(_stored(table), _stored(local_table)), None)
+                    )
             finally:
                 conn.close()
     finally:
@@ -433,19 +459,25 @@ def scale_lines(quick):
     size = SCALE_QUICK_ROWS if quick else SCALE_ROWS
     with tempfile.TemporaryDirectory(prefix="norvane-scale-") as root:
         results = run_scale(size, root)
-    out = ["cluster at scale: the price feed on 3 dqlite nodes on 127.0.0.1 (rules on (sup, sku) and "
-           "barcode, an index on price), each step against the same on a local file"]
+    out = [
+        "cluster at scale: the price feed on 3 dqlite nodes on 127.0.0.1 (rules on (sup, sku) and "
+        "barcode, an index on price), each step against the same on a local file"
+    ]
     for name, seconds, grown, peak, rows_equal, rowids_equal, error in results:
         if error is not None:
             out.append(f"  {name}: FAILED on the cluster: {error}")
             continue
-        out.append(f"  {name}: {seconds:.1f} s, leader RSS {grown:+.0f} MiB"
-                   f"{'' if peak is None else f' (peak {peak:+.0f} MiB)'}, rows equal to the file's: "
-                   f"{'yes' if rows_equal else 'NO'}, rowids equal: {'yes' if rowids_equal else 'no'}")
+        out.append(
+            f"  {name}: {seconds:.1f} s, leader RSS {grown:+.0f} MiB"
+            f"{'' if peak is None else f' (peak {peak:+.0f} MiB)'}, rows equal to the file's: "
+            f"{'yes' if rows_equal else 'NO'}, rowids equal: {'yes' if rowids_equal else 'no'}"
+        )
     first = results[0]
     growth = first[3] if first[3] is not None else first[2]
     verdict = "not measured" if growth is None else "met" if growth <= SCALE_RSS_TARGET_MIB else "MISSED"
-    out.append(f"  target: the first step grows the leader by <= {SCALE_RSS_TARGET_MIB} MiB "
-               f"({size:,} rows): {'-' if growth is None else f'{growth:.0f}'} MiB, {verdict}"
-               f"{' (a small size: the target is for 1,000,000 rows)' if size < SCALE_ROWS else ''}")
+    out.append(
+        f"  target: the first step grows the leader by <= {SCALE_RSS_TARGET_MIB} MiB "
+        f"({size:,} rows): {'-' if growth is None else f'{growth:.0f}'} MiB, {verdict}"
+        f"{' (a small size: the target is for 1,000,000 rows)' if size < SCALE_ROWS else ''}"
+    )
     return out

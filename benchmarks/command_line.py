@@ -123,12 +123,14 @@ def lines(quick, runs, progress=lambda message: None):
         def norvane_run(mode):
             db = root / f"{mode}.db"
             shutil.copy(template, db)
-            seconds, stdout = _timed([sys.executable, "-m", "benchmarks.command_line", "child", mode, str(db),
-                                      str(data)])
+            seconds, stdout = _timed(
+                [sys.executable, "-m", "benchmarks.command_line", "child", mode, str(db), str(data)]
+            )
             conn = sqlite3.connect(db)
             staged = conn.execute(f"SELECT count(*) FROM temp_{PRICE_FEED_TABLE}").fetchone()[0]
-            types = conn.execute(f"SELECT typeof(sup), typeof(sku), typeof(barcode), typeof(price) "
-                                 f"FROM temp_{PRICE_FEED_TABLE} LIMIT 1").fetchone()
+            types = conn.execute(
+                f"SELECT typeof(sup), typeof(sku), typeof(barcode), typeof(price) FROM temp_{PRICE_FEED_TABLE} LIMIT 1"
+            ).fetchone()
             conn.close()
             if staged != count or types != ("integer", "integer", "text", "real"):
                 raise RuntimeError(f"{mode}: staged {staged} rows typed {types}")
@@ -144,8 +146,9 @@ def lines(quick, runs, progress=lambda message: None):
             db = root / "utils.db"
             db.unlink(missing_ok=True)
             # Version 4 detects types unless told not to; version 3 only when told.
-            return _timed([_sqlite_utils(), "insert", str(db), PRICE_FEED_TABLE, str(data), "--csv",
-                           *_utils_detect_flag()])[0]
+            return _timed(
+                [_sqlite_utils(), "insert", str(db), PRICE_FEED_TABLE, str(data), "--csv", *_utils_detect_flag()]
+            )[0]
 
         best = {}
         growth = {}
@@ -178,23 +181,36 @@ def lines(quick, runs, progress=lambda message: None):
             verdict = "judged at 1,000,000 rows; here start-up weighs"
         else:
             verdict = "met" if ratio <= TARGET_RATIO else "MISSED"
-        out.append(f"Command line: stage a {count:,}-row price feed CSV ({size_mib:.0f} MiB) into an empty table "
-                   f"with rules (sup, sku) and (barcode); each contender a process, norvane best of {runs}")
-        out.append(f"  norvane stage, types detected           {best['stage']:8.2f} s  "
-                   f"{count / best['stage']:>10,.0f} rows/s")
-        out.append(f"  Python: csv.reader, typing, Table.stage {best['python']:8.2f} s  "
-                   f"{count / best['python']:>10,.0f} rows/s")
-        out.append(f"  norvane stage / Python: {ratio:.2f}x (target <= {TARGET_RATIO}x: {verdict}); "
-                   f"CPU time of the work {cpu['stage']:.2f} s / {cpu['python']:.2f} s = {cpu_ratio:.2f}x")
+        out.append(
+            f"Command line: stage a {count:,}-row price feed CSV ({size_mib:.0f} MiB) into an empty table "
+            f"with rules (sup, sku) and (barcode); each contender a process, norvane best of {runs}"
+        )
+        out.append(
+            f"  norvane stage, types detected           {best['stage']:8.2f} s  {count / best['stage']:>10,.0f} rows/s"
+        )
+        out.append(
+            f"  Python: csv.reader, typing, Table.stage {best['python']:8.2f} s  "
+            f"{count / best['python']:>10,.0f} rows/s"
+        )
+        out.append(
+            f"  norvane stage / Python: {ratio:.2f}x (target <= {TARGET_RATIO}x: {verdict}); "
+            f"CPU time of the work {cpu['stage']:.2f} s / {cpu['python']:.2f} s = {cpu_ratio:.2f}x"
+        )
         if "shell" in best:
-            out.append(f"  sqlite3 shell .import, plain table      {best['shell']:8.2f} s  "
-                       f"{count / best['shell']:>10,.0f} rows/s")
+            out.append(
+                f"  sqlite3 shell .import, plain table      {best['shell']:8.2f} s  "
+                f"{count / best['shell']:>10,.0f} rows/s"
+            )
         if "utils" in best:
-            out.append(f"  sqlite-utils insert --csv --detect-types {best['utils']:7.2f} s  "
-                       f"{count / best['utils']:>10,.0f} rows/s")
+            out.append(
+                f"  sqlite-utils insert --csv --detect-types {best['utils']:7.2f} s  "
+                f"{count / best['utils']:>10,.0f} rows/s"
+            )
         rss = growth["stage"]
-        out.append(f"  peak RSS growth: norvane stage {rss:.1f} MiB (target <= {TARGET_RSS_MIB} MiB: "
-                   f"{'met' if rss <= TARGET_RSS_MIB else 'MISSED'}), Python by hand {growth['python']:.1f} MiB")
+        out.append(
+            f"  peak RSS growth: norvane stage {rss:.1f} MiB (target <= {TARGET_RSS_MIB} MiB: "
+            f"{'met' if rss <= TARGET_RSS_MIB else 'MISSED'}), Python by hand {growth['python']:.1f} MiB"
+        )
         out += [f"  {note}" for note in notes]
     return out
 

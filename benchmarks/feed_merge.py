@@ -105,7 +105,9 @@ def managed(path, main, staged=(), *, columns=COLUMNS, newest_by=()):
         )
         indexes = conn.execute(
             "SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = ? AND sql IS NOT NULL "
-            "ORDER BY rowid", (T,)).fetchall()
+            "ORDER BY rowid",
+            (T,),
+        ).fetchall()
         for name, _ in indexes:
             conn.execute(f"DROP INDEX {name}")
         conn.executemany(f"INSERT INTO {T} VALUES ({_marks(columns)})", main)
@@ -146,6 +148,7 @@ def stage_and_merge(rows):
         table = Table(conn, T)
         table.stage(rows, commit=False)
         return table.merge()
+
     return call
 
 
@@ -159,6 +162,7 @@ def native_many(sql, rows):
     def call(conn):
         conn.executemany(sql, rows)
         conn.commit()
+
     return call
 
 
@@ -169,8 +173,10 @@ def replace_sql(columns=COLUMNS):
 def upsert_sql():
     """SQLite's idiom for a late row: update in place unless older."""
     updates = ", ".join(f"{c} = excluded.{c}" for c in TS_COLUMNS if c != "barcode")
-    return (f"INSERT INTO {T} VALUES ({_marks(TS_COLUMNS)}) ON CONFLICT(barcode) DO UPDATE SET {updates} "
-            "WHERE excluded.ts >= ts")
+    return (
+        f"INSERT INTO {T} VALUES ({_marks(TS_COLUMNS)}) ON CONFLICT(barcode) DO UPDATE SET {updates} "
+        "WHERE excluded.ts >= ts"
+    )
 
 
 def delete_keys(keys):
@@ -178,6 +184,7 @@ def delete_keys(keys):
         from norvane import Table
 
         return Table(conn, T).delete_keys("by_barcode", keys)
+
     return call
 
 
@@ -189,6 +196,7 @@ def native_delete(keys):
     def call(conn):
         conn.execute(f"DELETE FROM {T} WHERE barcode IN (SELECT value FROM json_each(?))", (text,))
         conn.commit()
+
     return call
 
 
@@ -222,23 +230,25 @@ def medians(workspace, contenders, runs):
                 walls[label].append(time.perf_counter() - wall)
                 cpus[label].append(time.process_time() - cpu)
                 first.setdefault(label, (result, rows_left(conn)))
-    return {label: Timing(statistics.median(walls[label]), statistics.median(cpus[label]))
-            for label in labels}, first
+    return {label: Timing(statistics.median(walls[label]), statistics.median(cpus[label])) for label in labels}, first
 
 
 def rows_left(conn):
     """Rows in the main table and, for norvane, those still staged: after a
     merge or a delete by key both hold only current rows."""
-    names = [name for (name,) in conn.execute(
-        "SELECT name FROM sqlite_master WHERE type = 'table' AND name IN (?, ?)", (T, f"temp_{T}"))]
+    names = [
+        name
+        for (name,) in conn.execute(
+            "SELECT name FROM sqlite_master WHERE type = 'table' AND name IN (?, ?)", (T, f"temp_{T}")
+        )
+    ]
     return sum(conn.execute(f"SELECT count(*) FROM {name}").fetchone()[0] for name in names)
 
 
 def verdict_line(label, mine, other, other_label, limit):
     ratio = mine.wall / other.wall
     verdict = "met" if ratio <= limit else "MISSED"
-    return (f"  {label:<52} norvane {mine}  {other_label} {other}  {ratio:5.2f}x  "
-            f"target <= {limit}x  {verdict}")
+    return f"  {label:<52} norvane {mine}  {other_label} {other}  {ratio:5.2f}x  target <= {limit}x  {verdict}"
 
 
 # ---------------------------------------------------------------- memory --
@@ -275,8 +285,9 @@ def rss_growth(path, keys):
     (``keys`` None) or delete_keys; None where /proc is not there."""
     if not Path("/proc/self/status").exists():
         return None
-    done = subprocess.run([sys.executable, "-c", RSS_CHILD, str(path), T, json.dumps(keys)],
-                          capture_output=True, text=True, check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", RSS_CHILD, str(path), T, json.dumps(keys)], capture_output=True, text=True, check=True
+    )
     return int(done.stdout.split()[-1])
 
 
@@ -303,8 +314,9 @@ def memory_line(workspace, label, template, call, staged, keys=None):
     allowed = 32 * MiB + 64 * staged
     verdict = "met" if peak <= allowed else "MISSED"
     rss = "-" if grown is None else f"{grown / MiB:.2f} MiB"
-    return (f"  {label:<52} peak traced {peak / MiB:7.2f} MiB, allowed {allowed / MiB:.1f} MiB  {verdict}; "
-            f"RSS growth {rss}")
+    return (
+        f"  {label:<52} peak traced {peak / MiB:7.2f} MiB, allowed {allowed / MiB:.1f} MiB  {verdict}; RSS growth {rss}"
+    )
 
 
 # ------------------------------------------------------------------ cases --
@@ -348,18 +360,26 @@ class FeedMerge:
         for count in s.bursts:
             rows = list(price_feed_staged(s.main, count))
             self.progress(f"feed merge: {count:,} into {s.main:,}")
-            self.timed(f"(a) {count:,} rows into {s.main:,}", {
-                "norvane": (main, stage_and_merge(rows)),
-                "native": (main_native, native_many(replace_sql(), rows)),
-            }, [("native", 1.0)])
+            self.timed(
+                f"(a) {count:,} rows into {s.main:,}",
+                {
+                    "norvane": (main, stage_and_merge(rows)),
+                    "native": (main_native, native_many(replace_sql(), rows)),
+                },
+                [("native", 1.0)],
+            )
         rows = list(price_feed_main(s.bulk, seed=5))
         empty = managed(self.path("empty"), [])
         empty_native = native(self.path("empty-native"), [])
         self.progress(f"feed merge: {s.bulk:,} into an empty table")
-        self.timed(f"(b) {s.bulk:,} rows into an empty table", {
-            "norvane": (empty, stage_and_merge(rows)),
-            "native": (empty_native, native_many(replace_sql(), rows)),
-        }, [("native", 0.5)])
+        self.timed(
+            f"(b) {s.bulk:,} rows into an empty table",
+            {
+                "norvane": (empty, stage_and_merge(rows)),
+                "native": (empty_native, native_many(replace_sql(), rows)),
+            },
+            [("native", 0.5)],
+        )
         bulk_staged = managed(self.path("bulk-staged"), [], rows)
         del rows
         self.memory(f"merge() of {s.bulk:,} staged into an empty table", bulk_staged, merge_only, s.bulk)
@@ -369,20 +389,29 @@ class FeedMerge:
         s = self.sizes
         self.progress(f"feed merge: newest_by, {s.newest:,} into {s.main:,}")
         rows, stale = newest_rows(s.main, s.newest)
-        newest = managed(self.path("ts-newest"), with_ts(price_feed_main(s.main)), columns=TS_COLUMNS,
-                         newest_by=["ts"])
+        newest = managed(self.path("ts-newest"), with_ts(price_feed_main(s.main)), columns=TS_COLUMNS, newest_by=["ts"])
         plain = managed(self.path("ts-plain"), with_ts(price_feed_main(s.main)), columns=TS_COLUMNS)
-        one_rule = native(self.path("ts-native"), with_ts(price_feed_main(s.main)), columns=TS_COLUMNS,
-                          rules={"by_barcode": ("barcode",)})
-        first = self.timed(f"(c) {s.newest:,} rows with newest_by, {stale:,} stale", {
-            "norvane": (newest, stage_and_merge(rows)),
-            "without": (plain, stage_and_merge(rows)),
-            "upsert": (one_rule, native_many(upsert_sql(), rows)),
-        }, [("without", 1.15), ("upsert", 1.5)])
+        one_rule = native(
+            self.path("ts-native"),
+            with_ts(price_feed_main(s.main)),
+            columns=TS_COLUMNS,
+            rules={"by_barcode": ("barcode",)},
+        )
+        first = self.timed(
+            f"(c) {s.newest:,} rows with newest_by, {stale:,} stale",
+            {
+                "norvane": (newest, stage_and_merge(rows)),
+                "without": (plain, stage_and_merge(rows)),
+                "upsert": (one_rule, native_many(upsert_sql(), rows)),
+            },
+            [("without", 1.15), ("upsert", 1.5)],
+        )
         report = first["norvane"][0]
-        self.say(f"    without = the same merge, no newest_by; upsert = native ON CONFLICT(barcode) "
-                          f"DO UPDATE ... WHERE excluded.ts >= ts, one rule; the merge reported "
-                          f"{getattr(report, 'stale', '?')} stale of {report.staged:,}")
+        self.say(
+            f"    without = the same merge, no newest_by; upsert = native ON CONFLICT(barcode) "
+            f"DO UPDATE ... WHERE excluded.ts >= ts, one rule; the merge reported "
+            f"{getattr(report, 'stale', '?')} stale of {report.staged:,}"
+        )
         self.drop(one_rule)
         self.reads(newest, plain, rows)
         self.drop(newest, plain)
@@ -403,15 +432,17 @@ class FeedMerge:
             conns = {name: sqlite3.connect(path) for name, path in staged.items()}
             try:
                 tables = {name: Table(conn, T) for name, conn in conns.items()}
-                with_nb, without = paired(lambda: case.new(tables["newest"]), lambda: case.new(tables["plain"]),
-                                          self.runs)
+                with_nb, without = paired(
+                    lambda: case.new(tables["newest"]), lambda: case.new(tables["plain"]), self.runs
+                )
             finally:
                 for conn in conns.values():
                     conn.close()
             ratio = with_nb / without
             self.say(
                 f"  (d) read ({case.key}) {case.label:<40} newest_by {with_nb * 1000:8.1f} ms  without "
-                f"{without * 1000:8.1f} ms  {ratio:5.2f}x  target <= 1.5x  {'met' if ratio <= 1.5 else 'MISSED'}")
+                f"{without * 1000:8.1f} ms  {ratio:5.2f}x  target <= 1.5x  {'met' if ratio <= 1.5 else 'MISSED'}"
+            )
         self.drop(*staged.values())
 
     def deletes(self):
@@ -427,13 +458,18 @@ class FeedMerge:
         flush(after)
         rng = random.Random(7)
         keys = ["b%d" % i for i in rng.sample(range(s.main), s.keys)]
-        self.timed(f"(e) delete_keys of {s.keys:,} keys, {s.staged:,} staged", {
-            "norvane": (with_staged, delete_keys(keys)),
-            "native": (after, native_delete(keys)),
-        }, [("native", 2.0)])
+        self.timed(
+            f"(e) delete_keys of {s.keys:,} keys, {s.staged:,} staged",
+            {
+                "norvane": (with_staged, delete_keys(keys)),
+                "native": (after, native_delete(keys)),
+            },
+            [("native", 2.0)],
+        )
         self.memory(f"merge() of {s.staged:,} staged into {s.main:,}", with_staged, merge_only, s.staged)
-        self.memory(f"delete_keys() of {s.keys:,} keys, {s.staged:,} staged", with_staged, delete_keys(keys),
-                    s.staged, keys)
+        self.memory(
+            f"delete_keys() of {s.keys:,} keys, {s.staged:,} staged", with_staged, delete_keys(keys), s.staged, keys
+        )
         self.drop(with_staged, after)
 
     def memory(self, label, template, call, staged, keys=None):
@@ -450,8 +486,8 @@ class FeedMerge:
         self.say(
             f"feed merge (price feed, rules (sup, sku) and (barcode), index on price): median of {self.runs} "
             f"runs, wall time (cpu time); norvane = stage(rows, commit=False) + merge(), native = "
-            f"executemany + commit on fresh copies" + ("; the targets are set for the full sizes" if
-                                                       s is QUICK else ""))
+            f"executemany + commit on fresh copies" + ("; the targets are set for the full sizes" if s is QUICK else "")
+        )
         self.bursts()
         try:
             self.newest()

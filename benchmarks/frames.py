@@ -85,8 +85,7 @@ def _medians(workspace, contenders, runs):
 def _line(label, seconds, contender, other, target):
     ratio = seconds / other
     verdict = "met" if ratio <= target else "MISSED"
-    return (f"  {label}: {seconds:.3f} s vs {contender} {other:.3f} s = {ratio:.2f}x "
-            f"(target <= {target}x: {verdict})")
+    return f"  {label}: {seconds:.3f} s vs {contender} {other:.3f} s = {ratio:.2f}x (target <= {target}x: {verdict})"
 
 
 def run(norvane, quick, runs, workdir, progress):
@@ -108,13 +107,17 @@ def run(norvane, quick, runs, workdir, progress):
 
     progress(f"frames: timing {runs} runs")
     columns = ", ".join(PRICE_FEED_COLUMNS)
-    took = _medians(workspace, {
-        "stage(df)": (empty, lambda c: Table(c, PRICE_FEED_TABLE).stage(frame)),
-        "stage(tuples)": (empty, lambda c: Table(c, PRICE_FEED_TABLE).stage(rows)),
-        "to_sql": (empty, lambda c: frame.to_sql(PLAIN_TABLE, c, if_exists="append", index=False)),
-        "to_pandas": (full, lambda c: Table(c, PRICE_FEED_TABLE).to_pandas()),
-        "read_sql": (full, lambda c: pd.read_sql(f"SELECT {columns} FROM {PRICE_FEED_TABLE}", c)),
-    }, runs)
+    took = _medians(
+        workspace,
+        {
+            "stage(df)": (empty, lambda c: Table(c, PRICE_FEED_TABLE).stage(frame)),
+            "stage(tuples)": (empty, lambda c: Table(c, PRICE_FEED_TABLE).stage(rows)),
+            "to_sql": (empty, lambda c: frame.to_sql(PLAIN_TABLE, c, if_exists="append", index=False)),
+            "to_pandas": (full, lambda c: Table(c, PRICE_FEED_TABLE).to_pandas()),
+            "read_sql": (full, lambda c: pd.read_sql(f"SELECT {columns} FROM {PRICE_FEED_TABLE}", c)),
+        },
+        runs,
+    )
     for leftover in (empty, full):
         leftover.unlink()
     return [

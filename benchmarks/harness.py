@@ -190,9 +190,7 @@ def merge_memory(name, lib, scenario, workspace, merge=None):
     Python objects."""
     with workspace.connection(scenario.template) as conn:
         lib.insert_temp(conn, TABLE, scenario.staged)
-        rows, staged_bytes, _ = traced(
-            lambda: conn.execute(f"SELECT * FROM temp_{TABLE}").fetchall()
-        )
+        rows, staged_bytes, _ = traced(lambda: conn.execute(f"SELECT * FROM temp_{TABLE}").fetchall())
         del rows
         _, _, peak = traced(lambda: (merge or (lambda c: lib.temp_to_main(c, TABLE)))(conn))
     return MergeMemory(scenario.title, name, staged_bytes, peak)

@@ -39,8 +39,10 @@ def _latency(call, delay):
 
 def _prepare(nv, path, staged):
     conn = sqlite3.connect(path)
-    conn.executescript("CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns);"
-                       "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num);")
+    conn.executescript(
+        "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns);"
+        "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num);"
+    )
     nv.create_table(conn, "t", ["k", "v"], [{"name": "iv", "cols": "v"}], [{"name": "uk", "cols": [0]}])
     nv.insert_temp(conn, "t", [(i, i * 7) for i in range(staged)])
     return conn
@@ -69,5 +71,7 @@ def _line(what, delay, took):
     if took is None:
         return f"Ctrl-C during a {what}: the call ended before the signal at {delay:.2f} s"
     raised, returned = took
-    return (f"Ctrl-C during a {what}, sent {delay:.2f} s in: KeyboardInterrupt after {raised * 1000:.1f} ms, "
-            f"the call rolled back and returned after {returned * 1000:.1f} ms")
+    return (
+        f"Ctrl-C during a {what}, sent {delay:.2f} s in: KeyboardInterrupt after {raised * 1000:.1f} ms, "
+        f"the call rolled back and returned after {returned * 1000:.1f} ms"
+    )

@@ -62,8 +62,9 @@ class Wrapped:
 def scored_rows(count, code_range, rng, tag):
     return [
         (code, rng.randrange(max(1, count // 3)), rng.randrange(3), rng.randrange(SCORE_RANGE), f"{tag}{i}")
-        for i, code in enumerate(range(count) if code_range is None else
-                                 (rng.randrange(code_range) for _ in range(count)))
+        for i, code in enumerate(
+            range(count) if code_range is None else (rng.randrange(code_range) for _ in range(count))
+        )
     ]
 
 
@@ -72,14 +73,15 @@ def build_scored(path, sizes, seed):
     plain.prepare(str(path))
     conn = sqlite3.connect(path)
     plain.create_table(
-        conn, TABLE, COLUMNS,
+        conn,
+        TABLE,
+        COLUMNS,
         [{"name": "score", "cols": "score"}, {"name": "code", "cols": "code"}],
         [{"name": "unique_0", "cols": [0]}, {"name": "unique_1", "cols": [1, 2]}],
     )
     marks = ",".join("?" * len(COLUMNS))
     conn.executemany(f"INSERT INTO {TABLE} VALUES ({marks})", scored_rows(sizes.main, None, rng, "m"))
-    conn.executemany(f"INSERT INTO temp_{TABLE} VALUES ({marks})",
-                     scored_rows(sizes.staged, 2 * sizes.main, rng, "s"))
+    conn.executemany(f"INSERT INTO temp_{TABLE} VALUES ({marks})", scored_rows(sizes.staged, 2 * sizes.main, rng, "s"))
     conn.commit()
     conn.execute("VACUUM")
     conn.close()
@@ -99,8 +101,11 @@ def build_chains(path, sizes, seed):
 
 def candidates(table, conditions):
     def read(conn):
-        return (conn.execute(f"SELECT {SELECT} FROM temp_{table} {conditions}").fetchall(),
-                conn.execute(f"SELECT {SELECT} FROM {table} {conditions}").fetchall())
+        return (
+            conn.execute(f"SELECT {SELECT} FROM temp_{table} {conditions}").fetchall(),
+            conn.execute(f"SELECT {SELECT} FROM {table} {conditions}").fetchall(),
+        )
+
     return read
 
 
@@ -183,13 +188,36 @@ def run(lib, quick, runs, workdir, progress):
         build_scored(path, sizes, seed=20240613)
         conn = sqlite3.connect(path)
         try:
-            results.append(time_case(conn, lib, f"(a) no condition {label}", TABLE, NO_CONDITION, runs, 0,
-                                     sizes, "<= 3x plain"))
-            results.append(time_case(conn, lib, f"(b) {SELECTIVE} {label}", TABLE, SELECTIVE, runs,
-                                     1 if label == "1x" else 0, sizes, "<= 15x plain"))
+            results.append(
+                time_case(conn, lib, f"(a) no condition {label}", TABLE, NO_CONDITION, runs, 0, sizes, "<= 3x plain")
+            )
+            results.append(
+                time_case(
+                    conn,
+                    lib,
+                    f"(b) {SELECTIVE} {label}",
+                    TABLE,
+                    SELECTIVE,
+                    runs,
+                    1 if label == "1x" else 0,
+                    sizes,
+                    "<= 15x plain",
+                )
+            )
             if label == "1x":
-                results.append(time_case(conn, lib, f"(c) {NARROW}", TABLE, NARROW, runs, runs, sizes,
-                                         "walk/find >= 0.83 (find <= 1.2x walk)"))
+                results.append(
+                    time_case(
+                        conn,
+                        lib,
+                        f"(c) {NARROW}",
+                        TABLE,
+                        NARROW,
+                        runs,
+                        runs,
+                        sizes,
+                        "walk/find >= 0.83 (find <= 1.2x walk)",
+                    )
+                )
                 progress("newest: memory")
                 per_row = extra_memory(conn, lib, sizes)
         finally:
@@ -198,18 +226,31 @@ def run(lib, quick, runs, workdir, progress):
     build_chains(path, small, seed=20240613)
     conn = sqlite3.connect(path)
     try:
-        results.append(time_case(conn, lib, f"(d) {small.chains} chains of {small.chain_length}", "homes",
-                                 "", runs, runs, Sizes(small.chains * small.chain_length // 2,
-                                                       small.chains * small.chain_length // 2, 0, 0),
-                                 ">= 20x faster than walk"))
+        results.append(
+            time_case(
+                conn,
+                lib,
+                f"(d) {small.chains} chains of {small.chain_length}",
+                "homes",
+                "",
+                runs,
+                runs,
+                Sizes(small.chains * small.chain_length // 2, small.chains * small.chain_length // 2, 0, 0),
+                ">= 20x faster than walk",
+            )
+        )
     finally:
         conn.close()
     lines.append(report(results, runs))
-    a1, b1, a2, b2 = (next(r for r in results if r.case.startswith(p)) for p in
-                      ("(a) no condition 1x", f"(b) {SELECTIVE} 1x", "(a) no condition 2x", f"(b) {SELECTIVE} 2x"))
+    a1, b1, a2, b2 = (
+        next(r for r in results if r.case.startswith(p))
+        for p in ("(a) no condition 1x", f"(b) {SELECTIVE} 1x", "(a) no condition 2x", f"(b) {SELECTIVE} 2x")
+    )
     lines.append(f"scaling 2x rows (target <= 2.3x): (a) {a2.find / a1.find:.2f}x, (b) {b2.find / b1.find:.2f}x")
-    lines.append(f"find peak memory during (a) beyond what the walk holds too: {per_row:.1f} bytes per row "
-                 f"of both tables (target <= 64)")
+    lines.append(
+        f"find peak memory during (a) beyond what the walk holds too: {per_row:.1f} bytes per row "
+        f"of both tables (target <= 64)"
+    )
     return lines
 
 
@@ -221,15 +262,25 @@ def report(results, runs):
     header = ["case", "rows", "find ms", "plain ms", "walk ms", "find/plain", "walk/find", "target", "same"]
     table = [header]
     for r in results:
-        table.append([
-            r.case, f"{r.rows:,}", _ms(r.find), _ms(r.plain), _ms(r.walk),
-            "-" if r.plain is None else f"{r.find / r.plain:.2f}",
-            "-" if r.walk is None else f"{r.walk / r.find:.2f}",
-            r.target, "-" if r.same is None else ("yes" if r.same else "NO"),
-        ])
+        table.append(
+            [
+                r.case,
+                f"{r.rows:,}",
+                _ms(r.find),
+                _ms(r.plain),
+                _ms(r.walk),
+                "-" if r.plain is None else f"{r.find / r.plain:.2f}",
+                "-" if r.walk is None else f"{r.walk / r.find:.2f}",
+                r.target,
+                "-" if r.same is None else ("yes" if r.same else "NO"),
+            ]
+        )
     widths = [max(len(row[i]) for row in table) for i in range(len(header))]
     text = ["find's newest test: median of %d runs (the walk for (b) once); ratios of medians" % runs]
     for row in table:
-        text.append("  ".join(cell.ljust(w) if i in (0, 7) else cell.rjust(w)
-                              for i, (cell, w) in enumerate(zip(row, widths))).rstrip())
+        text.append(
+            "  ".join(
+                cell.ljust(w) if i in (0, 7) else cell.rjust(w) for i, (cell, w) in enumerate(zip(row, widths))
+            ).rstrip()
+        )
     return "\n".join(text)

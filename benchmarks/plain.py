@@ -14,9 +14,7 @@ the row.
 import sqlite3
 
 CREATE_INDEX_TABLE = "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)"
-CREATE_UNIQUE_TABLE = (
-    "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)"
-)
+CREATE_UNIQUE_TABLE = "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)"
 
 
 def _commit(conn, comm):
@@ -267,10 +265,7 @@ def find(conn, select, table, conditions):
     for source, prefix in ((1, "temp_"), (0, "")):
         cursor.execute(f"SELECT {total_select} FROM {prefix}{table} {conditions}")
         for row in cursor.fetchall():
-            keys = [
-                (tekrar[name], tuple([row[c + 1] for c in positions]))
-                for name, positions in uniques.items()
-            ]
+            keys = [(tekrar[name], tuple([row[c + 1] for c in positions])) for name, positions in uniques.items()]
             if any(key in seen for seen, key in keys):
                 continue
             reference = (source, row[0])

@@ -55,12 +55,13 @@ def build(path, main, staged):
     plain.prepare(str(path))
     conn = sqlite3.connect(path)
     plain.create_table(
-        conn, T, COLUMNS,
+        conn,
+        T,
+        COLUMNS,
         [{"name": name, "cols": ",".join(cols)} for name, cols in PRICE_FEED_INDEXES.items()],
         [{"name": name, "cols": [COLUMNS.index(c) for c in cols]} for name, cols in PRICE_FEED_RULES.items()],
     )
-    indexes = conn.execute("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = ?",
-                           (T,)).fetchall()
+    indexes = conn.execute("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = ?", (T,)).fetchall()
     for name, _ in indexes:
         conn.execute(f"DROP INDEX {name}")
     conn.executemany(f"INSERT INTO {T} VALUES ({MARKS})", price_feed_main(main))
@@ -136,6 +137,7 @@ def both(sql, params=()):
     def read(conn):
         conn.execute(sql.format(table=f"temp_{T}"), params).fetchall()
         conn.execute(sql.format(table=T), params).fetchall()
+
     return read
 
 
@@ -153,27 +155,72 @@ class Case:
 def cases(barcode):
     price = COLUMNS.index("price") + 1
     return [
-        Case("e", "rows(limit=10)", lambda t: t.rows(limit=10),
-             lambda c: before_rows(c, limit=10), staging_scan, 2, "staging scan"),
-        Case("f", "rows(order_by=price, limit=10)", lambda t: t.rows(order_by=["price"], limit=10),
-             lambda c: before_rows(c, order=[(price, False)], limit=10), staging_scan, 2, "staging scan"),
-        Case("g", "rows(order_by=price DESC, offset=10000, limit=10)",
-             lambda t: t.rows(order_by=["price DESC"], offset=10000, limit=10),
-             lambda c: before_rows(c, order=[(price, True)], offset=10000, limit=10),
-             lambda c: (staging_scan(c), c.execute(
-                 f"SELECT rowid, * FROM {T} ORDER BY price DESC LIMIT 10 OFFSET 10000").fetchall()),
-             3, "scan + plain ORDER BY price DESC LIMIT 10 OFFSET 10000"),
-        Case("h", "count()", lambda t: t.count(), lambda c: len(before_rows(c)),
-             lambda c: (staging_scan(c), c.execute(f"SELECT count(*) FROM {T}").fetchall()),
-             3, "scan + SELECT count(*)"),
-        Case("i", "rows()", lambda t: t.rows(), lambda c: before_rows(c),
-             both("SELECT * FROM {table}"), 1.5, "two plain SELECTs"),
-        Case("j", "rows('price < ?', [100])", lambda t: t.rows("price < ?", [100]),
-             lambda c: before_rows(c, "price < ?", [100]),
-             both("SELECT * FROM {table} WHERE price < ?", [100]), 1.5, "two plain SELECTs"),
-        Case("m", "rows('barcode = ?', [b]), 2x staged", lambda t: t.rows("barcode = ?", [barcode]),
-             lambda c: before_rows(c, "barcode = ?", [barcode]),
-             both("SELECT * FROM {table} WHERE barcode = ?", [barcode]), 3, "two plain SELECTs"),
+        Case(
+            "e",
+            "rows(limit=10)",
+            lambda t: t.rows(limit=10),
+            lambda c: before_rows(c, limit=10),
+            staging_scan,
+            2,
+            "staging scan",
+        ),
+        Case(
+            "f",
+            "rows(order_by=price, limit=10)",
+            lambda t: t.rows(order_by=["price"], limit=10),
+            lambda c: before_rows(c, order=[(price, False)], limit=10),
+            staging_scan,
+            2,
+            "staging scan",
+        ),
+        Case(
+            "g",
+            "rows(order_by=price DESC, offset=10000, limit=10)",
+            lambda t: t.rows(order_by=["price DESC"], offset=10000, limit=10),
+            lambda c: before_rows(c, order=[(price, True)], offset=10000, limit=10),
+            lambda c: (
+                staging_scan(c),
+                c.execute(f"SELECT rowid, * FROM {T} ORDER BY price DESC LIMIT 10 OFFSET 10000").fetchall(),
+            ),
+            3,
+            "scan + plain ORDER BY price DESC LIMIT 10 OFFSET 10000",
+        ),
+        Case(
+            "h",
+            "count()",
+            lambda t: t.count(),
+            lambda c: len(before_rows(c)),
+            lambda c: (staging_scan(c), c.execute(f"SELECT count(*) FROM {T}").fetchall()),
+            3,
+            "scan + SELECT count(*)",
+        ),
+        Case(
+            "i",
+            "rows()",
+            lambda t: t.rows(),
+            lambda c: before_rows(c),
+            both("SELECT * FROM {table}"),
+            1.5,
+            "two plain SELECTs",
+        ),
+        Case(
+            "j",
+            "rows('price < ?', [100])",
+            lambda t: t.rows("price < ?", [100]),
+            lambda c: before_rows(c, "price < ?", [100]),
+            both("SELECT * FROM {table} WHERE price < ?", [100]),
+            1.5,
+            "two plain SELECTs",
+        ),
+        Case(
+            "m",
+            "rows('barcode = ?', [b]), 2x staged",
+            lambda t: t.rows("barcode = ?", [barcode]),
+            lambda c: before_rows(c, "barcode = ?", [barcode]),
+            both("SELECT * FROM {table} WHERE barcode = ?", [barcode]),
+            3,
+            "two plain SELECTs",
+        ),
     ]
 
 
@@ -219,9 +266,11 @@ def newest_by_lines(base, workdir, runs, progress):
             plain_conn.close()
         ratio = took / plain_took
         verdict = "met" if ratio <= 1.5 else "MISSED"
-        lines.append(f"(n) {case.label} with newest_by=price: {fmt(took)} vs {fmt(plain_took)} without, "
-                     f"ratio {ratio:.2f}x (limit 1.5)  {verdict}"
-                     + ("" if same else "  (answers differ: staged prices that newest_by drops)"))
+        lines.append(
+            f"(n) {case.label} with newest_by=price: {fmt(took)} vs {fmt(plain_took)} without, "
+            f"ratio {ratio:.2f}x (limit 1.5)  {verdict}"
+            + ("" if same else "  (answers differ: staged prices that newest_by drops)")
+        )
     newest.unlink()
     return lines
 
@@ -266,9 +315,11 @@ def run(quick, runs, workdir, progress):
     sizes = QUICK if quick else FULL
     workdir = Path(workdir)
     before_runs = runs if quick else 1
-    lines = [f"reads (price feed): {sizes.main:,} main + {sizes.staged:,} staged rows; "
-             "ratios of medians; 'before' is the find-based rows() of the earlier version"
-             + ("; the targets are set for the full sizes" if quick else "")]
+    lines = [
+        f"reads (price feed): {sizes.main:,} main + {sizes.staged:,} staged rows; "
+        "ratios of medians; 'before' is the find-based rows() of the earlier version"
+        + ("; the targets are set for the full sizes" if quick else "")
+    ]
     base = workdir / "feed.db"
     progress(f"reads: building {sizes.main:,} + {sizes.staged:,} rows")
     build(base, sizes.main, sizes.staged)
@@ -289,8 +340,10 @@ def run(quick, runs, workdir, progress):
         verdict = "met" if ratio <= case.limit else "MISSED"
         if same is False:
             verdict += " (differs from before, as the semantics changed)"
-        lines.append(f"({case.key}) {case.label:<54} {fmt(before):>11} {fmt(new):>10} {fmt(baseline):>10} "
-                     f"{ratio:>6.2f}x {case.limit:>5}x  {verdict}  [baseline: {case.baseline_label}]")
+        lines.append(
+            f"({case.key}) {case.label:<54} {fmt(before):>11} {fmt(new):>10} {fmt(baseline):>10} "
+            f"{ratio:>6.2f}x {case.limit:>5}x  {verdict}  [baseline: {case.baseline_label}]"
+        )
     large = workdir / "feed-large.db"
     progress(f"reads: building {sizes.large_main:,} + {sizes.staged:,} rows")
     build(large, sizes.large_main, sizes.staged)
@@ -300,19 +353,28 @@ def run(quick, runs, workdir, progress):
         ratio = new / baseline
         growth = ratio / ratios[case.key]
         verdict = "met" if growth <= 1.2 else "MISSED"
-        lines.append(f"(k) {case.label} at {sizes.large_main:,} main: {fmt(new)} vs {fmt(baseline)}, "
-                     f"ratio {ratio:.2f}x = {growth:.2f} x its ratio at {sizes.main:,} (limit 1.2)  {verdict}")
+        lines.append(
+            f"(k) {case.label} at {sizes.large_main:,} main: {fmt(new)} vs {fmt(baseline)}, "
+            f"ratio {ratio:.2f}x = {growth:.2f} x its ratio at {sizes.main:,} (limit 1.2)  {verdict}"
+        )
     large.unlink()
     lines += newest_by_lines(base, workdir, runs, progress)
     progress("reads: (l) memory of a full iter()")
     peak = iter_peak(base)
     allowed = 16 * 2**20 + 128 * sizes.staged
-    lines.append(f"(l) full iter() peak traced memory: {peak / 2**20:.1f} MiB, allowed "
-                 f"{allowed / 2**20:.1f} MiB  {'met' if peak <= allowed else 'MISSED'}")
+    lines.append(
+        f"(l) full iter() peak traced memory: {peak / 2**20:.1f} MiB, allowed "
+        f"{allowed / 2**20:.1f} MiB  {'met' if peak <= allowed else 'MISSED'}"
+    )
     delay = 0.005 if quick else 0.3
     if hasattr(signal, "setitimer"):
         took = interrupt_latency(base, delay)
-        lines.append("Ctrl-C during rows() of the whole table: " + (
-            "the read ended before the signal" if took is None else
-            f"stopped {took * 1000:.1f} ms after the signal (target 100 ms)"))
+        lines.append(
+            "Ctrl-C during rows() of the whole table: "
+            + (
+                "the read ended before the signal"
+                if took is None
+                else f"stopped {took * 1000:.1f} ms after the signal (target 100 ms)"
+            )
+        )
     return lines

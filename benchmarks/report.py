@@ -75,8 +75,9 @@ def memory_lines(results):
 
 def burst_lines(measurements, smallest):
     """How a fixed burst's cost grows with the main table: each size against the smallest."""
-    totals = {m.scenario: m for m in measurements if m.scenario.startswith("burst ") and
-              m.phase.startswith("insert_temp +")}
+    totals = {
+        m.scenario: m for m in measurements if m.scenario.startswith("burst ") and m.phase.startswith("insert_temp +")
+    }
     lines = []
     for title, measurement in totals.items():
         staged, main = title.removeprefix("burst ").split(" into ")

@@ -35,7 +35,15 @@ if __package__ in (None, ""):  # started as a script: python benchmarks/run.py
     sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
 from benchmarks import (  # noqa: E402
-    cluster, command_line, feed_merge, frames, interrupts, newest, plain, reads, results_json,
+    cluster,
+    command_line,
+    feed_merge,
+    frames,
+    interrupts,
+    newest,
+    plain,
+    reads,
+    results_json,
 )
 from benchmarks.harness import (  # noqa: E402
     NATIVE,
@@ -126,9 +134,7 @@ class ScenarioRun:
     def _note_unrecorded(self, recording):
         if recording.unrecorded:
             used = ", ".join(sorted(recording.unrecorded))
-            self.notes.append(
-                f"{self.scenario.key}: norvane used {used}, which the replay does not reproduce"
-            )
+            self.notes.append(f"{self.scenario.key}: norvane used {used}, which the replay does not reproduce")
 
     def contenders(self):
         scenario = self.scenario
@@ -145,7 +151,8 @@ class ScenarioRun:
                 REBUILD, scenario.template, [(phase, forced("rebuild", call)) for phase, call in calls]
             )
             made[STATEMENTS] = lambda: Contender(
-                STATEMENTS, scenario.template,
+                STATEMENTS,
+                scenario.template,
                 [(phase, forced("statements", call, "merge_path")) for phase, call in calls],
             )
         return [made[name]() for name in scenario.contenders if name in made]
@@ -168,9 +175,7 @@ class ScenarioRun:
                     outcomes[contender.name] = outcome
         self._check_outcomes(outcomes)
         if scenario.total:
-            measurements[scenario.total] = total(
-                scenario.title, scenario.phases, measurements, scenario.total
-            )
+            measurements[scenario.total] = total(scenario.title, scenario.phases, measurements, scenario.total)
         return [measurements[phase] for phase in scenario.labels()]
 
     def _check_outcomes(self, outcomes):
@@ -179,9 +184,7 @@ class ScenarioRun:
         reference = outcomes.get(reference_name)
         for name, outcome in outcomes.items():
             if outcome != reference:
-                self.notes.append(
-                    f"{self.scenario.key}: the outcome of {name} differs from that of {reference_name}"
-                )
+                self.notes.append(f"{self.scenario.key}: the outcome of {name} differs from that of {reference_name}")
 
 
 @dataclass
@@ -196,8 +199,9 @@ class Report:
         if self.measurements:
             print(table(self.measurements, runs))
         smallest = f"{min(sizes.burst_main):,}"
-        for line in (self.descriptions + burst_lines(self.measurements, smallest) +
-                     memory_lines(self.memory) + self.notes):
+        for line in (
+            self.descriptions + burst_lines(self.measurements, smallest) + memory_lines(self.memory) + self.notes
+        ):
             print(line)
         for lines in self.own.values():
             for line in lines:

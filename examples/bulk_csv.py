@@ -30,8 +30,7 @@ def write_csv(path: str, count: int, seed: int) -> list[Reading]:
     reports once a day, but the feed repeats itself: a later line for the same
     station and day is a correction that replaces the earlier one."""
     rng = random.Random(seed)
-    lines = [(rng.choice(STATIONS), rng.randrange(365), round(rng.uniform(-20, 40), 1))
-             for _ in range(count)]
+    lines = [(rng.choice(STATIONS), rng.randrange(365), round(rng.uniform(-20, 40), 1)) for _ in range(count)]
     with open(path, "w", newline="") as out:
         writer = csv.writer(out)
         writer.writerow(COLUMNS)
@@ -91,16 +90,17 @@ def main() -> None:
             readings.merge()
             elapsed = time.perf_counter() - started
             lines = Counter((station, day) for station, day, _ in written)
-            print(f"main rows after the merge: {readings.count_main()} "
-                  f"(the file has {len(lines)} distinct station-days), {elapsed:.2f} s in all")
+            print(
+                f"main rows after the merge: {readings.count_main()} "
+                f"(the file has {len(lines)} distinct station-days), {elapsed:.2f} s in all"
+            )
             print("staged rows left:", readings.count_staged())
 
             # The station and day reported most often: the last CSV line wins.
             (station, day), times = lines.most_common(1)[0]
             last = [c for s, d, c in written if (s, d) == (station, day)][-1]
             held = readings.rows("station = ? AND day = ?", [station, day], select="celsius")
-            print(f"{station} day {day}: {times} lines in the CSV, the last says {last}; "
-                  f"the table holds {held}")
+            print(f"{station} day {day}: {times} lines in the CSV, the last says {last}; the table holds {held}")
 
             # A second file of corrections: only the newest reading per station
             # and day survives, whether it was staged or already merged.

@@ -27,22 +27,26 @@ def main() -> None:
                 indexes=[Index("by_city", ["city"])],
                 unique=[Unique("by_id", ["id"])],
             )
-            persons.stage([
-                (1, "Sara", "Tehran", 30),
-                (2, "Omid", "Tabriz", 25),
-                (3, "Lena", "Tehran", 40),
-                (4, "Arash", "Shiraz", 52),
-                (5, "Mina", "Tehran", 19),
-            ])
+            persons.stage(
+                [
+                    (1, "Sara", "Tehran", 30),
+                    (2, "Omid", "Tabriz", 25),
+                    (3, "Lena", "Tehran", 40),
+                    (4, "Arash", "Shiraz", 52),
+                    (5, "Mina", "Tehran", 19),
+                ]
+            )
             persons.merge()
 
             # Newer rows, staged but not merged: Sara has had a birthday, Lena
             # has moved to Isfahan, and Kian is new.
-            persons.stage([
-                (1, "Sara", "Tehran", 31),
-                (3, "Lena", "Isfahan", 41),
-                (6, "Kian", "Tehran", 27),
-            ])
+            persons.stage(
+                [
+                    (1, "Sara", "Tehran", 31),
+                    (3, "Lena", "Isfahan", 41),
+                    (6, "Kian", "Tehran", 27),
+                ]
+            )
 
             # Every current row; the main rows of Sara and Lena are hidden by
             # their newer staged rows.
@@ -50,17 +54,17 @@ def main() -> None:
 
             # Values are bound, never pasted into the SQL: ? takes a sequence,
             # :name a mapping.
-            show("over 20, oldest first",
-                 persons.rows("age > ?", [20], select=["name", "age"], order_by="age DESC"))
+            show("over 20, oldest first", persons.rows("age > ?", [20], select=["name", "age"], order_by="age DESC"))
             # Lena's staged row does not match (she lives in Isfahan now), yet it
             # still hides her older main row in Tehran.
-            show("in Tehran", persons.dicts("city = :city", {"city": "Tehran"},
-                                            select=["id", "name"], order_by="id"))
+            show("in Tehran", persons.dicts("city = :city", {"city": "Tehran"}, select=["id", "name"], order_by="id"))
 
             # limit and offset count current rows, after the ordering.
             show("youngest", persons.rows(select=["name", "age"], order_by="age", limit=1))
-            show("next two by city, then name",
-                 persons.rows(select=["city", "name"], order_by=["city", "name"], limit=2, offset=1))
+            show(
+                "next two by city, then name",
+                persons.rows(select=["city", "name"], order_by=["city", "name"], limit=2, offset=1),
+            )
 
             # Main rows have rowids (staged rows get theirs when merged); delete
             # takes them.

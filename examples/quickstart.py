@@ -29,22 +29,28 @@ def main() -> None:
 
             # Rows are staged first: fast, no indexes. Tuples follow the column
             # order; dicts name their columns.
-            homes.stage([
-                ("rose", "flat", "1 Hill St", 12),
-                ("oak", "house", "7 Elm Rd", 40),
-                {"name": "ivy", "type": "flat", "address": "3 Bay Ave", "age": 25},
-            ])
+            homes.stage(
+                [
+                    ("rose", "flat", "1 Hill St", 12),
+                    ("oak", "house", "7 Elm Rd", 40),
+                    {"name": "ivy", "type": "flat", "address": "3 Bay Ave", "age": 25},
+                ]
+            )
             homes.merge()
 
             # Newer rows: one moves "ivy" to a new address, one takes over 7 Elm Rd.
-            homes.stage([
-                ("ivy", "flat", "9 Sea Ln", 26),
-                ("pine", "house", "7 Elm Rd", 3),
-            ])
+            homes.stage(
+                [
+                    ("ivy", "flat", "9 Sea Ln", 26),
+                    ("pine", "house", "7 Elm Rd", 3),
+                ]
+            )
 
             # Staged rows are visible at once and hide the rows they supersede.
-            show("before the merge, age > 10, youngest first",
-                 homes.rows("age > ?", [10], select=["name", "address", "age"], order_by="age"))
+            show(
+                "before the merge, age > 10, youngest first",
+                homes.rows("age > ?", [10], select=["name", "address", "age"], order_by="age"),
+            )
             show("before the merge, everything", homes.dicts())
             print("staged:", homes.count_staged(), "main:", homes.count_main())
 

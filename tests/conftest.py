@@ -24,8 +24,7 @@ PUBLISHED = {
     "_insert_main": ("conn", "table", "rows", "comm"),
     "drop_table": ("conn", "table", "comm"),
     "find": ("conn", "select", "table", "conditions"),
-    "_check_newest_unique": ("conn", "table", "rowid", "row", "uniques", "cols", "total_select",
-                             "eqivalent_set"),
+    "_check_newest_unique": ("conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"),
     "DB.__init__": ("self", "name", "address"),
     "DB.connection": ("self",),
 }
@@ -154,5 +153,6 @@ def table_rows(conn, table):
 
 
 def index_names(conn, table):
-    return sorted(r[0] for r in fetch(
-        conn, "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ?", (table,)))
+    return sorted(
+        r[0] for r in fetch(conn, "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ?", (table,))
+    )

@@ -72,6 +72,7 @@ def found(main, staged, rules, positions, keep=lambda row: True, descending=Fals
     conditions apply to each table alone), staged first; a row is dropped when
     it repeats a key already shown under some rule (Python equality) or when
     a newer row is linked to it."""
+
     def part(rows_by_id):
         rows = [(r, row) for r, row in sorted(rows_by_id.items(), reverse=descending) if keep(row)]
         return rows[:limit] if limit is not None else rows

@@ -30,9 +30,9 @@ property test notices.
 
 from __future__ import annotations
 
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
-from collections.abc import Iterable, Sequence
 
 MAIN = "main"
 STAGED = "staged"
@@ -79,8 +79,7 @@ class TableModel:
     """The rows of one table: ``main`` in rowid order, ``staged`` in staging
     order, as the physical tables hold them."""
 
-    def __init__(self, columns: Sequence[str], rules: Sequence[Sequence[str]],
-                 newest_by: Sequence[str] = ()) -> None:
+    def __init__(self, columns: Sequence[str], rules: Sequence[Sequence[str]], newest_by: Sequence[str] = ()) -> None:
         self.columns = tuple(columns)
         self.rules: list[tuple[int, ...]] = []
         self.newest_by = tuple(self.columns.index(c) for c in newest_by)

@@ -14,8 +14,8 @@ when that stopped being true (``valid``) and is then left alone.
 from __future__ import annotations
 
 import sqlite3
-from typing import Any
 from collections.abc import Sequence
+from typing import Any
 
 
 def _greater(column: str) -> str:
@@ -37,8 +37,7 @@ def conflict_condition(rules: Sequence[Sequence[str]]) -> str:
 
 
 class SqlitePeer:
-    def __init__(self, columns: Sequence[str], rules: Sequence[Sequence[str]],
-                 newest_by: Sequence[str]) -> None:
+    def __init__(self, columns: Sequence[str], rules: Sequence[Sequence[str]], newest_by: Sequence[str]) -> None:
         self.columns = tuple(columns)
         self.rules = [tuple(rule) for rule in rules]
         self.newest_by = tuple(newest_by)

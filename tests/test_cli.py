@@ -42,8 +42,18 @@ def fails(status, message, *args, input=None):
 @pytest.fixture
 def db(tmp_path):
     path = tmp_path / "shop.db"
-    ok("create", path, "feed", *COLUMNS, "--unique", "by_product=sup,sku", "--unique", "by_barcode=barcode",
-       "--index", "by_price=price")
+    ok(
+        "create",
+        path,
+        "feed",
+        *COLUMNS,
+        "--unique",
+        "by_product=sup,sku",
+        "--unique",
+        "by_barcode=barcode",
+        "--index",
+        "by_price=price",
+    )
     return path
 
 
@@ -134,19 +144,22 @@ def test_a_later_misfit_names_its_line(db, tmp_path):
     assert isinstance(table_rows(db)[0][3], float)
 
 
-@pytest.mark.parametrize("name, text, message", [
-    ("q.csv", 'sup,sku,barcode,price\n1,2,"3,4\n', "line 2"),
-    ("w.csv", "sup,sku,barcode,price\n1,2,3,4\n1,2,3\n", "line 3: 3 fields where the header has 4"),
-    ("u.csv", "sup,sku,colour\n1,2,3\n", "unknown column 'colour'"),
-    ("e.csv", b"sup,sku,barcode,price\n1,2,\xff,4\n", "not valid utf-8"),
-    ("a.json", '[{"sup": 1},\n {"sup": 2}\n {"sup": 3}]', "line 3: malformed JSON"),
-    ("o.json", '[{"sup": 1},\n 5]', "line 2: expected a JSON object"),
-    ("v.ndjson", '{"sup": 1}\n{"sup": {"a": 1}}\n', "line 2: column sup: unsupported value"),
-    ("m.ndjson", '{"sup": 1}\n\n{"sup": 2,}\n', "line 3: malformed JSON"),
-    ("n.ndjson", '{"sup": NaN}\n', "line 1: malformed JSON"),
-    ("k.ndjson", '{"colour": 1}\n', "unknown column 'colour'"),
-    ("big.ndjson", '{"sup": 99999999999999999999}\n', "does not fit 64 bits"),
-])
+@pytest.mark.parametrize(
+    "name, text, message",
+    [
+        ("q.csv", 'sup,sku,barcode,price\n1,2,"3,4\n', "line 2"),
+        ("w.csv", "sup,sku,barcode,price\n1,2,3,4\n1,2,3\n", "line 3: 3 fields where the header has 4"),
+        ("u.csv", "sup,sku,colour\n1,2,3\n", "unknown column 'colour'"),
+        ("e.csv", b"sup,sku,barcode,price\n1,2,\xff,4\n", "not valid utf-8"),
+        ("a.json", '[{"sup": 1},\n {"sup": 2}\n {"sup": 3}]', "line 3: malformed JSON"),
+        ("o.json", '[{"sup": 1},\n 5]', "line 2: expected a JSON object"),
+        ("v.ndjson", '{"sup": 1}\n{"sup": {"a": 1}}\n', "line 2: column sup: unsupported value"),
+        ("m.ndjson", '{"sup": 1}\n\n{"sup": 2,}\n', "line 3: malformed JSON"),
+        ("n.ndjson", '{"sup": NaN}\n', "line 1: malformed JSON"),
+        ("k.ndjson", '{"colour": 1}\n', "unknown column 'colour'"),
+        ("big.ndjson", '{"sup": 99999999999999999999}\n', "does not fit 64 bits"),
+    ],
+)
 def test_bad_input_stages_nothing(db, tmp_path, name, text, message):
     path = tmp_path / name
     path.write_bytes(text if isinstance(text, bytes) else text.encode())
@@ -162,29 +175,37 @@ def test_json_array_and_bom_and_headerless(db, tmp_path):
     ok("stage", db, "feed", write(tmp_path / "h.tsv", "7\t8\tz\n"), "--no-header", "--columns", "sup,sku,barcode")
     ok("stage", db, "feed", "--nl", input='{"sup": 9}\n')
     assert table_rows(db, staging=True) == [
-        (1, 2, "x", 1.5), (None, 3, "y", 1), (5, 6, None, None), (7, 8, "z", None), (9, None, None, None)]
+        (1, 2, "x", 1.5),
+        (None, 3, "y", 1),
+        (5, 6, None, None),
+        (7, 8, "z", None),
+        (9, None, None, None),
+    ]
 
 
-@pytest.mark.parametrize("args, status, message", [
-    (["stage", "{db}", "feed"], 2, "standard input needs a format"),
-    (["stage", "{db}", "feed", "{tmp}/rows.txt"], 2, "cannot tell the format"),
-    (["stage", "{db}", "nope", "{tmp}/rows.csv"], 1, "no such table: nope"),
-    (["stage", "{tmp}/none.db", "feed", "{tmp}/rows.csv"], 1, "no such database file"),
-    (["stage", "{db}", "feed", "{tmp}/missing.csv"], 1, "missing.csv"),
-    (["stage", "{db}", "feed", "{tmp}/rows.csv", "--json", "--columns", "a"], 2, "--columns"),
-    (["create", "{db}", "feed", "a"], 1, "already exists"),
-    (["create", "{db}", "other", "a", "--unique", "r"], 2, "NAME=COL,COL"),
-    (["create", "{db}", "other", "a", "--unique", "r=b"], 1, "no column 'b'"),
-    (["merge", "{db}", "nope"], 1, "no such table: nope"),
-    (["query", "{db}", "feed", "-p", "abc", "--where", "sup = ?"], 2, "not a JSON literal"),
-    (["query", "{db}", "feed", "--where", "colour = 1"], 1, "no such column: colour"),
-    (["query", "{db}", "feed", "--select", "colour"], 1, "no column 'colour'"),
-    (["query", "{tmp}/none.db", "feed"], 1, "no such database file"),
-    (["count", "{db}", "nope"], 1, "no such table: nope"),
-    (["drop", "{db}", "nope"], 1, "no such table: nope"),
-    (["schema", "{db}", "nope"], 1, "no such table: nope"),
-    (["tables", "{tmp}/none.db"], 1, "no such database file"),
-])
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["stage", "{db}", "feed"], 2, "standard input needs a format"),
+        (["stage", "{db}", "feed", "{tmp}/rows.txt"], 2, "cannot tell the format"),
+        (["stage", "{db}", "nope", "{tmp}/rows.csv"], 1, "no such table: nope"),
+        (["stage", "{tmp}/none.db", "feed", "{tmp}/rows.csv"], 1, "no such database file"),
+        (["stage", "{db}", "feed", "{tmp}/missing.csv"], 1, "missing.csv"),
+        (["stage", "{db}", "feed", "{tmp}/rows.csv", "--json", "--columns", "a"], 2, "--columns"),
+        (["create", "{db}", "feed", "a"], 1, "already exists"),
+        (["create", "{db}", "other", "a", "--unique", "r"], 2, "NAME=COL,COL"),
+        (["create", "{db}", "other", "a", "--unique", "r=b"], 1, "no column 'b'"),
+        (["merge", "{db}", "nope"], 1, "no such table: nope"),
+        (["query", "{db}", "feed", "-p", "abc", "--where", "sup = ?"], 2, "not a JSON literal"),
+        (["query", "{db}", "feed", "--where", "colour = 1"], 1, "no such column: colour"),
+        (["query", "{db}", "feed", "--select", "colour"], 1, "no column 'colour'"),
+        (["query", "{tmp}/none.db", "feed"], 1, "no such database file"),
+        (["count", "{db}", "nope"], 1, "no such table: nope"),
+        (["drop", "{db}", "nope"], 1, "no such table: nope"),
+        (["schema", "{db}", "nope"], 1, "no such table: nope"),
+        (["tables", "{tmp}/none.db"], 1, "no such database file"),
+    ],
+)
 def test_errors(db, tmp_path, args, status, message):
     write(tmp_path / "rows.csv", "sup\n1\n")
     write(tmp_path / "rows.txt", "sup\n1\n")
@@ -201,9 +222,11 @@ def test_reads(db, tmp_path):
     assert ok("count", db, "feed", "--where", "sup = ?", "-p", "1") == "2\n"
     assert ok("count", db, "feed", "--where", "sup = ?", "-p", '"1"') == "0\n"
     assert ok("query", db, "feed", "--where", "price IS ?", "-p", "null", "--format", "nl") == (
-        '{"sup": 2, "sku": 1, "barcode": "c", "price": null}\n')
-    out = ok("query", db, "feed", "--select", "barcode,price", "--order-by", "price DESC", "--limit", "2",
-             "--format", "tsv")
+        '{"sup": 2, "sku": 1, "barcode": "c", "price": null}\n'
+    )
+    out = ok(
+        "query", db, "feed", "--select", "barcode,price", "--order-by", "price DESC", "--limit", "2", "--format", "tsv"
+    )
     assert out == "barcode\tprice\nd\t9\nb\t7\n"
     found = json.loads(ok("query", db, "feed", "--format", "json", "--select", "sku"))
     assert sorted(found, key=lambda row: row["sku"]) == [{"sku": 1}, {"sku": 1}, {"sku": 2}]
@@ -211,9 +234,13 @@ def test_reads(db, tmp_path):
     assert table[0].split() == ["barcode", "sup"] and len(table) == 5
     assert ok("tables", db).splitlines()[2].split() == ["feed", "1", "3"]
     assert ok("schema", db, "feed").splitlines() == [
-        "table feed", "  columns: sup, sku, barcode, price", "  types: sup=integer, sku=integer, barcode=text, "
-        "price=integer", "  unique by_product (sup, sku)",
-        "  unique by_barcode (barcode)", "  index by_price (price)"]
+        "table feed",
+        "  columns: sup, sku, barcode, price",
+        "  types: sup=integer, sku=integer, barcode=text, price=integer",
+        "  unique by_product (sup, sku)",
+        "  unique by_barcode (barcode)",
+        "  index by_price (price)",
+    ]
     ok("drop", db, "feed")
     assert ok("tables", db).splitlines()[2:] == []
 
@@ -240,8 +267,9 @@ def test_ctrl_c_leaves_the_database_as_it_was(db, tmp_path, monkeypatch):
 
 
 def test_python_dash_m(db):
-    done = subprocess.run([sys.executable, "-m", "norvane", "count", str(db), "feed"], capture_output=True,
-                          text=True, check=False)
+    done = subprocess.run(
+        [sys.executable, "-m", "norvane", "count", str(db), "feed"], capture_output=True, text=True, check=False
+    )
     assert (done.returncode, done.stdout) == (0, "0\n")
     assert Table(sqlite3.connect(db), "feed").count_main() == 0
 
@@ -259,13 +287,21 @@ def test_version_and_program_names():
 
 
 @settings(max_examples=1000, deadline=None)
-@given(values=st.lists(st.one_of(st.text("0123456789-.eE+_ ,x\x1f", max_size=6),
-                                 st.sampled_from(["9223372036854775807", "9223372036854775808",
-                                                  "-9223372036854775808", "1" * 320, "1e999", "0.5"])),
-                       max_size=8),
-       kind=st.sampled_from(["integer", "real"]))
+@given(
+    values=st.lists(
+        st.one_of(
+            st.text("0123456789-.eE+_ ,x\x1f", max_size=6),
+            st.sampled_from(
+                ["9223372036854775807", "9223372036854775808", "-9223372036854775808", "1" * 320, "1e999", "0.5"]
+            ),
+        ),
+        max_size=8,
+    ),
+    kind=st.sampled_from(["integer", "real"]),
+)
 def test_whole_column_test_agrees_with_each_value(values, kind):
-    from norvane.cli.column_types import fitted as column_fitted, value_fits
+    from norvane.cli.column_types import fitted as column_fitted
+    from norvane.cli.column_types import value_fits
 
     fitted = column_fitted(kind, values)
     assert (fitted is not None) == all(value_fits(kind, value) for value in values)
@@ -298,7 +334,7 @@ def test_the_documented_walk_through_runs_as_written(tmp_path, monkeypatch):
         given = None
         if words[0] == "cat":
             given = (tmp_path / words[1]).read_text(encoding="utf-8")
-            words = words[words.index("|") + 1:]
+            words = words[words.index("|") + 1 :]
         assert words[0] == "norvane"
         assert ok(*words[1:], input=given) == text, command
 
@@ -308,7 +344,9 @@ def test_the_commands_prepare_the_catalog_through_the_public_function(tmp_path, 
 
     called = []
     real = catalog.prepare_catalog
-    monkeypatch.setattr(catalog, "prepare_catalog", lambda conn, **options: (called.append(conn), real(conn, **options)))
+    monkeypatch.setattr(
+        catalog, "prepare_catalog", lambda conn, **options: (called.append(conn), real(conn, **options))
+    )
     path = tmp_path / "shop.db"
     ok("create", path, "feed", *COLUMNS, "--unique", "by_product=sup,sku")
     ok("stage", path, "feed", write(tmp_path / "in.csv", "sup,sku,barcode,price\n1,a,10,2.5\n"))
@@ -332,24 +370,29 @@ def test_newest_by_is_set_shown_and_followed(tmp_path):
     assert Table(sqlite3.connect(path), "pairs").newest_by() == ("ts", "b")
 
 
-@pytest.mark.parametrize("name, text, args", [
-    ("k.csv", "sup,sku\n1,1\n2,9\n", []),
-    ("k.tsv", "sku\tsup\n1\t1\n", []),
-    ("k.json", '[{"sup": 1, "sku": 1}]', []),
-    ("k.ndjson", '{"sup": 1, "sku": 1}\n{"sup": 1, "sku": "1"}\n', []),
-    ("k.txt", "1,1\n", ["--csv", "--no-header", "--columns", "sup,sku"]),
-])
+@pytest.mark.parametrize(
+    "name, text, args",
+    [
+        ("k.csv", "sup,sku\n1,1\n2,9\n", []),
+        ("k.tsv", "sku\tsup\n1\t1\n", []),
+        ("k.json", '[{"sup": 1, "sku": 1}]', []),
+        ("k.ndjson", '{"sup": 1, "sku": 1}\n{"sup": 1, "sku": "1"}\n', []),
+        ("k.txt", "1,1\n", ["--csv", "--no-header", "--columns", "sup,sku"]),
+    ],
+)
 def test_delete_reads_keys_as_stage_reads_rows(db, tmp_path, name, text, args):
     ok("stage", db, "feed", write(tmp_path / "r.csv", "sup,sku,barcode,price\n1,1,0001,5\n1,2,0002,7\n"))
     ok("merge", db, "feed")
     ok("stage", db, "feed", write(tmp_path / "s.csv", "sup,sku,barcode,price\n2,2,0003,1\n"))
     assert ok("delete", db, "feed", "--rule", "by_product", write(tmp_path / name, text), *args) == (
-        "1 rows deleted from feed\n")
+        "1 rows deleted from feed\n"
+    )
     assert ok("query", db, "feed", "--select", "barcode", "--format", "csv") == "barcode\n0003\n0002\n"
     # Keys typed as stage types them: leading zeros keep a column text.
     write(tmp_path / "codes.csv", "barcode\n0003\n0002\n")
     assert ok("delete", db, "feed", "--rule", "BY_BARCODE", tmp_path / "codes.csv", "-q") == (
-        "2 rows deleted from feed\n")
+        "2 rows deleted from feed\n"
+    )
     assert table_rows(db) == [] and table_rows(db, staging=True) == []
 
 
@@ -358,12 +401,38 @@ def test_delete_errors_change_nothing(db, tmp_path, monkeypatch):
 
     ok("stage", db, "feed", write(tmp_path / "r.csv", "sup,sku,barcode,price\n1,1,a,5\n"))
     write(tmp_path / "k.csv", "sup,sku\n1,1\n")
-    fails(1, "no rule 'nope' in feed (rules: by_product, by_barcode)", "delete", db, "feed", "--rule", "nope",
-          tmp_path / "k.csv")
-    fails(1, "unknown column 'barcode'", "delete", db, "feed", "--rule", "by_product",
-          write(tmp_path / "x.csv", "sup,sku,barcode\n1,1,a\n"))
-    fails(1, "line 2: 'x' in column sup is not an integer", "delete", db, "feed", "--rule", "by_product",
-          "--type", "sup=integer", write(tmp_path / "y.csv", "sup,sku\nx,1\n"))
+    fails(
+        1,
+        "no rule 'nope' in feed (rules: by_product, by_barcode)",
+        "delete",
+        db,
+        "feed",
+        "--rule",
+        "nope",
+        tmp_path / "k.csv",
+    )
+    fails(
+        1,
+        "unknown column 'barcode'",
+        "delete",
+        db,
+        "feed",
+        "--rule",
+        "by_product",
+        write(tmp_path / "x.csv", "sup,sku,barcode\n1,1,a\n"),
+    )
+    fails(
+        1,
+        "line 2: 'x' in column sup is not an integer",
+        "delete",
+        db,
+        "feed",
+        "--rule",
+        "by_product",
+        "--type",
+        "sup=integer",
+        write(tmp_path / "y.csv", "sup,sku\nx,1\n"),
+    )
     fails(2, "standard input needs a format", "delete", db, "feed", "--rule", "by_product")
     fails(2, "--rule", "delete", db, "feed", tmp_path / "k.csv")
     fails(1, "no such table: nope", "delete", db, "nope", "--rule", "r", tmp_path / "k.csv")
@@ -376,4 +445,5 @@ def test_delete_errors_change_nothing(db, tmp_path, monkeypatch):
     assert table_rows(db, staging=True) == [(1, 1, "a", 5)]
     monkeypatch.undo()
     assert ok("delete", db, "feed", "--rule", "by_product", "--csv", input="sup,sku\n1,1\n") == (
-        "1 rows deleted from feed\n")
+        "1 rows deleted from feed\n"
+    )

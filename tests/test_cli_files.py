@@ -10,8 +10,8 @@ from test_cli import fails, ok, write
 
 from norvane.cli.csv_input import CsvFormat, csv_rows
 from norvane.cli.errors import DataError
-from norvane.cli.source import Source
 from norvane.cli.json_input import json_rows, ndjson_rows
+from norvane.cli.source import Source
 
 CREATE_FAILURES = [
     (["select", "a"], "table name 'select' is an SQL keyword"),
@@ -81,9 +81,15 @@ def bad_file(rng, fmt, count, bad_line, newline, encoding):
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(fmt=st.sampled_from(["csv", "nl", "json"]), count=st.integers(1, 4000), line=st.integers(1, 4002),
-       newline=st.sampled_from(["\n", "\r\n"]), encoding=st.sampled_from(sorted(BAD)), piped=st.booleans(),
-       rng=st.randoms(use_true_random=False))
+@given(
+    fmt=st.sampled_from(["csv", "nl", "json"]),
+    count=st.integers(1, 4000),
+    line=st.integers(1, 4002),
+    newline=st.sampled_from(["\n", "\r\n"]),
+    encoding=st.sampled_from(sorted(BAD)),
+    piped=st.booleans(),
+    rng=st.randoms(use_true_random=False),
+)
 def test_a_bad_byte_is_reported_on_its_line(tmp_path, fmt, count, line, newline, encoding, piped, rng):
     """The text decoder reads ahead of the records (by 8 KiB); the line of
     the error is the line of the byte, wherever the chunks fall, in a file
@@ -120,6 +126,7 @@ def test_a_bad_byte_on_line_5001_is_reported_there(tmp_path):
 
 
 # --------------------------------------------------------- the file's name --
+
 
 def test_errors_of_the_database_file_name_it(tmp_path, monkeypatch):
     import norvane.cli.app as app_module

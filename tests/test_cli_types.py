@@ -44,8 +44,15 @@ def test_a_leading_zero_in_a_later_file_is_an_error_not_a_new_key(registry, tmp_
     ok("stage", registry, "dev", write(tmp_path / "a.csv", csv_text("7")), "--merge")
     assert types_line(registry, "dev") == "site=text, slot=integer, serial=text, seen=text"
     wrong = csv_text("007")
-    fails(1, "b.csv: line 3001: '007' in column slot is not an integer", "stage", registry, "dev",
-          write(tmp_path / "b.csv", wrong), "--merge")
+    fails(
+        1,
+        "b.csv: line 3001: '007' in column slot is not an integer",
+        "stage",
+        registry,
+        "dev",
+        write(tmp_path / "b.csv", wrong),
+        "--merge",
+    )
     fails(1, "line 3001: '007' in column slot", "stage", registry, "dev", "--csv", input=wrong)
     assert stored(registry, "dev", staging=True) == []
     assert ok("count", registry, "dev") == "3000\n"

@@ -18,8 +18,9 @@ try:
 except ImportError:  # require_cluster() skips, or fails, every test that needs it
     dqlitedbapi = None
 
-import norvane.norvane as nv
 from conftest import Proxy, fresh_name, switched
+
+import norvane.norvane as nv
 from norvane.catalog import prepare_catalog
 from norvane.cluster import LocalCluster, missing_programs
 
@@ -110,15 +111,9 @@ def state(conn):
     def rows(sql):
         return [tuple(r) for r in cur.execute(sql).fetchall()]
 
-    schema = rows(
-        "SELECT type, name, tbl_name, sql FROM sqlite_master "
-        "WHERE name NOT LIKE 'sqlite_%' ORDER BY name"
-    )
+    schema = rows("SELECT type, name, tbl_name, sql FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' ORDER BY name")
     tables = {name for kind, name, _, _ in schema if kind == "table"}
-    return schema, {
-        t: rows(f"SELECT rowid, * FROM {t} ORDER BY rowid")
-        for t in sorted(tables)
-    }
+    return schema, {t: rows(f"SELECT rowid, * FROM {t} ORDER BY rowid") for t in sorted(tables)}
 
 
 def staged(cluster, database, local, rng):
@@ -261,10 +256,11 @@ def test_no_statement_binds_more_than_255_parameters(shared_cluster):
     nv.insert_temp(conn, "wide", [row])
     assert [tuple(r) for r in conn.cursor().execute("SELECT * FROM temp_wide").fetchall()] == [tuple(row)]
     # A blob keeps the rows on one statement per row (JSON does not carry it).
-    for call in (lambda: nv.insert_temp(conn, "widest", [row + [b"blob"]]),
-                 lambda: nv._insert_main(conn, "widest", [row + [1.0]]),
-                 lambda: _native.find(conn, None, "widest", "WHERE c0 IN (" + ",".join("?" * 256) + ")",
-                                      list(range(256)))):
+    for call in (
+        lambda: nv.insert_temp(conn, "widest", [row + [b"blob"]]),
+        lambda: nv._insert_main(conn, "widest", [row + [1.0]]),
+        lambda: _native.find(conn, None, "widest", "WHERE c0 IN (" + ",".join("?" * 256) + ")", list(range(256))),
+    ):
         with pytest.raises(dqlitedbapi.NotSupportedError, match=r"'widest'.* 256 parameters"):
             call()
         assert not conn.in_transaction
@@ -323,7 +319,6 @@ def build_on(conn, s):
 def test_merge_in_sets_ends_where_statements_end(shared_cluster):
     from hypothesis import given, settings
     from hypothesis import strategies as st
-
     from test_set_merge import merged, scenarios
 
     @settings(max_examples=20, deadline=None)
@@ -424,23 +419,33 @@ def test_leader_lost_during_a_merge_in_sets(fresh_cluster, local, monkeypatch, s
 
 # Staging as JSON in a few statements.
 
+
 def typed_rows(conn, table):
     cur = conn.cursor()
-    return [tuple(r) for r in cur.execute(
-        f"SELECT rowid, a, typeof(a), b, typeof(b), c, typeof(c) FROM {table} ORDER BY rowid").fetchall()]
+    return [
+        tuple(r)
+        for r in cur.execute(
+            f"SELECT rowid, a, typeof(a), b, typeof(b), c, typeof(c) FROM {table} ORDER BY rowid"
+        ).fetchall()
+    ]
 
 
 def test_staging_as_json_stores_what_one_statement_per_row_stores(shared_cluster, local):
     from hypothesis import given, settings
     from hypothesis import strategies as st
 
-
     conn = remote(shared_cluster, fresh_name("json"))
     for c in (conn, local):
         nv.create_table(c, "s", ["a", "b", "c"], [], [])
-    value = st.one_of(st.none(), st.booleans(), st.integers(-2**63, 2**63 - 1), st.floats(allow_nan=False),
-                      # NUL in text: the driver itself cannot send it, whichever way
-                      st.text(st.characters(exclude_characters="\x00", exclude_categories=("Cs",)), max_size=6), st.sampled_from(["é\n\"\\\t\x01", "", "3", 3.0, -0.0, 2**63, b"\x00b"]))
+    value = st.one_of(
+        st.none(),
+        st.booleans(),
+        st.integers(-(2**63), 2**63 - 1),
+        st.floats(allow_nan=False),
+        # NUL in text: the driver itself cannot send it, whichever way
+        st.text(st.characters(exclude_characters="\x00", exclude_categories=("Cs",)), max_size=6),
+        st.sampled_from(['é\n"\\\t\x01', "", "3", 3.0, -0.0, 2**63, b"\x00b"]),
+    )
 
     @settings(max_examples=30, deadline=None)
     @given(st.lists(st.lists(value, min_size=3, max_size=3), min_size=1, max_size=30))
@@ -486,6 +491,7 @@ def test_find_answers_its_newest_test_in_a_few_requests(shared_cluster, local, m
     rows = burst(random.Random(7), 500, 1000)
     for c in (conn, local):
         nv.insert_temp(c, T, rows)
+
     def find_few(c):
         return nv.find(c, "*", T, "where name = 'n3'")
 
@@ -507,8 +513,11 @@ def test_find_on_the_cluster_returns_what_a_local_file_returns(shared_cluster, t
     row = st.tuples(value, value, value, value)
 
     @settings(max_examples=15, deadline=None)
-    @given(st.lists(row, max_size=30), st.lists(row, max_size=30),
-           st.sampled_from(["", "where age > 1", "order by rowid desc", "where name = 'x'"]))
+    @given(
+        st.lists(row, max_size=30),
+        st.lists(row, max_size=30),
+        st.sampled_from(["", "where age > 1", "order by rowid desc", "where name = 'x'"]),
+    )
     def check(merged_rows, staged_rows, conditions):
         local = sqlite3.connect(tmp_path / f"{fresh_name('find')}.db")
         conn = remote(shared_cluster, fresh_name("find"))
@@ -537,8 +546,11 @@ def test_find_with_its_reads_folded_returns_what_it_returns_unfolded(shared_clus
     row = st.tuples(value, value, value, value)
 
     @settings(max_examples=10, deadline=None)
-    @given(st.lists(row, max_size=30), st.lists(row, max_size=30),
-           st.sampled_from(["", "where age > 1", "order by rowid desc", "where name = 'x'"]))
+    @given(
+        st.lists(row, max_size=30),
+        st.lists(row, max_size=30),
+        st.sampled_from(["", "where age > 1", "order by rowid desc", "where name = 'x'"]),
+    )
     def check(merged_rows, staged_rows, conditions):
         conn = remote(shared_cluster, fresh_name("fold"))
         create(conn)
@@ -588,8 +600,15 @@ def table_step(rng, table):
         ids = rng.sample(range(1, 400), rng.randrange(40))
         ids += ids[:2]  # a rowid twice deletes once
         return kind, lambda t: t.delete(ids)
-    where, params = rng.choice([(None, ()), ("age > ?", (1,)), ("type IS NULL OR type = ?", ("3",)),
-                                ("name IN (?, ?)", ("a", "c")), ("address = ?", (3,))])
+    where, params = rng.choice(
+        [
+            (None, ()),
+            ("age > ?", (1,)),
+            ("type IS NULL OR type = ?", ("3",)),
+            ("name IN (?, ?)", ("a", "c")),
+            ("address = ?", (3,)),
+        ]
+    )
     if kind == "count":
         return kind, lambda t: t.count(where, params)
     order = rng.sample(["name", "type DESC", "address", "age DESC", "rowid"], rng.randrange(3))
@@ -597,10 +616,18 @@ def table_step(rng, table):
     offset = rng.choice([0, 0, 3])
     select = rng.choice([None, ["rowid", "age", "name"]])
     if kind == "iter":
-        return kind, lambda t: list(t.iter(where, params, select=select, order_by=order, limit=limit,
-                                           offset=offset, batch_size=rng.choice([1, 100])))
-    return kind, lambda t: getattr(t, kind)(where, params, select=select, order_by=order,
-                                            limit=limit, offset=offset)
+        return kind, lambda t: list(
+            t.iter(
+                where,
+                params,
+                select=select,
+                order_by=order,
+                limit=limit,
+                offset=offset,
+                batch_size=rng.choice([1, 100]),
+            )
+        )
+    return kind, lambda t: getattr(t, kind)(where, params, select=select, order_by=order, limit=limit, offset=offset)
 
 
 def typed(result):
@@ -662,8 +689,11 @@ def test_table_refuses_more_than_255_parameters_before_any_statement(shared_clus
 
     conn.execute = conn.cursor = no_statement
     wide = "age IN (" + ",".join("?" * 256) + ")"
-    for call in (lambda: table.rows(wide, list(range(256))), lambda: table.count(wide, range(256)),
-                 lambda: table.iter(wide, list(range(256)))):
+    for call in (
+        lambda: table.rows(wide, list(range(256))),
+        lambda: table.count(wide, range(256)),
+        lambda: table.iter(wide, list(range(256))),
+    ):
         with pytest.raises(dqlitedbapi.NotSupportedError, match=rf"'{T}'.* 256 parameters"):
             call()
     with pytest.raises(dqlitedbapi.NotSupportedError, match="sequence"):
@@ -696,10 +726,11 @@ def test_a_failing_stage_leaves_nothing_on_the_cluster(shared_cluster):
         if done >= 2000:
             raise RuntimeError("stop")
 
-    for call, error in ((lambda: table.stage(rows(True), batch_size=1000), ValueError),
-                        (lambda: table.stage(rows(False), batch_size=1000), KeyboardInterrupt),
-                        (lambda: table.stage([("r", "t", i, i) for i in range(3000)], progress=stop_late),
-                         RuntimeError)):
+    for call, error in (
+        (lambda: table.stage(rows(True), batch_size=1000), ValueError),
+        (lambda: table.stage(rows(False), batch_size=1000), KeyboardInterrupt),
+        (lambda: table.stage([("r", "t", i, i) for i in range(3000)], progress=stop_late), RuntimeError),
+    ):
         with pytest.raises(error):
             call()
         assert not conn.in_transaction
@@ -727,6 +758,7 @@ def Unique_of(column):
 
 
 # An exception raised by the caller's rows propagates at once, on either path.
+
 
 class FailingRows:
     """Rows that raise `error` when iteration reaches row `at` (or, with
@@ -818,7 +850,6 @@ print(sum("9007199254740993" in statement for statement in seen))
     assert done.stdout.strip() == "1"
 
 
-
 # Transactions larger than the page cache. The installed server fails one with
 # "disk I/O error" when SQLite spills its dirty pages early; every connection
 # norvane opens or is given must have cache spill off before it writes.
@@ -850,8 +881,7 @@ def database_bytes(conn):
 
 
 def create_wide(conn):
-    nv.create_table(conn, "w", WIDE_COLS, [{"name": "w_grp", "cols": "grp,payload"}],
-                    [{"name": "w_key", "cols": [0]}])
+    nv.create_table(conn, "w", WIDE_COLS, [{"name": "w_grp", "cols": "grp,payload"}], [{"name": "w_key", "cols": [0]}])
 
 
 @pytest.mark.parametrize("opened_by", ["norvane", "driver"])
@@ -872,7 +902,10 @@ def test_a_merge_larger_than_the_page_cache(shared_cluster, opened_by):
         nv.temp_to_main(opened, "w")
     assert database_bytes(opened) - before >= SPILL_BYTES  # all in one transaction
     assert opened.execute("SELECT count(*), min(code), max(code) FROM w").fetchone() == (
-        WIDE_COUNT, rows[0][0], rows[-1][0])
+        WIDE_COUNT,
+        rows[0][0],
+        rows[-1][0],
+    )
     opened.close()
 
 
@@ -880,8 +913,9 @@ def test_table_writes_large_transactions_on_a_connection_of_the_driver(shared_cl
     from norvane import Index, Table, Unique
 
     conn = driver_connection(shared_cluster, fresh_name("spill"))
-    table = Table(conn, "w").create(WIDE_COLS, indexes=[Index("w_grp", ["grp", "payload"])],
-                                     unique=[Unique("w_code", ["code"])])
+    table = Table(conn, "w").create(
+        WIDE_COLS, indexes=[Index("w_grp", ["grp", "payload"])], unique=[Unique("w_code", ["code"])]
+    )
     rows = wide_rows(WIDE_COUNT)
     before = database_bytes(conn)
     assert table.stage(rows) == WIDE_COUNT  # one transaction
@@ -904,7 +938,8 @@ def test_the_price_feed_at_scale_matches_a_local_file(tmp_path, monkeypatch):
 
     results = bench.run_scale(100_000, tmp_path)
     assert [(name, rows_equal, rowids_equal, error) for name, _, _, _, rows_equal, rowids_equal, error in results] == [
-        (name, True, True, None) for name, _ in bench.scale_steps(100_000)]
+        (name, True, True, None) for name, _ in bench.scale_steps(100_000)
+    ]
 
 
 def test_an_adapter_on_bool_keeps_staging_on_statements(shared_cluster, local):

@@ -4,10 +4,10 @@ and without newest_by, whichever way the read decides currentness."""
 import random
 
 import pytest
+from conftest import fresh_name
+from test_cluster import local, remote, require_cluster, shared_cluster  # noqa: F401
 
 from norvane import Table, Unique, _native
-from test_cluster import local, remote, require_cluster, shared_cluster  # noqa: F401
-from conftest import fresh_name
 
 COLUMNS = ["a", "b", "ts", "v"]
 VALUES = [None, 1, 1.0, "1", b"\x01", 2.5, "x"]
@@ -34,8 +34,10 @@ def reads(table):
 @pytest.mark.parametrize("newest_by", [(), ("ts",)])
 def test_reads_show_what_a_local_file_shows(shared_cluster, local, newest_by):
     conn = remote(shared_cluster, fresh_name("reads"))
-    tables = [Table(c, "feed").create(COLUMNS, unique=[Unique("ra", "a"), Unique("rb", "b")], newest_by=newest_by)
-              for c in (conn, local)]
+    tables = [
+        Table(c, "feed").create(COLUMNS, unique=[Unique("ra", "a"), Unique("rb", "b")], newest_by=newest_by)
+        for c in (conn, local)
+    ]
     rng = random.Random(11)
     for step in range(4):
         rows = batch(rng, 120)

@@ -4,17 +4,21 @@ on a local file, in a few requests."""
 import random
 
 import pytest
+from conftest import fresh_name
+from test_cluster import CountingRequests, local, remote, require_cluster, shared_cluster  # noqa: F401
 
 from norvane import Index, Table, Unique
-from test_cluster import CountingRequests, local, remote, require_cluster, shared_cluster  # noqa: F401
-from conftest import fresh_name
 
 COLUMNS = ["a", "b", "ts", "v"]
 
 
 def make(conn, name, newest_by):
-    return Table(conn, name).create(COLUMNS, unique=[Unique("ra", "a"), Unique("rab", ["a", "b"]), Unique("rb", "b")],
-                                    indexes=[Index("by_ts", "ts")], newest_by=newest_by)
+    return Table(conn, name).create(
+        COLUMNS,
+        unique=[Unique("ra", "a"), Unique("rab", ["a", "b"]), Unique("rb", "b")],
+        indexes=[Index("by_ts", "ts")],
+        newest_by=newest_by,
+    )
 
 
 def rows(rng, count, spread):
@@ -28,8 +32,13 @@ def rows(rng, count, spread):
 
 def physical(conn, table):
     cursor = conn.cursor()
-    return [tuple(r) for prefix in ("", "temp_") for r in cursor.execute(
-        f"SELECT rowid, a, typeof(a), b, typeof(b), ts, v FROM {prefix}{table} ORDER BY rowid").fetchall()]
+    return [
+        tuple(r)
+        for prefix in ("", "temp_")
+        for r in cursor.execute(
+            f"SELECT rowid, a, typeof(a), b, typeof(b), ts, v FROM {prefix}{table} ORDER BY rowid"
+        ).fetchall()
+    ]
 
 
 @pytest.mark.parametrize("newest_by", [(), ("ts",)])

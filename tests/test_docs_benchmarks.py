@@ -28,8 +28,12 @@ def made_up_run():
         merge.add(NORVANE, seconds)
         merge.add(REPLAY, seconds * 2)
     merge.add(NATIVE, 0.085)
-    report = Report(measurements=[merge], descriptions=["ingest: stage, then merge"],
-                    notes=["a note"], own={"reads": ["reads: a line", "  another"]})
+    report = Report(
+        measurements=[merge],
+        descriptions=["ingest: stage, then merge"],
+        notes=["a note"],
+        own={"reads": ["reads: a line", "  another"]},
+    )
     return results_json.document(report, 3, QUICK, True, None)
 
 
@@ -72,4 +76,5 @@ def test_the_committed_results_render():
     assert results["measurements"], "a run that measured nothing"
     caption, table = benchmark_tables.main_table(results)
     assert len(cell_texts(table)) == (len(results["measurements"]) + 1) * (
-        3 + len(results["contenders"]) + len(results["ratios"]))
+        3 + len(results["contenders"]) + len(results["ratios"])
+    )

@@ -22,10 +22,10 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
+from test_cluster import require_cluster
 
 from norvane import norvane_state
 from norvane.cluster import LocalCluster
-from test_cluster import require_cluster
 
 ROOT = Path(__file__).resolve().parent.parent
 PAGES = [*sorted((ROOT / "docs").glob("*.md")), ROOT / "README.md"]
@@ -64,7 +64,7 @@ def examples_of(page):
             continue
         indent = opening["indent"]
         end = next(i for i in range(index + 1, len(lines)) if lines[i].strip() == "```")
-        body = [line.removeprefix(indent) for line in lines[index + 1:end]]
+        body = [line.removeprefix(indent) for line in lines[index + 1 : end]]
         marker = _marker_before(lines, index)
         addresses = None
         if marker is not None:

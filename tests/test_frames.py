@@ -14,10 +14,10 @@ from hypothesis import strategies as st
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
 
+from conftest import fresh_name  # noqa: E402
+
 import norvane.norvane as nv  # noqa: E402
 from norvane import Table, Unique  # noqa: E402
-
-from conftest import fresh_name  # noqa: E402
 
 COLUMNS = ["k", "n", "s", "x"]
 DTYPES = {"k": "Int64", "n": "Int64", "s": "string", "x": "Float64"}
@@ -64,27 +64,26 @@ def staged(conn, name):
 
 
 def pandas_rows(frame):
-    return [tuple(None if v is pd.NA else v for v in row)
-            for row in frame.astype(object).itertuples(index=False, name=None)]
+    return [
+        tuple(None if v is pd.NA else v for v in row) for row in frame.astype(object).itertuples(index=False, name=None)
+    ]
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(rows=rows_strategy, kept=st.permutations(COLUMNS).flatmap(
-    lambda names: st.integers(1, len(names)).map(lambda n: names[:n])))
+@given(
+    rows=rows_strategy,
+    kept=st.permutations(COLUMNS).flatmap(lambda names: st.integers(1, len(names)).map(lambda n: names[:n])),
+)
 def test_a_frame_stages_its_rows_and_reads_back_as_rows(shared, rows, kept):
     # The frame holds some of the columns, in any order; the others are NULL.
-    frame = pd.DataFrame({
-        name: pd.Series([row[COLUMNS.index(name)] for row in rows], dtype=DTYPES[name])
-        for name in kept
-    })
-    tuples = [tuple(row[i] if name in kept else None for i, name in enumerate(COLUMNS))
-              for row in rows]
+    frame = pd.DataFrame(
+        {name: pd.Series([row[COLUMNS.index(name)] for row in rows], dtype=DTYPES[name]) for name in kept}
+    )
+    tuples = [tuple(row[i] if name in kept else None for i, name in enumerate(COLUMNS)) for row in rows]
     tables = {}
     arrow = pa.Table.from_pandas(frame, preserve_index=False)
-    for name, source in [("by_rows", tuples), ("by_pandas", frame), ("by_arrow", arrow),
-                         ("by_stream", Stream(arrow))]:
-        tables[name] = Table(shared, name).create(COLUMNS, unique=[Unique("by_k", ["k"])],
-                                                  replace=True)
+    for name, source in [("by_rows", tuples), ("by_pandas", frame), ("by_arrow", arrow), ("by_stream", Stream(arrow))]:
+        tables[name] = Table(shared, name).create(COLUMNS, unique=[Unique("by_k", ["k"])], replace=True)
         assert tables[name].stage(source) == len(rows)
     expected = staged(shared, "by_rows")
     assert staged(shared, "by_pandas") == expected
@@ -106,8 +105,10 @@ def arrow_cases():
     yield pa.array([moment], pa.timestamp("s")), "2024-05-06 07:08:09"
     yield pa.array([moment], pa.timestamp("us")), "2024-05-06 07:08:09.000010"
     yield pa.array([1], pa.timestamp("ns")), "1970-01-01 00:00:00.000000001"
-    yield (pa.array([moment.replace(tzinfo=dt.timezone.utc)], pa.timestamp("ms", tz="Europe/Paris")),
-           "2024-05-06 07:08:09+00:00")
+    yield (
+        pa.array([moment.replace(tzinfo=dt.timezone.utc)], pa.timestamp("ms", tz="Europe/Paris")),
+        "2024-05-06 07:08:09+00:00",
+    )
     yield pa.array([dt.date(2024, 5, 6)], pa.date32()), "2024-05-06"
     yield pa.array([dt.date(2024, 5, 6)], pa.date64()), "2024-05-06"
     yield pa.array([dt.time(7, 8, 9, 1)], pa.time64("us")), "07:08:09.000001"
@@ -154,19 +155,26 @@ def test_index_levels_named_after_columns_are_staged(table, conn):
     days = pd.Index([dt.date(2024, 1, 2), None], dtype=object, name="S")
     objects = pd.DataFrame({"k": [3, 4], "x": [decimal.Decimal("1.50"), math.nan]}, index=days)
     assert table.stage(objects) == 2
-    assert staged(conn, "t") == [(1, None, "a", 0.5), (2, None, "b", None),
-                                 (3, None, "2024-01-02", "1.50"), (4, None, None, None)]
+    assert staged(conn, "t") == [
+        (1, None, "a", 0.5),
+        (2, None, "b", None),
+        (3, None, "2024-01-02", "1.50"),
+        (4, None, None, None),
+    ]
 
 
-@pytest.mark.parametrize("frame, error, message", [
-    (pd.DataFrame({"k": [1, 2]}, index=[5, 3]), ValueError, "reset_index"),
-    (pd.DataFrame({"k": [1]}, index=pd.Index([1], name="nope")), ValueError, "reset_index"),
-    (pd.DataFrame({"n": [1]}, index=pd.Index([1], name="n")), ValueError, "'n' is given twice"),
-    (pd.DataFrame({"k": [1], "mystery": [2]}), ValueError, "frame column 'mystery'"),
-    (pd.DataFrame({0: [1]}), TypeError, "frame column 0"),
-    (pa.table({"k": pa.array([1, 2**63], pa.uint64())}), ValueError, "row 1, column 'k'"),
-    (pa.table({"k": pa.array([(1, 2, 3)], pa.month_day_nano_interval())}), TypeError, "column 'k'"),
-])
+@pytest.mark.parametrize(
+    "frame, error, message",
+    [
+        (pd.DataFrame({"k": [1, 2]}, index=[5, 3]), ValueError, "reset_index"),
+        (pd.DataFrame({"k": [1]}, index=pd.Index([1], name="nope")), ValueError, "reset_index"),
+        (pd.DataFrame({"n": [1]}, index=pd.Index([1], name="n")), ValueError, "'n' is given twice"),
+        (pd.DataFrame({"k": [1], "mystery": [2]}), ValueError, "frame column 'mystery'"),
+        (pd.DataFrame({0: [1]}), TypeError, "frame column 0"),
+        (pa.table({"k": pa.array([1, 2**63], pa.uint64())}), ValueError, "row 1, column 'k'"),
+        (pa.table({"k": pa.array([(1, 2, 3)], pa.month_day_nano_interval())}), TypeError, "column 'k'"),
+    ],
+)
 def test_bad_frames_stage_nothing(table, frame, error, message):
     table.stage([(9, None, None, None)])
     with pytest.raises(error, match=message):
@@ -189,15 +197,16 @@ def test_a_missing_extra_is_named(table, monkeypatch):
 
 def test_the_data_page_runs_as_written(tmp_path, monkeypatch):
     page = (Path(__file__).parent.parent / "docs" / "data.md").read_text(encoding="utf-8")
-    section = page[page.index("# Data in and out"):]
-    code = section[section.index("```python") + len("```python"):]
+    section = page[page.index("# Data in and out") :]
+    code = section[section.index("```python") + len("```python") :]
     code = code[: code.index("```")]
     monkeypatch.chdir(tmp_path)
     registry = nv.norvane_state.DB_dict
     assert "prices" not in registry
     try:
-        exec(compile(code.replace("feed.to_pandas(", "shown = feed.to_pandas("), "docs/data.md", "exec"),
-             namespace := {})
+        exec(
+            compile(code.replace("feed.to_pandas(", "shown = feed.to_pandas("), "docs/data.md", "exec"), namespace := {}
+        )
     finally:
         registry.pop("prices", None)
     shown = namespace["shown"]

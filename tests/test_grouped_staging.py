@@ -2,15 +2,14 @@
 leaves: the same rows, rowids and storage classes, and the same transaction."""
 
 import pytest
+from conftest import Proxy, fresh_name, switched
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import norvane.norvane as nv
 from norvane import Table, _native
 
-from conftest import Proxy, fresh_name, switched
-
-KINDS = [None, 7, -2**63, 0.5, "text", "é", b"\x00", 2**63 - 1, 1.0, ""]
+KINDS = [None, 7, -(2**63), 0.5, "text", "é", b"\x00", 2**63 - 1, 1.0, ""]
 
 
 @pytest.fixture(scope="module")
@@ -41,11 +40,9 @@ def stage_with(conn, name, width, rows, grouped, commit, flat=False):
 
 
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(width=st.integers(1, 6), count=st.integers(0, 700), shift=st.integers(0, 9),
-       commit=st.booleans())
+@given(width=st.integers(1, 6), count=st.integers(0, 700), shift=st.integers(0, 9), commit=st.booleans())
 def test_grouped_staging_equals_one_statement_per_row(shared, width, count, shift, commit):
-    rows = [tuple(KINDS[(r * width + k + shift) % len(KINDS)] for k in range(width))
-            for r in range(count)]
+    rows = [tuple(KINDS[(r * width + k + shift) % len(KINDS)] for k in range(width)) for r in range(count)]
     one_by_one = stage_with(shared, "per_row", width, rows, False, commit)
     shared.rollback()
     for grouped, flat in [(True, False), (True, True), (False, True)]:

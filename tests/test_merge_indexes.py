@@ -2,13 +2,14 @@
 
 That includes what steers SQLite's planner, the schema order of the table's indexes and
 their statistics, so the rows of a query without ORDER BY come back in the same order."""
+
 import sqlite3
 
+from conftest import switched
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import norvane.norvane as nv
-from conftest import switched
 from norvane import _native
 
 TABLE, OTHER = "a_b", "a"  # a_b's index c and a's index b_c are both a_b_c
@@ -21,11 +22,14 @@ def scenarios(draw):
     width = draw(st.integers(2, 4))
     cols = [f"c{i}" for i in range(width)]
     column = st.sampled_from(cols)
-    rules = draw(st.lists(st.lists(st.integers(0, width - 1), min_size=1, max_size=2, unique=True),
-                          max_size=2))
-    indexes = draw(st.dictionaries(st.sampled_from(["c", "i0", "I1"]),
-                                   st.lists(column, min_size=1, max_size=2, unique=True).map(",".join),
-                                   max_size=3))
+    rules = draw(st.lists(st.lists(st.integers(0, width - 1), min_size=1, max_size=2, unique=True), max_size=2))
+    indexes = draw(
+        st.dictionaries(
+            st.sampled_from(["c", "i0", "I1"]),
+            st.lists(column, min_size=1, max_size=2, unique=True).map(",".join),
+            max_size=3,
+        )
+    )
     row = st.tuples(*[values] * width)
     return {
         "cols": cols,
@@ -82,13 +86,13 @@ def build(s):
         conn.execute(f"DROP INDEX IF EXISTS {TABLE}_{s['made_unique']}")
         quietly(conn, f"CREATE UNIQUE INDEX {TABLE}_{s['made_unique']} ON {TABLE} ({cols})")
     if s["uncatalogued"]:
-        conn.execute("DELETE FROM index_table WHERE table_name = ? AND index_name = ?",
-                     (TABLE, s["uncatalogued"]))
+        conn.execute("DELETE FROM index_table WHERE table_name = ? AND index_name = ?", (TABLE, s["uncatalogued"]))
     if s["missing"]:
         conn.execute(f"DROP INDEX IF EXISTS {TABLE}_{s['missing']}")
     if s["case_twin"]:  # listed first: SQLite takes its physical name for the same name
-        original = conn.execute("DELETE FROM index_table WHERE table_name = ? AND index_name = ? "
-                                "RETURNING *", (TABLE, s["case_twin"])).fetchall()
+        original = conn.execute(
+            "DELETE FROM index_table WHERE table_name = ? AND index_name = ? RETURNING *", (TABLE, s["case_twin"])
+        ).fetchall()
         twin = (TABLE, s["case_twin"].swapcase(), last)
         conn.executemany("INSERT INTO index_table VALUES (?,?,?)", [twin, *original])
     if s["broken_row"]:
@@ -106,24 +110,30 @@ def copy(conn):
 
 
 def statistics(conn):
-    tables = [name for (name,) in conn.execute(
-        "SELECT name FROM sqlite_master WHERE name LIKE 'sqlite_stat%' ORDER BY name")]
+    tables = [
+        name for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE name LIKE 'sqlite_stat%' ORDER BY name")
+    ]
     return {t: sorted(conn.execute(f"SELECT * FROM {t}").fetchall(), key=repr) for t in tables}
 
 
 def end_state(conn, probe):
     column, test = probe
     return {
-        "indexes": sorted(conn.execute(
-            "SELECT type, name, tbl_name, sql FROM sqlite_master WHERE type = 'index'").fetchall()),
-        "order": conn.execute("SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ? "
-                              "ORDER BY rowid", (TABLE,)).fetchall(),
+        "indexes": sorted(
+            conn.execute("SELECT type, name, tbl_name, sql FROM sqlite_master WHERE type = 'index'").fetchall()
+        ),
+        "order": conn.execute(
+            "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ? ORDER BY rowid", (TABLE,)
+        ).fetchall(),
         "statistics": statistics(conn),
         "found": nv.find(conn, "*", TABLE, f"where {column} {test}"),
-        "catalog": [conn.execute(f"SELECT * FROM {t} ORDER BY rowid").fetchall()
-                    for t in ("index_table", "unique_table")],
-        "rows": [conn.execute(f"SELECT rowid, * FROM {t} ORDER BY rowid").fetchall()
-                 for t in (TABLE, f"temp_{TABLE}", OTHER, f"temp_{OTHER}")],
+        "catalog": [
+            conn.execute(f"SELECT * FROM {t} ORDER BY rowid").fetchall() for t in ("index_table", "unique_table")
+        ],
+        "rows": [
+            conn.execute(f"SELECT rowid, * FROM {t} ORDER BY rowid").fetchall()
+            for t in (TABLE, f"temp_{TABLE}", OTHER, f"temp_{OTHER}")
+        ],
     }
 
 
@@ -140,11 +150,22 @@ def merged(conn, policy, probe):
 # and with it the order of the rows found. c is redefined by hand, so the rebuild puts it
 # back before i0 and i0 may not stay either; with statistics no index may stay.
 OVERLAPPING = {
-    "cols": ["c0", "c1", "c2"], "rules": [], "indexes": {"c": "c0,c1", "i0": "c0"},
-    "main": [("x", 2, 0), ("x", 1, 0), ("x", "a b", 0)], "staged": [("y", 0, 0)],
-    "other_first": True, "plain_index": None, "unique_index": None, "redefined": "c",
-    "made_unique": None, "uncatalogued": None, "missing": None, "case_twin": None,
-    "broken_row": False, "analyze": None, "probe": ("c0", "= 'x'"),
+    "cols": ["c0", "c1", "c2"],
+    "rules": [],
+    "indexes": {"c": "c0,c1", "i0": "c0"},
+    "main": [("x", 2, 0), ("x", 1, 0), ("x", "a b", 0)],
+    "staged": [("y", 0, 0)],
+    "other_first": True,
+    "plain_index": None,
+    "unique_index": None,
+    "redefined": "c",
+    "made_unique": None,
+    "uncatalogued": None,
+    "missing": None,
+    "case_twin": None,
+    "broken_row": False,
+    "analyze": None,
+    "probe": ("c0", "= 'x'"),
 }
 
 
@@ -154,7 +175,6 @@ OVERLAPPING = {
 @example({**OVERLAPPING, "redefined": None, "analyze": f"ANALYZE {TABLE}"})
 def test_keeping_indexes_ends_where_rebuilding_them_does(s):
     original = build(s)
-    outcomes = {policy: merged(copy(original), policy, s["probe"])
-                for policy in ("rebuild", "keep", "auto")}
+    outcomes = {policy: merged(copy(original), policy, s["probe"]) for policy in ("rebuild", "keep", "auto")}
     assert outcomes["keep"] == outcomes["rebuild"]
     assert outcomes["auto"] == outcomes["rebuild"]

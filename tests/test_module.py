@@ -1,4 +1,5 @@
 """The module as the interpreter sees it, and the database handle."""
+
 import importlib
 import os
 import sqlite3
@@ -7,9 +8,9 @@ import sys
 import textwrap
 
 import pytest
+from conftest import PUBLISHED, Proxy, fetch, fresh_name, published, tables
 
 import norvane.norvane as nv
-from conftest import PUBLISHED, Proxy, fetch, fresh_name, published, tables
 
 TB_FILE = "src/norvane/norvane"
 
@@ -76,9 +77,12 @@ ONE_LINE_DOCS = {
     "drop_table": "Drop table with indexes and uniques.",
 }
 DOCS = {name: f"\n    {line}\n    " for name, line in ONE_LINE_DOCS.items()} | {
-    "insert_index": INSERT_INDEX_DOC, "insert_unique": INSERT_UNIQUE_DOC,
-    "create_table": CREATE_TABLE_DOC, "find": FIND_DOC,
-    "_insert_main": None, "_check_newest_unique": None,
+    "insert_index": INSERT_INDEX_DOC,
+    "insert_unique": INSERT_UNIQUE_DOC,
+    "create_table": CREATE_TABLE_DOC,
+    "find": FIND_DOC,
+    "_insert_main": None,
+    "_check_newest_unique": None,
 }
 
 
@@ -94,6 +98,7 @@ class Boom(Exception):
 def boom_conn():
     def boom(kind, sql):
         raise Boom("no cursor")
+
     return Proxy(None, boom)
 
 
@@ -119,6 +124,7 @@ def entry(qualname):
 
 # --- import ---------------------------------------------------------------------------------
 
+
 def test_reimport_gives_the_same_objects(monkeypatch):
     before = {name: getattr(nv, name) for name in ["DB", "norvane_state", *FUNCTIONS]}
     monkeypatch.delitem(sys.modules, "norvane.norvane")
@@ -138,6 +144,7 @@ def test_published_names_in_binding_order():
 
 
 # --- function objects -----------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("name", PUBLISHED)
 def test_function_attributes(name):
@@ -168,20 +175,24 @@ def test_db_class_is_made_by_type():
     assert (DB.__name__, DB.__qualname__, DB.__module__) == ("DB", "DB", "norvane.norvane")
     assert DB.__bases__ == (object,)
     assert DB.__doc__ is None
-    ns = {"__module__": "norvane.norvane", "__qualname__": "DB",
-          "__init__": lambda self: None, "connection": lambda self: None}
+    ns = {
+        "__module__": "norvane.norvane",
+        "__qualname__": "DB",
+        "__init__": lambda self: None,
+        "connection": lambda self: None,
+    }
     assert set(vars(DB)) == set(vars(type("DB", (), ns)))
 
 
 # --- argument passing -----------------------------------------------------------------------
+
 
 def arity(name, low, high, given):
     if low == high:
         word, bound = "exactly", low
     else:
         word, bound = ("at least", low) if given < low else ("at most", high)
-    return (f"{name}() takes {word} {bound} positional argument{'' if bound == 1 else 's'} "
-            f"({given} given)")
+    return f"{name}() takes {word} {bound} positional argument{'' if bound == 1 else 's'} ({given} given)"
 
 
 ARITY_CASES = [
@@ -201,29 +212,34 @@ def test_wrong_positional_count(name, given):
     assert str(ei.value) == arity(name, low, len(params), given)
 
 
-@pytest.mark.parametrize("call, message", [
-    # positional counts alone are in test_wrong_positional_count; here with keywords
-    (lambda c: nv.drop_table(c, "t", True, 4, comm=1),
-     "drop_table() takes at most 3 positional arguments (4 given)"),
-    (lambda c: nv.find(c, 1, 2, 3, 4, conditions=""),
-     "find() takes exactly 4 positional arguments (5 given)"),
-    (lambda c: nv.drop_table(c, "t", table="u"),
-     "drop_table() got multiple values for keyword argument 'table'"),
-    (lambda c: nv.drop_table(c, "t", commit=True),
-     "drop_table() got an unexpected keyword argument 'commit'"),
-    (lambda c: nv.find(c, "*", "t", "", limit=1),
-     "find() got an unexpected keyword argument 'limit'"),
-    (lambda c: nv.create_table(c, name="t", cols=["a"]),
-     "create_table() takes at least 5 positional arguments (3 given)"),
-    (lambda c: nv.insert_unique(c, "t", cols="a", cols_num="0"),
-     "insert_unique() takes at least 5 positional arguments (2 given)"),
-    (lambda c: nv.drop_table(c, comm=False),
-     "drop_table() takes at least 2 positional arguments (1 given)"),
-    (lambda c: nv.find(c, select="*", conditions=""),
-     "find() takes exactly 4 positional arguments (2 given)"),
-    (lambda c: nv.find(select="*", table="t", conditions=""),
-     "find() takes exactly 4 positional arguments (0 given)"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        # positional counts alone are in test_wrong_positional_count; here with keywords
+        (
+            lambda c: nv.drop_table(c, "t", True, 4, comm=1),
+            "drop_table() takes at most 3 positional arguments (4 given)",
+        ),
+        (lambda c: nv.find(c, 1, 2, 3, 4, conditions=""), "find() takes exactly 4 positional arguments (5 given)"),
+        (lambda c: nv.drop_table(c, "t", table="u"), "drop_table() got multiple values for keyword argument 'table'"),
+        (lambda c: nv.drop_table(c, "t", commit=True), "drop_table() got an unexpected keyword argument 'commit'"),
+        (lambda c: nv.find(c, "*", "t", "", limit=1), "find() got an unexpected keyword argument 'limit'"),
+        (
+            lambda c: nv.create_table(c, name="t", cols=["a"]),
+            "create_table() takes at least 5 positional arguments (3 given)",
+        ),
+        (
+            lambda c: nv.insert_unique(c, "t", cols="a", cols_num="0"),
+            "insert_unique() takes at least 5 positional arguments (2 given)",
+        ),
+        (lambda c: nv.drop_table(c, comm=False), "drop_table() takes at least 2 positional arguments (1 given)"),
+        (lambda c: nv.find(c, select="*", conditions=""), "find() takes exactly 4 positional arguments (2 given)"),
+        (
+            lambda c: nv.find(select="*", table="t", conditions=""),
+            "find() takes exactly 4 positional arguments (0 given)",
+        ),
+    ],
+)
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as ei:
         call(tripwire())
@@ -244,18 +260,20 @@ def test_all_keyword_calls(conn, tmp_path):
     assert (db.name, db.address) == (name, path)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda db, n, p: nv.DB(), "__init__() takes exactly 3 positional arguments (1 given)"),
-    (lambda db, n, p: nv.DB(n), "__init__() takes exactly 3 positional arguments (2 given)"),
-    (lambda db, n, p: nv.DB(n, p, "c"), "__init__() takes exactly 3 positional arguments (4 given)"),
-    (lambda db, n, p: nv.DB(address=p), "__init__() takes exactly 3 positional arguments (1 given)"),
-    (lambda db, n, p: nv.DB(n, name=n), "__init__() got multiple values for keyword argument 'name'"),
-    (lambda db, n, p: nv.DB(n, p, mode="rw"), "__init__() got an unexpected keyword argument 'mode'"),
-    (lambda db, n, p: db.connection(1), "connection() takes exactly 1 positional argument (2 given)"),
-    (lambda db, n, p: nv.DB.connection(), "connection() takes exactly 1 positional argument (0 given)"),
-    (lambda db, n, p: db.connection(self=db),
-     "connection() got multiple values for keyword argument 'self'"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda db, n, p: nv.DB(), "__init__() takes exactly 3 positional arguments (1 given)"),
+        (lambda db, n, p: nv.DB(n), "__init__() takes exactly 3 positional arguments (2 given)"),
+        (lambda db, n, p: nv.DB(n, p, "c"), "__init__() takes exactly 3 positional arguments (4 given)"),
+        (lambda db, n, p: nv.DB(address=p), "__init__() takes exactly 3 positional arguments (1 given)"),
+        (lambda db, n, p: nv.DB(n, name=n), "__init__() got multiple values for keyword argument 'name'"),
+        (lambda db, n, p: nv.DB(n, p, mode="rw"), "__init__() got an unexpected keyword argument 'mode'"),
+        (lambda db, n, p: db.connection(1), "connection() takes exactly 1 positional argument (2 given)"),
+        (lambda db, n, p: nv.DB.connection(), "connection() takes exactly 1 positional argument (0 given)"),
+        (lambda db, n, p: db.connection(self=db), "connection() got multiple values for keyword argument 'self'"),
+    ],
+)
 def test_method_argument_errors(db, tmp_path, capsys, call, message):
     name, path = fresh_name(), tmp_path / "never.db"
     with pytest.raises(TypeError) as ei:
@@ -313,6 +331,7 @@ def test_nested_call_goes_through_the_module_global(conn, other, monkeypatch):
 
 # --- commit flag ----------------------------------------------------------------------------
 
+
 def _prepared(c, t):
     nv.create_table(c, t, ["a", "b"], [{"name": "ia", "cols": "a"}], [{"name": "u", "cols": [0]}])
     c.execute(f"INSERT INTO {t} VALUES (1, 1), (2, 2)")
@@ -341,15 +360,26 @@ WRITERS = {
     "drop_table": (_prepared, lambda c, t, **kw: nv.drop_table(c, t, **kw)),
 }
 DEFAULT = object()
-COMM_VALUES = [(DEFAULT, True), (True, True), (1, True), (1.0, True), (AlwaysEqual(), True),
-               (False, False), (None, False), (0, False), (2, False), ("yes", False)]
+COMM_VALUES = [
+    (DEFAULT, True),
+    (True, True),
+    (1, True),
+    (1.0, True),
+    (AlwaysEqual(), True),
+    (False, False),
+    (None, False),
+    (0, False),
+    (2, False),
+    ("yes", False),
+]
 
 
 def everything(c):
     """Schema and rows of every table, as a connection sees them."""
     schema = sorted(fetch(c, "SELECT type, name, coalesce(sql, '') FROM sqlite_master"))
-    return schema, {name: sorted(fetch(c, f"SELECT rowid, * FROM {name}"), key=repr)
-                    for kind, name, _ in schema if kind == "table"}
+    return schema, {
+        name: sorted(fetch(c, f"SELECT rowid, * FROM {name}"), key=repr) for kind, name, _ in schema if kind == "table"
+    }
 
 
 @pytest.mark.parametrize("name", WRITERS)
@@ -377,6 +407,7 @@ def test_commit_only_when_comm_equals_true(conn, other, name):
 
 # --- database handle ------------------------------------------------------------------------
 
+
 def test_handle_registers_and_prepares_catalog(tmp_path, capsys):
     name, path = fresh_name(), str(tmp_path / "new.db")
     db = nv.DB(name, path)
@@ -386,8 +417,10 @@ def test_handle_registers_and_prepares_catalog(tmp_path, capsys):
     c = db.connection()
     try:
         assert tables(c) == {"index_table", "unique_table"}
-        for table, cols in [("index_table", ["table_name", "index_name", "columns"]),
-                            ("unique_table", ["table_name", "unique_name", "columns", "col_num"])]:
+        for table, cols in [
+            ("index_table", ["table_name", "index_name", "columns"]),
+            ("unique_table", ["table_name", "unique_name", "columns", "col_num"]),
+        ]:
             info = fetch(c, f"PRAGMA table_info({table})")
             assert [r[1] for r in info] == cols
             assert all(r[2] == "" and r[5] == 0 for r in info)  # no types, no key
@@ -407,8 +440,10 @@ def test_repeated_name_prints_exists_line(tmp_path, capsys, name):
     assert not (tmp_path / "second.db").exists()
     with pytest.raises(AttributeError) as ei:
         second.connection()
-    assert str(ei.value) == (f"DB handle {name!r} was not set up: the name {name!r} is already "
-                             f"registered; use norvane_state.DB_dict[{name!r}]")
+    assert str(ei.value) == (
+        f"DB handle {name!r} was not set up: the name {name!r} is already "
+        f"registered; use norvane_state.DB_dict[{name!r}]"
+    )
     assert norvane_entries(ei.value) == [entry("DB.connection")]
     assert vars(second) == {}
 
@@ -510,15 +545,16 @@ SUBINTERPRETER_SCRIPT = textwrap.dedent("""
 
 def test_second_interpreter_is_refused(tmp_path):
     script = f"PATH = {sys.path!r}\n" + SUBINTERPRETER_SCRIPT
-    proc = subprocess.run([sys.executable, "-c", script], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=60)
+    proc = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     if proc.stdout.startswith("SKIP"):
         pytest.skip("no legacy subinterpreter available: " + proc.stdout.strip())
-    assert proc.stdout.strip() == "RESULT " + repr((
-        "ImportError",
-        "Interpreter change detected - this module can only be loaded into one interpreter "
-        "per process."))
+    assert proc.stdout.strip() == "RESULT " + repr(
+        (
+            "ImportError",
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.",
+        )
+    )
 
 
 FAILED_INIT_SCRIPT = textwrap.dedent("""
@@ -545,8 +581,9 @@ def test_failed_initialisation_is_forgotten(tmp_path):
     # starts from scratch instead of finding a half-built module. (-S keeps
     # an installed norvane out of the way.)
     script = f"EXTENSION = {nv.__file__!r}\n" + FAILED_INIT_SCRIPT
-    proc = subprocess.run([sys.executable, "-S", "-c", script], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-S", "-c", script], cwd=tmp_path, capture_output=True, text=True, timeout=60
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
         "FIRST cannot import name norvane_state init norvane.norvane",

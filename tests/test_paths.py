@@ -6,9 +6,9 @@ ignoring the guard makes the path's differential test fail."""
 import sqlite3
 
 import pytest
+from conftest import switched
 
 import norvane.norvane as nv
-from conftest import switched
 from norvane import Table, _native
 from norvane.catalog import prepare_catalog
 

@@ -1,22 +1,23 @@
 """Tests for find and _check_newest_unique: reading staged and main rows together."""
+
 import collections
+import os
 import sqlite3
 import tempfile
-import os
-
-import pytest
-from hypothesis import example, given, settings, HealthCheck, strategies as st
 
 import newest_model
-import norvane.norvane as nv
+import pytest
 from conftest import fetch, fresh_name, table_rows
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
+import norvane.norvane as nv
 
 PERSONS = ["id", "name", "age"]
 
 
 def make_table(conn, name, cols, rules=((0,),)):
-    nv.create_table(conn, name, list(cols), [],
-                    [{"name": f"unique_{k}", "cols": list(r)} for k, r in enumerate(rules)])
+    nv.create_table(conn, name, list(cols), [], [{"name": f"unique_{k}", "cols": list(r)} for k, r in enumerate(rules)])
 
 
 def check(conn, table, ref, cols, uniques, seed=None):
@@ -24,8 +25,7 @@ def check(conn, table, ref, cols, uniques, seed=None):
     src = "temp_" + table if ref[0] == 1 else table
     row = fetch(conn, f"SELECT rowid,* FROM {src} WHERE rowid = ?", (ref[1],))[0]
     eq = {ref} if seed is None else seed
-    return nv._check_newest_unique(conn, table, ref, row, uniques, list(cols),
-                                   "rowid," + ",".join(cols), eq), eq
+    return nv._check_newest_unique(conn, table, ref, row, uniques, list(cols), "rowid," + ",".join(cols), eq), eq
 
 
 def count_selects(conn):
@@ -44,9 +44,9 @@ def persons(conn):
 
 # --- find: which rows come back --------------------------------------------------------
 
+
 def test_staged_rows_supersede_main_rows_in_query(persons):
-    assert nv.find(persons, "name,age", "persons", "where age > 20 order by age desc") == [
-        ["a", 31], ["b", 25]]
+    assert nv.find(persons, "name,age", "persons", "where age > 20 order by age desc") == [["a", 31], ["b", 25]]
 
 
 def test_selected_staged_row_hides_main_row_without_newest_check(persons, monkeypatch):
@@ -104,13 +104,17 @@ def test_null_never_links_rows(conn):
 
 # --- find: select, conditions, results ------------------------------------------------
 
-@pytest.mark.parametrize("select, expected", [
-    ("*", [[2, "b", 25]]),
-    ("name", [["b"]]),
-    ("age,id", [[25, 2]]),
-    ("name,name", [["b", "b"]]),
-    ("age,name,age", [[25, "b", 25]]),
-])
+
+@pytest.mark.parametrize(
+    "select, expected",
+    [
+        ("*", [[2, "b", 25]]),
+        ("name", [["b"]]),
+        ("age,id", [[25, 2]]),
+        ("name,name", [["b", "b"]]),
+        ("age,name,age", [[25, "b", 25]]),
+    ],
+)
 def test_select_shapes_output_rows(persons, select, expected):
     assert nv.find(persons, select, "persons", "where id = 2") == expected
 
@@ -121,13 +125,16 @@ def test_select_of_unknown_name_raises_value_error(persons, select):
         nv.find(persons, select, "persons", "")
 
 
-@pytest.mark.parametrize("conditions, expected", [
-    ("order by id", [[10, "s"], [11, "s"], [12, "s"], [1, "m"], [2, "m"], [3, "m"]]),
-    ("order by id desc limit 1", [[12, "s"], [3, "m"]]),
-    ("where id % 2 = 1 order by id desc", [[11, "s"], [3, "m"], [1, "m"]]),
-    ("order by id limit 2 offset 1", [[11, "s"], [12, "s"], [2, "m"], [3, "m"]]),
-    ("where id > 100", []),
-])
+@pytest.mark.parametrize(
+    "conditions, expected",
+    [
+        ("order by id", [[10, "s"], [11, "s"], [12, "s"], [1, "m"], [2, "m"], [3, "m"]]),
+        ("order by id desc limit 1", [[12, "s"], [3, "m"]]),
+        ("where id % 2 = 1 order by id desc", [[11, "s"], [3, "m"], [1, "m"]]),
+        ("order by id limit 2 offset 1", [[11, "s"], [12, "s"], [2, "m"], [3, "m"]]),
+        ("where id > 100", []),
+    ],
+)
 def test_conditions_apply_to_each_table_separately(conn, conditions, expected):
     make_table(conn, "t", ["id", "src"])
     nv._insert_main(conn, "t", [(2, "m"), (1, "m"), (3, "m")])
@@ -144,8 +151,9 @@ def test_find_neither_commits_nor_writes(persons, other):
     persons.commit()
     nv.insert_temp(persons, "persons", [(7, "g", 70)], comm=False)
     assert persons.in_transaction
-    snapshot = {t: table_rows(persons, t) for t in
-                ("persons", "temp_persons", "unique_table", "index_table", "sqlite_master")}
+    snapshot = {
+        t: table_rows(persons, t) for t in ("persons", "temp_persons", "unique_table", "index_table", "sqlite_master")
+    }
     changes = persons.total_changes
     assert [7, "g", 70] in nv.find(persons, "*", "persons", "")
     assert persons.in_transaction and persons.total_changes == changes
@@ -164,6 +172,7 @@ def test_output_rows_are_fresh_lists(persons):
 
 # --- find drives the newest check ----------------------------------------------------
 
+
 def test_find_calls_newest_check_by_keyword_through_module_global(conn, monkeypatch):
     make_table(conn, "persons", PERSONS)
     nv._insert_main(conn, "persons", [(2, "b", 25)])
@@ -177,8 +186,7 @@ def test_find_calls_newest_check_by_keyword_through_module_global(conn, monkeypa
 
     monkeypatch.setattr(nv, "_check_newest_unique", spy)
     assert nv.find(conn, "*", "persons", "") == [[1, "a", 31], [2, "b", 25]]
-    common = dict(conn=conn, table="persons", uniques={"unique_0": [0]}, cols=PERSONS,
-                  total_select="rowid,id,name,age")
+    common = dict(conn=conn, table="persons", uniques={"unique_0": [0]}, cols=PERSONS, total_select="rowid,id,name,age")
     assert calls == [
         ((), dict(common, rowid=(1, 1), row=(1, 1, "a", 31), eqivalent_set={(1, 1)})),
         ((), dict(common, rowid=(0, 1), row=(1, 2, "b", 25), eqivalent_set={(0, 1)})),
@@ -192,6 +200,7 @@ def test_failing_newest_check_hides_every_row(persons, monkeypatch):
 
 
 # --- _check_newest_unique ----------------------------------------------------------
+
 
 def test_check_returns_same_set_holding_closure_and_visits_rows_once(conn):
     cols = ["a", "b"]
@@ -265,8 +274,9 @@ def scenarios(draw):
     nulls = draw(st.booleans())
     value = st.sampled_from([None, 0, 1, 2] if nulls else [0, 1, 2])
     row = st.tuples(*[value] * ncols)
-    rules = draw(st.lists(st.lists(st.integers(0, ncols - 1), min_size=1, max_size=ncols,
-                                   unique=True), min_size=1, max_size=2))
+    rules = draw(
+        st.lists(st.lists(st.integers(0, ncols - 1), min_size=1, max_size=ncols, unique=True), min_size=1, max_size=2)
+    )
     main = draw(st.lists(row, max_size=6))
     batches = draw(st.lists(st.lists(row, min_size=1, max_size=4), max_size=3))
     return ncols, rules, main, batches, draw(st.sampled_from(sorted(CONDITIONS)))
@@ -298,17 +308,21 @@ def test_find_returns_newest_distinct_rows(scenario):
                 nv._insert_main(conn, "t", [r + (next(tags),) for r in main])
             for batch in batches:
                 nv.insert_temp(conn, "t", [r + (next(tags),) for r in batch])
-            tables = {src: dict((rid, tuple(vals)) for rid, *vals in fetch(conn, "SELECT rowid, * FROM " + name))
-                      for src, name in ((1, "temp_t"), (0, "t"))}
+            tables = {
+                src: dict((rid, tuple(vals)) for rid, *vals in fetch(conn, "SELECT rowid, * FROM " + name))
+                for src, name in ((1, "temp_t"), (0, "t"))
+            }
             found = nv.find(conn, "*", "t", condition)
-            assert found == newest_model.found(tables[0], tables[1], rules, range(ncols + 1),
-                                               *CONDITIONS[condition])
+            assert found == newest_model.found(tables[0], tables[1], rules, range(ncols + 1), *CONDITIONS[condition])
             keys = {tuple(r[c] for c in rules[0]) for r in main} if rules else set()
-            if (not condition and len(rules) == 1 and len(keys) == len(main)
-                    and all(v is not None for r in main + sum(batches, []) for v in r)):
+            if (
+                not condition
+                and len(rules) == 1
+                and len(keys) == len(main)
+                and all(v is not None for r in main + sum(batches, []) for v in r)
+            ):
                 # one rule, no NULL, a main table as a merge leaves it: the merge keeps what find shows
                 nv.temp_to_main(conn, "t")
-                assert (collections.Counter(map(tuple, found))
-                        == collections.Counter(table_rows(conn, "t")))
+                assert collections.Counter(map(tuple, found)) == collections.Counter(table_rows(conn, "t"))
         finally:
             conn.close()

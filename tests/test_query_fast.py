@@ -1,14 +1,16 @@
 """find on the host's own connection answers from components of the rows; a
 thin wrapper connection shows the statement-by-statement walk. Both must give
 the same list, or the same exception, for every database and query."""
+
 import sqlite3
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from conftest import Proxy, fresh_name
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import norvane.norvane as nv
 from norvane import _native
-from conftest import Proxy, fresh_name
 
 COLS = ["c0", "c1", "c2", "tag"]
 
@@ -37,8 +39,9 @@ def build(conn, decls, rules, main, staged, indexed, table="t"):
     conn.execute(f"CREATE TABLE {table} ({main_cols})")
     conn.execute(f"CREATE TABLE temp_{table} ({staged_cols})")
     for k, positions in enumerate(rules):
-        conn.execute("INSERT INTO unique_table VALUES (?, ?, ?, ?)",
-                     (table, f"u{k}", "", ",".join(map(str, positions))))
+        conn.execute(
+            "INSERT INTO unique_table VALUES (?, ?, ?, ?)", (table, f"u{k}", "", ",".join(map(str, positions)))
+        )
         if indexed and all(0 <= p < len(COLS) for p in positions):
             conn.execute(f"CREATE INDEX {table}_u{k} ON {table} ({','.join(COLS[p] for p in positions)})")
     conn.executemany(f"INSERT INTO {table} VALUES (?, ?, ?, ?)", main)
@@ -46,14 +49,22 @@ def build(conn, decls, rules, main, staged, indexed, table="t"):
     conn.commit()
 
 
-VALUES = [None, 0, 1, 2, 1.0, 2.0, 0.5, "1", "2", "a", "A", b"1", b"a",
-          2**53 + 1, float(2**53), -(2**63), 2**63 - 1]
+VALUES = [None, 0, 1, 2, 1.0, 2.0, 0.5, "1", "2", "a", "A", b"1", b"a", 2**53 + 1, float(2**53), -(2**63), 2**63 - 1]
 TYPES = ["", "", "", "INTEGER", "REAL", "TEXT", "NUMERIC", "BLOB", "TEXT COLLATE NOCASE"]
 CONDITIONS = [
-    "", "", "WHERE c0 IS NOT NULL", "WHERE c1 = 1 ORDER BY rowid DESC", "ORDER BY c2 DESC, rowid",
-    "ORDER BY rowid DESC LIMIT 2", "WHERE rowid > 2", "WHERE rowid % 2 = 0 ORDER BY rowid DESC LIMIT 3",
-    "LIMIT 3 OFFSET 1", "WHERE c0 = c1 OR c2 = '1'", "GROUP BY c0",
-    "WHERE 1 UNION ALL SELECT rowid + 50, c0, c2, c1, tag FROM t", "WHERE nope = 1",
+    "",
+    "",
+    "WHERE c0 IS NOT NULL",
+    "WHERE c1 = 1 ORDER BY rowid DESC",
+    "ORDER BY c2 DESC, rowid",
+    "ORDER BY rowid DESC LIMIT 2",
+    "WHERE rowid > 2",
+    "WHERE rowid % 2 = 0 ORDER BY rowid DESC LIMIT 3",
+    "LIMIT 3 OFFSET 1",
+    "WHERE c0 = c1 OR c2 = '1'",
+    "GROUP BY c0",
+    "WHERE 1 UNION ALL SELECT rowid + 50, c0, c2, c1, tag FROM t",
+    "WHERE nope = 1",
     "WHERE c0 IN (SELECT c1 FROM temp_t) ORDER BY tag DESC",
 ]
 
@@ -91,10 +102,15 @@ def plan():
     _native.find_plan("automatic")
 
 
-@settings(max_examples=400, deadline=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
-@given(databases(), st.sampled_from(CONDITIONS), st.sampled_from(["*", "tag,c0,c0", "c1,tag,c1"]),
-       st.sampled_from(["automatic", "lookups", "grouped", "scan"]))
+@settings(
+    max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture]
+)
+@given(
+    databases(),
+    st.sampled_from(CONDITIONS),
+    st.sampled_from(["*", "tag,c0,c0", "c1,tag,c1"]),
+    st.sampled_from(["automatic", "lookups", "grouped", "scan"]),
+)
 def test_fast_find_gives_what_the_walk_gives(shared, plan, database, conditions, select, how):
     decls, rules, main, staged, indexed = database
     build(shared, decls, rules, main, staged, indexed)
@@ -104,6 +120,7 @@ def test_fast_find_gives_what_the_walk_gives(shared, plan, database, conditions,
 
 
 # --- where only the walk is exact ------------------------------------------------------
+
 
 def plain_table(conn, decls=("", "", "", ""), rules=((0,),), main=(), staged=(), table="t"):
     build(conn, (list(decls), list(decls)), [list(r) for r in rules], list(main), list(staged), True, table)
@@ -155,9 +172,16 @@ def test_text_factory_makes_the_walk_bind_bytes(shared):
         shared.text_factory = str
 
 
-@pytest.mark.parametrize("kind, value, adapt", [
-    (int, 1, str), (float, 1.5, str), (str, "k", str.upper), (bytes, b"k", bytes.decode),
-    (type(None), None, lambda v: 0)])
+@pytest.mark.parametrize(
+    "kind, value, adapt",
+    [
+        (int, 1, str),
+        (float, 1.5, str),
+        (str, "k", str.upper),
+        (bytes, b"k", bytes.decode),
+        (type(None), None, lambda v: 0),
+    ],
+)
 def test_adapters_change_what_the_walk_binds(shared, kind, value, adapt):
     other = 0 if value is None else value
     plain_table(shared, rules=((0, 1),), main=[(value, 0, None, "m")], staged=[(other, 0, None, "s")])
@@ -184,8 +208,9 @@ def test_converter_on_a_declared_type_changes_what_the_walk_binds(tmp_path):
 
 def test_negative_rule_position_reads_the_rowid_but_searches_the_last_column(shared):
     # row[-1 + 1] is the rowid; the search is on cols[-1], the tag column
-    plain_table(shared, rules=((-1,),), main=[(None, None, None, "x"), (None, None, None, 1)],
-                staged=[(None, None, None, 2)])
+    plain_table(
+        shared, rules=((-1,),), main=[(None, None, None, "x"), (None, None, None, 1)], staged=[(None, None, None, 2)]
+    )
     # staged rowid 1 finds main rowid 2 (tag 1), which is older; main rowid 2
     # then finds the staged row (tag 2), which is newer
     assert find_both(shared, select="c0,tag") == [[None, 2]]
@@ -245,15 +270,25 @@ def test_table_name_that_is_no_plain_identifier_gets_the_walk(shared):
 
 
 def test_declarations_that_differ_between_the_tables_get_the_walk(shared):
-    build(shared, (["INTEGER", "", "", ""], ["TEXT", "", "", ""]), [[0]],
-          [(1, None, None, "m")], [("1", None, None, "s")], True)
+    build(
+        shared,
+        (["INTEGER", "", "", ""], ["TEXT", "", "", ""]),
+        [[0]],
+        [(1, None, None, "m")],
+        [("1", None, None, "s")],
+        True,
+    )
     # the search of the staging table turns 1 into '1' under its TEXT affinity
     assert find_both(shared, select="tag") == [["s"]]
 
 
 def test_collation_gets_the_walk(shared):
-    plain_table(shared, decls=("TEXT COLLATE NOCASE", "", "", ""),
-                main=[("K", None, None, "m")], staged=[("k", None, None, "s")])
+    plain_table(
+        shared,
+        decls=("TEXT COLLATE NOCASE", "", "", ""),
+        main=[("K", None, None, "m")],
+        staged=[("k", None, None, "s")],
+    )
     assert find_both(shared, select="tag") == [["s"]]
 
 
@@ -261,9 +296,11 @@ def test_view_for_a_staging_table_gets_the_walk(shared):
     plain_table(shared, main=[(1, None, None, "m"), (2, None, None, "n")])
     shared.execute("DROP TABLE temp_t")
     # every staged row claims rowid 1: the walk takes both for the candidate itself
-    shared.execute("CREATE TEMP VIEW temp_t AS SELECT 1 AS rowid, * FROM "
-                   "(SELECT 2 AS c0, NULL AS c1, NULL AS c2, 'v1' AS tag UNION ALL "
-                   "SELECT 1, NULL, NULL, 'v2')")
+    shared.execute(
+        "CREATE TEMP VIEW temp_t AS SELECT 1 AS rowid, * FROM "
+        "(SELECT 2 AS c0, NULL AS c1, NULL AS c2, 'v1' AS tag UNION ALL "
+        "SELECT 1, NULL, NULL, 'v2')"
+    )
     try:
         assert find_both(shared, select="tag") == [["v1"], ["v2"]]
     finally:
@@ -291,6 +328,7 @@ def test_sqlite_error_inside_the_grouping_leaves_the_walk_to_answer(shared):
 
 
 # --- the module global --------------------------------------------------------------
+
 
 @pytest.fixture
 def linked(shared):
@@ -321,8 +359,7 @@ def test_global_rebound_during_find_takes_over_from_the_next_candidate(linked, m
     # and back: our own function first, a stand-in from the first statement it runs itself
     calls.clear()
     monkeypatch.setattr(nv, "_check_newest_unique", own)
-    finds_own = ("PRAGMA table_info(t)", "SELECT * FROM unique_table", "SELECT rowid,c0,c1,c2,tag",
-                 "BEGIN", "ROLLBACK")
+    finds_own = ("PRAGMA table_info(t)", "SELECT * FROM unique_table", "SELECT rowid,c0,c1,c2,tag", "BEGIN", "ROLLBACK")
 
     def rebind(sql):
         if not sql.startswith(finds_own):
@@ -344,6 +381,7 @@ def test_deleted_global_raises_name_error_at_the_first_newest_test(linked, monke
 
 
 # --- scale ------------------------------------------------------------------------------
+
 
 def test_every_plan_agrees_on_a_larger_table(shared, plan):
     main = [(i, i // 3, i % 7, "m") for i in range(20_000)]

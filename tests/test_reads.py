@@ -62,9 +62,14 @@ def current_model(main, staged, rules, newest_by=()):
     current = list(main)
     for row in staged:
         values = row[1]
-        hit = [c for c in current if any(
-            rule_tuple(values, rule) is not None and rule_tuple(values, rule) == rule_tuple(c[1], rule)
-            for rule in rules)]
+        hit = [
+            c
+            for c in current
+            if any(
+                rule_tuple(values, rule) is not None and rule_tuple(values, rule) == rule_tuple(c[1], rule)
+                for rule in rules
+            )
+        ]
         if newest_by:
             mine = tuple(sqlite_key(values[p]) for p in newest_by)
             if any(tuple(sqlite_key(c[1][p]) for p in newest_by) > mine for c in hit):
@@ -81,15 +86,16 @@ def modelled_copy(conn, name, rules, newest_by=()):
     conn.text_factory = str
     try:
         main = [(f"m{r[0]}", r[1:]) for r in conn.execute(f"SELECT rowid, * FROM {name} ORDER BY rowid")]
-        staged = [(f"s{r[0]}", r[1:])
-                  for r in conn.execute(f"SELECT rowid, * FROM temp_{name} ORDER BY rowid")]
+        staged = [(f"s{r[0]}", r[1:]) for r in conn.execute(f"SELECT rowid, * FROM temp_{name} ORDER BY rowid")]
     finally:
         conn.text_factory = factory
     copy = sqlite3.connect(":memory:")
     copy.text_factory = factory
     copy.execute(f"CREATE TABLE {name} (a, b, c, origin)")
-    copy.executemany(f"INSERT INTO {name} VALUES (?, ?, ?, ?)",
-                     [(*values, origin) for origin, values in current_model(main, staged, rules, newest_by)])
+    copy.executemany(
+        f"INSERT INTO {name} VALUES (?, ?, ?, ?)",
+        [(*values, origin) for origin, values in current_model(main, staged, rules, newest_by)],
+    )
     return copy
 
 
@@ -100,8 +106,15 @@ def expected_rows(copy, name, where, params, order, limit, offset):
     rows = []
     for a, b, c, origin in found:
         staged = origin[0] == "s"
-        rows.append({"a": a, "b": b, "c": c, "rowid": None if staged else int(origin[1:]),
-                     "position": (0 if staged else 1, int(origin[1:]))})
+        rows.append(
+            {
+                "a": a,
+                "b": b,
+                "c": c,
+                "rowid": None if staged else int(origin[1:]),
+                "position": (0 if staged else 1, int(origin[1:])),
+            }
+        )
     last_descending = bool(order) and order[-1][1]
     rows.sort(key=lambda row: row["position"], reverse=last_descending)
     for column, descending in reversed(order):
@@ -112,28 +125,57 @@ def expected_rows(copy, name, where, params, order, limit, offset):
 
 values = st.sampled_from([None, 0, 1, 1.0, 2, "1", b"1"])
 row_lists = st.lists(st.tuples(values, values, values), max_size=7)
-rules = st.lists(st.lists(st.sampled_from(COLUMNS), min_size=1, max_size=3, unique=True),
-                 min_size=0, max_size=3)
-wheres = st.sampled_from([
-    (None, ()), ("a = ?", (1,)), ("b IS NULL", ()), ("a >= ?", ("1",)), ("c <> ?", (1.0,)),
-    ("typeof(b) = 'integer' OR c = ?", (b"1",)),
-])
+rules = st.lists(st.lists(st.sampled_from(COLUMNS), min_size=1, max_size=3, unique=True), min_size=0, max_size=3)
+wheres = st.sampled_from(
+    [
+        (None, ()),
+        ("a = ?", (1,)),
+        ("b IS NULL", ()),
+        ("a >= ?", ("1",)),
+        ("c <> ?", (1.0,)),
+        ("typeof(b) = 'integer' OR c = ?", (b"1",)),
+    ]
+)
 orders = st.lists(st.tuples(st.sampled_from([*COLUMNS, "rowid"]), st.booleans()), max_size=3)
 
 
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(rule_columns=rules, merged=row_lists, behind=row_lists, staged=row_lists, where=wheres,
-       order=orders, limit=st.none() | st.integers(0, 6), offset=st.integers(0, 4),
-       lowercase=st.booleans(), plan=st.sampled_from(["auto", "scan", "exact"]),
-       batch=st.integers(1, 4), read_ahead=st.sampled_from([0, 16]),
-       newest_by=st.lists(st.sampled_from(COLUMNS), max_size=2, unique=True),
-       group_rows=st.sampled_from([2, 512]))
-def test_reads_are_the_current_rows(rule_columns, merged, behind, staged, where, order, limit,
-                                    offset, lowercase, plan, batch, read_ahead, newest_by, group_rows):
+@given(
+    rule_columns=rules,
+    merged=row_lists,
+    behind=row_lists,
+    staged=row_lists,
+    where=wheres,
+    order=orders,
+    limit=st.none() | st.integers(0, 6),
+    offset=st.integers(0, 4),
+    lowercase=st.booleans(),
+    plan=st.sampled_from(["auto", "scan", "exact"]),
+    batch=st.integers(1, 4),
+    read_ahead=st.sampled_from([0, 16]),
+    newest_by=st.lists(st.sampled_from(COLUMNS), max_size=2, unique=True),
+    group_rows=st.sampled_from([2, 512]),
+)
+def test_reads_are_the_current_rows(
+    rule_columns,
+    merged,
+    behind,
+    staged,
+    where,
+    order,
+    limit,
+    offset,
+    lowercase,
+    plan,
+    batch,
+    read_ahead,
+    newest_by,
+    group_rows,
+):
     conn = fresh_conn(lowercase)
     t = Table(conn, "t").create(
-        list(COLUMNS), unique=[Unique(f"r{n}", cols) for n, cols in enumerate(rule_columns)],
-        newest_by=newest_by)
+        list(COLUMNS), unique=[Unique(f"r{n}", cols) for n, cols in enumerate(rule_columns)], newest_by=newest_by
+    )
     nv._insert_main(conn, "t", merged, True)
     if behind:
         nv._insert_main(conn, "t", behind, True)  # main rows the rules never saw
@@ -175,8 +217,10 @@ keys = st.tuples(st.integers(0, 3), st.sampled_from([0, 1, 2.0, "1", b"1"]), st.
 
 
 @settings(max_examples=60, deadline=None)
-@given(main=st.lists(keys, max_size=8, unique_by=(lambda r: r[0], lambda r: (r[1], r[2]))),
-       staged=st.lists(keys, max_size=8))
+@given(
+    main=st.lists(keys, max_size=8, unique_by=(lambda r: r[0], lambda r: (r[1], r[2]))),
+    staged=st.lists(keys, max_size=8),
+)
 def test_reads_equal_insert_or_replace_into_unique_indexes(main, staged):
     conn = fresh_conn()
     t = Table(conn, "t").create(list(COLUMNS), unique=[Unique("x", ["a"]), Unique("yz", ["b", "c"])])
@@ -199,7 +243,8 @@ def test_reads_equal_insert_or_replace_into_unique_indexes(main, staged):
 def feed():
     conn = fresh_conn()
     yield Table(conn, "feed").create(
-        ["sup", "sku", "barcode"], unique=[Unique("product", ["sup", "sku"]), Unique("code", "barcode")])
+        ["sup", "sku", "barcode"], unique=[Unique("product", ["sup", "sku"]), Unique("code", "barcode")]
+    )
     conn.close()
 
 
@@ -254,8 +299,7 @@ def test_values_compare_as_stored_whatever_the_text_factory():
 @pytest.mark.parametrize("batch", [1, 1000])
 def test_newest_by_drops_in_sequence(plan, batch):
     conn = fresh_conn()
-    t = Table(conn, "t").create(["a", "b", "ts"], unique=[Unique("by_a", "a"), Unique("by_b", "b")],
-                                newest_by=["ts"])
+    t = Table(conn, "t").create(["a", "b", "ts"], unique=[Unique("by_a", "a"), Unique("by_b", "b")], newest_by=["ts"])
     previous = _native.reads_plan(plan)
     try:
         # The main row drops s1, so s2 meets no current row under b and stays.
@@ -328,8 +372,13 @@ def test_table_writes_wait_for_open_iterators(filled):
     rows = filled.iter()
     next(rows)
     changes = conn.total_changes
-    for write in (lambda: filled.stage([(1, "n", "bn")]), filled.merge, lambda: filled.delete([1]),
-                  lambda: filled.create(["x"], replace=True), filled.drop):
+    for write in (
+        lambda: filled.stage([(1, "n", "bn")]),
+        filled.merge,
+        lambda: filled.delete([1]),
+        lambda: filled.create(["x"], replace=True),
+        filled.drop,
+    ):
         with pytest.raises(sqlite3.ProgrammingError, match="iterator"):
             write()
     assert conn.total_changes == changes

@@ -6,6 +6,7 @@ must come out unchanged (the same object), nothing may be committed, the
 caller's rollback must bring the data back to what it was, and a later merge
 on the same database must give the right result.
 """
+
 import os
 import subprocess
 import sys
@@ -14,9 +15,9 @@ from collections import Counter
 from pathlib import Path
 
 import pytest
+from conftest import Proxy, fetch, fresh_name, index_names, table_rows
 
 import norvane.norvane as nv
-from conftest import Proxy, fetch, fresh_name, index_names, table_rows
 
 KINDS = ("cursor", "execute", "fetchall", "commit")
 COLS = ["name", "type", "address", "age"]
@@ -54,20 +55,29 @@ class Plan:
 
 
 def prepare(conn):
-    nv.create_table(conn, "homes", list(COLS), [{"name": "ix", "cols": "age"}],
-                    [{"name": "u0", "cols": [0, 2]}, {"name": "u1", "cols": [3]}])
+    nv.create_table(
+        conn,
+        "homes",
+        list(COLS),
+        [{"name": "ix", "cols": "age"}],
+        [{"name": "u0", "cols": [0, 2]}, {"name": "u1", "cols": [3]}],
+    )
     nv._insert_main(conn, "homes", list(MAIN))
     nv.insert_temp(conn, "homes", list(STAGED))
 
 
 def data(c):
     """Rows of both tables and of the catalog, with rowids."""
-    return {t: fetch(c, f"SELECT rowid, * FROM {t} ORDER BY rowid")
-            for t in ("homes", "temp_homes", "index_table", "unique_table")}
+    return {
+        t: fetch(c, f"SELECT rowid, * FROM {t} ORDER BY rowid")
+        for t in ("homes", "temp_homes", "index_table", "unique_table")
+    }
 
 
 def catalogued(c):
-    return sorted(f"homes_{name}" for (name,) in fetch(c, "SELECT index_name FROM index_table WHERE table_name = 'homes'"))
+    return sorted(
+        f"homes_{name}" for (name,) in fetch(c, "SELECT index_name FROM index_table WHERE table_name = 'homes'")
+    )
 
 
 OPERATIONS = {
@@ -95,10 +105,12 @@ def count_calls(operation):
             other.close()
 
 
-CASES = [pytest.param(op, kind, k, id=f"{op}-{kind}-{k}")
-         for op in OPERATIONS
-         for kind, n in sorted(count_calls(op).items())
-         for k in range(1, n + 1)]
+CASES = [
+    pytest.param(op, kind, k, id=f"{op}-{kind}-{k}")
+    for op in OPERATIONS
+    for kind, n in sorted(count_calls(op).items())
+    for k in range(1, n + 1)
+]
 
 
 @pytest.fixture
@@ -169,6 +181,7 @@ def test_fault_on_kth_call(prepared, operation, kind, k):
 # must not crash. These run in a child process under PYTHONMALLOC=debug, where
 # freed memory is overwritten, so that a use after free shows.
 
+
 def long_text(prefix, i):
     """Values that are objects of their own, freed when their row is."""
     return prefix * 30 + str(i)
@@ -176,14 +189,17 @@ def long_text(prefix, i):
 
 DATASETS = {
     "one staged row": ([], [(long_text("k", 0), long_text("v", 0))]),
-    "mixed": ([(long_text("m", i), long_text("n", i % 3)) for i in range(6)],
-              [(long_text("m", i), long_text("q", i)) for i in range(0, 6, 2)]),
+    "mixed": (
+        [(long_text("m", i), long_text("n", i % 3)) for i in range(6)],
+        [(long_text("m", i), long_text("q", i)) for i in range(0, 6, 2)],
+    ),
 }
 REUSING_OPERATIONS = {
     "find": lambda c, row: nv.find(c, "*", "r", "order by rowid"),
     "temp_to_main": lambda c, row: nv.temp_to_main(c, "r"),
     "_check_newest_unique": lambda c, row: nv._check_newest_unique(
-        c, "r", (0, row[0]), row, {"u": [0], "v": [1]}, ["a", "b"], "rowid,a,b", {(0, row[0])}),
+        c, "r", (0, row[0]), row, {"u": [0], "v": [1]}, ["a", "b"], "rowid,a,b", {(0, row[0])}
+    ),
     "active_table_index": lambda c, row: nv.active_table_index(c, "r"),
 }
 
@@ -192,8 +208,9 @@ def reusing_outcome(directory, operation, dataset, reusing):
     db = nv.DB(fresh_name("reuse"), str(Path(directory) / f"reuse-{reusing}.db"))
     real = db.connection()
     main, staged = DATASETS[dataset]
-    nv.create_table(real, "r", ["a", "b"], [{"name": "ib", "cols": "b"}],
-                    [{"name": "u", "cols": [0]}, {"name": "v", "cols": [1]}])
+    nv.create_table(
+        real, "r", ["a", "b"], [{"name": "ib", "cols": "b"}], [{"name": "u", "cols": [0]}, {"name": "v", "cols": [1]}]
+    )
     nv._insert_main(real, "r", main)
     nv.insert_temp(real, "r", staged)
     nv.drop_table_index(real, "r")
@@ -218,9 +235,11 @@ def reusing_scenario(operation, dataset, directory):
 @pytest.mark.parametrize("dataset", DATASETS)
 @pytest.mark.parametrize("operation", REUSING_OPERATIONS)
 def test_cursor_reusing_its_result_list(tmp_path, operation, dataset):
-    code = (f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r}); "
-            f"import test_reliability_faults as m; "
-            f"m.reusing_scenario({operation!r}, {dataset!r}, {str(tmp_path)!r})")
+    code = (
+        f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r}); "
+        f"import test_reliability_faults as m; "
+        f"m.reusing_scenario({operation!r}, {dataset!r}, {str(tmp_path)!r})"
+    )
     env = dict(os.environ, PYTHONMALLOC="debug")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=120, env=env)
     assert done.returncode == 0, done.stderr.decode()[-3000:]

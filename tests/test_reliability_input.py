@@ -8,6 +8,7 @@ The sweep is the product of (callable, parameter) and a list of bad values; the
 valid arguments around the bad one come from a baseline call per callable on a
 prepared table.
 """
+
 import os
 import sqlite3
 import subprocess
@@ -16,12 +17,12 @@ from collections.abc import Mapping
 from pathlib import Path
 from types import SimpleNamespace
 
-import pytest
-
 import newest_model
+import pytest
+from conftest import PUBLISHED, fetch, fresh_name, published, tables
+
 import norvane.norvane as nv
 from norvane import norvane_state
-from conftest import PUBLISHED, fetch, fresh_name, published, tables
 
 # A 10 MB text. Parameters that the library walks one element at a time get a
 # 1 MB text in CI (one statement per character); NORVANE_SCALE=full uses 10 MB
@@ -132,7 +133,7 @@ def bad_for_rows(value):
 BAD_VALUES = {
     "none": lambda v: None,
     "int": lambda v: 7,
-    "huge_int": lambda v: 2 ** 70,
+    "huge_int": lambda v: 2**70,
     "float": lambda v: 1.5,
     "bytes": lambda v: b"t",
     "list": lambda v: [1, 2],
@@ -169,8 +170,13 @@ STAGED_ROWS = [(1, "z", 11), (4, "y", 20)]
 
 def prepare(conn):
     """Table t: index ix on (a, b), rule u on a, rule v on (b, c), rows in both tables."""
-    nv.create_table(conn, "t", list(COLS), [{"name": "ix", "cols": "a,b"}],
-                    [{"name": "u", "cols": [0]}, {"name": "v", "cols": [1, 2]}])
+    nv.create_table(
+        conn,
+        "t",
+        list(COLS),
+        [{"name": "ix", "cols": "a,b"}],
+        [{"name": "u", "cols": [0]}, {"name": "v", "cols": [1, 2]}],
+    )
     nv._insert_main(conn, "t", list(MAIN_ROWS))
     nv.insert_temp(conn, "t", list(STAGED_ROWS))
 
@@ -184,21 +190,33 @@ def baseline(fn, conn, db):
         "drop_table_index": lambda: dict(conn=conn, table="t", comm=True),
         "insert_unique": lambda: dict(conn=conn, table="t", name="w", cols="a,c", cols_num="0,2", comm=True),
         "drop_unique": lambda: dict(conn=conn, table="t", name="u", comm=True),
-        "create_table": lambda: dict(conn=conn, name="t", cols=list(COLS),
-                                     index=[{"name": "ix", "cols": "a,b"}],
-                                     unique=[{"name": "u", "cols": [0]}, {"name": "v", "cols": [1, 2]}],
-                                     comm=True),
+        "create_table": lambda: dict(
+            conn=conn,
+            name="t",
+            cols=list(COLS),
+            index=[{"name": "ix", "cols": "a,b"}],
+            unique=[{"name": "u", "cols": [0]}, {"name": "v", "cols": [1, 2]}],
+            comm=True,
+        ),
         "insert_temp": lambda: dict(conn=conn, table="t", rows=[(5, "q", 50), (6, "r", 60)], comm=True),
         "delete_row_main": lambda: dict(conn=conn, table="t", ids=[1, 2], comm=True),
         "temp_to_main": lambda: dict(conn=conn, table="t", comm=True),
         "_insert_main": lambda: dict(conn=conn, table="t", rows=[(5, "q", 50), (6, "r", 60)], comm=True),
         "drop_table": lambda: dict(conn=conn, table="t", comm=True),
         "find": lambda: dict(conn=conn, select="a,b", table="t", conditions="where a > 0 order by rowid"),
-        "_check_newest_unique": lambda: dict(conn=conn, table="t", rowid=(0, 1), row=(1, 1, "x", 10),
-                                             uniques={"u": [0], "v": [1, 2]}, cols=list(COLS),
-                                             total_select="rowid,a,b,c", eqivalent_set={(0, 1)}),
-        "DB.__init__": lambda: dict(self=nv.DB.__new__(nv.DB), name=fresh_name("bad"),
-                                    address=str(Path.cwd() / "other.db")),
+        "_check_newest_unique": lambda: dict(
+            conn=conn,
+            table="t",
+            rowid=(0, 1),
+            row=(1, 1, "x", 10),
+            uniques={"u": [0], "v": [1, 2]},
+            cols=list(COLS),
+            total_select="rowid,a,b,c",
+            eqivalent_set={(0, 1)},
+        ),
+        "DB.__init__": lambda: dict(
+            self=nv.DB.__new__(nv.DB), name=fresh_name("bad"), address=str(Path.cwd() / "other.db")
+        ),
         "DB.connection": lambda: dict(self=db),
     }[fn]()
 
@@ -236,8 +254,11 @@ def snapshot(c):
 
 
 def without(snap, *, indexes_of=None, table=None):
-    schema = [e for e in snap["schema"]
-              if not (e[0] == "index" and e[2] in (indexes_of, table)) and not (e[0] == "table" and e[1] == table)]
+    schema = [
+        e
+        for e in snap["schema"]
+        if not (e[0] == "index" and e[2] in (indexes_of, table)) and not (e[0] == "table" and e[1] == table)
+    ]
     rows = {k: v for k, v in snap["rows"].items() if k != table}
     return {"schema": schema, "rows": rows}
 
@@ -289,10 +310,12 @@ def unchanged(case):
 
 def as_with(substitute):
     """The value does what `substitute(value)` does as a valid value."""
+
     def check(case):
         case.conn.commit()
         value = substitute(case.args[case.param])
         assert (case.result, snapshot(case.other)) == as_if(case.fn, case.param, value, case.workdir)
+
     return check
 
 
@@ -337,17 +360,23 @@ def registered(case):
 
 # What a call that succeeds with a bad value must have done, by parameter.
 SUCCEEDED = {
-    ("drop_index", "table"): unchanged, ("drop_index", "name"): unchanged,
-    ("active_table_index", "table"): unchanged, ("drop_table_index", "table"): unchanged,
-    ("drop_unique", "table"): unchanged, ("drop_unique", "name"): unchanged,
+    ("drop_index", "table"): unchanged,
+    ("drop_index", "name"): unchanged,
+    ("active_table_index", "table"): unchanged,
+    ("drop_table_index", "table"): unchanged,
+    ("drop_unique", "table"): unchanged,
+    ("drop_unique", "name"): unchanged,
     ("drop_table", "table"): unchanged,
     # rows, ids and entry lists are iterated: an iterable does what the list of its elements does
-    ("insert_temp", "rows"): as_with(list), ("_insert_main", "rows"): as_with(list),
+    ("insert_temp", "rows"): as_with(list),
+    ("_insert_main", "rows"): as_with(list),
     ("delete_row_main", "ids"): as_with(list),
-    ("create_table", "index"): as_with(list), ("create_table", "unique"): as_with(list),
+    ("create_table", "index"): as_with(list),
+    ("create_table", "unique"): as_with(list),
     # conditions are spliced after the table name: text that is no clause is an alias of it
     ("find", "conditions"): as_with(lambda v: ""),
-    ("insert_unique", "name"): new_rule, ("insert_unique", "cols"): new_rule,
+    ("insert_unique", "name"): new_rule,
+    ("insert_unique", "cols"): new_rule,
     ("insert_unique", "cols_num"): new_rule,
     ("create_table", "name"): new_table,
     **{("_check_newest_unique", p): newest_answer for p in PUBLISHED["_check_newest_unique"]},
@@ -394,8 +423,11 @@ def run_case(fn, param, label, workdir):
                 # a failed construction leaves no registration behind
                 assert all(k is not args["name"] for k in set(norvane_state.DB_dict) - registered)
             return exc
-        check_success(SimpleNamespace(fn=fn, param=param, args=args, result=result, conn=conn, other=other,
-                           before=before, workdir=workdir))
+        check_success(
+            SimpleNamespace(
+                fn=fn, param=param, args=args, result=result, conn=conn, other=other, before=before, workdir=workdir
+            )
+        )
         return None
     finally:
         conn.close()
@@ -425,11 +457,11 @@ def test_baseline_call_succeeds(tmp_path, monkeypatch, fn):
 
 def in_child(call, timeout, **env):
     """Runs `call` (an expression over this module, as m) in a fresh interpreter."""
-    code = (f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r}); "
-            f"import test_reliability_input as m; {call}")
+    code = f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r}); import test_reliability_input as m; {call}"
     try:
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=timeout,
-                              env=dict(os.environ, **env))
+        done = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, timeout=timeout, env=dict(os.environ, **env)
+        )
     except subprocess.TimeoutExpired:
         pytest.fail(f"still running after {timeout} s")
     assert done.returncode == 0, done.stderr.decode()[-3000:]
@@ -448,8 +480,23 @@ def test_bad_value(tmp_path, monkeypatch, fn, param, label):
 # another tool. Every reader must fail with an ordinary exception or cope.
 
 DAMAGE = {
-    ("unique_table", "col_num"): ["x", "", "0,", ",", None, 5, 1.5, b"0", "99999999999999999999", "-99",
-                                  " 1 ", "0,0", "-1", "\u0663", "0" * 100_000],
+    ("unique_table", "col_num"): [
+        "x",
+        "",
+        "0,",
+        ",",
+        None,
+        5,
+        1.5,
+        b"0",
+        "99999999999999999999",
+        "-99",
+        " 1 ",
+        "0,0",
+        "-1",
+        "\u0663",
+        "0" * 100_000,
+    ],
     ("unique_table", "unique_name"): [None, 5, b"u", "u'", ""],
     ("index_table", "columns"): [None, 5, b"a", "nosuch", "a'", "", "a,a"],
     ("index_table", "index_name"): [None, 5, b"i", "i j", "i'", ""],
@@ -461,10 +508,12 @@ READERS = {
     "active_table_index": lambda conn: nv.active_table_index(conn, "t"),
     "drop_table": lambda conn: nv.drop_table(conn, "t"),
 }
-DAMAGE_CASES = [pytest.param(reader, table, column, value, id=f"{reader}-{column}-{i}")
-                for (table, column), values in DAMAGE.items()
-                for i, value in enumerate(values)
-                for reader in READERS]
+DAMAGE_CASES = [
+    pytest.param(reader, table, column, value, id=f"{reader}-{column}-{i}")
+    for (table, column), values in DAMAGE.items()
+    for i, value in enumerate(values)
+    for reader in READERS
+]
 
 
 def rows_by_id(c, table):
@@ -475,8 +524,9 @@ def catalog_rules(c):
     """t's rules read the way the catalog is documented: col_num split at ","
     and each piece read as an integer; of two rows with one name the later wins."""
     rules = {}
-    for name, col_num in fetch(c, "SELECT unique_name, col_num FROM unique_table "
-                                  "WHERE table_name = 't' ORDER BY rowid"):
+    for name, col_num in fetch(
+        c, "SELECT unique_name, col_num FROM unique_table WHERE table_name = 't' ORDER BY rowid"
+    ):
         rules[name] = [int(piece) for piece in str(col_num).split(",")]
     return list(rules.values())
 
@@ -507,8 +557,10 @@ def found_by_the_rules(c, result, main, staged):
 def not_of_t(c):
     """Schema and catalog rows that belong to anything but t."""
     schema = without(without(snapshot(c), table="t"), table="temp_t")["schema"]
-    return schema, [fetch(c, f"SELECT rowid, * FROM {catalog} WHERE table_name IS NOT 't' ORDER BY rowid")
-                    for catalog in ("index_table", "unique_table")]
+    return schema, [
+        fetch(c, f"SELECT rowid, * FROM {catalog} WHERE table_name IS NOT 't' ORDER BY rowid")
+        for catalog in ("index_table", "unique_table")
+    ]
 
 
 def dropped(c, kept):
@@ -556,6 +608,7 @@ def test_damaged_catalog(db, reader, table, column, value):
 # the caller passed, the library must not go on using what it no longer holds.
 # Each runs in a child process under PYTHONMALLOC=debug, where freed memory is
 # overwritten, so that a use after free shows as a crash.
+
 
 def index_entry_leaving_on_assignment():
     entries = []

@@ -8,6 +8,7 @@ counts of the objects handed in must come back to where they were.
 CI runs 2,000 iterations per operation after a warm-up; NORVANE_SCALE=full
 runs 20,000.
 """
+
 import ctypes
 import gc
 import os
@@ -16,10 +17,9 @@ import sys
 import tracemalloc
 
 import pytest
-
-import norvane.norvane as nv
 from conftest import Proxy, fresh_name
 
+import norvane.norvane as nv
 
 FULL = os.environ.get("NORVANE_SCALE") == "full"
 ITERATIONS = 20_000 if FULL else 2_000
@@ -123,8 +123,9 @@ class Workload:
         nv.find(self.conn, "*", "mm", "")
 
     def check(self):
-        nv._check_newest_unique(self.conn, "qq", (0, 1), self.linked_row, {"uk": [0], "sv": [1, 2]},
-                                list(RULED), "rowid,kk,vv,ww", {(0, 1)})
+        nv._check_newest_unique(
+            self.conn, "qq", (0, 1), self.linked_row, {"uk": [0], "sv": [1, 2]}, list(RULED), "rowid,kk,vv,ww", {(0, 1)}
+        )
 
     def insert_and_delete(self):
         nv._insert_main(self.conn, "xx", self.staged)
@@ -139,8 +140,7 @@ class Workload:
         nv.drop_unique(self.conn, "mm", "uw")
 
     def table_cycle(self):
-        nv.create_table(self.conn, "cc", ["aa", "bb"], [{"name": "ia", "cols": "aa"}],
-                        [{"name": "uk", "cols": [0, 1]}])
+        nv.create_table(self.conn, "cc", ["aa", "bb"], [{"name": "ia", "cols": "aa"}], [{"name": "uk", "cols": [0, 1]}])
         nv.drop_table(self.conn, "cc")
 
     def drop_and_activate(self):
@@ -176,8 +176,12 @@ class Workload:
         self._failing(lambda: nv.find(self.conn, "kk,zz", "qq", ""), ValueError)
 
     def fail_visited_not_a_set(self):
-        self._failing(lambda: nv._check_newest_unique(self.conn, "qq", (0, 1), self.linked_row, {"uk": [0]},
-                                                      list(RULED), "rowid,kk,vv,ww", []), AttributeError)
+        self._failing(
+            lambda: nv._check_newest_unique(
+                self.conn, "qq", (0, 1), self.linked_row, {"uk": [0]}, list(RULED), "rowid,kk,vv,ww", []
+            ),
+            AttributeError,
+        )
 
 
 OPERATIONS = [name for name in vars(Workload) if not name.startswith("_") and name != "close"]
@@ -201,6 +205,7 @@ def test_memory_stays_flat(workload, operation):
 
 # ------------------------------------------------ references of arguments --
 
+
 def reference_cases(w):
     """(call, objects handed in) per function; each call is repeated many times."""
     conn = w.conn
@@ -221,28 +226,42 @@ def reference_cases(w):
     rule, rule_cols, rule_nums = text("uw"), text("vv,ww"), text("1,2")
     comm = 1.0 + 0.0 * len(rows)
     return {
-        "insert_temp": (lambda: (nv.insert_temp(conn, table_x, rows, comm), w.real.execute("DELETE FROM temp_xx")),
-                        [conn, table_x, rows, *rows, *(v for r in rows for v in r), comm]),
-        "_insert_main": (lambda: (nv._insert_main(conn, table_x, rows, comm), w.real.execute("DELETE FROM xx")),
-                         [conn, table_x, rows, *rows, comm]),
+        "insert_temp": (
+            lambda: (nv.insert_temp(conn, table_x, rows, comm), w.real.execute("DELETE FROM temp_xx")),
+            [conn, table_x, rows, *rows, *(v for r in rows for v in r), comm],
+        ),
+        "_insert_main": (
+            lambda: (nv._insert_main(conn, table_x, rows, comm), w.real.execute("DELETE FROM xx")),
+            [conn, table_x, rows, *rows, comm],
+        ),
         "delete_row_main": (lambda: nv.delete_row_main(conn, table_x, ids, comm), [conn, table_x, ids, *ids]),
         "temp_to_main": (lambda: nv.temp_to_main(conn, table_m, comm), [conn, table_m, comm]),
         "find": (lambda: nv.find(conn, select, table_q, conditions), [conn, select, table_q, conditions]),
         "_check_newest_unique": (
             lambda: nv._check_newest_unique(conn, table_q, (0, 1), linked, uniques, cols, total, visited),
-            [conn, table_q, linked, uniques, *uniques, *uniques.values(), cols, *cols, total, visited]),
+            [conn, table_q, linked, uniques, *uniques, *uniques.values(), cols, *cols, total, visited],
+        ),
         "insert_index": (lambda: nv.insert_index(conn, index, comm), [conn, index, *index.values()]),
-        "insert_unique": (lambda: nv.insert_unique(conn, table_m, rule, rule_cols, rule_nums, comm),
-                          [conn, table_m, rule, rule_cols, rule_nums]),
-        "create_table": (lambda: nv.create_table(conn, created, ccols, ind, uni, comm),
-                         [conn, created, ccols, *ccols, ind, *ind, uni, *uni, uni[0]["cols"]]),
-        "drop_table_index": (lambda: (nv.drop_table_index(conn, table_m, comm),
-                                      nv.active_table_index(conn, table_m, comm)),
-                             [conn, table_m, comm]),
-        "failing find": (lambda: _swallow(lambda: nv.find(conn, select, text("nosuch"), conditions)),
-                         [conn, select, conditions]),
-        "failing insert": (lambda: _swallow(lambda: nv.insert_temp(conn, table_x, rows + [(1,)], comm)),
-                           [conn, table_x, *rows, comm]),
+        "insert_unique": (
+            lambda: nv.insert_unique(conn, table_m, rule, rule_cols, rule_nums, comm),
+            [conn, table_m, rule, rule_cols, rule_nums],
+        ),
+        "create_table": (
+            lambda: nv.create_table(conn, created, ccols, ind, uni, comm),
+            [conn, created, ccols, *ccols, ind, *ind, uni, *uni, uni[0]["cols"]],
+        ),
+        "drop_table_index": (
+            lambda: (nv.drop_table_index(conn, table_m, comm), nv.active_table_index(conn, table_m, comm)),
+            [conn, table_m, comm],
+        ),
+        "failing find": (
+            lambda: _swallow(lambda: nv.find(conn, select, text("nosuch"), conditions)),
+            [conn, select, conditions],
+        ),
+        "failing insert": (
+            lambda: _swallow(lambda: nv.insert_temp(conn, table_x, rows + [(1,)], comm)),
+            [conn, table_x, *rows, comm],
+        ),
     }
 
 
@@ -254,8 +273,19 @@ def _swallow(call):
 
 
 REFERENCE_CASES = [
-    "insert_temp", "_insert_main", "delete_row_main", "temp_to_main", "find", "_check_newest_unique",
-    "insert_index", "insert_unique", "create_table", "drop_table_index", "failing find", "failing insert"]
+    "insert_temp",
+    "_insert_main",
+    "delete_row_main",
+    "temp_to_main",
+    "find",
+    "_check_newest_unique",
+    "insert_index",
+    "insert_unique",
+    "create_table",
+    "drop_table_index",
+    "failing find",
+    "failing insert",
+]
 
 
 def changed_references(call, objects, rounds=200):
@@ -278,6 +308,7 @@ def test_arguments_keep_their_reference_counts(workload, case):
 
 
 # ------------------------------------------------ the detectors themselves --
+
 
 def test_detects_one_small_object_per_call():
     kept = []
@@ -309,9 +340,11 @@ def test_detects_a_reference_kept_per_call(workload):
     sqlite3.register_adapter(Kept, lambda v: kept.append(v) or 0)
     value, rows = Kept(), [(Kept(), 1, 2)]
     try:
+
         def call():
             nv.insert_temp(workload.conn, "xx", rows)
             workload.real.execute("DELETE FROM temp_xx")
+
         # the row value passes through the library to the adapter
         changed = changed_references(call, [workload.conn, rows, value, rows[0][0]])
         assert [(name, after - before) for name, before, after in changed] == [("Kept", 200)]

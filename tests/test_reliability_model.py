@@ -8,19 +8,20 @@ first), find's duplicate test and newest test over the linkage closure, and
 index drop/rebuild. After every step the database, read through a second
 connection, must match the model.
 """
+
 import shutil
 import tempfile
 from collections import Counter
 from pathlib import Path
 
+import newest_model
+from conftest import fetch, fresh_name, index_names
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
-
-import newest_model
 from newest_model import sql_equal
+
 import norvane.norvane as nv
-from conftest import fetch, fresh_name, index_names
 
 TABLES = ["t0", "t1"]
 # 1 and 1.0 are equal to Python and to SQLite alike.
@@ -45,7 +46,7 @@ CONDITIONS = {
 class Table:
     def __init__(self, ncols, indexes, rules):
         self.cols = [f"c{i}" for i in range(ncols)]
-        self.main = {}    # rowid -> row
+        self.main = {}  # rowid -> row
         self.staged = {}  # rowid -> row
         self.rules = {name: list(pos) for name, pos in rules}
         self.catalog = dict(indexes)  # index name -> column list text
@@ -70,8 +71,7 @@ class Table:
     def find(self, select, condition):
         keep, descending, limit = CONDITIONS[condition]
         positions = list(range(len(self.cols))) if select == "*" else [self.cols.index(c) for c in select.split(",")]
-        return newest_model.found(self.main, self.staged, list(self.rules.values()), positions,
-                                  keep, descending, limit)
+        return newest_model.found(self.main, self.staged, list(self.rules.values()), positions, keep, descending, limit)
 
 
 def rows_for(ncols):
@@ -95,9 +95,13 @@ class NorvaneModel(RuleBasedStateMachine):
     # ------------------------------------------------------------ rules ----
 
     def _create(self, table, ncols, indexes, rules):
-        nv.create_table(self.conn, table, [f"c{i}" for i in range(ncols)],
-                        [{"name": n, "cols": c} for n, c in indexes],
-                        [{"name": n, "cols": list(p)} for n, p in rules])
+        nv.create_table(
+            self.conn,
+            table,
+            [f"c{i}" for i in range(ncols)],
+            [{"name": n, "cols": c} for n, c in indexes],
+            [{"name": n, "cols": list(p)} for n, p in rules],
+        )
         self.tables[table] = Table(ncols, indexes, rules)
 
     @initialize()
@@ -155,9 +159,16 @@ class NorvaneModel(RuleBasedStateMachine):
         m = self.tables[table]
         ref, row = data.draw(st.sampled_from(m.all_refs()))
         visited = {ref}
-        ok, seen = nv._check_newest_unique(self.conn, table, ref, (ref[1],) + row,
-                                           {n: list(p) for n, p in m.rules.items()}, list(m.cols),
-                                           "rowid," + ",".join(m.cols), visited)
+        ok, seen = nv._check_newest_unique(
+            self.conn,
+            table,
+            ref,
+            (ref[1],) + row,
+            {n: list(p) for n, p in m.rules.items()},
+            list(m.cols),
+            "rowid," + ",".join(m.cols),
+            visited,
+        )
         expected = m.closure(ref, row)
         assert ok is (expected is not None)
         if ok:
@@ -197,16 +208,19 @@ class NorvaneModel(RuleBasedStateMachine):
     @invariant()
     def database_matches_model(self):
         for t, m in self.tables.items():
-            assert fetch(self.other, f"SELECT rowid, * FROM {t} ORDER BY rowid") == \
-                [(r,) + row for r, row in sorted(m.main.items())]
-            assert fetch(self.other, f"SELECT rowid, * FROM temp_{t} ORDER BY rowid") == \
-                [(r,) + row for r, row in sorted(m.staged.items())]
+            assert fetch(self.other, f"SELECT rowid, * FROM {t} ORDER BY rowid") == [
+                (r,) + row for r, row in sorted(m.main.items())
+            ]
+            assert fetch(self.other, f"SELECT rowid, * FROM temp_{t} ORDER BY rowid") == [
+                (r,) + row for r, row in sorted(m.staged.items())
+            ]
             assert index_names(self.other, t) == sorted(f"{t}_{n}" for n in m.physical)
-            assert sorted(fetch(self.other, "SELECT index_name, columns FROM index_table WHERE table_name = ?",
-                                (t,))) == sorted(m.catalog.items())
-            assert sorted(fetch(self.other, "SELECT unique_name, columns, col_num FROM unique_table "
-                                            "WHERE table_name = ?", (t,))) == \
-                sorted((n, m.columns_of(p), ",".join(map(str, p))) for n, p in m.rules.items())
+            assert sorted(
+                fetch(self.other, "SELECT index_name, columns FROM index_table WHERE table_name = ?", (t,))
+            ) == sorted(m.catalog.items())
+            assert sorted(
+                fetch(self.other, "SELECT unique_name, columns, col_num FROM unique_table WHERE table_name = ?", (t,))
+            ) == sorted((n, m.columns_of(p), ",".join(map(str, p))) for n, p in m.rules.items())
 
 
 NorvaneModel.TestCase.settings = settings(max_examples=50, stateful_step_count=20, deadline=None)

@@ -4,13 +4,14 @@ Sizes: the chain has 100,000 rows; the merge stages 100,000 rows in CI and
 1,000,000 with NORVANE_SCALE=full; rows have 2,000 columns (SQLite's default
 column limit); the widest rule spans all 64 columns of its table.
 """
+
 import os
 import sqlite3
 
 import pytest
+from conftest import fetch, index_names, table_rows
 
 import norvane.norvane as nv
-from conftest import fetch, index_names, table_rows
 
 FULL = os.environ.get("NORVANE_SCALE") == "full"
 CHAIN = 100_000
@@ -25,6 +26,7 @@ def fast(conn):
 
 # ---------------------------------------------------------------- chain ----
 
+
 def chain_row(i):
     """Row i shares column a with row i + 1 when i is odd, column b when even."""
     return ((i + 1) // 2, i // 2)
@@ -35,8 +37,9 @@ def test_a_chain_of_linked_rows_is_walked_to_its_far_end(fast):
     nv._insert_main(fast, "chain", [chain_row(i) for i in range(CHAIN)])
     row = fetch(fast, "SELECT rowid, a, b FROM chain WHERE rowid = ?", (CHAIN,))[0]
     visited = {(0, CHAIN)}
-    ok, seen = nv._check_newest_unique(fast, "chain", (0, CHAIN), row, {"ra": [0], "rb": [1]},
-                                       ["a", "b"], "rowid,a,b", visited)
+    ok, seen = nv._check_newest_unique(
+        fast, "chain", (0, CHAIN), row, {"ra": [0], "rb": [1]}, ["a", "b"], "rowid,a,b", visited
+    )
     assert ok is True and seen is visited
     assert visited == {(0, r) for r in range(1, CHAIN + 1)}
     assert nv.find(fast, "*", "chain", f"where rowid = {CHAIN}") == [list(chain_row(CHAIN - 1))]
@@ -49,6 +52,7 @@ def test_a_chain_of_linked_rows_is_walked_to_its_far_end(fast):
 
 
 # ---------------------------------------------------------- a big merge ----
+
 
 def test_merge_of_many_staged_rows(fast):
     half = MERGED // 2
@@ -67,6 +71,7 @@ def test_merge_of_many_staged_rows(fast):
 
 # ------------------------------------------------------------ wide rows ----
 
+
 def wide_columns(n):
     return [f"c{i}" for i in range(n)]
 
@@ -75,8 +80,7 @@ def wide_columns(n):
 def test_rows_of_two_thousand_columns(fast, width):
     cols = wide_columns(width)
     last = width - 1
-    nv.create_table(fast, "wide", cols, [{"name": "il", "cols": cols[last]}],
-                    [{"name": "ends", "cols": [0, last]}])
+    nv.create_table(fast, "wide", cols, [{"name": "il", "cols": cols[last]}], [{"name": "ends", "cols": [0, last]}])
     base = list(range(width))
     older = tuple(base)
     other = tuple([-1] + base[1:])
@@ -99,7 +103,8 @@ def test_rule_over_every_column(fast):
     cols = wide_columns(64)
     nv.create_table(fast, "all64", cols, [], [{"name": "every", "cols": list(range(64))}])
     assert fetch(fast, "SELECT columns, col_num FROM unique_table WHERE table_name = 'all64'") == [
-        (",".join(cols), ",".join(map(str, range(64))))]
+        (",".join(cols), ",".join(map(str, range(64))))
+    ]
     same = tuple(range(64))
     one_off = tuple(range(63)) + (1000,)
     with_null = (None,) + tuple(range(1, 64))

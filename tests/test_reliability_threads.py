@@ -7,6 +7,7 @@ may answer "database is locked"; the test rolls back and retries the whole
 call (the library itself never retries). Nothing may crash, no row may be
 lost, and every table must end as its thread's rounds say.
 """
+
 import os
 import random
 import sqlite3
@@ -15,10 +16,9 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-
-import norvane.norvane as nv
 from conftest import Proxy, fetch, fresh_name
 
+import norvane.norvane as nv
 
 FULL = os.environ.get("NORVANE_SCALE") == "full"
 THREADS = 4
@@ -61,8 +61,13 @@ def work(db, worker, start, stats):
     table = f"th{worker}"
     try:
         start.wait()
-        retrying(conn, lambda: nv.create_table(conn, table, ["k", "v"], [{"name": "iv", "cols": "v"}],
-                                               [{"name": "uk", "cols": [0]}]), stats)
+        retrying(
+            conn,
+            lambda: nv.create_table(
+                conn, table, ["k", "v"], [{"name": "iv", "cols": "v"}], [{"name": "uk", "cols": [0]}]
+            ),
+            stats,
+        )
         for rnd in range(ROUNDS):
             rows = staged_rows(worker, rnd)
             retrying(conn, lambda: nv.insert_temp(conn, table, rows), stats)
@@ -91,8 +96,9 @@ def test_concurrent_stage_merge_find_on_one_file(tmp_path):
             rows = check.execute(f"SELECT k, v FROM th{w} ORDER BY k").fetchall()
             assert rows == sorted(expected_after(w, ROUNDS).items())
             assert check.execute(f"SELECT count(*) FROM temp_th{w}").fetchall() == [(0,)]
-            names = check.execute("SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ? "
-                                  "ORDER BY name", (f"th{w}",)).fetchall()
+            names = check.execute(
+                "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ? ORDER BY name", (f"th{w}",)
+            ).fetchall()
             assert names == [(f"th{w}_iv",), (f"th{w}_uk",)]
         assert check.execute("SELECT count(*) FROM unique_table").fetchall() == [(THREADS,)]
         assert check.execute("SELECT count(*) FROM index_table").fetchall() == [(2 * THREADS,)]
@@ -106,6 +112,7 @@ def test_concurrent_stage_merge_find_on_one_file(tmp_path):
 # connection's call at one chosen point of the library's call. The library's
 # call holds its lock throughout, so the other call is refused ("database is
 # locked") and succeeds when retried afterwards.
+
 
 def interleaving(real, when, between):
     """Forwards to a real connection; runs `between` once, just before the
@@ -141,6 +148,7 @@ def refused(call):
     def attempt():
         with pytest.raises(sqlite3.OperationalError, match="locked"):
             call()
+
     return attempt
 
 

@@ -1,12 +1,13 @@
 """Schema and catalog: index management, uniqueness rules, table creation and removal."""
+
 import re
 import sqlite3
 import types
 
 import pytest
+from conftest import fetch, index_names, table_rows
 
 import norvane.norvane as nv
-from conftest import fetch, index_names, table_rows
 
 COLS = ["name", "type", "address", "age"]
 ROWS = [("ann", "flat", "elm st", 30), ("bob", "house", "oak rd", 41)]
@@ -35,6 +36,7 @@ def make_homes(conn):
 def catalog_rows(catalog):
     def rows(conn, table="homes"):
         return sorted(fetch(conn, f"SELECT * FROM {catalog} WHERE table_name = ?", (table,)), key=repr)
+
     return rows
 
 
@@ -50,12 +52,21 @@ def table_exists(conn, table):
 
 
 def snapshot(conn):
-    return (table_rows(conn, "homes"), table_rows(conn, "temp_homes"), index_rows(conn),
-            unique_rows(conn), index_names(conn, "homes"))
+    return (
+        table_rows(conn, "homes"),
+        table_rows(conn, "temp_homes"),
+        index_rows(conn),
+        unique_rows(conn),
+        index_names(conn, "homes"),
+    )
 
 
-EXAMPLE_INDEX_ROWS = [("homes", "index_0", "name,type,address"), ("homes", "index_1", "age"),
-                      ("homes", "unique_0", "name,type"), ("homes", "unique_1", "address")]
+EXAMPLE_INDEX_ROWS = [
+    ("homes", "index_0", "name,type,address"),
+    ("homes", "index_1", "age"),
+    ("homes", "unique_0", "name,type"),
+    ("homes", "unique_1", "address"),
+]
 EXAMPLE_UNIQUE_ROWS = [("homes", "unique_0", "name,type", "0,1"), ("homes", "unique_1", "address", "2")]
 
 
@@ -63,6 +74,7 @@ EXAMPLE_UNIQUE_ROWS = [("homes", "unique_0", "name,type", "0,1"), ("homes", "uni
 # The trace callback reports each statement with its bound values written in,
 # so a traced statement reads the same whether a value was bound or spliced;
 # the tests with awkward names below tell the two apart.
+
 
 def norm(sql):
     sql = " ".join(sql.split()).lower()
@@ -80,26 +92,33 @@ UNIQUE_TABLE = "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name
 
 
 def drop_index_sql(t, n):
-    return [INDEX_TABLE,
-            f"DELETE FROM index_table WHERE table_name = '{t}' AND index_name = '{n}'",
-            f"DROP INDEX if exists {t}_{n}"]
+    return [
+        INDEX_TABLE,
+        f"DELETE FROM index_table WHERE table_name = '{t}' AND index_name = '{n}'",
+        f"DROP INDEX if exists {t}_{n}",
+    ]
 
 
 def insert_index_sql(t, n, c):
-    return [*drop_index_sql(t, n),
-            f"INSERT INTO index_table Values ('{t}','{n}','{c}')",
-            f"CREATE INDEX if not exists {t}_{n} ON {t} ({c})"]
+    return [
+        *drop_index_sql(t, n),
+        f"INSERT INTO index_table Values ('{t}','{n}','{c}')",
+        f"CREATE INDEX if not exists {t}_{n} ON {t} ({c})",
+    ]
 
 
 def insert_unique_sql(t, n, c, cn):
-    return [UNIQUE_TABLE,
-            f"DELETE FROM unique_table WHERE table_name = '{t}' AND unique_name = '{n}'",
-            *drop_index_sql(t, n),
-            f"INSERT INTO unique_table Values ('{t}','{n}','{c}','{cn}')",
-            *insert_index_sql(t, n, c)]
+    return [
+        UNIQUE_TABLE,
+        f"DELETE FROM unique_table WHERE table_name = '{t}' AND unique_name = '{n}'",
+        *drop_index_sql(t, n),
+        f"INSERT INTO unique_table Values ('{t}','{n}','{c}','{cn}')",
+        *insert_index_sql(t, n, c),
+    ]
 
 
 # --- catalog invariants -----------------------------------------------------
+
 
 @pytest.mark.parametrize("second_cols", ["name", "age,type"])
 def test_insert_index_keeps_one_row_and_rebuilds_index(conn, second_cols):
@@ -136,9 +155,13 @@ def test_drop_unique_statements(conn):
     make_homes(conn)
     log = traced(conn)
     nv.drop_unique(conn, "homes", "unique_0")
-    expected = ["BEGIN DEFERRED", UNIQUE_TABLE,
-                "DELETE FROM unique_table WHERE table_name = 'homes' AND unique_name = 'unique_0'",
-                *drop_index_sql("homes", "unique_0"), "COMMIT"]
+    expected = [
+        "BEGIN DEFERRED",
+        UNIQUE_TABLE,
+        "DELETE FROM unique_table WHERE table_name = 'homes' AND unique_name = 'unique_0'",
+        *drop_index_sql("homes", "unique_0"),
+        "COMMIT",
+    ]
     assert [norm(s) for s in log] == [norm(s) for s in expected]
 
 
@@ -171,6 +194,7 @@ def test_catalog_lookups_match_table_name_exactly(conn):
 
 # --- dropping and rebuilding a table's indexes ------------------------------
 
+
 def test_index_round_trip_restores_exactly_the_catalogued_indexes(conn):
     make_homes(conn)
     conn.execute("CREATE INDEX homes_extra ON homes (type)")
@@ -190,6 +214,7 @@ def test_index_round_trip_restores_exactly_the_catalogued_indexes(conn):
 
 # --- table creation ---------------------------------------------------------
 
+
 def test_create_table_builds_documented_example(conn, other):
     index = example_index()
     nv.create_table(conn, "homes", list(COLS), index, example_unique())
@@ -201,15 +226,18 @@ def test_create_table_builds_documented_example(conn, other):
     assert index_names(other, "homes") == HOMES_INDEXES
     assert index_cols(other, "homes_unique_0") == ["name", "type"]
     assert index_names(other, "temp_homes") == []
-    assert index == [{"name": "index_0", "cols": "name,type,address", "table": "homes"},
-                     {"name": "index_1", "cols": "age", "table": "homes"}]
+    assert index == [
+        {"name": "index_0", "cols": "name,type,address", "table": "homes"},
+        {"name": "index_1", "cols": "age", "table": "homes"},
+    ]
 
 
 def test_create_table_statement_sequence(conn):
     log = traced(conn)
     nv.create_table(conn, "homes", list(COLS), example_index(), example_unique())
     expected = [
-        "BEGIN DEFERRED", "DROP Table IF EXISTS homes",
+        "BEGIN DEFERRED",
+        "DROP Table IF EXISTS homes",
         "DELETE FROM index_table Where table_name = 'homes'",
         "DELETE FROM unique_table Where table_name = 'homes'",
         "DROP Table IF EXISTS temp_homes",
@@ -260,8 +288,10 @@ BAD_CREATE_ARGS = {
     "rule-without-name": (lambda: {"unique": [good_rule(), {"cols": [1]}]}, KeyError),
     "rule-without-cols": (lambda: {"unique": [good_rule(), {"name": "u"}]}, KeyError),
     "index-entry-tuple": (lambda: {"index": [good_index(), ("i", "name")]}, TypeError),
-    "index-entry-read-only": (lambda: {"index": [
-        good_index(), types.MappingProxyType({"name": "i", "cols": "name"})]}, TypeError),
+    "index-entry-read-only": (
+        lambda: {"index": [good_index(), types.MappingProxyType({"name": "i", "cols": "name"})]},
+        TypeError,
+    ),
     "index-without-name": (lambda: {"index": [good_index(), {"cols": "name"}]}, KeyError),
     "index-without-cols": (lambda: {"index": [good_index(), {"name": "i"}]}, KeyError),
     "index-not-iterable": (lambda: {"index": 5}, TypeError),
@@ -284,6 +314,7 @@ def test_create_table_bad_argument_keeps_old_table(conn, other, case):
 
 
 # --- nested calls -----------------------------------------------------------
+
 
 @pytest.fixture
 def spies(monkeypatch):
@@ -314,15 +345,31 @@ def test_create_table_nested_calls(conn, spies):
     log = spies("drop_table", "insert_index", "insert_unique", through=False)
     index = example_index()
     nv.create_table(conn, "homes", list(COLS), index, example_unique())
-    check_calls(log, [
-        ("drop_table", (), {"conn": conn, "table": "homes", "comm": False}),
-        ("insert_index", (), {"conn": conn, "index": index[0], "comm": False}),
-        ("insert_index", (), {"conn": conn, "index": index[1], "comm": False}),
-        ("insert_unique", (), {"conn": conn, "table": "homes", "name": "unique_0",
-                               "cols": "name,type", "cols_num": "0,1", "comm": False}),
-        ("insert_unique", (), {"conn": conn, "table": "homes", "name": "unique_1",
-                               "cols": "address", "cols_num": "2", "comm": False}),
-    ])
+    check_calls(
+        log,
+        [
+            ("drop_table", (), {"conn": conn, "table": "homes", "comm": False}),
+            ("insert_index", (), {"conn": conn, "index": index[0], "comm": False}),
+            ("insert_index", (), {"conn": conn, "index": index[1], "comm": False}),
+            (
+                "insert_unique",
+                (),
+                {
+                    "conn": conn,
+                    "table": "homes",
+                    "name": "unique_0",
+                    "cols": "name,type",
+                    "cols_num": "0,1",
+                    "comm": False,
+                },
+            ),
+            (
+                "insert_unique",
+                (),
+                {"conn": conn, "table": "homes", "name": "unique_1", "cols": "address", "cols_num": "2", "comm": False},
+            ),
+        ],
+    )
     assert log[1][2]["index"] is index[0] and log[2][2]["index"] is index[1]
     assert index[0]["table"] == index[1]["table"] == "homes"
 
@@ -331,11 +378,17 @@ def test_insert_unique_nested_calls(conn, spies):
     conn.execute("CREATE TABLE homes (name, type, address, age)")
     log = spies("drop_index", "insert_index")
     nv.insert_unique(conn, "homes", "u", "name,address", "0,2")
-    check_calls(log, [
-        ("drop_index", (), {"conn": conn, "table": "homes", "name": "u", "comm": False}),
-        ("insert_index", (), {"conn": conn, "index": {"table": "homes", "name": "u",
-                                                      "cols": "name,address"}, "comm": False}),
-    ])
+    check_calls(
+        log,
+        [
+            ("drop_index", (), {"conn": conn, "table": "homes", "name": "u", "comm": False}),
+            (
+                "insert_index",
+                (),
+                {"conn": conn, "index": {"table": "homes", "name": "u", "cols": "name,address"}, "comm": False},
+            ),
+        ],
+    )
     assert index_cols(conn, "homes_u") == ["name", "address"]
 
 
@@ -343,12 +396,12 @@ def test_drop_unique_nested_calls(conn, spies):
     make_homes(conn)
     log = spies("drop_index")
     nv.drop_unique(conn, "homes", "unique_1")
-    check_calls(log, [("drop_index", (), {"conn": conn, "table": "homes", "name": "unique_1",
-                                          "comm": False})])
+    check_calls(log, [("drop_index", (), {"conn": conn, "table": "homes", "name": "unique_1", "comm": False})])
     assert "homes_unique_1" not in index_names(conn, "homes")
 
 
 # --- names that are not plain text ------------------------------------------
+
 
 def test_quote_in_index_name(conn, other):
     make_homes(conn)
@@ -403,6 +456,7 @@ def test_integer_name_keeps_one_row(conn, rule):
 
 
 # --- table removal ----------------------------------------------------------
+
 
 def test_drop_table_removes_tables_and_catalog_rows(conn, other):
     make_homes(conn)

@@ -1,21 +1,22 @@
 """Merge in sets: the few-statement merge ends exactly where one statement per row ends."""
+
 import signal
 import sqlite3
 
 import pytest
+from conftest import switched
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import norvane.norvane as nv
-from conftest import switched
 from norvane import _native
 
 TABLE = "t"
-ODD = [None, "typed", "collate", "staging_differs", "trigger", "bad_position", "lowercase", "adapter",
-       "replaced"]
+ODD = [None, "typed", "collate", "staging_differs", "trigger", "bad_position", "lowercase", "adapter", "replaced"]
 
-values = st.one_of(st.none(), st.integers(0, 3),
-                   st.sampled_from([3.0, "3", b"3", "x", "X", 2**53 + 1, float(2**53), -0.0, 1.5]))
+values = st.one_of(
+    st.none(), st.integers(0, 3), st.sampled_from([3.0, "3", b"3", "x", "X", 2**53 + 1, float(2**53), -0.0, 1.5])
+)
 
 
 @st.composite
@@ -28,9 +29,13 @@ def scenarios(draw):
     return {
         "cols": cols,
         "rules": rules,
-        "indexes": draw(st.dictionaries(st.sampled_from(["i0", "i1"]),
-                                        st.lists(column, min_size=1, max_size=2, unique=True).map(",".join),
-                                        max_size=2)),
+        "indexes": draw(
+            st.dictionaries(
+                st.sampled_from(["i0", "i1"]),
+                st.lists(column, min_size=1, max_size=2, unique=True).map(",".join),
+                max_size=2,
+            )
+        ),
         "main": draw(st.lists(row, max_size=20)),
         "staged": draw(st.lists(row, max_size=20)),
         "behind": draw(st.lists(row, max_size=5)),  # through _insert_main, past the rules
@@ -57,8 +62,9 @@ def build(s):
         conn.execute(f"CREATE TABLE temp_{TABLE} ({','.join(reversed(cols))})")
     if odd == "trigger":
         conn.execute("CREATE TABLE log (x)")
-        conn.execute(f"CREATE TRIGGER tr AFTER INSERT ON {TABLE} BEGIN "
-                     f"INSERT INTO log SELECT count(*) FROM {TABLE}; END")
+        conn.execute(
+            f"CREATE TRIGGER tr AFTER INSERT ON {TABLE} BEGIN INSERT INTO log SELECT count(*) FROM {TABLE}; END"
+        )
     if odd == "bad_position":
         conn.execute("INSERT INTO unique_table VALUES (?,?,?,?)", (TABLE, "bad", "x", str(len(cols))))
     marks = ",".join("?" * len(cols))
@@ -99,9 +105,11 @@ def merged(conn, path, s, taken=None):
     calls = []
     original = nv._insert_main
     if s["odd"] == "replaced":
+
         def recording(conn, table, rows, comm=True):
             calls.append(list(rows))
             return original(conn, table, rows, comm)
+
         nv._insert_main = recording
     if s["odd"] == "adapter":
         sqlite3.register_adapter(int, lambda v: v + 1)
@@ -134,11 +142,17 @@ def test_sets_end_where_statements_end(s):
 
 def homes(conn, staged=20):
     _native.prepare_catalog(conn)
-    nv.create_table(conn, "homes", ["name", "kind", "place", "age"], [{"name": "age", "cols": "age"}],
-                    [{"name": "code", "cols": [0]}, {"name": "at", "cols": [1, 2]}])
+    nv.create_table(
+        conn,
+        "homes",
+        ["name", "kind", "place", "age"],
+        [{"name": "age", "cols": "age"}],
+        [{"name": "code", "cols": [0]}, {"name": "at", "cols": [1, 2]}],
+    )
     conn.executemany("INSERT INTO homes VALUES (?,?,?,?)", [(f"n{i}", i % 7, i % 5, i) for i in range(50)])
-    conn.executemany("INSERT INTO temp_homes VALUES (?,?,?,?)",
-                     [(f"n{i * 3}", i % 11, i % 5, -i) for i in range(staged)])
+    conn.executemany(
+        "INSERT INTO temp_homes VALUES (?,?,?,?)", [(f"n{i * 3}", i % 11, i % 5, -i) for i in range(staged)]
+    )
     conn.commit()
 
 
@@ -185,8 +199,7 @@ def test_a_failure_between_statements_leaves_nothing_half_done(step):
 def test_ctrl_c_during_a_long_statement_leaves_the_tables_as_they_were():
     conn = sqlite3.connect(":memory:")
     homes(conn, staged=0)
-    conn.executemany("INSERT INTO temp_homes VALUES (?,?,?,?)",
-                     ((f"s{i}", i % 13, i % 17, i) for i in range(300_000)))
+    conn.executemany("INSERT INTO temp_homes VALUES (?,?,?,?)", ((f"s{i}", i % 13, i % 17, i) for i in range(300_000)))
     conn.commit()
     before = conn.execute("SELECT count(*) FROM temp_homes").fetchone()
 

@@ -22,8 +22,10 @@ def rows_from(start, stop, bad_at=None):
 
 
 def snapshot(conn):
-    return (conn.execute("SELECT rowid, * FROM pairs ORDER BY rowid").fetchall(),
-            conn.execute("SELECT rowid, * FROM temp_pairs ORDER BY rowid").fetchall())
+    return (
+        conn.execute("SELECT rowid, * FROM pairs ORDER BY rowid").fetchall(),
+        conn.execute("SELECT rowid, * FROM temp_pairs ORDER BY rowid").fetchall(),
+    )
 
 
 def test_a_bad_row_in_the_last_chunk_stages_nothing(pairs, conn, other):
@@ -102,11 +104,14 @@ def test_report_is_a_frozen_record(pairs):
         report.staged = 1  # type: ignore[misc]
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    ({"batch_size": 0}, ValueError),
-    ({"batch_size": 1.5}, TypeError),
-    ({"progress": 3}, TypeError),
-])
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"batch_size": 0}, ValueError),
+        ({"batch_size": 1.5}, TypeError),
+        ({"progress": 3}, TypeError),
+    ],
+)
 def test_bad_arguments_stage_nothing(pairs, kwargs, error):
     with pytest.raises(error):
         pairs.stage([(1, 2, 3)], **kwargs)
@@ -125,8 +130,7 @@ def test_report_counts_match_the_tables(main, staged):
     conn = sqlite3.connect(":memory:")
     _native.prepare_catalog(conn)
     # `src` is in no rule: it tells merged rows from the main rows they met.
-    table = Table(conn, "pairs").create(
-        ["a", "b", "c", "src"], unique=[Unique("ab", ["a", "b"]), Unique("c", ["c"])])
+    table = Table(conn, "pairs").create(["a", "b", "c", "src"], unique=[Unique("ab", ["a", "b"]), Unique("c", ["c"])])
     table.stage([(*r, "main") for r in main])
     table.merge()
     main_before = table.count_main()

@@ -1,14 +1,15 @@
 """Row storage: staging and main inserts, deletion by rowid, and the temp-to-main merge."""
+
 import sqlite3
 
+import newest_model
 import pytest
+from conftest import Proxy, fetch, fresh_name, index_names, switched, table_rows
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-import newest_model
 import norvane.norvane as nv
 from norvane import _native
-from conftest import Proxy, fetch, fresh_name, index_names, switched, table_rows
 
 HOMES = ["name", "type", "address", "age"]
 
@@ -16,8 +17,7 @@ HOMES = ["name", "type", "address", "age"]
 def make_table(conn, cols, rules=(), index=(), main=(), staged=()):
     """A committed managed table, rows written with plain SQL."""
     t = fresh_name("t")
-    nv.create_table(conn, t, list(cols), [dict(i) for i in index],
-                    [{"name": n, "cols": list(p)} for n, p in rules])
+    nv.create_table(conn, t, list(cols), [dict(i) for i in index], [{"name": n, "cols": list(p)} for n, p in rules])
     marks = ",".join("?" * len(cols))
     conn.executemany(f"INSERT INTO {t} VALUES ({marks})", main)
     conn.executemany(f"INSERT INTO temp_{t} VALUES ({marks})", staged)
@@ -34,6 +34,7 @@ INSERTERS = {"insert_temp": lambda t: f"temp_{t}", "_insert_main": lambda t: t}
 
 # --- insert_temp / _insert_main ------------------------------------------------
 
+
 @pytest.mark.parametrize("fn", INSERTERS)
 @pytest.mark.parametrize("later, supplied", [((7, 8), 2), ((7, 8, 9, 10), 4)])
 def test_placeholders_come_from_the_first_row(conn, fn, later, supplied):
@@ -46,12 +47,15 @@ def test_placeholders_come_from_the_first_row(conn, fn, later, supplied):
 
 
 @pytest.mark.parametrize("fn", INSERTERS)
-@pytest.mark.parametrize("ncols, first, exc, match", [
-    (1, (), sqlite3.ProgrammingError, "uses 1, and there are 0"),
-    (1, [5], None, None),
-    (3, (5,), sqlite3.OperationalError, "3 columns but 1 values"),
-    (4, (1, 2, 3), sqlite3.OperationalError, "4 columns but 3 values"),
-])
+@pytest.mark.parametrize(
+    "ncols, first, exc, match",
+    [
+        (1, (), sqlite3.ProgrammingError, "uses 1, and there are 0"),
+        (1, [5], None, None),
+        (3, (5,), sqlite3.OperationalError, "3 columns but 1 values"),
+        (4, (1, 2, 3), sqlite3.OperationalError, "4 columns but 3 values"),
+    ],
+)
 def test_first_row_of_one_or_no_value_gives_one_placeholder(conn, fn, ncols, first, exc, match):
     t = make_table(conn, [f"c{i}" for i in range(ncols)])
     if exc is None:
@@ -90,19 +94,29 @@ def test_short_row_mid_batch_keeps_earlier_rows_uncommitted(conn, other, fn):
 @pytest.mark.parametrize("fn", INSERTERS)
 def test_each_row_may_be_any_finite_iterable(conn, other, fn):
     t = make_table(conn, ["a", "b", "c"])
-    rows = [(1, 2, 3), [4, 5, 6], (v for v in (7, 8, 9)), range(10, 13), "abc",
-            {"x": 0, "y": 0, "z": 0}, iter([None, 1.5, b"\x00"])]
+    rows = [
+        (1, 2, 3),
+        [4, 5, 6],
+        (v for v in (7, 8, 9)),
+        range(10, 13),
+        "abc",
+        {"x": 0, "y": 0, "z": 0},
+        iter([None, 1.5, b"\x00"]),
+    ]
     getattr(nv, fn)(conn, t, tuple(rows))
-    expected = [(1, 2, 3), (4, 5, 6), (7, 8, 9), (10, 11, 12), ("a", "b", "c"),
-                ("x", "y", "z"), (None, 1.5, b"\x00")]
+    expected = [(1, 2, 3), (4, 5, 6), (7, 8, 9), (10, 11, 12), ("a", "b", "c"), ("x", "y", "z"), (None, 1.5, b"\x00")]
     assert table_rows(other, INSERTERS[fn](t)) == expected
 
 
 @pytest.mark.parametrize("fn", INSERTERS)
-@pytest.mark.parametrize("rows", [
-    lambda: [(v for v in (1, 2, 3))],       # first row without a length
-    lambda: ((1, 2, 3) for _ in range(2)),  # rows without a length
-], ids=["first-row-generator", "rows-generator"])
+@pytest.mark.parametrize(
+    "rows",
+    [
+        lambda: [(v for v in (1, 2, 3))],  # first row without a length
+        lambda: ((1, 2, 3) for _ in range(2)),  # rows without a length
+    ],
+    ids=["first-row-generator", "rows-generator"],
+)
 def test_rows_and_first_row_need_a_length(conn, fn, rows):
     t = make_table(conn, ["a", "b", "c"])
     with pytest.raises(TypeError):
@@ -134,10 +148,20 @@ def test_insert_main_needs_a_str_table(conn, table):
 
 # --- delete_row_main -----------------------------------------------------------
 
-@pytest.mark.parametrize("ids, left", [
-    ([2], [1, 3]), ((1, 3), [2]), ({1, 3}, [2]), (iter([3, 1]), [2]), ([2, 2], [1, 3]),
-    ([99], [1, 2, 3]), ([], [1, 2, 3]), (["2"], [1, 3]),
-])
+
+@pytest.mark.parametrize(
+    "ids, left",
+    [
+        ([2], [1, 3]),
+        ((1, 3), [2]),
+        ({1, 3}, [2]),
+        (iter([3, 1]), [2]),
+        ([2, 2], [1, 3]),
+        ([99], [1, 2, 3]),
+        ([], [1, 2, 3]),
+        (["2"], [1, 3]),
+    ],
+)
 def test_delete_by_rowid(conn, other, ids, left):
     t = make_table(conn, ["a", "b"], main=[(1, "x"), (2, "y"), (3, "z")])
     nv.delete_row_main(conn, t, ids)
@@ -173,9 +197,16 @@ def test_delete_with_no_ids_still_commits(conn):
 
 # --- temp_to_main --------------------------------------------------------------
 
+
 def test_second_merge_changes_nothing(conn):
-    t = make_table(conn, HOMES, rules=[("u0", [0, 2])], index=[{"name": "i", "cols": "age"}],
-                   main=[("a", "flat", "x", 3)], staged=[("a", "villa", "x", 4)])
+    t = make_table(
+        conn,
+        HOMES,
+        rules=[("u0", [0, 2])],
+        index=[{"name": "i", "cols": "age"}],
+        main=[("a", "flat", "x", 3)],
+        staged=[("a", "villa", "x", 4)],
+    )
     nv.temp_to_main(conn, t)
     done = state(conn, t), index_names(conn, t)
     proxy = Proxy(conn)
@@ -185,16 +216,23 @@ def test_second_merge_changes_nothing(conn):
 
 
 def catalogued(conn, t):
-    return sorted(f"{r[0]}_{r[1]}" for r in fetch(
-        conn, "SELECT table_name, index_name FROM index_table WHERE table_name = ?", (t,)))
+    return sorted(
+        f"{r[0]}_{r[1]}"
+        for r in fetch(conn, "SELECT table_name, index_name FROM index_table WHERE table_name = ?", (t,))
+    )
 
 
 @pytest.mark.parametrize("policy", ["rebuild", "keep"])
 @pytest.mark.parametrize("staged", [[], [("a", "villa", "x", 4)]], ids=["empty", "one"])
-def test_indexes_dropped_for_the_writes_and_only_catalogued_ones_rebuilt(conn, monkeypatch, staged,
-                                                                         policy):
-    t = make_table(conn, HOMES, rules=[("u0", [0, 2])], index=[{"name": "i0", "cols": "type"}],
-                   main=[("a", "flat", "x", 3)], staged=staged)
+def test_indexes_dropped_for_the_writes_and_only_catalogued_ones_rebuilt(conn, monkeypatch, staged, policy):
+    t = make_table(
+        conn,
+        HOMES,
+        rules=[("u0", [0, 2])],
+        index=[{"name": "i0", "cols": "type"}],
+        main=[("a", "flat", "x", 3)],
+        staged=staged,
+    )
     conn.execute(f"CREATE INDEX {t}_by_hand ON {t} (age)")
     conn.execute(f"CREATE INDEX {t}_staged ON temp_{t} (age)")
     expected = catalogued(conn, t)
@@ -204,6 +242,7 @@ def test_indexes_dropped_for_the_writes_and_only_catalogued_ones_rebuilt(conn, m
     def insert_main(**kwargs):
         during.append(index_names(conn, t))
         return original(**kwargs)
+
     monkeypatch.setattr(nv, "_insert_main", insert_main)
     with switched(_native.merge_indexes, policy):
         nv.temp_to_main(conn, t)
@@ -213,9 +252,13 @@ def test_indexes_dropped_for_the_writes_and_only_catalogued_ones_rebuilt(conn, m
 
 
 def test_merge_calls_its_steps_in_order_by_keyword(conn, monkeypatch):
-    t = make_table(conn, HOMES, rules=[("u0", [0, 2])],
-                   main=[("a", "flat", "x", 3), ("b", "flat", "y", 5)],
-                   staged=[("a", "villa", "x", 4), ("c", "flat", "z", 1), ("a", "shop", "x", 9)])
+    t = make_table(
+        conn,
+        HOMES,
+        rules=[("u0", [0, 2])],
+        main=[("a", "flat", "x", 3), ("b", "flat", "y", 5)],
+        staged=[("a", "villa", "x", 4), ("c", "flat", "z", 1), ("a", "shop", "x", 9)],
+    )
     calls = []
 
     def spy(name):
@@ -224,6 +267,7 @@ def test_merge_calls_its_steps_in_order_by_keyword(conn, monkeypatch):
         def record(**kwargs):
             calls.append((name, kwargs, state(conn, t), index_names(conn, t)))
             return original(**kwargs)
+
         return record
 
     for name in ["drop_table_index", "delete_row_main", "_insert_main", "active_table_index"]:
@@ -236,10 +280,13 @@ def test_merge_calls_its_steps_in_order_by_keyword(conn, monkeypatch):
     for _, kw, _, _ in calls:
         assert kw["conn"] is proxy and kw["table"] == t and kw["comm"] is False
     assert [sorted(kw) for _, kw, _, _ in calls] == [
-        ["comm", "conn", "table"], ["comm", "conn", "ids", "table"],
-        ["comm", "conn", "rows", "table"], ["comm", "conn", "table"]]
+        ["comm", "conn", "table"],
+        ["comm", "conn", "ids", "table"],
+        ["comm", "conn", "rows", "table"],
+        ["comm", "conn", "table"],
+    ]
     (_, _, s0, i0), (_, d, s1, i1), (_, ins, s2, _), (_, _, s3, i3) = calls
-    assert s0 == before and i0 == [f"{t}_u0"]            # everything read before the first write
+    assert s0 == before and i0 == [f"{t}_u0"]  # everything read before the first write
     assert isinstance(d["ids"], set) and d["ids"] == {1} and i1 == []
     assert [tuple(r) for r in ins["rows"]] == [("a", "shop", "x", 9), ("c", "flat", "z", 1)]
     assert s2 == ([("b", "flat", "y", 5)], before[1])
@@ -247,9 +294,15 @@ def test_merge_calls_its_steps_in_order_by_keyword(conn, monkeypatch):
     assert proxy.counts["commit"] == 1
 
 
-@pytest.mark.parametrize("col_num, exc", [
-    ("0,", ValueError), ("0,x", ValueError), (0, AttributeError), ("9", IndexError),
-])
+@pytest.mark.parametrize(
+    "col_num, exc",
+    [
+        ("0,", ValueError),
+        ("0,x", ValueError),
+        (0, AttributeError),
+        ("9", IndexError),
+    ],
+)
 def test_bad_rule_fails_before_any_write(conn, col_num, exc):
     t = make_table(conn, ["a", "b"], rules=[("u", [0])], main=[(1, 1)], staged=[(1, 2)])
     nv.insert_unique(conn, t, "bad", "a", col_num)
@@ -273,55 +326,63 @@ def test_missing_staging_table_fails_before_any_write(conn):
 
 # --- the merge against the model -------------------------------
 
+
 @st.composite
 def merge_cases(draw):
     ncols = draw(st.integers(2, 4))
     row = st.tuples(*[st.one_of(st.none(), st.integers(0, 2))] * ncols)
-    rules = draw(st.lists(st.lists(st.integers(0, ncols - 1), min_size=1, max_size=ncols, unique=True),
-                          min_size=1, max_size=2))
-    return (ncols, rules, draw(st.lists(row, max_size=6)), draw(st.lists(row, max_size=6)),
-            draw(st.booleans()), draw(st.booleans()))
+    rules = draw(
+        st.lists(st.lists(st.integers(0, ncols - 1), min_size=1, max_size=ncols, unique=True), min_size=1, max_size=2)
+    )
+    return (
+        ncols,
+        rules,
+        draw(st.lists(row, max_size=6)),
+        draw(st.lists(row, max_size=6)),
+        draw(st.booleans()),
+        draw(st.booleans()),
+    )
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(case=merge_cases())
 # the documented example
-@example(case=(4, [[0, 2]], [("a", "flat", "x", 3), ("b", "flat", "y", 5)],
-               [("a", "villa", "x", 4), ("c", "flat", "z", 1), ("a", "shop", "x", 9)], True, True))
+@example(
+    case=(
+        4,
+        [[0, 2]],
+        [("a", "flat", "x", 3), ("b", "flat", "y", 5)],
+        [("a", "villa", "x", 4), ("c", "flat", "z", 1), ("a", "shop", "x", 9)],
+        True,
+        True,
+    )
+)
 # staged-duplicates-keep-newest
-@example(case=(2, [[0]], [],
-               [('k', 1), ('k', 2), ('j', 0), ('k', 3)], True, True))
+@example(case=(2, [[0]], [], [("k", 1), ("k", 2), ("j", 0), ("k", 3)], True, True))
 # discarded-row-still-deletes-by-other-rule
-@example(case=(3, [[0], [1]], [('m', 'q', 0), ('z', 'z', 0)],
-               [('k', 'q', 1), ('k', 'r', 2)], True, True))
+@example(case=(3, [[0], [1]], [("m", "q", 0), ("z", "z", 0)], [("k", "q", 1), ("k", "r", 2)], True, True))
 # null-equals-null-among-staged
-@example(case=(3, [[0, 1]], [],
-               [(None, 1, 'old'), (None, 1, 'new'), (None, None, 'o2'), (None, None, 'n2')], True, True))
+@example(
+    case=(3, [[0, 1]], [], [(None, 1, "old"), (None, 1, "new"), (None, None, "o2"), (None, None, "n2")], True, True)
+)
 # staged-null-finds-no-main-row
-@example(case=(3, [[0, 1]], [(None, 1, 'm')],
-               [(None, 1, 's')], True, True))
+@example(case=(3, [[0, 1]], [(None, 1, "m")], [(None, 1, "s")], True, True))
 # main-null-never-found
-@example(case=(3, [[1, 0]], [(1, None, 'm'), (2, None, 'm')],
-               [(1, None, 's')], True, True))
+@example(case=(3, [[1, 0]], [(1, None, "m"), (2, None, "m")], [(1, None, "s")], True, True))
 # equal-main-rows-all-deleted
-@example(case=(2, [[0]], [('k', 1), ('j', 0), ('k', 2), ('k', 3)],
-               [('k', 9)], True, True))
+@example(case=(2, [[0]], [("k", 1), ("j", 0), ("k", 2), ("k", 3)], [("k", 9)], True, True))
 # reverse-staging-order
-@example(case=(2, [[0]], [(0, 'm')],
-               [(1, 'a'), (2, 'b'), (3, 'c')], True, True))
+@example(case=(2, [[0]], [(0, "m")], [(1, "a"), (2, "b"), (3, "c")], True, True))
 # no-rules-moves-everything
-@example(case=(2, [], [('k', 1)],
-               [('k', 1), ('k', 1), ('j', 2)], True, True))
+@example(case=(2, [], [("k", 1)], [("k", 1), ("k", 1), ("j", 2)], True, True))
 # int-equals-real-not-text
-@example(case=(2, [[0]], [(1, 'm'), ('2', 'm')],
-               [('1', 't'), (1, 'old'), (1.0, 'new'), (2, 'i')], True, True))
+@example(case=(2, [[0]], [(1, "m"), ("2", "m")], [("1", "t"), (1, "old"), (1.0, "new"), (2, "i")], True, True))
 def test_merge_matches_the_model(conn, case):
     ncols, rules, main, staged, rules_at_creation, main_by_sql = case
     conn.execute("PRAGMA synchronous = OFF")
     cols = [f"c{i}" for i in range(ncols)]
     named = [(f"r{k}", pos) for k, pos in enumerate(rules)]
-    nv.create_table(conn, "prop", cols, [],
-                    [{"name": n, "cols": p} for n, p in named] if rules_at_creation else [])
+    nv.create_table(conn, "prop", cols, [], [{"name": n, "cols": p} for n, p in named] if rules_at_creation else [])
     if not rules_at_creation:
         for n, p in named:
             nv.insert_unique(conn, "prop", n, ",".join(cols[j] for j in p), ",".join(map(str, p)))

@@ -44,8 +44,7 @@ def test_rowids_address_main_rows_only(homes):
     homes.stage([("ivy", "flat", 3)])
     rows = homes.dicts(select=["rowid", "name"], order_by="name")
     # Merged rows take rowids in staging order.
-    assert rows == [{"rowid": None, "name": "ivy"}, {"rowid": 2, "name": "oak"},
-                    {"rowid": 1, "name": "rose"}]
+    assert rows == [{"rowid": None, "name": "ivy"}, {"rowid": 2, "name": "oak"}, {"rowid": 1, "name": "rose"}]
     homes.delete(row["rowid"] for row in rows if row["name"] == "oak")
     assert homes.rows(select="name") == [("ivy",), ("rose",)]
     with pytest.raises(TypeError, match="staged row"):
@@ -68,31 +67,38 @@ def test_schema_records(homes, conn):
 
 # ------------------------------------------------------------- validation --
 
-@pytest.mark.parametrize("rows, error, message", [
-    ([("rose", "flat")], ValueError, "row 0 has 2 values"),
-    ([("rose", "flat", 1), "oak"], TypeError, "row 1 is a str"),
-    ([{"name": "rose", "agee": 3}], ValueError, "row 0: no column 'agee'"),
-    ([("rose", "flat", 1), ("oak", "house", {40})], TypeError, "row 1, column 'age': cannot store a set"),
-    ([("rose", "flat", 2**64)], ValueError, "row 0, column 'age'"),
-    ([("\ud800", "flat", 1)], ValueError, "row 0, column 'name'"),
-    ({"name": "rose"}, TypeError, "rows must be an iterable"),
-])
+
+@pytest.mark.parametrize(
+    "rows, error, message",
+    [
+        ([("rose", "flat")], ValueError, "row 0 has 2 values"),
+        ([("rose", "flat", 1), "oak"], TypeError, "row 1 is a str"),
+        ([{"name": "rose", "agee": 3}], ValueError, "row 0: no column 'agee'"),
+        ([("rose", "flat", 1), ("oak", "house", {40})], TypeError, "row 1, column 'age': cannot store a set"),
+        ([("rose", "flat", 2**64)], ValueError, "row 0, column 'age'"),
+        ([("\ud800", "flat", 1)], ValueError, "row 0, column 'name'"),
+        ({"name": "rose"}, TypeError, "rows must be an iterable"),
+    ],
+)
 def test_bad_rows_write_nothing(homes, rows, error, message):
     with pytest.raises(error, match=message):
         homes.stage(rows)
     assert homes.count_staged() == 0
 
 
-@pytest.mark.parametrize("indexes, unique, error, message", [
-    ([], [Unique("u", [-1])], ValueError, "position -1"),
-    ([], [Unique("u", [3])], ValueError, "position 3"),
-    ([], [Unique("u", ["nope"])], ValueError, "no column 'nope'"),
-    ([], [Unique("u", [])], ValueError, "has no columns"),
-    ([], [Unique("u", ["a", 0])], ValueError, "twice"),
-    ([Index("u", "a")], [Unique("u", "b")], ValueError, "taken"),
-    ([{"name": "i", "cols": "a"}], [], TypeError, "Index records"),
-    ([Index("i", "a DESC")], [], ValueError, "no column 'a DESC'"),
-])
+@pytest.mark.parametrize(
+    "indexes, unique, error, message",
+    [
+        ([], [Unique("u", [-1])], ValueError, "position -1"),
+        ([], [Unique("u", [3])], ValueError, "position 3"),
+        ([], [Unique("u", ["nope"])], ValueError, "no column 'nope'"),
+        ([], [Unique("u", [])], ValueError, "has no columns"),
+        ([], [Unique("u", ["a", 0])], ValueError, "twice"),
+        ([Index("u", "a")], [Unique("u", "b")], ValueError, "taken"),
+        ([{"name": "i", "cols": "a"}], [], TypeError, "Index records"),
+        ([Index("i", "a DESC")], [], ValueError, "no column 'a DESC'"),
+    ],
+)
 def test_bad_rules_and_indexes_create_nothing(conn, indexes, unique, error, message):
     t = Table(conn, "t").create(["a", "b", "c"])
     with pytest.raises(error, match=message):
@@ -100,17 +106,32 @@ def test_bad_rules_and_indexes_create_nothing(conn, indexes, unique, error, mess
     assert t.exists() and t.rules() == [] and t.indexes() == []
 
 
-@pytest.mark.parametrize("table, columns, error", [
-    ("a b", ["x"], ValueError), ("temp_homes", ["x"], ValueError), ("select", ["x"], ValueError),
-    ("sqlite_x", ["x"], ValueError), ("unique_table", ["x"], ValueError), (7, ["x"], TypeError),
-    ("t", ["rowid"], ValueError), ("t", ["a", "A"], ValueError), ("t", ["a-b"], ValueError),
-    ("t", "ab", TypeError), ("t", [], ValueError), ("t", ["order"], ValueError),
-])
+@pytest.mark.parametrize(
+    "table, columns, error",
+    [
+        ("a b", ["x"], ValueError),
+        ("temp_homes", ["x"], ValueError),
+        ("select", ["x"], ValueError),
+        ("sqlite_x", ["x"], ValueError),
+        ("unique_table", ["x"], ValueError),
+        (7, ["x"], TypeError),
+        ("t", ["rowid"], ValueError),
+        ("t", ["a", "A"], ValueError),
+        ("t", ["a-b"], ValueError),
+        ("t", "ab", TypeError),
+        ("t", [], ValueError),
+        ("t", ["order"], ValueError),
+    ],
+)
 def test_bad_names(conn, table, columns, error):
     with pytest.raises(error):
         Table(conn, table).create(columns)
-    assert conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'"
-                        " AND name NOT IN ('index_table', 'unique_table')").fetchall() == []
+    assert (
+        conn.execute(
+            "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT IN ('index_table', 'unique_table')"
+        ).fetchall()
+        == []
+    )
 
 
 def test_every_keyword_is_refused_as_a_name(conn):
@@ -124,22 +145,25 @@ def test_every_keyword_is_refused_as_a_name(conn):
             Table(conn, "t").create(["a", word.lower()])
 
 
-@pytest.mark.parametrize("kwargs, error, message", [
-    ({"where": "age > ?", "params": "3"}, TypeError, "params must be"),
-    ({"where": "age > ?", "params": {3}}, TypeError, "params must be"),
-    ({"where": "age > ?", "params": [{3}]}, TypeError, "parameter 0"),
-    ({"where": "age > :a", "params": {"a": object()}}, TypeError, "parameter 'a'"),
-    ({"where": 3}, TypeError, "where must be"),
-    ({"params": [3]}, ValueError, "no where"),
-    ({"where": "age > 1) LIMIT (1"}, ValueError, "parentheses"),
-    ({"select": ["name", "email"]}, ValueError, "no column 'email'"),
-    ({"select": "name,age"}, ValueError, "as a list"),
-    ({"select": []}, ValueError, "no column"),
-    ({"order_by": ["age sideways"]}, ValueError, "ASC or DESC"),
-    ({"limit": -1}, ValueError, "limit"),
-    ({"limit": True}, TypeError, "limit"),
-    ({"offset": 1.5}, TypeError, "offset"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"where": "age > ?", "params": "3"}, TypeError, "params must be"),
+        ({"where": "age > ?", "params": {3}}, TypeError, "params must be"),
+        ({"where": "age > ?", "params": [{3}]}, TypeError, "parameter 0"),
+        ({"where": "age > :a", "params": {"a": object()}}, TypeError, "parameter 'a'"),
+        ({"where": 3}, TypeError, "where must be"),
+        ({"params": [3]}, ValueError, "no where"),
+        ({"where": "age > 1) LIMIT (1"}, ValueError, "parentheses"),
+        ({"select": ["name", "email"]}, ValueError, "no column 'email'"),
+        ({"select": "name,age"}, ValueError, "as a list"),
+        ({"select": []}, ValueError, "no column"),
+        ({"order_by": ["age sideways"]}, ValueError, "ASC or DESC"),
+        ({"limit": -1}, ValueError, "limit"),
+        ({"limit": True}, TypeError, "limit"),
+        ({"offset": 1.5}, TypeError, "offset"),
+    ],
+)
 def test_bad_query_arguments(homes, kwargs, error, message):
     with pytest.raises(error, match=message):
         homes.rows(**kwargs)
@@ -155,6 +179,7 @@ def test_bad_connection_and_flags(homes):
 
 
 # -------------------------------------------------------------- injection --
+
 
 def test_values_are_only_values(homes, conn):
     evil = ["x'); DROP TABLE homes; --", "' OR 1=1 --", "rose\x00oak"]
@@ -189,7 +214,6 @@ def test_the_docs_say_which_writes_are_module_calls(tmp_path, monkeypatch):
     import pathlib
 
     import norvane.norvane as module
-
     from norvane.catalog import prepare_catalog
 
     conn = sqlite3.connect(tmp_path / "t.db")
@@ -207,8 +231,9 @@ def test_the_docs_say_which_writes_are_module_calls(tmp_path, monkeypatch):
 
 
 def catalog_tables(conn):
-    return sorted(name for (name,) in conn.execute(
-        "SELECT name FROM sqlite_master WHERE name IN ('index_table', 'unique_table')"))
+    return sorted(
+        name for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE name IN ('index_table', 'unique_table')")
+    )
 
 
 def test_create_prepares_the_catalog_of_a_plain_file(tmp_path):
@@ -232,10 +257,20 @@ def test_create_prepares_the_catalog_of_a_plain_file(tmp_path):
     assert catalog_tables(inside) == ["index_table", "unique_table"] and Table(inside, "dev").exists()
 
 
-@pytest.mark.parametrize("call", [
-    lambda t: t.rows(), lambda t: t.count(), lambda t: t.stage([(1,)]), lambda t: t.merge(),
-    lambda t: t.rules(), lambda t: t.delete([1]), lambda t: t.count_staged(), lambda t: t.drop(),
-], ids=["rows", "count", "stage", "merge", "rules", "delete", "count_staged", "drop"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda t: t.rows(),
+        lambda t: t.count(),
+        lambda t: t.stage([(1,)]),
+        lambda t: t.merge(),
+        lambda t: t.rules(),
+        lambda t: t.delete([1]),
+        lambda t: t.count_staged(),
+        lambda t: t.drop(),
+    ],
+    ids=["rows", "count", "stage", "merge", "rules", "delete", "count_staged", "drop"],
+)
 @pytest.mark.parametrize("made", [False, True], ids=["no table", "table by SQL"])
 def test_other_calls_without_the_catalog_say_how_to_prepare_it(tmp_path, call, made):
     class Connection(sqlite3.Connection):

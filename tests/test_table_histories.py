@@ -12,6 +12,7 @@ import os
 import sqlite3
 
 import pytest
+from conftest import fresh_name
 from hypothesis import HealthCheck, Phase, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import (
@@ -22,12 +23,11 @@ from hypothesis.stateful import (
     rule,
     run_state_machine_as_test,
 )
-
-import norvane.norvane as nv
-from conftest import fresh_name
-from norvane import Table, Unique, _native
 from table_model import STAGED, TableModel, order_key
 from table_peer import SqlitePeer
+
+import norvane.norvane as nv
+from norvane import Table, Unique, _native
 
 KEYS = ("a", "b", "c", "d")
 COLUMNS = (*KEYS, "tag")  # tag: the row's sequence number, so every row is recognised
@@ -38,10 +38,18 @@ values = st.sampled_from(VALUES)
 rows = st.lists(st.tuples(values, values, values, values), min_size=1, max_size=4)
 many_rows = st.lists(st.tuples(values, values, values, values), min_size=10, max_size=40)
 rule_columns = st.lists(st.sampled_from(KEYS), min_size=1, max_size=2, unique=True)
-wheres = st.sampled_from([
-    (None, ()), ("a = ?", (1,)), ("b IS NULL", ()), ("c >= ?", ("1",)), ("d <> ?", (1.0,)),
-    ("typeof(a) = 'integer' OR b = ?", (b"1",)), ("tag % 3 = 0", ()), ("a IS NOT b", ()),
-])
+wheres = st.sampled_from(
+    [
+        (None, ()),
+        ("a = ?", (1,)),
+        ("b IS NULL", ()),
+        ("c >= ?", ("1",)),
+        ("d <> ?", (1.0,)),
+        ("typeof(a) = 'integer' OR b = ?", (b"1",)),
+        ("tag % 3 = 0", ()),
+        ("a IS NOT b", ()),
+    ]
+)
 # The private switches between equivalent ways of merging and reading: each
 # history runs with one choice of each, so every way meets the model.
 PATHS = {
@@ -97,13 +105,16 @@ class TableSemantics(RuleBasedStateMachine):
 
     # ------------------------------------------------------------ set-up --
 
-    @initialize(rules=st.lists(rule_columns, min_size=1, max_size=3),
-                newest_by=st.lists(st.sampled_from(KEYS), max_size=2, unique=True),
-                lowercase=st.booleans(), paths=st.fixed_dictionaries(
-                    {name: st.sampled_from(choices) for name, choices in PATHS.items()}))
+    @initialize(
+        rules=st.lists(rule_columns, min_size=1, max_size=3),
+        newest_by=st.lists(st.sampled_from(KEYS), max_size=2, unique=True),
+        lowercase=st.booleans(),
+        paths=st.fixed_dictionaries({name: st.sampled_from(choices) for name, choices in PATHS.items()}),
+    )
     def create(self, rules, newest_by, lowercase, paths):
-        self.previous_paths = {name: getattr(_native, name)(choice) for name, choice in paths.items()
-                               if hasattr(_native, name)}
+        self.previous_paths = {
+            name: getattr(_native, name)(choice) for name, choice in paths.items() if hasattr(_native, name)
+        }
         if self.cluster is not None:
             self.conn = self.cluster.connect(fresh_name("semantics"))
             _native.prepare_catalog(self.conn)
@@ -113,8 +124,10 @@ class TableSemantics(RuleBasedStateMachine):
         self.lowercase = lowercase
         self.rule_names = [f"r{n}" for n in range(len(rules))]
         self.table = Table(self.conn, "t").create(
-            list(COLUMNS), unique=[Unique(name, cols) for name, cols in zip(self.rule_names, rules)],
-            newest_by=newest_by)
+            list(COLUMNS),
+            unique=[Unique(name, cols) for name, cols in zip(self.rule_names, rules)],
+            newest_by=newest_by,
+        )
         assert self.table.newest_by() == tuple(newest_by)
         self.model = TableModel(COLUMNS, rules, newest_by)
         self.suspect = None if self.suspect_class is None else self.suspect_class(COLUMNS, rules, newest_by)
@@ -197,12 +210,10 @@ class TableSemantics(RuleBasedStateMachine):
         columns = [COLUMNS.index(c) for c in self.model_rule_columns(rule)]
         seen = [tuple(row.values[i] for i in columns) for row in self.model.main + self.model.staged]
         some_key = st.tuples(*[values] * len(columns))
-        keys = data.draw(st.lists(st.sampled_from(seen) | some_key if seen else some_key, max_size=4),
-                         label="keys")
+        keys = data.draw(st.lists(st.sampled_from(seen) | some_key if seen else some_key, max_size=4), label="keys")
         bare = len(columns) == 1 and data.draw(st.booleans(), label="bare values")
         before = {row.seq for row in self.model.main + self.model.staged}
-        removed = self.table.delete_keys(self.rule_names[rule], [k[0] for k in keys] if bare else keys,
-                                         commit=commit)
+        removed = self.table.delete_keys(self.rule_names[rule], [k[0] for k in keys] if bare else keys, commit=commit)
         self.finish(commit)
         self.peer.delete_keys(self.model_rule_columns(rule), keys)
         self.expect(removed, lambda model: model.delete_keys(rule, keys), "delete_keys count")
@@ -228,8 +239,9 @@ class TableSemantics(RuleBasedStateMachine):
             self.table.merge(commit=False)
         else:
             name = data.draw(st.sampled_from(self.rule_names))
-            self.table.delete_keys(name, data.draw(st.lists(st.tuples(*[values] * self.rule_width(name)))),
-                                   commit=False)
+            self.table.delete_keys(
+                name, data.draw(st.lists(st.tuples(*[values] * self.rule_width(name)))), commit=False
+            )
         self.conn.rollback()
         self.check_tables("after a rollback")
 
@@ -241,8 +253,14 @@ class TableSemantics(RuleBasedStateMachine):
 
     # ------------------------------------------------------------- reads --
 
-    @rule(where=wheres, order=orders, limit=st.none() | st.integers(0, 6), offset=st.integers(0, 4),
-          how=st.sampled_from(["rows", "dicts", "iter"]), batch=st.integers(1, 3))
+    @rule(
+        where=wheres,
+        order=orders,
+        limit=st.none() | st.integers(0, 6),
+        offset=st.integers(0, 4),
+        how=st.sampled_from(["rows", "dicts", "iter"]),
+        batch=st.integers(1, 3),
+    )
     def read(self, where, order, limit, offset, how, batch):
         condition, params = where
         select = [*COLUMNS, "rowid"]
@@ -254,8 +272,11 @@ class TableSemantics(RuleBasedStateMachine):
         else:
             got = list(self.table.iter(condition, params, batch_size=batch, **kwargs))
         actual = [(self.delivered_rows([row[:-1]])[0], row[-1] is None) for row in got]
-        self.expect(actual, lambda model: self.expected_read(model, condition, params, order, limit, offset),
-                    f"{how}({condition!r}, order_by={order}, limit={limit}, offset={offset})")
+        self.expect(
+            actual,
+            lambda model: self.expected_read(model, condition, params, order, limit, offset),
+            f"{how}({condition!r}, order_by={order}, limit={limit}, offset={offset})",
+        )
 
     @precondition(lambda self: FRAMES)
     @rule(where=wheres, order=orders, limit=st.none() | st.integers(0, 6), offset=st.integers(0, 4))
@@ -263,20 +284,21 @@ class TableSemantics(RuleBasedStateMachine):
         """The frame reads pick the same rows in the same order (told apart
         by their tags: the other columns mix storage classes)."""
         condition, params = where
-        frame = self.table.to_arrow(condition, params, select=["tag"], order_by=quoted_order(order),
-                                    limit=limit, offset=offset)
+        frame = self.table.to_arrow(
+            condition, params, select=["tag"], order_by=quoted_order(order), limit=limit, offset=offset
+        )
         got = frame.column("tag").to_pylist()
 
         def tags(model):
             return [values[-1][1] for values, _ in self.expected_read(model, condition, params, order, limit, offset)]
+
         self.expect(got, tags, f"to_arrow({condition!r}, order_by={order}, limit={limit}, offset={offset})")
 
     @rule(where=wheres)
     def count(self, where):
         condition, params = where
         got = self.table.count(condition, params)
-        self.expect(got, lambda model: len(self.matching(model.current(), condition, params)),
-                    f"count({condition!r})")
+        self.expect(got, lambda model: len(self.matching(model.current(), condition, params)), f"count({condition!r})")
 
     @invariant()
     def agrees_with_sqlite(self):
@@ -293,16 +315,19 @@ class TableSemantics(RuleBasedStateMachine):
 
     def delivered_rows(self, found):
         """Rows as the connection delivers them, each value with its class."""
+
         def delivered(value):
             return value.lower() if self.lowercase and isinstance(value, str) else value
+
         return [tuple(stored(delivered(v)) for v in row) for row in found]
 
     def matching(self, current, condition, params):
         if condition is None:
             return current
         self.scratch.execute("DELETE FROM t")
-        self.scratch.executemany(f"INSERT INTO t VALUES ({', '.join('?' * len(COLUMNS))})",
-                                 [row.values for row in current])
+        self.scratch.executemany(
+            f"INSERT INTO t VALUES ({', '.join('?' * len(COLUMNS))})", [row.values for row in current]
+        )
         tags = {tag for (tag,) in self.scratch.execute(f"SELECT tag FROM t WHERE {condition}", params)}
         return [row for row in current if row.values[-1] in tags]
 
@@ -316,6 +341,7 @@ class TableSemantics(RuleBasedStateMachine):
         found.sort(key=lambda row: position[row.seq], reverse=bool(order) and order[-1][1])
         for column, descending in reversed(order):
             if column == "rowid":
+
                 def key(row):
                     place = position[row.seq]
                     return (0, 0) if place[0] == 0 else (1, place[1])
@@ -324,6 +350,7 @@ class TableSemantics(RuleBasedStateMachine):
 
                 def key(row, index=index):
                     return order_key(row.values[index])
+
             found.sort(key=key, reverse=descending)
         end = None if limit is None else offset + limit
         return [(self.delivered_rows([row.values])[0], row.origin == STAGED) for row in found[offset:end]]
@@ -331,16 +358,22 @@ class TableSemantics(RuleBasedStateMachine):
     def check_tables(self, when):
         for table, part in (("t", "main"), ("temp_t", "staged")):
             found = self.conn.execute(f"SELECT {', '.join(COLUMNS)} FROM {table} ORDER BY rowid").fetchall()
-            self.expect(self.delivered_rows(found),
-                        lambda model, part=part: self.delivered_rows(row.values for row in getattr(model, part)),
-                        f"{part} table {when}")
+            self.expect(
+                self.delivered_rows(found),
+                lambda model, part=part: self.delivered_rows(row.values for row in getattr(model, part)),
+                f"{part} table {when}",
+            )
 
 
 # The frame reads need pyarrow, which the sanitizer run does not install.
 FRAMES = all(importlib.util.find_spec(name) is not None for name in ("pyarrow", "numpy"))
 
-PROPERTY = settings(max_examples=200, stateful_step_count=30, deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+PROPERTY = settings(
+    max_examples=200,
+    stateful_step_count=30,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
 
 
 def test_table_follows_the_model():
@@ -374,8 +407,7 @@ class PerRuleMaximum(TableModel):
 
     def beaten(self, outcome, hits, arriving):
         earlier = self.main + self.staged[: self.staged.index(arriving)]
-        return bool(self.newest_by) and any(self.beats(row, arriving)
-                                            for row in self.conflicts(earlier, arriving))
+        return bool(self.newest_by) and any(self.beats(row, arriving) for row in self.conflicts(earlier, arriving))
 
 
 class DeleteOnlyMatches(TableModel):
@@ -414,8 +446,9 @@ def test_a_broken_model_is_caught(fault):
     """Each fault, alone in a copy of the model, makes the property test fail
     (fixed seed, no shrinking, so this stays quick)."""
     machine = type(f"With{fault.__name__}", (TableSemantics,), {"suspect_class": fault})
-    quick = settings(PROPERTY, max_examples=300, derandomize=True, database=None,
-                     phases=[Phase.generate], print_blob=False)
+    quick = settings(
+        PROPERTY, max_examples=300, derandomize=True, database=None, phases=[Phase.generate], print_blob=False
+    )
     with pytest.raises(FaultNoticed):
         run_state_machine_as_test(machine, settings=quick)
 
@@ -425,8 +458,10 @@ def test_a_broken_model_is_caught(fault):
 
 def device_registry(conn, newest_by=()):
     return Table(conn, "devices").create(
-        ["serial", "site", "slot"], unique=[Unique("serial", "serial"), Unique("place", ["site", "slot"])],
-        newest_by=newest_by)
+        ["serial", "site", "slot"],
+        unique=[Unique("serial", "serial"), Unique("place", ["site", "slot"])],
+        newest_by=newest_by,
+    )
 
 
 def test_null_keys_never_match_within_a_batch():
@@ -447,8 +482,7 @@ def test_null_keys_never_match_within_a_batch():
 
 def test_drops_follow_the_sequence_not_a_per_rule_maximum():
     conn = local_connection(False)
-    t = Table(conn, "t").create(["a", "b", "ts"], unique=[Unique("a", "a"), Unique("b", "b")],
-                                newest_by=["ts"])
+    t = Table(conn, "t").create(["a", "b", "ts"], unique=[Unique("a", "a"), Unique("b", "b")], newest_by=["ts"])
     t.stage([(1, None, 10)])
     t.merge()
     t.stage([(1, 1, 5), (None, 1, 1)])  # the first is beaten by the main row, so the second stays
@@ -474,8 +508,7 @@ def test_deletes_are_final():
     t.merge()
     assert t.rows() == []
     # With newest_by: a row dropped on arrival stays dropped when what beat it goes.
-    t = Table(conn, "n").create(["a", "b", "ts"], unique=[Unique("a", "a"), Unique("b", "b")],
-                                newest_by=["ts"])
+    t = Table(conn, "n").create(["a", "b", "ts"], unique=[Unique("a", "a"), Unique("b", "b")], newest_by=["ts"])
     t.stage([(1, 2, 10)])
     t.merge()
     t.stage([(1, 3, 5)])
@@ -491,6 +524,7 @@ def test_deletes_are_final():
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
     from test_cluster import require_cluster
+
     from norvane.cluster import LocalCluster
 
     require_cluster()

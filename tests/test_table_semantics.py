@@ -8,12 +8,11 @@ import sqlite3
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from semantics_model import current, key_equal
 
 import norvane.norvane as nv
 from norvane import Index, MergeReport, Table, Unique
 from norvane.catalog import prepare_catalog
-
-from semantics_model import current, key_equal
 
 VALUES = st.sampled_from([None, 1, 1.0, "1", "a", b"a", 2, 2.5])
 RULE_SETS = [[(0,)], [(0,), (1,)], [(0, 1)], [(0, 1), (1,)], [(0,), (1,), (0, 2)]]
@@ -25,8 +24,11 @@ def fresh(rules, newest_by=(), name="t"):
     conn = sqlite3.connect(":memory:")
     prepare_catalog(conn)
     table = Table(conn, name).create(
-        COLUMNS, unique=[Unique(f"r{i}", list(rule)) for i, rule in enumerate(rules)],
-        indexes=[Index("by_c", "c")], newest_by=[COLUMNS[p] for p in newest_by])
+        COLUMNS,
+        unique=[Unique(f"r{i}", list(rule)) for i, rule in enumerate(rules)],
+        indexes=[Index("by_c", "c")],
+        newest_by=[COLUMNS[p] for p in newest_by],
+    )
     return conn, table
 
 
@@ -40,12 +42,15 @@ def modelled(conn, rules, newest_by):
     return current(main, staged, rules, newest_by)
 
 
-OPS = st.lists(st.one_of(
-    st.tuples(st.just("stage"), st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=5)),
-    st.tuples(st.just("behind"), st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=3)),
-    st.tuples(st.just("merge")),
-    st.tuples(st.just("delete"), st.integers(0, 2), st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=3)),
-), max_size=8)
+OPS = st.lists(
+    st.one_of(
+        st.tuples(st.just("stage"), st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=5)),
+        st.tuples(st.just("behind"), st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=3)),
+        st.tuples(st.just("merge")),
+        st.tuples(st.just("delete"), st.integers(0, 2), st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=3)),
+    ),
+    max_size=8,
+)
 
 
 @settings(max_examples=250, deadline=None)
@@ -66,10 +71,11 @@ def test_merge_and_delete_keys_leave_what_the_sequence_leaves(rules, newest_by, 
             assert [r[1:] for r in physical(conn)] == kept
             assert physical(conn, "temp_") == []
             kept_main = [r for r in main_before if ("main", r[0], r[1:]) in rows]
-            assert physical(conn)[:len(kept_main)] == kept_main  # current main rows keep their rowids
+            assert physical(conn)[: len(kept_main)] == kept_main  # current main rows keep their rowids
             inserted = sum(origin == "staged" for origin, _, _ in rows)
-            assert report == MergeReport(inserted + stale + superseded, inserted,
-                                         len(main_before) - len(kept_main), superseded, stale)
+            assert report == MergeReport(
+                inserted + stale + superseded, inserted, len(main_before) - len(kept_main), superseded, stale
+            )
         elif op[0] == "delete":
             rule = rules[op[1] % len(rules)]
             keys = [tuple(k[p] for p in rule) for k in op[2]]
@@ -83,7 +89,8 @@ def test_merge_and_delete_keys_leave_what_the_sequence_leaves(rules, newest_by, 
 
 def test_four_rows_with_null_keys_all_stay(conn):
     devices = Table(conn, "devices").create(
-        ["serial", "site", "slot"], unique=[Unique("serial", "serial"), Unique("place", ["site", "slot"])])
+        ["serial", "site", "slot"], unique=[Unique("serial", "serial"), Unique("place", ["site", "slot"])]
+    )
     rows = [("A", None, None), ("B", None, None), ("C", "x", None), ("D", "x", None)]
     devices.stage(rows)
     assert devices.merge() == MergeReport(4, 4, 0, 0, 0)
@@ -91,8 +98,9 @@ def test_four_rows_with_null_keys_all_stay(conn):
     # As SQLite's own INSERT OR REPLACE into UNIQUE indexes leaves them.
     conn.execute("CREATE TABLE peer (serial UNIQUE, site, slot, UNIQUE (site, slot))")
     conn.executemany("INSERT OR REPLACE INTO peer VALUES (?, ?, ?)", rows)
-    assert conn.execute("SELECT rowid, * FROM peer").fetchall() == conn.execute(
-        "SELECT rowid, * FROM devices").fetchall()
+    assert (
+        conn.execute("SELECT rowid, * FROM peer").fetchall() == conn.execute("SELECT rowid, * FROM devices").fetchall()
+    )
 
 
 def test_drops_follow_the_sequence(conn):
@@ -114,7 +122,10 @@ def test_newest_by_ties_go_to_the_staged_row_and_null_is_lowest(conn):
     t.stage([("a", 5, "tie"), ("b", None, "null tie"), ("c", None, "null is older")])
     assert t.merge() == MergeReport(3, 2, 2, 0, 1)
     assert conn.execute("SELECT * FROM t ORDER BY k").fetchall() == [
-        ("a", 5, "tie"), ("b", None, "null tie"), ("c", 3, "first")]
+        ("a", 5, "tie"),
+        ("b", None, "null tie"),
+        ("c", 3, "first"),
+    ]
 
 
 def test_lowercasing_text_factory_changes_nothing_the_merge_decides(conn):
@@ -129,6 +140,7 @@ def test_lowercasing_text_factory_changes_nothing_the_merge_decides(conn):
 
 # -------------------------------------------------------------- newest_by --
 
+
 def test_newest_by_is_stored_with_the_table(conn):
     t = Table(conn, "t").create(["k", "ts"], unique=[Unique("k", "k")], newest_by=["TS"])
     assert t.newest_by() == ("ts",)
@@ -141,8 +153,9 @@ def test_newest_by_is_stored_with_the_table(conn):
     assert Table(conn, "t").newest_by() == ()
 
 
-@pytest.mark.parametrize("newest_by, error", [
-    (["nope"], ValueError), (["k", "K"], ValueError), ([1], TypeError), (b"k", TypeError)])
+@pytest.mark.parametrize(
+    "newest_by, error", [(["nope"], ValueError), (["k", "K"], ValueError), ([1], TypeError), (b"k", TypeError)]
+)
 def test_bad_newest_by_creates_nothing(conn, newest_by, error):
     with pytest.raises(error):
         Table(conn, "t").create(["k", "ts"], newest_by=newest_by)
@@ -158,9 +171,11 @@ def test_create_with_newest_by_is_one_transaction(conn):
 
 # ------------------------------------------------------------ delete_keys --
 
+
 def two_rules(conn, newest_by=()):
-    return Table(conn, "t").create(["c0", "c1", "ts"], unique=[Unique("c0", "c0"), Unique("c1", "c1")],
-                                   newest_by=newest_by)
+    return Table(conn, "t").create(
+        ["c0", "c1", "ts"], unique=[Unique("c0", "c0"), Unique("c1", "c1")], newest_by=newest_by
+    )
 
 
 def test_delete_keys_removes_what_the_superseding_row_replaced(conn):
@@ -197,21 +212,39 @@ def test_delete_keys_never_revives_a_stale_row(conn):
 
 def test_delete_keys_matches_as_a_unique_index_compares(conn):
     t = Table(conn, "t").create(["k", "v"], unique=[Unique("k", "k")])
-    t.stage([(1, "int"), ("1", "text"), (None, "null"), (b"\x00\xff", "blob"), (float("inf"), "inf"),
-             ("2020-01-02", "date"), (1, "again")])
+    t.stage(
+        [
+            (1, "int"),
+            ("1", "text"),
+            (None, "null"),
+            (b"\x00\xff", "blob"),
+            (float("inf"), "inf"),
+            ("2020-01-02", "date"),
+            (1, "again"),
+        ]
+    )
     assert t.delete_keys("k", [1.0, None, b"\x00\xff", float("inf")]) == 3
     assert sorted(r[1] for r in conn.execute("SELECT * FROM temp_t")) == ["date", "null", "text"]
     import datetime
+
     assert t.delete_keys("k", [(datetime.date(2020, 1, 2),), True]) == 1  # converted as parameters are
     assert t.delete_keys("k", [decimal.Decimal("1")]) == 1
     assert sorted(r[1] for r in conn.execute("SELECT * FROM temp_t")) == ["null"]
 
 
-@pytest.mark.parametrize("keys, error, message", [
-    ("abc", TypeError, "keys must be"), (b"ab", TypeError, "keys must be"), ({"c0": 1}, TypeError, "keys must be"),
-    (5, TypeError, "keys must be"), ([(1, 2)], ValueError, "has 2 values"), ([{1}], TypeError, "cannot store"),
-    ([float("nan")], ValueError, "NaN"), ([2**64], ValueError, "64-bit"),
-])
+@pytest.mark.parametrize(
+    "keys, error, message",
+    [
+        ("abc", TypeError, "keys must be"),
+        (b"ab", TypeError, "keys must be"),
+        ({"c0": 1}, TypeError, "keys must be"),
+        (5, TypeError, "keys must be"),
+        ([(1, 2)], ValueError, "has 2 values"),
+        ([{1}], TypeError, "cannot store"),
+        ([float("nan")], ValueError, "NaN"),
+        ([2**64], ValueError, "64-bit"),
+    ],
+)
 def test_bad_keys_delete_nothing(conn, keys, error, message):
     t = two_rules(conn)
     t.stage([(1, 1, 0), (1, 2, 0)])
@@ -254,11 +287,15 @@ def test_delete_keys_inside_a_transaction_is_all_or_nothing(conn):
 
 # ------------------------------------------------------------- observers --
 
-@pytest.mark.parametrize("observer", [
-    "CREATE TRIGGER seen AFTER DELETE ON t BEGIN SELECT 1; END",
-    "CREATE TRIGGER seen AFTER INSERT ON temp_t BEGIN SELECT 1; END",
-    "CREATE TABLE child (x REFERENCES t(c0))",
-])
+
+@pytest.mark.parametrize(
+    "observer",
+    [
+        "CREATE TRIGGER seen AFTER DELETE ON t BEGIN SELECT 1; END",
+        "CREATE TRIGGER seen AFTER INSERT ON temp_t BEGIN SELECT 1; END",
+        "CREATE TABLE child (x REFERENCES t(c0))",
+    ],
+)
 def test_triggers_and_foreign_keys_are_refused_before_any_write(conn, observer):
     t = two_rules(conn)
     t.stage([(1, 1, 0)])
@@ -271,8 +308,10 @@ def test_triggers_and_foreign_keys_are_refused_before_any_write(conn, observer):
         with pytest.raises(sqlite3.NotSupportedError, match="trigger|foreign key"):
             call()
         assert not conn.in_transaction
-        assert (conn.execute("SELECT rowid, * FROM t").fetchall(),
-                conn.execute("SELECT rowid, * FROM temp_t").fetchall()) == before
+        assert (
+            conn.execute("SELECT rowid, * FROM t").fetchall(),
+            conn.execute("SELECT rowid, * FROM temp_t").fetchall(),
+        ) == before
 
 
 def test_a_failing_progress_changes_nothing(conn):
@@ -291,15 +330,20 @@ def test_a_failing_progress_changes_nothing(conn):
         with pytest.raises(KeyboardInterrupt):
             t.merge(progress=stop, commit=False)
         assert conn.in_transaction == in_transaction
-        assert (conn.execute("SELECT rowid, * FROM t").fetchall(),
-                conn.execute("SELECT rowid, * FROM temp_t").fetchall()) == before
+        assert (
+            conn.execute("SELECT rowid, * FROM t").fetchall(),
+            conn.execute("SELECT rowid, * FROM temp_t").fetchall(),
+        ) == before
     conn.rollback()
     assert t.merge().staged == 3000
 
 
 @settings(max_examples=40, deadline=None)
-@given(rules=st.sampled_from(RULE_SETS), main=st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=10),
-       staged=st.lists(st.tuples(VALUES, VALUES, VALUES), min_size=1, max_size=30))
+@given(
+    rules=st.sampled_from(RULE_SETS),
+    main=st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=10),
+    staged=st.lists(st.tuples(VALUES, VALUES, VALUES), min_size=1, max_size=30),
+)
 def test_a_large_batch_moved_whole_leaves_what_the_sorted_path_leaves(rules, main, staged):
     """A large batch goes in whole and loses its superseded rows through the
     rebuilt indexes; rows and report are those of the path that moves only
@@ -319,6 +363,7 @@ def test_a_large_batch_moved_whole_leaves_what_the_sorted_path_leaves(rules, mai
             _native.bulk_path(previous)
             table_merge._BULK_ROWS = bulk_rows
         outcomes.append((report, [r[1:] for r in physical(conn)], physical(conn, "temp_")))
-        assert sorted(name for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'index'")) == \
-            sorted(["t_by_c", *(f"t_r{i}" for i in range(len(rules)))])
+        assert sorted(
+            name for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'index'")
+        ) == sorted(["t_by_c", *(f"t_r{i}" for i in range(len(rules)))])
     assert outcomes[0] == outcomes[1]

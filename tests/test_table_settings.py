@@ -23,16 +23,23 @@ def test_settings_round_trip_and_clear(kv, conn):
     assert read_settings(conn, "kv") == Settings(("v",))
     clear_settings(conn, "kv")
     assert read_settings(conn, "kv") == Settings()
-    assert conn.execute("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND tbl_name = 'temp_kv'"
-                        ).fetchone() == (0,)
+    assert conn.execute(
+        "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND tbl_name = 'temp_kv'"
+    ).fetchone() == (0,)
 
 
-@pytest.mark.parametrize("remake", [
-    lambda conn: nv.create_table(conn, "kv", ["k", "ts", "v"], [], [{"name": "by_k", "cols": [0]}]),
-    lambda conn: (nv.drop_table(conn, "kv"),
-                  nv.create_table(conn, "kv", ["k", "ts", "v"], [], [{"name": "by_k", "cols": [0]}])),
-    lambda conn: conn.executescript("DROP TABLE temp_kv; CREATE TABLE temp_kv (k, ts, v);"),
-], ids=["create_table", "drop_table", "sql"])
+@pytest.mark.parametrize(
+    "remake",
+    [
+        lambda conn: nv.create_table(conn, "kv", ["k", "ts", "v"], [], [{"name": "by_k", "cols": [0]}]),
+        lambda conn: (
+            nv.drop_table(conn, "kv"),
+            nv.create_table(conn, "kv", ["k", "ts", "v"], [], [{"name": "by_k", "cols": [0]}]),
+        ),
+        lambda conn: conn.executescript("DROP TABLE temp_kv; CREATE TABLE temp_kv (k, ts, v);"),
+    ],
+    ids=["create_table", "drop_table", "sql"],
+)
 def test_a_table_made_again_by_other_means_has_no_settings(kv, conn, remake):
     write_settings(conn, "kv", SETTINGS)
     conn.commit()

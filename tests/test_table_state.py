@@ -7,12 +7,11 @@ import sqlite3
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from semantics_model import current
 
 from norvane import Table, Unique, _native
 from norvane.catalog import prepare_catalog
 from norvane.table_state import current_state
-
-from semantics_model import current
 
 VALUES = st.sampled_from([None, 1, 1.0, "1", "a", b"a", 2, 2.5])
 
@@ -44,9 +43,12 @@ NEWEST = [(), (2,), (2, 1)]
 
 
 @settings(max_examples=300, deadline=None)
-@given(rules=st.sampled_from(RULE_SETS), newest_by=st.sampled_from(NEWEST),
-       main=st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=6),
-       staged=st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=8))
+@given(
+    rules=st.sampled_from(RULE_SETS),
+    newest_by=st.sampled_from(NEWEST),
+    main=st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=6),
+    staged=st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=8),
+)
 def test_state_follows_the_sequence(rules, newest_by, main, staged):
     for path in ("native", "python"):  # the C++ walk and the plain loop give the same state
         previous = _native.walk_path(path)
@@ -67,8 +69,9 @@ def check_state(rules, newest_by, main, staged):
 
 
 def test_the_four_null_rows_all_stay(conn):
-    t = Table(conn, "devices").create(["serial", "site", "slot"],
-                                      unique=[Unique("serial", "serial"), Unique("place", ["site", "slot"])])
+    t = Table(conn, "devices").create(
+        ["serial", "site", "slot"], unique=[Unique("serial", "serial"), Unique("place", ["site", "slot"])]
+    )
     t.stage([("A", None, None), ("B", None, None), ("C", "x", None), ("D", "x", None)])
     got = current_state(conn, "devices", [(0,), (1, 2)], ())
     assert got.staged_current == frozenset({1, 2, 3, 4})

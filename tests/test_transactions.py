@@ -2,6 +2,7 @@
 caller's transaction it leaves everything to the caller, and Ctrl-C stops a long
 call without leaving anything behind.
 """
+
 import gc
 import os
 import signal
@@ -9,9 +10,9 @@ import sqlite3
 import time
 
 import pytest
+from conftest import Proxy, fetch, index_names, table_rows
 
 import norvane.norvane as nv
-from conftest import Proxy, fetch, index_names, table_rows
 
 COLS = ["k", "g", "v"]
 INDEXES = [{"name": "iv", "cols": "v"}]
@@ -27,13 +28,17 @@ def make_t(conn):
 
 def state(conn):
     """Everything a call could change: rows with rowids, indexes, catalog, tables."""
+
     def rows(sql):
         return fetch(conn, sql)
-    return (rows("SELECT rowid, * FROM t ORDER BY rowid"),
-            rows("SELECT rowid, * FROM temp_t ORDER BY rowid"),
-            rows("SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name"),
-            rows("SELECT * FROM index_table ORDER BY rowid"),
-            rows("SELECT * FROM unique_table ORDER BY rowid"))
+
+    return (
+        rows("SELECT rowid, * FROM t ORDER BY rowid"),
+        rows("SELECT rowid, * FROM temp_t ORDER BY rowid"),
+        rows("SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name"),
+        rows("SELECT * FROM index_table ORDER BY rowid"),
+        rows("SELECT * FROM unique_table ORDER BY rowid"),
+    )
 
 
 @pytest.fixture
@@ -44,9 +49,11 @@ def t(conn):
 
 # --- all or nothing -----------------------------------------------------------
 
+
 def abort_on_insert(conn):
-    conn.execute("CREATE TRIGGER no_d BEFORE INSERT ON t WHEN NEW.g = 'd' "
-                 "BEGIN SELECT RAISE(ABORT, 'refused by trigger'); END")
+    conn.execute(
+        "CREATE TRIGGER no_d BEFORE INSERT ON t WHEN NEW.g = 'd' BEGIN SELECT RAISE(ABORT, 'refused by trigger'); END"
+    )
     conn.commit()
 
 
@@ -58,17 +65,22 @@ def stage_then_fill_the_disk(conn):
 
 
 FAILURES = {
-    "merge aborted by a trigger": (
-        abort_on_insert, lambda c: nv.temp_to_main(c, "t"), sqlite3.IntegrityError),
+    "merge aborted by a trigger": (abort_on_insert, lambda c: nv.temp_to_main(c, "t"), sqlite3.IntegrityError),
     "merge into a full database": (
-        stage_then_fill_the_disk, lambda c: nv.temp_to_main(c, "t"), sqlite3.OperationalError),
+        stage_then_fill_the_disk,
+        lambda c: nv.temp_to_main(c, "t"),
+        sqlite3.OperationalError,
+    ),
     "create_table over an existing table, failing index": (
         None,
         lambda c: nv.create_table(c, "t", ["k", "g"], [{"name": "bad", "cols": "nope"}], []),
-        sqlite3.OperationalError),
+        sqlite3.OperationalError,
+    ),
     "batch with a bad third row": (
-        None, lambda c: nv.insert_temp(c, "t", [(5, "e", 1), (6, "f", 2), (7, "h")]),
-        sqlite3.ProgrammingError),
+        None,
+        lambda c: nv.insert_temp(c, "t", [(5, "e", 1), (6, "f", 2), (7, "h")]),
+        sqlite3.ProgrammingError,
+    ),
 }
 
 
@@ -162,6 +174,7 @@ def test_find_leaves_no_transaction_and_sees_one_snapshot(t):
 
 
 # --- Ctrl-C -------------------------------------------------------------------------
+
 
 def big_table(conn, staged):
     nv.create_table(conn, "big", ["k", "v"], [], [{"name": "uk", "cols": [0]}])

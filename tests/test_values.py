@@ -72,11 +72,14 @@ def test_everyday_values_are_stored_by_the_table(table, conn, value, stored):
     assert table.rows("v IS :v", {"v": value}, select="k") == [(1,), (2,)]
 
 
-@pytest.mark.parametrize("row", [
-    (1, math.nan),
-    {"k": 1, "v": float("nan")},
-    [1, {"inner": math.nan}],
-])
+@pytest.mark.parametrize(
+    "row",
+    [
+        (1, math.nan),
+        {"k": 1, "v": float("nan")},
+        [1, {"inner": math.nan}],
+    ],
+)
 def test_nan_in_a_row_is_refused_with_nothing_staged(table, row):
     with pytest.raises(ValueError, match="row 1, column 'v'"):
         table.stage([(0, 1.0), row])
@@ -85,13 +88,16 @@ def test_nan_in_a_row_is_refused_with_nothing_staged(table, row):
         table.rows("v = ?", [math.nan])
 
 
-@pytest.mark.parametrize("value, error", [
-    ({1, 2}, TypeError),
-    (dt.timedelta(seconds=1), TypeError),
-    (complex(1, 2), TypeError),
-    ({"blob": b"x"}, TypeError),
-    (2**63, ValueError),
-])
+@pytest.mark.parametrize(
+    "value, error",
+    [
+        ({1, 2}, TypeError),
+        (dt.timedelta(seconds=1), TypeError),
+        (complex(1, 2), TypeError),
+        ({"blob": b"x"}, TypeError),
+        (2**63, ValueError),
+    ],
+)
 def test_values_nothing_converts_are_refused(table, value, error):
     with pytest.raises(error, match="row 0, column 'v'"):
         table.stage([(1, value)])

@@ -60,13 +60,16 @@ def main_table(results):
     contenders, ratios = results["contenders"], results["ratios"]
     header = ["scenario", "phase", "statements", *(f"{c} ms" for c in contenders), *ratios]
     rows = [
-        [m["scenario"], m["phase"], _statements(m["statements"]),
-         *(_milliseconds(m["seconds"].get(c)) for c in contenders),
-         *(_ratio(m["ratios"].get(r)) for r in ratios)]
+        [
+            m["scenario"],
+            m["phase"],
+            _statements(m["statements"]),
+            *(_milliseconds(m["seconds"].get(c)) for c in contenders),
+            *(_ratio(m["ratios"].get(r)) for r in ratios),
+        ]
         for m in results["measurements"]
     ]
-    caption = (f"median of {results['runs']} runs [min-max] in milliseconds; "
-               "ratios of medians from the same run")
+    caption = f"median of {results['runs']} runs [min-max] in milliseconds; ratios of medians from the same run"
     return [nodes.paragraph(text=caption), table(header, rows)]
 
 
@@ -75,9 +78,11 @@ def run_facts(results):
     size = "small sizes (--quick)" if results["quick"] else "full sizes"
     chosen = results["scenarios"]
     which = "every scenario" if chosen is None else "the scenarios " + ", ".join(chosen)
-    text = (f"Measured {results['written']} at {size}, {which}, {results['runs']} runs each; "
-            f"Python {machine['python']}, SQLite {machine['sqlite']}, {machine['system']}, "
-            f"{machine['cpus']} CPUs.")
+    text = (
+        f"Measured {results['written']} at {size}, {which}, {results['runs']} runs each; "
+        f"Python {machine['python']}, SQLite {machine['sqlite']}, {machine['system']}, "
+        f"{machine['cpus']} CPUs."
+    )
     return [nodes.paragraph(text=text)]
 
 

@@ -46,9 +46,13 @@ def _signature(function: ast.FunctionDef, method: bool) -> tuple[str, str]:
     arguments = function.args
     if method and arguments.args and arguments.args[0].arg == "self":
         arguments = ast.arguments(
-            posonlyargs=arguments.posonlyargs, args=arguments.args[1:], vararg=arguments.vararg,
-            kwonlyargs=arguments.kwonlyargs, kw_defaults=arguments.kw_defaults,
-            kwarg=arguments.kwarg, defaults=arguments.defaults,
+            posonlyargs=arguments.posonlyargs,
+            args=arguments.args[1:],
+            vararg=arguments.vararg,
+            kwonlyargs=arguments.kwonlyargs,
+            kw_defaults=arguments.kw_defaults,
+            kwarg=arguments.kwarg,
+            defaults=arguments.defaults,
         )
     returns = ast.unparse(function.returns) if function.returns is not None else ""
     return f"({ast.unparse(arguments)})", returns
@@ -60,8 +64,9 @@ def _is_type_check_only(node: ast.ClassDef) -> bool:
 
 def _read_class(node: ast.ClassDef, stub: Stub) -> None:
     name = f"{MODULE}.{node.name}"
-    stub_class = StubClass([ast.unparse(b) for b in node.bases], ast.get_docstring(node) or "",
-                           runtime=not _is_type_check_only(node))
+    stub_class = StubClass(
+        [ast.unparse(b) for b in node.bases], ast.get_docstring(node) or "", runtime=not _is_type_check_only(node)
+    )
     for item in node.body:
         if isinstance(item, ast.FunctionDef):
             stub.signatures[f"{name}.{item.name}"] = _signature(item, method=True)

@@ -102,8 +102,8 @@ CurrentRows: Any = _ext.CurrentRows
 # rows (rowid first; staged rows in rowid order) whose values are the stored
 # ones; picks[r] and rank_picks say where the values of rule r and of the
 # newest_by columns stand in a row.
-play_newest: Callable[[list[Any], list[Any], list[list[int]], list[int]],
-                      tuple[set[int], set[int]]] = _ext.play_newest
+play_newest: Callable[[list[Any], list[Any], list[list[int]], list[int]], tuple[set[int], set[int]]] = _ext.play_newest
+
 
 class _Switch:
     """A private switch of the Python layer: one of `choices`, the first by default."""
@@ -123,7 +123,8 @@ class _Switch:
 # superseded, others): the newest_by walk over the rows of a Table's state
 # statement (norvane.table_state), in C++.
 sequential_walk: Callable[[Any, int], tuple[list[int], list[int], list[int], int, int, list[Any]]] = (
-    _ext.sequential_walk)
+    _ext.sequential_walk
+)
 
 _walk_path = _Switch("walk_path", ("native", "python"))
 _bulk_path = _Switch("bulk_path", ("auto", "sorted"))
@@ -139,7 +140,6 @@ def bulk_path(name: str) -> str:
 
 def bulk_path_in_use() -> str:
     return _bulk_path.value
-
 
 
 def walk_path(name: str) -> str:
@@ -182,6 +182,7 @@ def delete_path(name: str) -> str:
 
 def delete_path_in_use() -> str:
     return _delete_path.value
+
 
 # stage_rows(conn, table, rows, comm): checked rows (a list of tuples as wide as
 # the table) into its staging table, many rows per INSERT on the host's own

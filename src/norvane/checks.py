@@ -13,8 +13,19 @@ from norvane import _native
 from norvane import values as _values
 
 __all__ = [
-    "ROWID_NAMES", "STAGING_PREFIX", "ColumnLookup", "Params", "Row", "check_count", "check_flag",
-    "check_name", "check_params", "check_table_name", "check_where", "name_list", "spec_list",
+    "ROWID_NAMES",
+    "STAGING_PREFIX",
+    "ColumnLookup",
+    "Params",
+    "Row",
+    "check_count",
+    "check_flag",
+    "check_name",
+    "check_params",
+    "check_table_name",
+    "check_where",
+    "name_list",
+    "spec_list",
 ]
 
 # A row to stage: one value per column in table order, or a dict by column
@@ -43,8 +54,7 @@ def check_name(name: object, what: str) -> str:
         raise TypeError(f"{what} must be a str, not {type(name).__name__}")
     if not _IDENTIFIER.match(name):
         raise ValueError(
-            f"{what} {name!r} is not a plain identifier (ASCII letters, digits and _, "
-            "not starting with a digit)"
+            f"{what} {name!r} is not a plain identifier (ASCII letters, digits and _, not starting with a digit)"
         )
     if name.upper() in _KEYWORDS:
         raise ValueError(f"{what} {name!r} is an SQL keyword")
@@ -57,9 +67,7 @@ def check_table_name(name: object) -> str:
     if folded in _CATALOG or folded.startswith("sqlite_"):
         raise ValueError(f"table name {text!r} is reserved")
     if folded.startswith(STAGING_PREFIX):
-        raise ValueError(
-            f"table name {text!r} starts with {STAGING_PREFIX!r}, the prefix of staging tables"
-        )
+        raise ValueError(f"table name {text!r} starts with {STAGING_PREFIX!r}, the prefix of staging tables")
     return text
 
 
@@ -135,9 +143,7 @@ def check_params(params: Params) -> tuple[object, ...] | dict[str, object]:
         return named
     if isinstance(params, (str, bytes, bytearray)) or not isinstance(params, Sequence):
         raise TypeError(f"params must be a sequence or a mapping, not {type(params).__name__}")
-    return tuple(
-        _values.convert(value, lambda: f"parameter {n}") for n, value in enumerate(params)
-    )
+    return tuple(_values.convert(value, lambda: f"parameter {n}") for n, value in enumerate(params))
 
 
 def check_count(value: object, what: str) -> int:
@@ -161,9 +167,7 @@ class ColumnLookup:
             raise TypeError(f"{what}: a column name must be a str, not {type(name).__name__}")
         position = self.positions.get(name.lower())
         if position is None:
-            raise ValueError(
-                f"{what}: no column {name!r} in {self.table} (columns: {', '.join(self.columns)})"
-            )
+            raise ValueError(f"{what}: no column {name!r} in {self.table} (columns: {', '.join(self.columns)})")
         return position
 
     def column(self, name: object, what: str) -> str:

@@ -17,8 +17,15 @@ from norvane import _native
 if TYPE_CHECKING:
     import dqlitedbapi
 
-__all__ = ["CLUSTER_MAX_PARAMETERS", "Connection", "check_connection", "check_parameter_count",
-           "execute_together", "is_cluster", "spill_off"]
+__all__ = [
+    "CLUSTER_MAX_PARAMETERS",
+    "Connection",
+    "check_connection",
+    "check_parameter_count",
+    "execute_together",
+    "is_cluster",
+    "spill_off",
+]
 
 # A connection a Table takes.
 Connection: TypeAlias = "sqlite3.Connection | dqlitedbapi.Connection"
@@ -47,9 +54,7 @@ def is_cluster(conn: object) -> bool:
 def check_connection(conn: object) -> "Connection":
     if isinstance(conn, sqlite3.Connection) or is_cluster(conn):
         return conn  # type: ignore[return-value]
-    raise TypeError(
-        f"conn must be a sqlite3.Connection or a dqlitedbapi.Connection, not {type(conn).__name__}"
-    )
+    raise TypeError(f"conn must be a sqlite3.Connection or a dqlitedbapi.Connection, not {type(conn).__name__}")
 
 
 def check_parameter_count(conn: "Connection", table: str, count: int) -> None:

@@ -5,7 +5,8 @@ and otherwise comparisons made in SQL, whose answer is a set of rowids
 (``DecidedRows``).
 """
 
-from collections.abc import Sequence, Set as AbstractSet
+from collections.abc import Sequence
+from collections.abc import Set as AbstractSet
 from typing import Any
 
 from norvane import _native
@@ -13,8 +14,15 @@ from norvane.checks import STAGING_PREFIX
 from norvane.connections import Connection
 from norvane.table_settings import read_settings
 
-__all__ = ["DecidedRows", "decided_by_sql", "hidden_condition", "key_clauses", "keys_compare_exactly",
-           "newest_by_positions", "read_rules"]
+__all__ = [
+    "DecidedRows",
+    "decided_by_sql",
+    "hidden_condition",
+    "key_clauses",
+    "keys_compare_exactly",
+    "newest_by_positions",
+    "read_rules",
+]
 
 
 def read_rules(cursor: Any, table: str, width: int) -> list[tuple[int, ...]]:
@@ -62,9 +70,13 @@ class DecidedRows:
     Exact on any connection: the sets come from comparisons made in SQL (or
     by the engine of ``norvane.table_state``), never from fetched values."""
 
-    def __init__(self, main_hidden: AbstractSet[int], *,
-                 staged_current: AbstractSet[int] | None = None,
-                 staged_out: AbstractSet[int] | None = None) -> None:
+    def __init__(
+        self,
+        main_hidden: AbstractSet[int],
+        *,
+        staged_current: AbstractSet[int] | None = None,
+        staged_out: AbstractSet[int] | None = None,
+    ) -> None:
         self.main_hidden = main_hidden
         self.staged_current = staged_current
         self.staged_out = staged_out if staged_out is not None else frozenset()
@@ -74,8 +86,7 @@ class DecidedRows:
             return rowid in self.staged_current
         return rowid not in self.staged_out
 
-    def keep(self, batch: list[tuple[Any, ...]], staged: bool,
-             out: Sequence[int] | None) -> list[tuple[Any, ...]]:
+    def keep(self, batch: list[tuple[Any, ...]], staged: bool, out: Sequence[int] | None) -> list[tuple[Any, ...]]:
         if staged:
             kept = [row for row in batch if self.staged_kept(row[0])]
         else:
@@ -109,8 +120,9 @@ def rule_columns(columns: Sequence[str], rule: tuple[int, ...]) -> tuple[str, st
 _SPELLED_KEYS = 4
 
 
-def key_clauses(columns: Sequence[str], rules: list[tuple[int, ...]],
-                keys: list[set[tuple[Any, ...]]], *, indexed: bool = False) -> tuple[list[str], list[Any]]:
+def key_clauses(
+    columns: Sequence[str], rules: list[tuple[int, ...]], keys: list[set[tuple[Any, ...]]], *, indexed: bool = False
+) -> tuple[list[str], list[Any]]:
     """SQL conditions (to be joined by OR) that hold for a row equal to one of
     `keys[r]` under rule r, with their parameters; keys holding a NULL equal
     nothing and are left out. `indexed`: for a table whose rule indexes
@@ -127,8 +139,11 @@ def key_clauses(columns: Sequence[str], rules: list[tuple[int, ...]],
                 clauses.append("(" + " AND ".join(f"{name} = ?" for name in names) + ")")
                 params += key
         elif plain:
-            marks = ",".join(["?"] * len(plain)) if len(rule) == 1 else ",".join(
-                ["(" + ",".join(["?"] * len(rule)) + ")"] * len(plain))
+            marks = (
+                ",".join(["?"] * len(plain))
+                if len(rule) == 1
+                else ",".join(["(" + ",".join(["?"] * len(rule)) + ")"] * len(plain))
+            )
             target = names[0] if len(rule) == 1 else "(" + ",".join(names) + ")"
             values = marks if len(rule) == 1 else f"VALUES {marks}"
             clauses.append(f"{target} IN ({values})")
@@ -149,8 +164,7 @@ def hidden_condition(table: str, columns: Sequence[str], rules: list[tuple[int, 
     return " OR ".join(terms)
 
 
-def decided_by_sql(cursor: Any, table: str, columns: Sequence[str],
-                   rules: list[tuple[int, ...]]) -> DecidedRows:
+def decided_by_sql(cursor: Any, table: str, columns: Sequence[str], rules: list[tuple[int, ...]]) -> DecidedRows:
     """Currentness without columns that decide which row is newer, every
     comparison made by SQLite: a staged row is out when a later staged row
     holds an equal tuple under some rule (its group under that rule has a
@@ -166,8 +180,10 @@ def decided_by_sql(cursor: Any, table: str, columns: Sequence[str],
     for rule in rules:
         names, _ = rule_columns(columns, rule)
         present = " AND ".join(f"{_quote(columns[p])} IS NOT NULL" for p in rule)
-        sql = (f"SELECT rowid FROM {temp} WHERE {present} AND rowid NOT IN "
-               f"(SELECT max(rowid) FROM {temp} GROUP BY {names})")
+        sql = (
+            f"SELECT rowid FROM {temp} WHERE {present} AND rowid NOT IN "
+            f"(SELECT max(rowid) FROM {temp} GROUP BY {names})"
+        )
         out.update(rowid for (rowid,) in cursor.execute(sql).fetchall())
     sql = f"SELECT rowid FROM {_quote(table)} WHERE {hidden_condition(table, columns, rules)}"
     hidden.update(rowid for (rowid,) in cursor.execute(sql).fetchall())

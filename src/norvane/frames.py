@@ -40,9 +40,7 @@ def _require(module: str, purpose: str, extra: str) -> Any:
     try:
         return importlib.import_module(module)
     except ImportError as exc:
-        raise ImportError(
-            f"{purpose} needs {module}, which is not installed: pip install norvane[{extra}]"
-        ) from exc
+        raise ImportError(f"{purpose} needs {module}, which is not installed: pip install norvane[{extra}]") from exc
 
 
 def _pyarrow(purpose: str, extra: str = "arrow") -> Any:
@@ -93,14 +91,10 @@ class _Columns:
         given: dict[int, object] = {}
         for name in names:
             if not isinstance(name, str):
-                raise TypeError(
-                    f"frame column {name!r}: column names must be str, not {type(name).__name__}"
-                )
+                raise TypeError(f"frame column {name!r}: column names must be str, not {type(name).__name__}")
             position = exact.get(name, folded.get(name.lower()))
             if position is None:
-                raise ValueError(
-                    f"frame column {name!r} is not a column of {table} (columns: {', '.join(columns)})"
-                )
+                raise ValueError(f"frame column {name!r} is not a column of {table} (columns: {', '.join(columns)})")
             if position in given:
                 raise ValueError(f"frame column {columns[position]!r} is given twice")
             given[position] = name
@@ -147,10 +141,7 @@ def _arrow_table_chunks(frame: Any, table: str, columns: tuple[str, ...]) -> Ite
     names = frame.column_names
     for start, count in _chunk_ranges(frame.num_rows):
         piece = frame.slice(start, count)
-        converted = [
-            _from_arrow(piece.column(n).combine_chunks(), names[n], start)
-            for n in range(len(names))
-        ]
+        converted = [_from_arrow(piece.column(n).combine_chunks(), names[n], start) for n in range(len(names))]
         yield mapping.flat(converted, count)
 
 
@@ -161,9 +152,7 @@ def _arrow_reader_chunks(reader: Any, table: str, columns: tuple[str, ...]) -> I
     for batch in reader:
         for start, count in _chunk_ranges(batch.num_rows):
             piece = batch.slice(start, count)
-            converted = [
-                _from_arrow(piece.column(n), names[n], offset + start) for n in range(len(names))
-            ]
+            converted = [_from_arrow(piece.column(n), names[n], offset + start) for n in range(len(names))]
             yield mapping.flat(converted, count)
         offset += batch.num_rows
 
@@ -193,8 +182,7 @@ def _pandas_chunks(frame: Any, table: str, columns: tuple[str, ...]) -> Iterator
     mapping = _Columns(table, columns, names)
     # Columns of Python objects are read as lists; the others through Arrow.
     columns_read: list[tuple[list[Any] | None, Any]] = [
-        (source.tolist(), None) if source.dtype == object
-        else (None, pa.chunked_array([pa.Array.from_pandas(source)]))
+        (source.tolist(), None) if source.dtype == object else (None, pa.chunked_array([pa.Array.from_pandas(source)]))
         for source in sources
     ]
     for start, count in _chunk_ranges(len(frame)):
@@ -296,9 +284,7 @@ def _check_uint64(array: Any, name: str, offset: int) -> None:
     big = array.fill_null(0).to_numpy() > _values.INT_MAX
     if big.any():
         n = int(np.argmax(big))
-        raise ValueError(
-            f"row {offset + n}, column {name!r}: {array[n].as_py()} does not fit SQLite's 64-bit INTEGER"
-        )
+        raise ValueError(f"row {offset + n}, column {name!r}: {array[n].as_py()} does not fit SQLite's 64-bit INTEGER")
 
 
 def _reals(array: Any) -> list[object]:
@@ -340,9 +326,7 @@ def _timestamps(array: Any, name: str, offset: int) -> list[object]:
         try:
             out.append(_values.format_nanoseconds(raw * scale) + suffix)
         except OverflowError:
-            raise ValueError(
-                f"row {offset + n}, column {name!r}: timestamp outside the years 1 to 9999"
-            ) from None
+            raise ValueError(f"row {offset + n}, column {name!r}: timestamp outside the years 1 to 9999") from None
     return out
 
 
@@ -371,9 +355,7 @@ def _durations(array: Any, name: str, offset: int) -> list[object]:
             continue
         micros, rest = divmod(raw * scale, 1000)
         if rest:
-            raise ValueError(
-                f"row {offset + n}, column {name!r}: a duration of {raw} ns is not whole microseconds"
-            )
+            raise ValueError(f"row {offset + n}, column {name!r}: a duration of {raw} ns is not whole microseconds")
         out.append(_values.convert(micros, lambda: f"row {offset + n}, column {name!r}"))
     return out
 
@@ -415,8 +397,7 @@ def _arrow_column(pa: Any, values: Sequence[object], name: str) -> Any:
         return pa.array(values, type=pa.binary())
     held = ", ".join(sorted(kind.__name__ for kind in kinds))
     raise ValueError(
-        f"column {name!r} holds {held}: an Arrow column takes one type "
-        "(to_pandas gives such a column as objects)"
+        f"column {name!r} holds {held}: an Arrow column takes one type (to_pandas gives such a column as objects)"
     )
 
 
@@ -432,8 +413,9 @@ def _read_columns(
     """The selected names and the read's values column by column. Rows are
     read a batch at a time and spread into the columns at once, so memory
     holds the columns and one batch of rows, never every row as a tuple."""
-    rows = table.iter(where, params, select=select, order_by=order_by, limit=limit,
-                      offset=offset, batch_size=_READ_ROWS)
+    rows = table.iter(
+        where, params, select=select, order_by=order_by, limit=limit, offset=offset, batch_size=_READ_ROWS
+    )
     try:
         names = _selected_names(table, select)
         columns: list[list[object]] = [[] for _ in names]
@@ -482,8 +464,7 @@ def to_pandas(
     for n, values in enumerate(columns):
         kinds = _column_kinds(values)
         if kinds and (
-            kinds <= {int} or kinds <= {float} or kinds <= {str}
-            or (kinds == {int, float} and _exact_reals(values))
+            kinds <= {int} or kinds <= {float} or kinds <= {str} or (kinds == {int, float} and _exact_reals(values))
         ):
             array = _arrow_column(pa, values, names[n])
             series[n] = pa.chunked_array([array]).to_pandas(types_mapper=nullable.get)

@@ -33,10 +33,14 @@ Key = tuple[object, ...]
 
 def key_list(keys: object) -> list[object]:
     """The keys of an iterable; a str, bytes, mapping or frame is refused."""
-    if isinstance(keys, (str, bytes, bytearray, memoryview, Mapping)) or _frames.is_frame(keys) or not isinstance(
-            keys, Iterable):
-        raise TypeError(f"keys must be an iterable of key tuples (or of values for a one-column rule), "
-                        f"not {type(keys).__name__}")
+    if (
+        isinstance(keys, (str, bytes, bytearray, memoryview, Mapping))
+        or _frames.is_frame(keys)
+        or not isinstance(keys, Iterable)
+    ):
+        raise TypeError(
+            f"keys must be an iterable of key tuples (or of values for a one-column rule), not {type(keys).__name__}"
+        )
     return list(keys)
 
 
@@ -50,12 +54,17 @@ def check_keys(keys: list[object], width: int, rule: str) -> list[Key]:
         elif width == 1:
             items = (key,)
         else:
-            raise TypeError(f"key {n}: rule {rule!r} has {width} columns, so each key is a tuple, "
-                            f"not a {type(key).__name__}")
+            raise TypeError(
+                f"key {n}: rule {rule!r} has {width} columns, so each key is a tuple, not a {type(key).__name__}"
+            )
         if len(items) != width:
             raise ValueError(f"key {n} has {len(items)} values; rule {rule!r} has {width} columns")
-        checked.append(tuple(_values.convert(v, lambda n=n, i=i: f"key {n}, value {i}")  # type: ignore[misc]
-                             for i, v in enumerate(items)))
+        checked.append(
+            tuple(
+                _values.convert(v, lambda n=n, i=i: f"key {n}, value {i}")  # type: ignore[misc]
+                for i, v in enumerate(items)
+            )
+        )
     return checked
 
 
@@ -111,8 +120,9 @@ class _DeleteKeys:
         state, _ = walk(self.cursor.execute(sql.with_newest()), len(sql.rules))
         for table, ids in ((sql.main, state.main_hidden), (sql.staging, state.staged_lost)):
             if ids:
-                self.cursor.execute(f"DELETE FROM {table} WHERE rowid IN (SELECT value FROM json_each(?))",
-                                    (json.dumps(sorted(ids)),))
+                self.cursor.execute(
+                    f"DELETE FROM {table} WHERE rowid IN (SELECT value FROM json_each(?))", (json.dumps(sorted(ids)),)
+                )
 
 
 def keys_match(positions: tuple[int, ...], info: TableInfo, keys_sql: str) -> str:
@@ -136,8 +146,10 @@ def key_table(keys: list[Key], width: int) -> tuple[str, tuple[str]]:
     for i in range(width):
         plain = f"json_extract(value, '$[{i}]')"
         if blobs:
-            plain = (f"CASE json_type(value, '$[{i}]') WHEN 'object' THEN (SELECT b FROM norvane_blobs "
-                     f"WHERE n = json_extract(value, '$[{i}].b')) ELSE {plain} END")
+            plain = (
+                f"CASE json_type(value, '$[{i}]') WHEN 'object' THEN (SELECT b FROM norvane_blobs "
+                f"WHERE n = json_extract(value, '$[{i}].b')) ELSE {plain} END"
+            )
         items.append(f"{plain} AS k{i}")
     clause = "WITH "
     if blobs:

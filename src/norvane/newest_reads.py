@@ -75,8 +75,9 @@ class Shape:
         return found
 
 
-def play(main: list[Sequence[Any]], staged: list[Sequence[Any]], shape: "Shape",
-         in_order: bool = False) -> tuple[set[int], set[int]]:
+def play(
+    main: list[Sequence[Any]], staged: list[Sequence[Any]], shape: "Shape", in_order: bool = False
+) -> tuple[set[int], set[int]]:
     """The sequence: main rows first, then each staged row in rowid order
     either dropped (a row it meets ranks above it) or removing every row it
     meets and becoming current (in C++). Returns the current staged rowids
@@ -90,8 +91,17 @@ class NewestRows:
     """Currentness of a read of a table with newest_by: rows decided group
     by group as they are fetched, or all at once."""
 
-    def __init__(self, cursor: Any, table: str, columns: Sequence[str], rules: list[tuple[int, ...]],
-                 newest_by: tuple[int, ...], *, lookups: bool, cluster: bool) -> None:
+    def __init__(
+        self,
+        cursor: Any,
+        table: str,
+        columns: Sequence[str],
+        rules: list[tuple[int, ...]],
+        newest_by: tuple[int, ...],
+        *,
+        lookups: bool,
+        cluster: bool,
+    ) -> None:
         self.cursor = cursor
         self.table = table
         self.columns = columns
@@ -109,8 +119,7 @@ class NewestRows:
 
     # -------------------------------------------------------- decisions --
 
-    def keep(self, batch: list[tuple[Any, ...]], staged: bool,
-             out: Sequence[int] | None) -> list[tuple[Any, ...]]:
+    def keep(self, batch: list[tuple[Any, ...]], staged: bool, out: Sequence[int] | None) -> list[tuple[Any, ...]]:
         """The current rows of a batch (rowid and every column), each as `out` picks it."""
         self._decide(batch, staged)
         if staged:
@@ -127,8 +136,7 @@ class NewestRows:
         if self.whole:
             return
         if staged:
-            open_rows = [row for row in batch
-                         if row[0] not in self.staged_current and row[0] not in self.staged_out]
+            open_rows = [row for row in batch if row[0] not in self.staged_current and row[0] not in self.staged_out]
         else:
             open_rows = [row for row in batch if row[0] not in self.main_decided]
         if not open_rows:
@@ -161,8 +169,10 @@ class NewestRows:
                 self.main_hidden |= hidden
                 self.main_decided |= main_rows.keys()
                 return True
-            for keys, table, found in ((in_staged, STAGING_PREFIX + self.table, staged_rows),
-                                       (in_main, self.table, main_rows)):
+            for keys, table, found in (
+                (in_staged, STAGING_PREFIX + self.table, staged_rows),
+                (in_main, self.table, main_rows),
+            ):
                 if not any(keys):
                     continue
                 clauses, params = key_clauses(self.columns, self.rules, keys, indexed=table == self.table)
@@ -176,8 +186,7 @@ class NewestRows:
                 return False
         return False
 
-    def _new_keys(self, rows: Iterable[Sequence[Any]],
-                  asked: list[set[tuple[Any, ...]]]) -> list[set[tuple[Any, ...]]]:
+    def _new_keys(self, rows: Iterable[Sequence[Any]], asked: list[set[tuple[Any, ...]]]) -> list[set[tuple[Any, ...]]]:
         """The rows' keys not looked up yet, per rule (as tuples), now marked as asked."""
         new: list[set[tuple[Any, ...]]] = [set() for _ in asked]
         for row in rows:
@@ -197,7 +206,8 @@ class NewestRows:
         at = {p: n + 1 for n, p in enumerate(wanted)}
         names = ",".join(["rowid", *(_quote(self.columns[p]) for p in wanted)])
         staged = self.cursor.execute(
-            f"SELECT {names} FROM {_quote(STAGING_PREFIX + self.table)} ORDER BY rowid").fetchall()
+            f"SELECT {names} FROM {_quote(STAGING_PREFIX + self.table)} ORDER BY rowid"
+        ).fetchall()
         met = hidden_condition(self.table, self.columns, self.rules)
         main = self.cursor.execute(f"SELECT {names} FROM {_quote(self.table)} WHERE {met}").fetchall()
         shape = Shape(self.rules, self.newest_by, [at.get(p, 0) for p in range(len(self.columns))])

@@ -17,9 +17,12 @@ def sqlite_key(value: Any) -> tuple[int, Any]:
     return (2, value) if isinstance(value, str) else (3, value)
 
 
-def merge_ordered(staged: Iterator[tuple[Any, ...]], main: Iterator[tuple[Any, ...]],
-                   key: Callable[[tuple[Any, ...]], tuple[Any, ...]],
-                   descending: list[bool]) -> Iterator[tuple[Any, ...]]:
+def merge_ordered(
+    staged: Iterator[tuple[Any, ...]],
+    main: Iterator[tuple[Any, ...]],
+    key: Callable[[tuple[Any, ...]], tuple[Any, ...]],
+    descending: list[bool],
+) -> Iterator[tuple[Any, ...]]:
     """Two streams ordered alike merged into one. `key` gives a row's
     (class, value) pair per order term (for one term, the pair alone); ties
     go to the staged row when the last term ascends and to the main row when

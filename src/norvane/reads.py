@@ -23,8 +23,8 @@ runs in one snapshot of the database.
 """
 
 import sqlite3
-from itertools import chain
 from collections.abc import Callable, Iterator, Mapping, Sequence
+from itertools import chain
 from typing import TYPE_CHECKING, Any
 
 from norvane import _native
@@ -91,9 +91,7 @@ class _Columns:
             return 0
         position = self.positions.get(name.lower())
         if position is None:
-            raise ValueError(
-                f"{what}: no column {name!r} in {self.table} (columns: {', '.join(self.columns)})"
-            )
+            raise ValueError(f"{what}: no column {name!r} in {self.table} (columns: {', '.join(self.columns)})")
         return position + 1
 
     def order_term(self, item: str) -> tuple[int, bool]:
@@ -130,8 +128,7 @@ class Query:
         self.cluster = is_cluster(self.conn)
         if self.cluster and isinstance(self.params, Mapping):
             raise self.conn.NotSupportedError(
-                f"table {table.name!r}: the dqlite driver binds only ? placeholders, "
-                "so params must be a sequence"
+                f"table {table.name!r}: the dqlite driver binds only ? placeholders, so params must be a sequence"
             )
         check_parameter_count(self.conn, table.name, len(self.params))
         selected = None if select is None else name_list(select, "select")
@@ -196,9 +193,7 @@ class _Run:
         self.lookups = plan == "auto"
         # Whether fetched values are the stored ones: then they are ordered
         # (and, without newest_by, compared) here, as fetched.
-        self.fast = plan != "exact" and keys_compare_exactly(
-            cursor, self.conn, query.name
-        )
+        self.fast = plan != "exact" and keys_compare_exactly(cursor, self.conn, query.name)
         # The staging pass reads only the rule columns, rowid first.
         key_columns = sorted({p for rule in self.rules for p in rule})
         at = {p: n + 1 for n, p in enumerate(key_columns)}
@@ -210,8 +205,9 @@ class _Run:
         if newest_by and self.rules and self.fast:
             # Which rows are current depends on the order of arrivals: played
             # here over the linked groups of the rows read, or over all.
-            self.current: Any = NewestRows(cursor, query.name, query.columns, self.rules, newest_by,
-                                           lookups=self.lookups, cluster=query.cluster)
+            self.current: Any = NewestRows(
+                cursor, query.name, query.columns, self.rules, newest_by, lookups=self.lookups, cluster=query.cluster
+            )
         elif newest_by and self.rules:
             # The same, every comparison made in SQL by the merge's engine.
             from norvane.table_state import current_state
@@ -264,8 +260,10 @@ class _Run:
             if staged:
                 since = "rowid >= ? AND "
                 params.insert(0, min(row[0] for row in batch))
-            sql = (f"SELECT {self._key_select()} FROM {_quote('temp_' + self.query.name)} "
-                   f"WHERE {since}({' OR '.join(clauses)})")
+            sql = (
+                f"SELECT {self._key_select()} FROM {_quote('temp_' + self.query.name)} "
+                f"WHERE {since}({' OR '.join(clauses)})"
+            )
             self.current.add_staged(self.cursors[0].execute(sql, params).fetchall())
 
     def check(self) -> None:
@@ -276,8 +274,7 @@ class _Run:
         if not self.conn.in_transaction or written:
             self.broken = True
             raise self.conn.ProgrammingError(
-                f"the connection was committed, rolled back or written while a read of "
-                f"{self.query.name} was open"
+                f"the connection was committed, rolled back or written while a read of {self.query.name} was open"
             )
 
     def close(self) -> None:
@@ -326,21 +323,18 @@ class _Run:
             name = names[index - 1]
             if not self.fast:
                 select.append(
-                    f"CASE typeof({name}) WHEN 'null' THEN 0 WHEN 'text' THEN 2 WHEN 'blob' THEN 3 "
-                    "ELSE 1 END"
+                    f"CASE typeof({name}) WHEN 'null' THEN 0 WHEN 'text' THEN 2 WHEN 'blob' THEN 3 ELSE 1 END"
                 )
                 select.append(f"CASE typeof({name}) WHEN 'text' THEN CAST({name} AS BLOB) ELSE {name} END")
             order_sql.append(name + direction)
         tie = " DESC" if query.order and query.order[-1][1] else ""
         order_sql.append("rowid" + tie)
         table = _quote(("temp_" if staged else "") + query.name)
-        return (
-            f"SELECT {','.join(select)} FROM {table}{self._conditions()} "
-            f"ORDER BY {','.join(order_sql)}"
-        )
+        return f"SELECT {','.join(select)} FROM {table}{self._conditions()} ORDER BY {','.join(order_sql)}"
 
-    def part(self, staged: bool, out: Sequence[int] | None,
-             wanted: Callable[[], int | None]) -> Iterator[list[tuple[Any, ...]]]:
+    def part(
+        self, staged: bool, out: Sequence[int] | None, wanted: Callable[[], int | None]
+    ) -> Iterator[list[tuple[Any, ...]]]:
         """The current rows of one part in its order, a batch at a time. `wanted` says how many
         more rows the reader may still take (None: all): the statement is
         limited to that many, and read again further when rows were hidden."""
@@ -411,7 +405,8 @@ class _Run:
             first_key = len(query.columns) + 1
             out = (*query.output, *range(first_key, first_key + 2 * terms))
             key = lambda row: tuple(  # noqa: E731
-                (row[width + 2 * t], row[width + 2 * t + 1]) for t in range(terms))
+                (row[width + 2 * t], row[width + 2 * t + 1]) for t in range(terms)
+            )
         staged_rows = chain.from_iterable(self.part(True, out, wanted))
         main_rows = chain.from_iterable(self.part(False, out, wanted))
         pending: list[tuple[Any, ...]] = []
@@ -433,8 +428,7 @@ class _Run:
             self.current.play_whole()
         decided = isinstance(self.current, (DecidedRows, NewestRows))
         if not self.rules or (self.query.where is not None and decided) or not (self.fast or decided):
-            return sum(len(batch) for staged in (True, False)
-                       for batch in self.part(staged, (), lambda: None))
+            return sum(len(batch) for staged in (True, False) for batch in self.part(staged, (), lambda: None))
         cursor = self.cursors[0]
         params = self.query.params
         table = _quote(self.query.name)
@@ -451,9 +445,7 @@ class _Run:
             current = sum(len(batch) for batch in self.part(True, (), lambda: None))
         conditions = "" if self.query.where is None else f" AND (\n{self.query.where}\n)"
         hidden_sql = hidden_condition(self.query.name, self.query.columns, self.rules)
-        (hidden,) = cursor.execute(
-            f"SELECT count(*) FROM {table} WHERE ({hidden_sql}){conditions}", params
-        ).fetchone()
+        (hidden,) = cursor.execute(f"SELECT count(*) FROM {table} WHERE ({hidden_sql}){conditions}", params).fetchone()
         self.check()
         return int(current) + int(main) - int(hidden)
 

@@ -32,9 +32,7 @@ class RowChecker:
         width, plain = self.width, _PLAIN_TYPES
         for n, row in enumerate(rows, start):
             # The common case inline: a tuple of the right width.
-            laid_out: Sequence[Any] = (
-                row if type(row) is tuple and len(row) == width else self.lay_out(n, row)
-            )
+            laid_out: Sequence[Any] = row if type(row) is tuple and len(row) == width else self.lay_out(n, row)
             for value in laid_out:
                 kind = type(value)
                 if kind is str:

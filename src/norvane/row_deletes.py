@@ -23,8 +23,13 @@ _ROWIDS = range(-(2**63), 2**63)
 def delete_rowids(conn: Connection, table: str, ids: list[int], commit: bool) -> None:
     """Deletes the main rows of `table` (its stored name) with these rowids,
     in a transaction of its own unless one is open; `commit` commits."""
-    if (not ids or _native.delete_path_in_use() != "auto" or not is_cluster(conn)
-            or any(rowid not in _ROWIDS for rowid in ids) or not _json_delete_allowed(conn, table)):
+    if (
+        not ids
+        or _native.delete_path_in_use() != "auto"
+        or not is_cluster(conn)
+        or any(rowid not in _ROWIDS for rowid in ids)
+        or not _json_delete_allowed(conn, table)
+    ):
         _nv.delete_row_main(cast(sqlite3.Connection, conn), table, ids, commit)
         return
     opened = not conn.in_transaction
@@ -34,8 +39,7 @@ def delete_rowids(conn: Connection, table: str, ids: list[int], commit: bool) ->
     else:
         spill_off(conn)
     try:
-        conn.execute(f"DELETE FROM {table} WHERE rowid IN (SELECT value FROM json_each(?))",
-                     (json.dumps(ids),))
+        conn.execute(f"DELETE FROM {table} WHERE rowid IN (SELECT value FROM json_each(?))", (json.dumps(ids),))
         if commit:
             conn.commit()
     except BaseException:
@@ -45,7 +49,6 @@ def delete_rowids(conn: Connection, table: str, ids: list[int], commit: bool) ->
             except conn.Error:
                 pass  # the server already ended the transaction
         raise
-
 
 
 def _json_delete_allowed(conn: Connection, table: str) -> bool:

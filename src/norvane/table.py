@@ -13,15 +13,14 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Self, cast, overload
 
 from norvane import frames as _frames
-from norvane import reads as _reads
-from norvane import norvane as _nv
 from norvane import key_deletes as _key_deletes
+from norvane import norvane as _nv
+from norvane import reads as _reads
 from norvane import row_deletes as _deletes
 from norvane import staging as _staging
 from norvane import table_merge as _table_merge
 from norvane import table_settings as _settings
 from norvane.catalog import prepare_catalog
-from norvane.connections import Connection, check_connection
 from norvane.checks import (
     ROWID_NAMES,
     STAGING_PREFIX,
@@ -34,6 +33,7 @@ from norvane.checks import (
     name_list,
     spec_list,
 )
+from norvane.connections import Connection, check_connection
 from norvane.row_checks import RowChecker
 from norvane.staging import MergeReport, Progress
 
@@ -161,9 +161,7 @@ class Table:
         check_flag(replace, "replace")
         check_flag(commit, "commit")
         if not replace and self._stored_name(self._name) is not None:
-            raise self._conn.OperationalError(
-                f"table {self._name} already exists (pass replace=True to replace it)"
-            )
+            raise self._conn.OperationalError(f"table {self._name} already exists (pass replace=True to replace it)")
         self._prepare_catalog()
         if not newest:
             _nv.create_table(self._module_conn(), self._name, list(names), index_specs, rule_specs, commit)
@@ -240,12 +238,8 @@ class Table:
         ``rows`` has a length."""
         _reads.check_no_open_reads(self._conn)
         frame = _frames.is_frame(rows)
-        if not frame and (
-            isinstance(rows, (str, bytes, bytearray, Mapping)) or not isinstance(rows, Iterable)
-        ):
-            raise TypeError(
-                f"rows must be an iterable of rows (tuples, lists or dicts), not {type(rows).__name__}"
-            )
+        if not frame and (isinstance(rows, (str, bytes, bytearray, Mapping)) or not isinstance(rows, Iterable)):
+            raise TypeError(f"rows must be an iterable of rows (tuples, lists or dicts), not {type(rows).__name__}")
         size = _staging.check_batch_size(batch_size)
         report = _staging.check_progress(progress)
         check_flag(commit, "commit")
@@ -522,8 +516,10 @@ class Table:
         """The stored name and columns of the table, which must exist."""
         name = self._stored_name(self._name)
         if name is None:
-            raise self._no_catalog() if not self._has_catalog() else self._conn.OperationalError(
-                f"no such table: {self._name}"
+            raise (
+                self._no_catalog()
+                if not self._has_catalog()
+                else self._conn.OperationalError(f"no such table: {self._name}")
             )
         # The staging table and the catalog in one read.
         found = {
@@ -541,9 +537,7 @@ class Table:
             raise self._no_catalog()
         columns = tuple(
             str(column)
-            for (column,) in self._conn.execute(
-                "SELECT name FROM pragma_table_info(?) ORDER BY cid", (name,)
-            )
+            for (column,) in self._conn.execute("SELECT name FROM pragma_table_info(?) ORDER BY cid", (name,))
         )
         return name, columns
 
@@ -616,5 +610,3 @@ def _column_names(positions: str, columns: tuple[str, ...]) -> list[str | int]:
         number = int(piece)
         names.append(columns[number] if 0 <= number < len(columns) else number)
     return names
-
-

@@ -84,11 +84,13 @@ def describe(cursor: Any, conn: Connection, name: str) -> TableInfo:
         raise conn.OperationalError(f"no such table: {name}")
     if (STAGING_PREFIX + main).lower() not in stored:
         raise conn.OperationalError(
-            f"table {main} has no staging table {STAGING_PREFIX}{main}: it was not made by norvane")
+            f"table {main} has no staging table {STAGING_PREFIX}{main}: it was not made by norvane"
+        )
     columns = tuple(str(n) for kind, n, _ in sorted((r for r in rows if r[0] == "column"), key=lambda r: r[2]))
     rule_names = _rules([(n, str(p)) for kind, n, p in rows if kind == "rule"], len(columns))
     observers = tuple(f"trigger {n}" for kind, n, _ in rows if kind == "trigger") + tuple(
-        f"foreign key of table {n}" for kind, n, _ in rows if kind == "parent")
+        f"foreign key of table {n}" for kind, n, _ in rows if kind == "parent"
+    )
     (present,) = [n for kind, n, _ in rows if kind == "settings"]
     newest_by: tuple[int, ...] = ()
     if present == 2:
@@ -123,7 +125,8 @@ def refuse_observers(conn: Connection, info: TableInfo, what: str) -> None:
     if info.observers:
         raise conn.NotSupportedError(
             f"table {info.name}: {what} is refused because a {info.observers[0]} would see its writes "
-            "(Table writes do not fire triggers or foreign-key actions; drop them or use the module's functions)")
+            "(Table writes do not fire triggers or foreign-key actions; drop them or use the module's functions)"
+        )
 
 
 def merge(conn: Connection, name: str, progress: Progress | None, commit: bool) -> MergeReport:
@@ -164,11 +167,18 @@ class _MergeInSets:
 
     def run(self) -> MergeReport:
         sql, m = self.sql, self.m
-        hidden_count = (f"CASE WHEN (SELECT max(rowid) FROM {sql.main}) IS NULL THEN 0 ELSE "
-                        f"(SELECT count(*) FROM ({sql.hidden_ids()})) END") if sql.rules else "0"
+        hidden_count = (
+            (
+                f"CASE WHEN (SELECT max(rowid) FROM {sql.main}) IS NULL THEN 0 ELSE "
+                f"(SELECT count(*) FROM ({sql.hidden_ids()})) END"
+            )
+            if sql.rules
+            else "0"
+        )
         rows = m.cursor.execute(
             f"SELECT NULL, count(*), (SELECT max(rowid) FROM {sql.main}), {hidden_count}, NULL "
-            f"FROM {sql.staging} UNION ALL {_native.MERGE_SCHEMA_ROWS}").fetchall()
+            f"FROM {sql.staging} UNION ALL {_native.MERGE_SCHEMA_ROWS}"
+        ).fetchall()
         _, staged, largest, hidden, _ = rows[0]
         reporter = Reporter(m.progress, staged)
         where = sql.newest_staged_where()
@@ -184,8 +194,9 @@ class _MergeInSets:
             return int(hidden + kept)
 
         def prepare(keeps_any: bool) -> None:
-            bulk["on"] = (not keeps_any and staged >= _BULK_ROWS and bool(sql.rules)
-                          and _native.bulk_path_in_use() == "auto")
+            bulk["on"] = (
+                not keeps_any and staged >= _BULK_ROWS and bool(sql.rules) and _native.bulk_path_in_use() == "auto"
+            )
             if not keeps_any and hidden:  # the search needs the indexes the drop removes
                 ids.extend(row[0] for row in m.cursor.execute(f"SELECT id FROM ({sql.hidden_ids_as('id')})"))
             reporter.advance(staged // _STEPS)
@@ -194,8 +205,8 @@ class _MergeInSets:
             if hidden:
                 if ids:
                     counts["replaced"] = m.execute(
-                        f"DELETE FROM {sql.main} WHERE rowid IN (SELECT value FROM json_each(?))",
-                        (json.dumps(ids),))
+                        f"DELETE FROM {sql.main} WHERE rowid IN (SELECT value FROM json_each(?))", (json.dumps(ids),)
+                    )
                 else:
                     counts["replaced"] = m.execute(f"DELETE FROM {sql.main} WHERE rowid IN ({sql.hidden_ids()})")
             reporter.advance(staged * 3 // _STEPS)
@@ -205,14 +216,24 @@ class _MergeInSets:
                 counts["inserted"] = m.execute(f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} ORDER BY rowid")
             elif staged:
                 counts["inserted"] = m.execute(
-                    f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} WHERE {where} ORDER BY rowid")
+                    f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} WHERE {where} ORDER BY rowid"
+                )
             if staged:
                 reporter.advance(staged * 4 // _STEPS)
                 m.execute(f"DELETE FROM {sql.staging}")
             reporter.advance(staged * 5 // _STEPS)
 
-        _native.with_index_plan(m.conn, sql_name(sql), hidden + min(staged, 1), hidden + staged, count_current,
-                                rows[1:], largest, prepare, write)
+        _native.with_index_plan(
+            m.conn,
+            sql_name(sql),
+            hidden + min(staged, 1),
+            hidden + staged,
+            count_current,
+            rows[1:],
+            largest,
+            prepare,
+            write,
+        )
         if bulk["on"]:
             counts["inserted"] -= self._drop_superseded(bulk["above"])
         reporter.finish(staged)
@@ -226,8 +247,10 @@ class _MergeInSets:
         indexes = sql.rule_indexes(m.cursor.execute(sql.index_columns(), (sql.table,)).fetchall())
         if indexes is not None:
             try:
-                return m.execute(f"DELETE FROM {sql.main} WHERE rowid IN ({sql.superseded_in_main(indexes)})",
-                                 (above,) * len(sql.rules))
+                return m.execute(
+                    f"DELETE FROM {sql.main} WHERE rowid IN ({sql.superseded_in_main(indexes)})",
+                    (above,) * len(sql.rules),
+                )
             except m.conn.OperationalError as error:  # an index its collation keeps from serving
                 if "no query solution" not in str(error):
                     raise
@@ -235,8 +258,7 @@ class _MergeInSets:
         moved = StateSql(sql.table, (), [], ())
         moved.staging = sql.main
         moved.rule_columns = sql.rule_columns
-        return m.execute(f"DELETE FROM {sql.main} WHERE rowid > ? AND NOT ({moved.newest_staged_where()})",
-                         (above,))
+        return m.execute(f"DELETE FROM {sql.main} WHERE rowid > ? AND NOT ({moved.newest_staged_where()})", (above,))
 
 
 class _MergeByIds:
@@ -250,8 +272,9 @@ class _MergeByIds:
     def run(self) -> MergeReport:
         sql, m = self.sql, self.m
         largest_sql = f"SELECT 3, (SELECT max(rowid) FROM {sql.main}), NULL, NULL, NULL"
-        state, rows = walk(m.cursor.execute(sql.with_newest(", NULL", [largest_sql, _native.MERGE_SCHEMA_ROWS])),
-                           len(sql.rules))
+        state, rows = walk(
+            m.cursor.execute(sql.with_newest(", NULL", [largest_sql, _native.MERGE_SCHEMA_ROWS])), len(sql.rules)
+        )
         largest = next(r[1] for r in rows if r[0] == 3)
         staged = next(r[1] for r in rows if r[0] == 4)
         schema = [r for r in rows if isinstance(r[0], str)]
@@ -265,8 +288,9 @@ class _MergeByIds:
 
         def write() -> None:
             if hidden:
-                m.execute(f"DELETE FROM {sql.main} WHERE rowid IN (SELECT value FROM json_each(?))",
-                          (json.dumps(hidden),))
+                m.execute(
+                    f"DELETE FROM {sql.main} WHERE rowid IN (SELECT value FROM json_each(?))", (json.dumps(hidden),)
+                )
             reporter.advance(staged * 3 // _STEPS)
             if not staged:
                 return
@@ -275,7 +299,9 @@ class _MergeByIds:
             elif len(lost) < staged:
                 counts["inserted"] = m.execute(
                     f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} "
-                    "WHERE rowid NOT IN (SELECT value FROM json_each(?)) ORDER BY rowid", (json.dumps(lost),))
+                    "WHERE rowid NOT IN (SELECT value FROM json_each(?)) ORDER BY rowid",
+                    (json.dumps(lost),),
+                )
             reporter.advance(staged * 4 // _STEPS)
             m.execute(f"DELETE FROM {sql.staging}")
             reporter.advance(staged * 5 // _STEPS)
@@ -289,4 +315,3 @@ class _MergeByIds:
 def sql_name(sql: StateSql) -> str:
     """The stored table name, as the module's index functions take it."""
     return sql.table
-

@@ -34,8 +34,17 @@ from typing import Any
 
 from norvane.checks import STAGING_PREFIX
 
-__all__ = ["SETTINGS_TABLE", "Settings", "add_column_types", "clear_settings", "column_types_to_keep", "marker_name",
-           "read_settings", "stored_column_types", "write_settings"]
+__all__ = [
+    "SETTINGS_TABLE",
+    "Settings",
+    "add_column_types",
+    "clear_settings",
+    "column_types_to_keep",
+    "marker_name",
+    "read_settings",
+    "stored_column_types",
+    "write_settings",
+]
 
 SETTINGS_TABLE = "table_settings"
 COLUMN_TYPES = ("integer", "real", "text")
@@ -95,9 +104,7 @@ def write_settings(conn: Any, table: str, settings: Settings) -> None:
             raise ValueError(f"column {name!r}: type {kind!r} is not one of {', '.join(COLUMN_TYPES)}")
     conn.execute(_CREATE_TABLE)
     first = _first_column(conn, table)
-    conn.execute(
-        f'CREATE INDEX IF NOT EXISTS "{marker_name(table)}" ON {STAGING_PREFIX}{table} ({first}) WHERE 0'
-    )
+    conn.execute(f'CREATE INDEX IF NOT EXISTS "{marker_name(table)}" ON {STAGING_PREFIX}{table} ({first}) WHERE 0')
     conn.execute(
         _UPSERT_ROW,
         (table, json.dumps(list(settings.newest_by)), json.dumps(dict(settings.column_types))),

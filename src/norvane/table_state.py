@@ -76,16 +76,18 @@ def plain_cursor(conn: Any) -> Any:
 
 
 def table_columns(cursor: Any, table: str) -> list[str]:
-    return [str(row[0]) for row in cursor.execute(
-        "SELECT name FROM pragma_table_info(?) ORDER BY cid", (table,)).fetchall()]
+    return [
+        str(row[0]) for row in cursor.execute("SELECT name FROM pragma_table_info(?) ORDER BY cid", (table,)).fetchall()
+    ]
 
 
 class StateSql:
     """The statement texts that decide currentness for one table: each
     distinct rule's columns once, quoted."""
 
-    def __init__(self, table: str, columns: Sequence[str], rules: Iterable[tuple[int, ...]],
-                 newest_by: Sequence[int]) -> None:
+    def __init__(
+        self, table: str, columns: Sequence[str], rules: Iterable[tuple[int, ...]], newest_by: Sequence[int]
+    ) -> None:
         self.table = table
         self.main = quote(table)
         self.staging = quote(STAGING_PREFIX + table)
@@ -111,8 +113,7 @@ class StateSql:
         from the staging table through the main table's index (CROSS JOIN
         keeps the staging table outside)."""
         cols = self.rule_columns[rule]
-        return (f"SELECT {select} FROM {self.staging} AS s CROSS JOIN {self.main} AS m "
-                f"ON {self._match(cols)}")
+        return f"SELECT {select} FROM {self.staging} AS s CROSS JOIN {self.main} AS m ON {self._match(cols)}"
 
     def hidden_ids(self) -> str:
         """Main rows that some staged row equals under some rule (distinct);
@@ -125,8 +126,10 @@ class StateSql:
         parts = []
         for cols in self.rule_columns:
             nulls = " OR ".join(f"{c} IS NULL" for c in cols)
-            parts.append(f"({nulls} OR rowid IN (SELECT max(rowid) FROM {self.staging} "
-                         f"WHERE {self._not_null(cols)} GROUP BY {', '.join(cols)}))")
+            parts.append(
+                f"({nulls} OR rowid IN (SELECT max(rowid) FROM {self.staging} "
+                f"WHERE {self._not_null(cols)} GROUP BY {', '.join(cols)}))"
+            )
         return " AND ".join(parts) if parts else "1"
 
     def superseded_in_main(self, indexes: Sequence[str]) -> str:
@@ -138,19 +141,23 @@ class StateSql:
         parts = []
         for cols, index in zip(self.rule_columns, indexes):
             same = " AND ".join(f"b.{c} = a.{c}" for c in cols)
-            parts.append(f"SELECT a.rowid FROM {self.main} AS a WHERE a.rowid > ? AND {self._not_null(cols, 'a.')} "
-                         f"AND EXISTS (SELECT 1 FROM {self.main} AS b INDEXED BY {quote(index)} "
-                         f"WHERE {same} AND b.rowid > a.rowid)")
+            parts.append(
+                f"SELECT a.rowid FROM {self.main} AS a WHERE a.rowid > ? AND {self._not_null(cols, 'a.')} "
+                f"AND EXISTS (SELECT 1 FROM {self.main} AS b INDEXED BY {quote(index)} "
+                f"WHERE {same} AND b.rowid > a.rowid)"
+            )
         return " UNION ".join(parts)
 
     @staticmethod
     def index_columns() -> str:
         """Per full (not partial) index of a table (the ? parameter), its
         name and its columns in order, quoted and comma-joined."""
-        return ("SELECT name, group_concat(col, ',') FROM (SELECT l.name AS name, "
-                "'\"' || replace(i.name, '\"', '\"\"') || '\"' AS col "
-                "FROM pragma_index_list(?) AS l, pragma_index_info(l.name) AS i WHERE NOT l.partial "
-                "ORDER BY l.name, i.seqno) GROUP BY name")
+        return (
+            "SELECT name, group_concat(col, ',') FROM (SELECT l.name AS name, "
+            "'\"' || replace(i.name, '\"', '\"\"') || '\"' AS col "
+            "FROM pragma_index_list(?) AS l, pragma_index_info(l.name) AS i WHERE NOT l.partial "
+            "ORDER BY l.name, i.seqno) GROUP BY name"
+        )
 
     def rule_indexes(self, indexes: Iterable[Sequence[Any]]) -> list[str] | None:
         """For each rule, an index whose leading columns are the rule's,
@@ -159,7 +166,7 @@ class StateSql:
         listed = [(str(name), str(cols).lower().split(",")) for name, cols in indexes]
         for rule in self.rule_columns:
             wanted = [c.lower() for c in rule]
-            names = [name for name, cols in listed if cols[:len(wanted)] == wanted]
+            names = [name for name, cols in listed if cols[: len(wanted)] == wanted]
             if not names:
                 return None
             found.append(names[0])
@@ -199,9 +206,11 @@ class StateSql:
         hot = []
         for r, cols in enumerate(self.rule_columns):
             listed = ", ".join(cols)
-            ctes.append(f"g{r} AS (SELECT rowid AS id, dense_rank() OVER (ORDER BY {listed}) AS grp, "
-                        f"count(*) OVER (PARTITION BY {listed}) AS n FROM {self.staging} "
-                        f"WHERE {self._not_null(cols)})")
+            ctes.append(
+                f"g{r} AS (SELECT rowid AS id, dense_rank() OVER (ORDER BY {listed}) AS grp, "
+                f"count(*) OVER (PARTITION BY {listed}) AS n FROM {self.staging} "
+                f"WHERE {self._not_null(cols)})"
+            )
             ctes.append(f"h{r} AS ({self.hits(r, 'm.rowid AS mid, min(s.rowid) AS sid')} GROUP BY m.rowid)")
             hot += [f"SELECT id FROM g{r} WHERE n > 1", f"SELECT sid FROM h{r}"]
         ctes.append(f"hot AS ({' UNION '.join(hot)})")
@@ -212,16 +221,17 @@ class StateSql:
         keys = ", ".join(f"{c} AS k{i}" for i, c in enumerate(self.newest_by))
         order = ", ".join(f"k{i}" for i in range(len(self.newest_by)))
         hit_main = " UNION ".join(f"SELECT mid FROM h{r}" for r in range(len(self.rules)))
-        candidates = (f"SELECT 0 AS origin, rowid AS id, {keys} FROM {self.staging} WHERE rowid IN hot "
-                      f"UNION ALL SELECT 1, rowid, {', '.join(self.newest_by)} FROM {self.main} "
-                      f"WHERE rowid IN ({hit_main})")
+        candidates = (
+            f"SELECT 0 AS origin, rowid AS id, {keys} FROM {self.staging} WHERE rowid IN hot "
+            f"UNION ALL SELECT 1, rowid, {', '.join(self.newest_by)} FROM {self.main} "
+            f"WHERE rowid IN ({hit_main})"
+        )
         parts.append(f"SELECT 2, origin, id, dense_rank() OVER (ORDER BY {order}){pad} FROM ({candidates})")
         parts.append(f"SELECT 4, count(*), NULL, NULL{pad} FROM {self.staging}")
         return f"WITH {', '.join(ctes)} " + " UNION ALL ".join([*parts, *extra])
 
 
-def current_state(conn: Any, table: str, rules: list[tuple[int, ...]],
-                  newest_by: tuple[int, ...]) -> State:
+def current_state(conn: Any, table: str, rules: list[tuple[int, ...]], newest_by: tuple[int, ...]) -> State:
     """The current rows of `table` (see the module's docstring)."""
     cursor = plain_cursor(conn)
     try:
@@ -232,8 +242,7 @@ def current_state(conn: Any, table: str, rules: list[tuple[int, ...]],
             return _set_state(cursor, sql)
         state, _ = walk(cursor.execute(sql.with_newest()), len(sql.rules))
         staged = frozenset(row[0] for row in cursor.execute(f"SELECT rowid FROM {sql.staging}"))
-        return State(staged - state.staged_lost, state.main_hidden, state.stale, state.superseded,
-                     state.staged_lost)
+        return State(staged - state.staged_lost, state.main_hidden, state.stale, state.superseded, state.staged_lost)
     finally:
         cursor.close()
 

@@ -58,9 +58,7 @@ def _integer(value: int, where: Callable[[], str]) -> int:
 
 def _real(value: float, where: Callable[[], str]) -> float:
     if math.isnan(value):
-        raise ValueError(
-            f"{where()}: NaN (SQLite would store it as NULL; give None for a missing value)"
-        )
+        raise ValueError(f"{where()}: NaN (SQLite would store it as NULL; give None for a missing value)")
     return value
 
 
@@ -85,9 +83,7 @@ def to_json(value: object, where: Callable[[], str]) -> str:
     """A dict or list as compact JSON text with sorted keys, so that equal
     values give equal text."""
     try:
-        return json.dumps(
-            value, sort_keys=True, separators=(",", ":"), allow_nan=False, default=_json_default
-        )
+        return json.dumps(value, sort_keys=True, separators=(",", ":"), allow_nan=False, default=_json_default)
     except TypeError as exc:
         raise TypeError(f"{where()}: cannot store this {type(value).__name__} as JSON ({exc})") from None
     except ValueError as exc:

@@ -93,53 +93,148 @@ constexpr const char* kFindDoc =
 
 // In publishing order: DB's methods, then the module functions.
 constexpr std::array<FunctionSpec, kFunctionCount> kSpecs = {{
-    {Fn::db_init, "__init__", "DB.__init__", nullptr, "(self, name, address)",
-     {"self", "name", "address"}, 3, false, db_init},
-    {Fn::db_connection, "connection", "DB.connection", nullptr, "(self)",
-     {"self"}, 1, false, db_connection},
-    {Fn::insert_index, "insert_index", "insert_index", kInsertIndexDoc,
-     "(conn, index, comm=True)", {"conn", "index", "comm"}, 3, true, insert_index},
-    {Fn::drop_index, "drop_index", "drop_index", "\n    Drop one index of table.\n    ",
-     "(conn, table, name, comm=True)", {"conn", "table", "name", "comm"}, 4, true, drop_index},
-    {Fn::active_table_index, "active_table_index", "active_table_index",
+    {Fn::db_init,
+     "__init__",
+     "DB.__init__",
+     nullptr,
+     "(self, name, address)",
+     {"self", "name", "address"},
+     3,
+     false,
+     db_init},
+    {Fn::db_connection, "connection", "DB.connection", nullptr, "(self)", {"self"}, 1, false, db_connection},
+    {Fn::insert_index,
+     "insert_index",
+     "insert_index",
+     kInsertIndexDoc,
+     "(conn, index, comm=True)",
+     {"conn", "index", "comm"},
+     3,
+     true,
+     insert_index},
+    {Fn::drop_index,
+     "drop_index",
+     "drop_index",
+     "\n    Drop one index of table.\n    ",
+     "(conn, table, name, comm=True)",
+     {"conn", "table", "name", "comm"},
+     4,
+     true,
+     drop_index},
+    {Fn::active_table_index,
+     "active_table_index",
+     "active_table_index",
      "\n    Activate indexes of table after drooping them for fast insertion.\n    ",
-     "(conn, table, comm=True)", {"conn", "table", "comm"}, 3, true, active_table_index},
-    {Fn::drop_table_index, "drop_table_index", "drop_table_index",
-     "\n    Drop index of table for fast insert rows.\n    ", "(conn, table, comm=True)",
-     {"conn", "table", "comm"}, 3, true, drop_table_index},
-    {Fn::insert_unique, "insert_unique", "insert_unique", kInsertUniqueDoc,
+     "(conn, table, comm=True)",
+     {"conn", "table", "comm"},
+     3,
+     true,
+     active_table_index},
+    {Fn::drop_table_index,
+     "drop_table_index",
+     "drop_table_index",
+     "\n    Drop index of table for fast insert rows.\n    ",
+     "(conn, table, comm=True)",
+     {"conn", "table", "comm"},
+     3,
+     true,
+     drop_table_index},
+    {Fn::insert_unique,
+     "insert_unique",
+     "insert_unique",
+     kInsertUniqueDoc,
      "(conn, table, name, cols, cols_num, comm=True)",
-     {"conn", "table", "name", "cols", "cols_num", "comm"}, 6, true, insert_unique},
-    {Fn::drop_unique, "drop_unique", "drop_unique", "\n    Delete one unique of table.\n    ",
-     "(conn, table, name, comm=True)", {"conn", "table", "name", "comm"}, 4, true, drop_unique},
-    {Fn::create_table, "create_table", "create_table", kCreateTableDoc,
+     {"conn", "table", "name", "cols", "cols_num", "comm"},
+     6,
+     true,
+     insert_unique},
+    {Fn::drop_unique,
+     "drop_unique",
+     "drop_unique",
+     "\n    Delete one unique of table.\n    ",
+     "(conn, table, name, comm=True)",
+     {"conn", "table", "name", "comm"},
+     4,
+     true,
+     drop_unique},
+    {Fn::create_table,
+     "create_table",
+     "create_table",
+     kCreateTableDoc,
      "(conn, name, cols, index, unique, comm=True)",
-     {"conn", "name", "cols", "index", "unique", "comm"}, 6, true, create_table},
-    {Fn::insert_temp, "insert_temp", "insert_temp", "\n    Fast temp_table insertion.\n    ",
-     "(conn, table, rows, comm=True)", {"conn", "table", "rows", "comm"}, 4, true, insert_temp},
-    {Fn::delete_row_main, "delete_row_main", "delete_row_main",
-     "\n    Fast delete selcted rows from main_table.\n    ", "(conn, table, ids, comm=True)",
-     {"conn", "table", "ids", "comm"}, 4, true, delete_row_main},
-    {Fn::temp_to_main, "temp_to_main", "temp_to_main", "\n    Fast temp to main insertion.\n    ",
-     "(conn, table, comm=True)", {"conn", "table", "comm"}, 3, true, temp_to_main},
-    {Fn::insert_main, "_insert_main", "_insert_main", nullptr, "(conn, table, rows, comm=True)",
-     {"conn", "table", "rows", "comm"}, 4, true, insert_main},
-    {Fn::drop_table, "drop_table", "drop_table", "\n    Drop table with indexes and uniques.\n    ",
-     "(conn, table, comm=True)", {"conn", "table", "comm"}, 3, true, drop_table},
-    {Fn::find, "find", "find", kFindDoc, "(conn, select, table, conditions)",
-     {"conn", "select", "table", "conditions"}, 4, false, find},
-    {Fn::check_newest_unique, "_check_newest_unique", "_check_newest_unique", nullptr,
+     {"conn", "name", "cols", "index", "unique", "comm"},
+     6,
+     true,
+     create_table},
+    {Fn::insert_temp,
+     "insert_temp",
+     "insert_temp",
+     "\n    Fast temp_table insertion.\n    ",
+     "(conn, table, rows, comm=True)",
+     {"conn", "table", "rows", "comm"},
+     4,
+     true,
+     insert_temp},
+    {Fn::delete_row_main,
+     "delete_row_main",
+     "delete_row_main",
+     "\n    Fast delete selcted rows from main_table.\n    ",
+     "(conn, table, ids, comm=True)",
+     {"conn", "table", "ids", "comm"},
+     4,
+     true,
+     delete_row_main},
+    {Fn::temp_to_main,
+     "temp_to_main",
+     "temp_to_main",
+     "\n    Fast temp to main insertion.\n    ",
+     "(conn, table, comm=True)",
+     {"conn", "table", "comm"},
+     3,
+     true,
+     temp_to_main},
+    {Fn::insert_main,
+     "_insert_main",
+     "_insert_main",
+     nullptr,
+     "(conn, table, rows, comm=True)",
+     {"conn", "table", "rows", "comm"},
+     4,
+     true,
+     insert_main},
+    {Fn::drop_table,
+     "drop_table",
+     "drop_table",
+     "\n    Drop table with indexes and uniques.\n    ",
+     "(conn, table, comm=True)",
+     {"conn", "table", "comm"},
+     3,
+     true,
+     drop_table},
+    {Fn::find,
+     "find",
+     "find",
+     kFindDoc,
+     "(conn, select, table, conditions)",
+     {"conn", "select", "table", "conditions"},
+     4,
+     false,
+     find},
+    {Fn::check_newest_unique,
+     "_check_newest_unique",
+     "_check_newest_unique",
+     nullptr,
      "(conn, table, rowid, row, uniques, cols, total_select, eqivalent_set)",
-     {"conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"}, 8,
-     false, check_newest_unique},
+     {"conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"},
+     8,
+     false,
+     check_newest_unique},
 }};
 
 // Each entry stands at its id, names between one and kMaxParams parameters
 // (`comm` last where it has the default), and its text signature says
 // exactly that: the three places a parameter order is written agree.
-constexpr bool same_text(const char* a, const char* b) {
-    return std::string_view(a) == std::string_view(b);
-}
+constexpr bool same_text(const char* a, const char* b) { return std::string_view(a) == std::string_view(b); }
 
 // Whether `text` begins with `word` at `at`; moves `at` past it when it does.
 constexpr bool take(const char* text, size_t& at, const char* word) {
@@ -226,8 +321,8 @@ void add_traceback_entry(PyObject* code) {
     Owned globals = g_globals ? share(g_globals) : steal(PyDict_New());
     Owned frame;
     if (globals) {
-        frame = steal(reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals.get(), nullptr)));
+        frame = steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals.get(), nullptr)));
     }
     PyErr_SetRaisedException(exc);  // replaces any error of the frame creation
     if (frame) {
@@ -248,8 +343,8 @@ bool raise_arity(const FunctionSpec& spec, bool too_many, Py_ssize_t given) {
     const bool exact = required == spec.nparams;
     const Py_ssize_t bound = too_many ? spec.nparams : required;
     const char* more_or_less = exact ? "exactly" : (too_many ? "at most" : "at least");
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, more_or_less, bound, bound == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
+                 more_or_less, bound, bound == 1 ? "" : "s", given);
     return false;
 }
 
@@ -277,13 +372,11 @@ bool bind_keyword(const FunctionSpec& spec, PyObject* keyword, PyObject* value, 
     }
     const int i = parameter_index(spec, keyword);
     if (i < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
-                     keyword);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
         return false;
     }
     if (i < npos || bound[i] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     spec.name, keyword);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, keyword);
         return false;
     }
     bound[i] = value;
@@ -291,8 +384,8 @@ bool bind_keyword(const FunctionSpec& spec, PyObject* keyword, PyObject* value, 
 }
 
 // Fills `bound` from a vectorcall argument vector.
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t npos,
-                    PyObject* kwnames, std::array<PyObject*, kMaxParams>& bound) {
+bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t npos, PyObject* kwnames,
+                    std::array<PyObject*, kMaxParams>& bound) {
     const int required = spec.nparams - (spec.has_comm ? 1 : 0);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (npos > spec.nparams) {
@@ -323,8 +416,7 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
 // ------------------------------------------------------ function objects ---
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec* spec;
 };
 
@@ -348,8 +440,7 @@ PyObject* invoke(const FunctionSpec& spec, Args args) {
     return result.release();
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const FunctionSpec& spec = *as_function(self)->spec;
     std::array<PyObject*, kMaxParams> bound{};
     if (!bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
@@ -378,9 +469,7 @@ PyObject* function_repr(PyObject* self) {
 }
 
 PyObject* get_name(PyObject* self, void*) { return PyUnicode_FromString(as_function(self)->spec->name); }
-PyObject* get_qualname(PyObject* self, void*) {
-    return PyUnicode_FromString(as_function(self)->spec->qualname);
-}
+PyObject* get_qualname(PyObject* self, void*) { return PyUnicode_FromString(as_function(self)->spec->qualname); }
 PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString(kModuleName); }
 PyObject* get_doc(PyObject* self, void*) {
     const char* doc = as_function(self)->spec->doc;
@@ -404,8 +493,7 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
-     nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -423,8 +511,8 @@ PyType_Spec function_type_spec = {
     "norvane.norvane.function",
     sizeof(FunctionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 

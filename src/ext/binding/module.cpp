@@ -34,15 +34,29 @@ bool intern_names() {
         const char* text;
     };
     const Entry entries[] = {
-        {&g_names.cursor, "cursor"},   {&g_names.execute, "execute"}, {&g_names.fetchall, "fetchall"},
-        {&g_names.commit, "commit"},   {&g_names.close, "close"},     {&g_names.connect, "connect"},
-        {&g_names.split, "split"},     {&g_names.index, "index"},     {&g_names.add, "add"},
-        {&g_names.name, "name"},       {&g_names.address, "address"}, {&g_names.table, "table"},
-        {&g_names.cols, "cols"},       {&g_names.comma, ","},         {&g_names.star, "*"},
-        {&g_names.empty, ""},          {&g_names.in_transaction, "in_transaction"},
-        {&g_names.autocommit, "autocommit"}, {&g_names.rollback, "rollback"},
-        {&g_names.row_factory, "row_factory"}, {&g_names.text_factory, "text_factory"},
-        {&g_names.adapters, "adapters"},   {&g_names.converters, "converters"},
+        {&g_names.cursor, "cursor"},
+        {&g_names.execute, "execute"},
+        {&g_names.fetchall, "fetchall"},
+        {&g_names.commit, "commit"},
+        {&g_names.close, "close"},
+        {&g_names.connect, "connect"},
+        {&g_names.split, "split"},
+        {&g_names.index, "index"},
+        {&g_names.add, "add"},
+        {&g_names.name, "name"},
+        {&g_names.address, "address"},
+        {&g_names.table, "table"},
+        {&g_names.cols, "cols"},
+        {&g_names.comma, ","},
+        {&g_names.star, "*"},
+        {&g_names.empty, ""},
+        {&g_names.in_transaction, "in_transaction"},
+        {&g_names.autocommit, "autocommit"},
+        {&g_names.rollback, "rollback"},
+        {&g_names.row_factory, "row_factory"},
+        {&g_names.text_factory, "text_factory"},
+        {&g_names.adapters, "adapters"},
+        {&g_names.converters, "converters"},
         {&g_names.set_progress_handler, "set_progress_handler"},
     };
     for (const Entry& e : entries) {
@@ -59,8 +73,7 @@ bool intern_names() {
 
 // Copies one attribute of the import spec onto the module; a missing one is
 // skipped, and so is None where it has no meaning.
-bool copy_spec_attribute(PyObject* spec, PyObject* moddict, const char* from, const char* to,
-                         bool allow_none) {
+bool copy_spec_attribute(PyObject* spec, PyObject* moddict, const char* from, const char* to, bool allow_none) {
     Owned value = steal(PyObject_GetAttrString(spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -124,8 +137,7 @@ Owned import_state_module(PyObject* globals) {
     if (!fromlist) {
         return {};
     }
-    Owned package =
-        steal(PyImport_ImportModuleLevel("norvane", globals, nullptr, fromlist.get(), 0));
+    Owned package = steal(PyImport_ImportModuleLevel("norvane", globals, nullptr, fromlist.get(), 0));
     if (!package) {
         return {};
     }
@@ -171,8 +183,7 @@ bool populate_module(PyObject* module) {
     if (!state || PyModule_AddObjectRef(module, "norvane_state", state.get()) < 0) {
         return false;
     }
-    return import_sqlite3(module) && create_shared_objects() && create_db_class(module) &&
-           publish_functions(module);
+    return import_sqlite3(module) && create_shared_objects() && create_db_class(module) && publish_functions(module);
 }
 
 int module_exec(PyObject* module) {

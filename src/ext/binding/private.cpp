@@ -12,8 +12,8 @@
 #include "merge_indexes.hpp"
 #include "merge_report.hpp"
 #include "module.hpp"
-#include "newest_play.hpp"
 #include "newest_plan.hpp"
+#include "newest_play.hpp"
 #include "profile.hpp"
 #include "query.hpp"
 #include "refs.hpp"
@@ -48,8 +48,9 @@ PyObject* native_find(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Owned answer;
     try {
         Py_ssize_t staged = 0;
-        Owned rows = !params_fit_driver(args[0], args[2], none_as_null(args[4])) ? Owned() : run_find(args[0], none_as_null(args[1]), args[2], args[3], none_as_null(args[4]),
-                              &staged);
+        Owned rows = !params_fit_driver(args[0], args[2], none_as_null(args[4]))
+                         ? Owned()
+                         : run_find(args[0], none_as_null(args[1]), args[2], args[3], none_as_null(args[4]), &staged);
         Owned count = rows ? steal(PyLong_FromSsize_t(staged)) : Owned();
         answer = count ? pair(rows.get(), count.get()) : Owned();
     } catch (const std::bad_alloc&) {
@@ -78,8 +79,7 @@ PyObject* run_merge(PyObject* const* args, Py_ssize_t nargs, bool traced) {
         return nullptr;
     }
     if (args[3] != Py_None && !PyCallable_Check(args[3])) {
-        PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %.100s",
-                     Py_TYPE(args[3])->tp_name);
+        PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %.100s", Py_TYPE(args[3])->tp_name);
         return nullptr;
     }
     MergeOptions options;
@@ -159,8 +159,7 @@ constexpr const char* kPolicyNames[] = {"auto", "keep", "rebuild"};
 PyObject* merge_indexes(PyObject*, PyObject* policy) {
     const IndexPolicy previous = merge_index_policy();
     for (int i = 0; i < 3; ++i) {
-        const int equal = PyUnicode_Check(policy) ? PyUnicode_CompareWithASCIIString(policy, kPolicyNames[i])
-                                                  : 1;
+        const int equal = PyUnicode_Check(policy) ? PyUnicode_CompareWithASCIIString(policy, kPolicyNames[i]) : 1;
         if (equal == 0) {
             set_merge_index_policy(static_cast<IndexPolicy>(i));
             return PyUnicode_FromString(kPolicyNames[static_cast<int>(previous)]);
@@ -207,8 +206,7 @@ Retained g_stage_rows_code;  // traceback entry of stage_rows
 // many per statement on the host's own connection type (grouped_staging.hpp).
 PyObject* native_stage_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 4) {
-        PyErr_Format(PyExc_TypeError, "stage_rows() takes exactly 4 positional arguments (%zd given)",
-                     nargs);
+        PyErr_Format(PyExc_TypeError, "stage_rows() takes exactly 4 positional arguments (%zd given)", nargs);
         return nullptr;
     }
     Owned answer;
@@ -227,8 +225,7 @@ PyObject* native_stage_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 // of values, row after row (what a frame's columns interleave into).
 PyObject* native_stage_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 5) {
-        PyErr_Format(PyExc_TypeError, "stage_values() takes exactly 5 positional arguments (%zd given)",
-                     nargs);
+        PyErr_Format(PyExc_TypeError, "stage_values() takes exactly 5 positional arguments (%zd given)", nargs);
         return nullptr;
     }
     const Py_ssize_t width = PyLong_AsSsize_t(args[3]);
@@ -304,12 +301,10 @@ PyMethodDef native_methods[] = {
     {"merge_indexes", merge_indexes, METH_O,
      "merge_indexes(policy) -> previous policy\n\nHow temp_to_main treats the main table's indexes: "
      "'auto' (keep them when that is cheaper), 'keep' or 'rebuild'."},
-    {"stage_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_stage_rows)),
-     METH_FASTCALL,
+    {"stage_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_stage_rows)), METH_FASTCALL,
      "stage_rows(conn, table, rows, comm)\n\nChecked rows (a list of tuples as wide as the table) into "
      "its staging table,\nmany per statement on the host's own connection type."},
-    {"stage_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_stage_values)),
-     METH_FASTCALL,
+    {"stage_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_stage_values)), METH_FASTCALL,
      "stage_values(conn, table, values, width, comm)\n\nstage_rows from one flat list of values, "
      "row after row."},
     {"folded_find_reads", folded_find_reads, METH_O,
@@ -373,8 +368,7 @@ PyMODINIT_FUNC PyInit__native_ext() {
     Owned module = steal(PyModule_Create(&native_def));
     Owned keywords = module ? keyword_set() : Owned();
     if (!keywords || !add_current_rows_type(module.get()) || !add_newest_play(module.get()) ||
-        !add_profile_entries(module.get()) ||
-        PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0 ||
+        !add_profile_entries(module.get()) || PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0 ||
         PyModule_AddStringConstant(module.get(), "MERGE_SCHEMA_ROWS", MergeIndexes::schema_rows_sql()) < 0) {
         return nullptr;
     }

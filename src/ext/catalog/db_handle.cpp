@@ -130,8 +130,7 @@ Owned unset_handle_name(PyObject* self) {
     }
     Owned handle = steal(target);
     PyObject* address = nullptr;
-    const int has_address = handle.get() == self ? PyObject_GetOptionalAttr(self, names().address, &address)
-                                                 : -1;
+    const int has_address = handle.get() == self ? PyObject_GetOptionalAttr(self, names().address, &address) : -1;
     Py_XDECREF(address);
     return has_address == 0 ? share(PyTuple_GET_ITEM(entry.get(), 1)) : Owned();
 }
@@ -169,8 +168,7 @@ Owned db_init(Args args) {
     if (known) {
         return remember_unset_handle(self, name) && print_exists_line(name) ? share(Py_None) : Owned();
     }
-    if (PyObject_SetAttr(self, names().name, name) < 0 ||
-        PyObject_SetAttr(self, names().address, address) < 0) {
+    if (PyObject_SetAttr(self, names().name, name) < 0 || PyObject_SetAttr(self, names().address, address) < 0) {
         return {};
     }
     dict = registry();
@@ -218,8 +216,8 @@ bool create_db_class(PyObject* module) {
         return false;
     }
     Owned bases = steal(PyTuple_New(0));
-    Owned cls = bases ? steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", "DB",
-                                                    bases.get(), ns.get()))
+    Owned cls = bases ? steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", "DB", bases.get(),
+                                                    ns.get()))
                       : Owned();
     return cls && PyModule_AddObjectRef(module, "DB", cls.get()) == 0;
 }

@@ -19,17 +19,14 @@
 namespace norvane {
 namespace {
 
-constexpr const char* kCreateIndexCatalog =
-    "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)";
+constexpr const char* kCreateIndexCatalog = "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)";
 constexpr const char* kCreateUniqueCatalog =
     "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)";
-constexpr const char* kDeleteIndexRow =
-    "DELETE FROM index_table WHERE table_name = ? AND index_name = ?";
+constexpr const char* kDeleteIndexRow = "DELETE FROM index_table WHERE table_name = ? AND index_name = ?";
 constexpr const char* kInsertIndexRow = "INSERT INTO index_table Values (?,?,?)";
 constexpr const char* kSelectIndexRows = "SELECT * FROM index_table WHERE table_name = ?";
 constexpr const char* kDeleteTableIndexRows = "DELETE FROM index_table WHERE table_name = ?";
-constexpr const char* kDeleteUniqueRow =
-    "DELETE FROM unique_table WHERE table_name = ? AND unique_name = ?";
+constexpr const char* kDeleteUniqueRow = "DELETE FROM unique_table WHERE table_name = ? AND unique_name = ?";
 constexpr const char* kInsertUniqueRow = "INSERT INTO unique_table Values (?,?,?,?)";
 constexpr const char* kSelectUniqueRows = "SELECT * FROM unique_table WHERE table_name = ?";
 constexpr const char* kDeleteTableUniqueRows = "DELETE FROM unique_table WHERE table_name = ?";
@@ -127,8 +124,7 @@ bool drop_sql_table(Cursor& cursor, const char* prefix, PyObject* table_text) {
 }
 
 // "CREATE TABLE <prefix><table> (<columns>)"
-bool create_sql_table(Cursor& cursor, const char* prefix, PyObject* table_text,
-                      PyObject* columns_text) {
+bool create_sql_table(Cursor& cursor, const char* prefix, PyObject* table_text, PyObject* columns_text) {
     Owned sql = join_text({"CREATE TABLE ", prefix, table_text, " (", columns_text, ")"});
     return sql && cursor.execute(sql.get());
 }
@@ -262,9 +258,8 @@ bool read_rules(Cursor& cursor, PyObject* table, Owned& rules_dict) {
     for (Py_ssize_t r = 0; r < PyList_GET_SIZE(rows.get()); ++r) {
         PyObject* row = PyList_GET_ITEM(rows.get(), r);
         Owned col_num = item_at(row, Py_ssize_t{3});
-        Owned pieces = col_num ? steal(PyObject_CallMethodOneArg(col_num.get(), names().split,
-                                                                 names().comma))
-                               : Owned();
+        Owned pieces =
+            col_num ? steal(PyObject_CallMethodOneArg(col_num.get(), names().split, names().comma)) : Owned();
         Owned piece_list = own_list(std::move(pieces));
         if (!piece_list) {
             return false;
@@ -289,9 +284,7 @@ bool read_rules(Cursor& cursor, PyObject* table, Owned& rules_dict) {
     return true;
 }
 
-Owned catalogued_indexes(Cursor& cursor, PyObject* table) {
-    return query_fixed(cursor, kSelectIndexRows, {table});
-}
+Owned catalogued_indexes(Cursor& cursor, PyObject* table) { return query_fixed(cursor, kSelectIndexRows, {table}); }
 
 Owned schema_indexes(Cursor& cursor) { return query_fixed(cursor, kSelectSchemaIndexes, {}); }
 
@@ -470,8 +463,7 @@ Owned insert_unique(Args args) {
     }
     Owned index = steal(PyDict_New());
     if (!index || PyDict_SetItemString(index.get(), "table", table) < 0 ||
-        PyDict_SetItemString(index.get(), "name", name) < 0 ||
-        PyDict_SetItemString(index.get(), "cols", cols) < 0 ||
+        PyDict_SetItemString(index.get(), "name", name) < 0 || PyDict_SetItemString(index.get(), "cols", cols) < 0 ||
         !call_module_function(Fn::insert_index, {conn, index.get(), Py_False})) {
         return {};
     }
@@ -515,8 +507,7 @@ Owned create_table(Args args) {
     }
     Owned table_text = formatted(name);
     Owned columns_text = table_text ? formatted(plan.column_list.get()) : Owned();
-    if (!columns_text || !transaction.begin(cursor) ||
-        !call_module_function(Fn::drop_table, {conn, name, Py_False}) ||
+    if (!columns_text || !transaction.begin(cursor) || !call_module_function(Fn::drop_table, {conn, name, Py_False}) ||
         !create_sql_table(cursor, "", table_text.get(), columns_text.get()) ||
         !create_sql_table(cursor, "temp_", table_text.get(), columns_text.get())) {
         return {};
@@ -528,8 +519,8 @@ Owned create_table(Args args) {
         }
     }
     for (const RuleSpec& rule : plan.rules) {
-        if (!call_module_function(Fn::insert_unique, {conn, name, rule.name.get(), rule.columns.get(),
-                                                      rule.col_num.get(), Py_False})) {
+        if (!call_module_function(Fn::insert_unique,
+                                  {conn, name, rule.name.get(), rule.columns.get(), rule.col_num.get(), Py_False})) {
             return {};
         }
     }
@@ -547,8 +538,7 @@ Owned drop_table(Args args) {
     }
     Owned table_text = formatted(table);
     if (!table_text || !transaction.begin(cursor) || !drop_sql_table(cursor, "", table_text.get()) ||
-        !run_fixed(cursor, kDeleteTableIndexRows, {table}) ||
-        !run_fixed(cursor, kDeleteTableUniqueRows, {table}) ||
+        !run_fixed(cursor, kDeleteTableIndexRows, {table}) || !run_fixed(cursor, kDeleteTableUniqueRows, {table}) ||
         !drop_sql_table(cursor, "temp_", table_text.get())) {
         return {};
     }

@@ -66,8 +66,8 @@ bool selects_stored_rows(const char* conditions) {
     for (const char* lead : {"WHERE", "ORDER", "LIMIT"}) {
         const size_t n = std::strlen(lead);
         if (text.compare(start, n, lead) == 0 &&
-            (start + n == text.size() || !(std::isalnum(static_cast<unsigned char>(text[start + n])) ||
-                                           text[start + n] == '_'))) {
+            (start + n == text.size() ||
+             !(std::isalnum(static_cast<unsigned char>(text[start + n])) || text[start + n] == '_'))) {
             plain = true;
         }
     }
@@ -86,8 +86,8 @@ namespace {
 bool g_fold_reads = true;  // a private switch: off, each read is a statement of its own
 
 // The connection's flags and the table's, as the profile splits them.
-constexpr unsigned kConnectionFlags = (1U << kKnownEngine) | (1U << kNoRowFactory) | (1U << kStrTextFactory) |
-                                      (1U << kNoPlainAdapter);
+constexpr unsigned kConnectionFlags =
+    (1U << kKnownEngine) | (1U << kNoRowFactory) | (1U << kStrTextFactory) | (1U << kNoPlainAdapter);
 constexpr unsigned kTableFlags = (1U << kNumbersExact) | (1U << kPlainTables) | (1U << kNoCollation) |
                                  (1U << kDeclaredAlike) | (1U << kTypesAsStored);
 

@@ -242,8 +242,8 @@ Py_ssize_t ScanEngine::count(Cursor& cursor, long source) {
         return plan_.known_count(source);
     }
     Owned rows = cursor.query(plan_.count_rows(source));
-    Owned value = rows && PyList_GET_SIZE(rows.get()) == 1 ? item_at(PyList_GET_ITEM(rows.get(), 0), Py_ssize_t{0})
-                                                           : Owned();
+    Owned value =
+        rows && PyList_GET_SIZE(rows.get()) == 1 ? item_at(PyList_GET_ITEM(rows.get(), 0), Py_ssize_t{0}) : Owned();
     return value ? PyLong_AsSsize_t(value.get()) : -1;
 }
 

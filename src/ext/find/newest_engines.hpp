@@ -29,8 +29,12 @@ enum class Answer {
 class LazyEngine {
 public:
     LazyEngine(Cursor& cursor, const NewestPlan& plan, Progress& progress, SignalPoll& poll)
-        : cursor_(cursor), plan_(plan), progress_(progress), poll_(poll),
-          done_(plan.rules().size()), staged_groups_(plan.rules().size()) {}
+        : cursor_(cursor),
+          plan_(plan),
+          progress_(progress),
+          poll_(poll),
+          done_(plan.rules().size()),
+          staged_groups_(plan.rules().size()) {}
 
     // The candidate (source, rowid) with its keys; `scan` as soon as the
     // progress says both tables are to be read whole.

@@ -205,8 +205,8 @@ struct NewestGroups::State {
     }
 };
 
-NewestGroups::NewestGroups(Cursor& cursor, PyObject* conn, PyObject* table, PyObject* cols,
-                           PyObject* uniques, PyObject* conditions)
+NewestGroups::NewestGroups(Cursor& cursor, PyObject* conn, PyObject* table, PyObject* cols, PyObject* uniques,
+                           PyObject* conditions)
     : state_(std::make_unique<State>(cursor, conn, NewestQuery{table, cols, uniques, conditions, false, false})) {}
 
 NewestGroups::~NewestGroups() = default;
@@ -227,9 +227,7 @@ void NewestGroups::expect(long source, PyObject* candidates) {
     }
 }
 
-Owned NewestGroups::take_candidates(long source) {
-    return source ? Owned() : std::move(state_->main_candidates);
-}
+Owned NewestGroups::take_candidates(long source) { return source ? Owned() : std::move(state_->main_candidates); }
 
 int NewestGroups::answer(PyObject* row, long source) {
     try {

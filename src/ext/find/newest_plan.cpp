@@ -169,8 +169,7 @@ int NewestPlan::plan_rules(const NewestQuery& query) {
     const char* conditions_text = utf8_of(query.conditions);
     check_stored_ = conditions_text == nullptr || !selects_stored_rows(conditions_text);
     every_row_ = conditions_text != nullptr &&
-                 std::string(conditions_text).find_first_not_of(" \t\r\n") == std::string::npos &&
-                 !query.has_params;
+                 std::string(conditions_text).find_first_not_of(" \t\r\n") == std::string::npos && !query.has_params;
     return count_rows_[0] ? 1 : -1;
 }
 
@@ -188,8 +187,8 @@ int NewestPlan::read_sizes(Cursor& cursor, PyObject* table) {
     for (long source : {0L, 1L}) {
         Owned sql = join_text({"SELECT max(rowid) FROM ", source ? "temp_" : "", table});
         Owned rows = sql ? cursor.query(sql.get()) : Owned();
-        Owned top = rows && PyList_GET_SIZE(rows.get()) == 1 ? item_at(PyList_GET_ITEM(rows.get(), 0), Py_ssize_t{0})
-                                                              : Owned();
+        Owned top =
+            rows && PyList_GET_SIZE(rows.get()) == 1 ? item_at(PyList_GET_ITEM(rows.get(), 0), Py_ssize_t{0}) : Owned();
         if (!top) {
             return rows ? 0 : -1;
         }

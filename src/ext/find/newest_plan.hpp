@@ -99,7 +99,7 @@ private:
     Owned count_rows_[2];
     Owned scan_both_;
     Py_ssize_t known_count_[2] = {-1, -1};
-    bool folds_ = false;  // reads folded into few statements (a remote connection)
+    bool folds_ = false;             // reads folded into few statements (a remote connection)
     double table_rows_[2] = {0, 0};  // max(rowid) by source, an estimate of the size
     bool check_stored_ = true;
     bool every_row_ = false;

@@ -128,8 +128,7 @@ public:
             rule.staged_search =
                 table ? join_text({"SELECT ", select, " FROM temp_", table, " WHERE ", where}) : Owned();
             rule.main_search =
-                rule.staged_search ? join_text({"SELECT ", select, " FROM ", table, " WHERE ", where})
-                                   : Owned();
+                rule.staged_search ? join_text({"SELECT ", select, " FROM ", table, " WHERE ", where}) : Owned();
             if (!rule.main_search) {
                 return false;
             }
@@ -169,8 +168,7 @@ enum class Verdict { newest, superseded, error };
 
 class NewestWalk {
 public:
-    NewestWalk(LinkContext& context, PyObject* candidate, PyObject* visited)
-        : context_(context), visited_(visited) {
+    NewestWalk(LinkContext& context, PyObject* candidate, PyObject* visited) : context_(context), visited_(visited) {
         candidate_ = share(candidate);
     }
 
@@ -225,8 +223,7 @@ private:
                 return Verdict::newest;
             }
             frame.values = values_at<false>(frame.row.get(), rule.value_indexes);
-            frame.results = frame.values ? frame.cursor.query(rule.staged_search.get(), frame.values.get())
-                                         : Owned();
+            frame.results = frame.values ? frame.cursor.query(rule.staged_search.get(), frame.values.get()) : Owned();
             frame.phase = 1;
             frame.next = 0;
             return frame.results ? Verdict::newest : Verdict::error;
@@ -317,8 +314,7 @@ struct FindRule {
 
 class Find {
 public:
-    Find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params,
-         Py_ssize_t* staged)
+    Find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params, Py_ssize_t* staged)
         : conn_(conn),
           select_(select),
           table_(table),
@@ -329,8 +325,8 @@ public:
 
     // Every read of the call, newest tests included, sees one snapshot.
     Owned run() {
-        if (!cursor_.open(conn_) || !snapshot_.begin(cursor_) || !read_columns() || !read_rules(cursor_, table_, uniques_) ||
-            !build_rules() || !output_columns()) {
+        if (!cursor_.open(conn_) || !snapshot_.begin(cursor_) || !read_columns() ||
+            !read_rules(cursor_, table_, uniques_) || !build_rules() || !output_columns()) {
             return {};
         }
         docs_ = steal(PyList_New(0));
@@ -346,11 +342,11 @@ public:
         }
         Owned table_text = str_of(table_);
         Owned conditions_text = table_text ? str_of(conditions_) : Owned();
-        Owned staged = conditions_text ? join_text({"SELECT ", total_select_, " FROM temp_", table_text,
-                                                    " ", conditions_text})
-                                       : Owned();
-        Owned main = staged ? join_text({"SELECT ", total_select_, " FROM ", table_text, " ", conditions_text})
-                            : Owned();
+        Owned staged = conditions_text
+                           ? join_text({"SELECT ", total_select_, " FROM temp_", table_text, " ", conditions_text})
+                           : Owned();
+        Owned main =
+            staged ? join_text({"SELECT ", total_select_, " FROM ", table_text, " ", conditions_text}) : Owned();
         if (!main) {
             return {};
         }
@@ -435,8 +431,8 @@ private:
             return false;
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(piece_list.get()); ++i) {
-            Owned position = steal(PyObject_CallMethodOneArg(cols_.get(), names().index,
-                                                             PyList_GET_ITEM(piece_list.get(), i)));
+            Owned position =
+                steal(PyObject_CallMethodOneArg(cols_.get(), names().index, PyList_GET_ITEM(piece_list.get(), i)));
             Py_ssize_t index = 0;
             if (!position || !row_index(position.get(), index)) {
                 return false;
@@ -477,9 +473,9 @@ private:
             }
             return verdict == Verdict::newest ? 1 : 0;
         }
-        Owned result = call_by_keyword(check.get(), Fn::check_newest_unique,
-                                       {conn_, table_, reference.get(), row, uniques_.get(), cols_.get(),
-                                        total_select_.get(), visited.get()});
+        Owned result = call_by_keyword(
+            check.get(), Fn::check_newest_unique,
+            {conn_, table_, reference.get(), row, uniques_.get(), cols_.get(), total_select_.get(), visited.get()});
         Owned verdict = result ? item_at(result.get(), Py_ssize_t{0}) : Owned();
         return verdict ? PyObject_IsTrue(verdict.get()) : -1;
     }
@@ -544,7 +540,7 @@ private:
     PyObject* select_;
     PyObject* table_;
     PyObject* conditions_;
-    PyObject* params_;  // bound to both candidate statements; null for none
+    PyObject* params_;    // bound to both candidate statements; null for none
     Py_ssize_t* staged_;  // receives how many returned rows are staged ones
     CallTransaction snapshot_;
     Cursor cursor_;
@@ -576,8 +572,8 @@ Owned check_newest_unique(Args args) {
     return newest_result(NewestWalk(context, rowid, visited).run(row), visited);
 }
 
-Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions,
-               PyObject* params, Py_ssize_t* staged) {
+Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params,
+               Py_ssize_t* staged) {
     return Find(conn, select, table, conditions, params, staged).run();
 }
 

@@ -14,7 +14,7 @@ Owned check_newest_unique(Args);
 // find with `params` (null for none) bound to both candidate statements. A
 // null `select` returns whole rows, rowid first; `staged`, when given,
 // receives how many of the returned rows (they come first) are staged ones.
-Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions,
-               PyObject* params, Py_ssize_t* staged = nullptr);
+Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params,
+               Py_ssize_t* staged = nullptr);
 
 }  // namespace norvane

@@ -55,8 +55,7 @@ constexpr const char* kSelectStatisticsTables =
 constexpr const char* kSelectSchemaRows =
     "SELECT * FROM sqlite_master WHERE type = 'index' OR "
     "(type = 'table' AND name LIKE 'sqlite\\_stat_' ESCAPE '\\')";
-constexpr const char* kStatisticsTables[] = {"sqlite_stat1", "sqlite_stat2", "sqlite_stat3",
-                                             "sqlite_stat4"};
+constexpr const char* kStatisticsTables[] = {"sqlite_stat1", "sqlite_stat2", "sqlite_stat3", "sqlite_stat4"};
 
 // A name as SQLite compares names: its UTF-8 bytes with ASCII letters folded
 // and nothing else, so two names fold alike exactly when SQLite takes them
@@ -253,8 +252,7 @@ bool MergeIndexes::without_statistics(Cursor& cursor, PyObject* table, bool& non
         }
         for (const char* statistics : kStatisticsTables) {
             if (std::strcmp(PyBytes_AS_STRING(key.get()), statistics) == 0) {
-                Owned probe =
-                    join_text({"SELECT 1 FROM ", statistics, " WHERE tbl = ? COLLATE NOCASE LIMIT 1"});
+                Owned probe = join_text({"SELECT 1 FROM ", statistics, " WHERE tbl = ? COLLATE NOCASE LIMIT 1"});
                 Owned found = probe ? cursor.query(probe.get(), params.get()) : Owned();
                 if (!found) {
                     return false;
@@ -307,8 +305,7 @@ bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
         size_t at = names_.size();
         for (size_t i = 0; i < names_.size() && at == names_.size(); ++i) {
             const int same_name = compare(names_[i].get(), index_name.get(), Py_EQ);
-            const int same = same_name > 0 ? compare(definitions_[i].get(), stored.get(), Py_EQ)
-                                           : same_name;
+            const int same = same_name > 0 ? compare(definitions_[i].get(), stored.get(), Py_EQ) : same_name;
             if (same < 0) {
                 return false;
             }

@@ -60,13 +60,13 @@ private:
     std::vector<Owned> names_;        // the table's indexes, in schema order
     std::vector<Owned> definitions_;  // their stored sql (None for an automatic index)
     std::vector<bool> kept_;
-    Owned foreign_;                   // other tables' index names, folded
+    Owned foreign_;  // other tables' index names, folded
     bool keeps_any_ = false;
     bool schema_read_ = false;
     bool all_kept_ = false;
     Owned largest_rowid_;
     Owned schema_rows_;
-    Owned statistics_names_;          // names of the statistics tables, when read with the schema
+    Owned statistics_names_;  // names of the statistics tables, when read with the schema
 };
 
 }  // namespace norvane

@@ -62,9 +62,7 @@ private:
 class ProgressPoll {
 public:
     ProgressPoll(ReportClaim& claim, Py_ssize_t total) : claim_(claim), total_(total) {}
-    bool tick() {
-        return ++done_ % kEvery != 0 || (PyErr_CheckSignals() == 0 && claim_.report(done_, total_));
-    }
+    bool tick() { return ++done_ % kEvery != 0 || (PyErr_CheckSignals() == 0 && claim_.report(done_, total_)); }
 
 private:
     static constexpr Py_ssize_t kEvery = 4096;

@@ -103,7 +103,8 @@ public:
             const std::int64_t own = ranks_[s];
             bool beaten = false;
             for (const std::int64_t node : met) {
-                const std::int64_t rank = node < 0 ? main_rank_[main_ids[static_cast<std::size_t>(-1 - node)]] : ranks_[static_cast<std::size_t>(node)];
+                const std::int64_t rank = node < 0 ? main_rank_[main_ids[static_cast<std::size_t>(-1 - node)]]
+                                                   : ranks_[static_cast<std::size_t>(node)];
                 if (rank > own) {
                     beaten = true;
                     break;
@@ -155,8 +156,8 @@ public:
         if (!current) {
             return {};
         }
-        return steal(Py_BuildValue("(OOOnnO)", lost.get(), hidden.get(), current.get(),
-                                   static_cast<Py_ssize_t>(stale_), static_cast<Py_ssize_t>(superseded_), others));
+        return steal(Py_BuildValue("(OOOnnO)", lost.get(), hidden.get(), current.get(), static_cast<Py_ssize_t>(stale_),
+                                   static_cast<Py_ssize_t>(superseded_), others));
     }
 
 private:

@@ -113,8 +113,8 @@ private:
                 .append(match);
         }
         kept_where_ = steal(PyUnicode_FromStringAndSize(kept.data(), static_cast<Py_ssize_t>(kept.size())));
-        superseded_sql_ = steal(
-            PyUnicode_FromStringAndSize(superseded.data(), static_cast<Py_ssize_t>(superseded.size())));
+        superseded_sql_ =
+            steal(PyUnicode_FromStringAndSize(superseded.data(), static_cast<Py_ssize_t>(superseded.size())));
         return kept_where_ && superseded_sql_;
     }
 
@@ -138,8 +138,7 @@ private:
         };
         // With the indexes kept the deletion finds its rows itself; before they
         // are dropped the rowids are read while the indexes still serve.
-        if (!indexes.plan(cursor_, table, superseded + (staged_ > 0 ? 1 : 0), superseded + staged_,
-                          count_changes) ||
+        if (!indexes.plan(cursor_, table, superseded + (staged_ > 0 ? 1 : 0), superseded + staged_, count_changes) ||
             (!indexes.keeps_any() && !find_superseded()) || !done(Step::search) || !step(Step::drop_indexes)) {
             return false;
         }
@@ -161,7 +160,8 @@ private:
     // sixth of them, told once at least 1,000 rows more are done, and the
     // last step always.
     bool done(long number) {
-        const Py_ssize_t rows = staged_ / Step::rebuild * number + (number == Step::rebuild ? staged_ % Step::rebuild : 0);
+        const Py_ssize_t rows =
+            staged_ / Step::rebuild * number + (number == Step::rebuild ? staged_ % Step::rebuild : 0);
         if (number != Step::rebuild && rows - told_ < 1000) {
             return true;
         }
@@ -205,12 +205,11 @@ private:
     bool count_rows() {
         const bool searches = PyUnicode_GET_LENGTH(superseded_sql_.get()) > 0;
         Owned schema = steal(PyUnicode_FromString(MergeIndexes::schema_rows_sql()));
-        Owned sql = !schema ? Owned()
+        Owned sql = !schema    ? Owned()
                     : searches ? join_text({"SELECT NULL, count(*), (SELECT max(rowid) FROM ", table_text_,
                                             "), CASE WHEN (SELECT max(rowid) FROM ", table_text_,
-                                            ") IS NULL THEN 0 ELSE (SELECT count(DISTINCT id) FROM (",
-                                            superseded_sql_, ")) END, NULL FROM ", staging_, " UNION ALL ",
-                                            schema})
+                                            ") IS NULL THEN 0 ELSE (SELECT count(DISTINCT id) FROM (", superseded_sql_,
+                                            ")) END, NULL FROM ", staging_, " UNION ALL ", schema})
                                : join_text({"SELECT NULL, count(*), (SELECT max(rowid) FROM ", table_text_,
                                             "), 0, NULL FROM ", staging_, " UNION ALL ", schema});
         Owned rows = sql ? cursor_.query(sql.get()) : Owned();
@@ -283,9 +282,9 @@ private:
         ids += ']';
         Owned list = steal(PyUnicode_FromStringAndSize(ids.data(), static_cast<Py_ssize_t>(ids.size())));
         Owned params = list ? steal(PyTuple_Pack(1, list.get())) : Owned();
-        Owned sql = params ? join_text({"DELETE FROM ", table_text_,
-                                        " WHERE rowid IN (SELECT value FROM json_each(?))"})
-                           : Owned();
+        Owned sql = params
+                        ? join_text({"DELETE FROM ", table_text_, " WHERE rowid IN (SELECT value FROM json_each(?))"})
+                        : Owned();
         return sql && cursor_.execute(sql.get(), params.get());
     }
 
@@ -294,8 +293,8 @@ private:
         if (staged_ == 0) {
             return true;
         }
-        Owned sql = join_text({"INSERT INTO ", table_text_, " SELECT * FROM ", staging_, kept_where_,
-                               " ORDER BY rowid DESC"});
+        Owned sql =
+            join_text({"INSERT INTO ", table_text_, " SELECT * FROM ", staging_, kept_where_, " ORDER BY rowid DESC"});
         if (!sql || !cursor_.execute(sql.get())) {
             return false;
         }

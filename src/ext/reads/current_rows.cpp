@@ -28,8 +28,7 @@ struct State {
 };
 
 struct CurrentRowsObject {
-    PyObject_HEAD
-    State* state;
+    PyObject_HEAD State* state;
 };
 
 // The tuple indexes of every rule, from a list of sequences of ints.
@@ -265,8 +264,8 @@ PyObject* current_rows_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     PyObject* key_picks = nullptr;
     PyObject* row_picks = nullptr;
     static const char* keywords[] = {"key_picks", "row_picks", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:CurrentRows", const_cast<char**>(keywords),
-                                     &key_picks, &row_picks)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:CurrentRows", const_cast<char**>(keywords), &key_picks,
+                                     &row_picks)) {
         return nullptr;
     }
     Owned self = steal(type->tp_alloc(type, 0));
@@ -302,10 +301,8 @@ void current_rows_dealloc(PyObject* self) {
 }
 
 PyMethodDef current_rows_methods[] = {
-    {"add_staged", add_staged, METH_O,
-     "add_staged(rows): rows of the staging pass, rowid first, into the key tables."},
-    {"current_staged", current_staged, METH_NOARGS,
-     "current_staged() -> int: how many staged rows added are current."},
+    {"add_staged", add_staged, METH_O, "add_staged(rows): rows of the staging pass, rowid first, into the key tables."},
+    {"current_staged", current_staged, METH_NOARGS, "current_staged() -> int: how many staged rows added are current."},
     {"keep", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(keep)), METH_FASTCALL,
      "keep(rows, staged, out) -> list: the current rows of a batch, shaped by out."},
     {nullptr, nullptr, 0, nullptr},

@@ -111,8 +111,8 @@ int ranks_above(const Play& play, PyObject* a, PyObject* b) {
         } else if (cx == 3) {
             const Py_ssize_t nx = PyBytes_GET_SIZE(x);
             const Py_ssize_t ny = PyBytes_GET_SIZE(y);
-            const int c = std::memcmp(PyBytes_AS_STRING(x), PyBytes_AS_STRING(y),
-                                      static_cast<size_t>(nx < ny ? nx : ny));
+            const int c =
+                std::memcmp(PyBytes_AS_STRING(x), PyBytes_AS_STRING(y), static_cast<size_t>(nx < ny ? nx : ny));
             order = c != 0 ? c : (nx > ny) - (nx < ny);
         }
         if (order != 0) {

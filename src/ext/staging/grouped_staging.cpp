@@ -65,8 +65,7 @@ struct Source {
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* row = PyList_GET_ITEM(list, start + i);
             if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != width) {
-                PyErr_Format(PyExc_ValueError, "stage_rows: row %zd is not a tuple of %zd values",
-                             start + i, width);
+                PyErr_Format(PyExc_ValueError, "stage_rows: row %zd is not a tuple of %zd values", start + i, width);
                 return {};
             }
             for (Py_ssize_t k = 0; k < width; ++k) {
@@ -108,8 +107,7 @@ Owned insert_grouped(PyObject* conn, PyObject* table, const Source& source, PyOb
     }
     for (Py_ssize_t start = 0; start < total; start += per) {
         const Py_ssize_t count = std::min(per, total - start);
-        Owned sql = count == per || count == total ? share(full.get())
-                                                   : insert_text(table_text.get(), width, count);
+        Owned sql = count == per || count == total ? share(full.get()) : insert_text(table_text.get(), width, count);
         Owned params = sql ? source.params(start, count) : Owned();
         if (!params || !transaction.begin(cursor) || !cursor.execute(sql.get(), params.get())) {
             return {};
@@ -160,8 +158,6 @@ Owned stage_values(Args args, Py_ssize_t width) {
     return stage(args, Source{values, width, true});
 }
 
-bool set_grouped_staging(bool grouped) {
-    return std::exchange(g_grouped, grouped);
-}
+bool set_grouped_staging(bool grouped) { return std::exchange(g_grouped, grouped); }
 
 }  // namespace norvane

@@ -157,9 +157,10 @@ public:
             columns += (k ? ", value->>" : "value->>") + std::to_string(k);
         }
         Owned select = steal(PyUnicode_FromStringAndSize(columns.data(), static_cast<Py_ssize_t>(columns.size())));
-        Owned sql = select ? join_text({"INSERT INTO temp_", table_text_, " SELECT ", select,
-                                        " FROM json_each(?) ORDER BY key"})
-                           : Owned();
+        Owned sql =
+            select
+                ? join_text({"INSERT INTO temp_", table_text_, " SELECT ", select, " FROM json_each(?) ORDER BY key"})
+                : Owned();
         if (!sql) {
             return false;
         }
@@ -187,8 +188,7 @@ StagingPath staging_path() noexcept { return g_path; }
 
 void set_staging_path(StagingPath path) noexcept { g_path = path; }
 
-int stage_as_json(PyObject* conn, Cursor& cursor, CallTransaction& transaction, PyObject* table_text,
-                  PyObject* rows) {
+int stage_as_json(PyObject* conn, Cursor& cursor, CallTransaction& transaction, PyObject* table_text, PyObject* rows) {
     if (g_path == StagingPath::statements) {
         return 0;
     }

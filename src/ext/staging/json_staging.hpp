@@ -34,7 +34,6 @@ void set_staging_path(StagingPath path) noexcept;
 
 // Stages `rows` into temp_<table> as JSON when the connection and the values
 // allow it: 1 when done, 0 when not (nothing was executed), -1 on error.
-int stage_as_json(PyObject* conn, Cursor& cursor, CallTransaction& transaction, PyObject* table_text,
-                  PyObject* rows);
+int stage_as_json(PyObject* conn, Cursor& cursor, CallTransaction& transaction, PyObject* table_text, PyObject* rows);
 
 }  // namespace norvane

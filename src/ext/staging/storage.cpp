@@ -51,8 +51,7 @@ bool insert_rows(Cursor& cursor, CallTransaction& transaction, PyObject* head, P
         return false;
     }
     while (Owned row = steal(PyIter_Next(iterator.get()))) {
-        const bool as_is =
-            cursor.native() && (PyTuple_CheckExact(row.get()) || PyList_CheckExact(row.get()));
+        const bool as_is = cursor.native() && (PyTuple_CheckExact(row.get()) || PyList_CheckExact(row.get()));
         Owned params = as_is ? std::move(row) : steal(PySequence_List(row.get()));
         if (!params || !transaction.begin(cursor) || !cursor.execute(sql.get(), params.get())) {
             return false;
@@ -74,8 +73,10 @@ public:
     ClaimTable(const ClaimTable&) = delete;
     ClaimTable& operator=(const ClaimTable&) = delete;
     ClaimTable(ClaimTable&& other) noexcept
-        : staged_(other.staged_), positions_(other.positions_),
-          slots_(std::exchange(other.slots_, nullptr)), mask_(other.mask_) {}
+        : staged_(other.staged_),
+          positions_(other.positions_),
+          slots_(std::exchange(other.slots_, nullptr)),
+          mask_(other.mask_) {}
     ~ClaimTable() { PyMem_Free(slots_); }
 
     // Room for one key per staged row, allocated once: the table is at most
@@ -169,15 +170,14 @@ struct MergeRule {
         : positions(share(rule_positions)), claimed(staged, rule_positions) {}
     Owned positions;  // list of int
     ClaimTable claimed;
-    Owned search;     // "SELECT rowid FROM <t> WHERE a = ? AND b = ? "
+    Owned search;  // "SELECT rowid FROM <t> WHERE a = ? AND b = ? "
     std::vector<Owned> values;
     ParamList params{0};
 };
 
 class Merge {
 public:
-    Merge(PyObject* conn, PyObject* table, ReportClaim& report)
-        : conn_(conn), table_(table), report_(report) {}
+    Merge(PyObject* conn, PyObject* table, ReportClaim& report) : conn_(conn), table_(table), report_(report) {}
 
     // Phase 1: columns and rules. Phase 2: the scan, newest first; nothing is
     // written before both are done. The write lock is taken before the first
@@ -193,8 +193,7 @@ public:
         }
         origin_ids_ = steal(PySet_New(nullptr));
         docs_ = origin_ids_ ? steal(PyList_New(0)) : Owned();
-        Owned sql = docs_ ? join_text({"SELECT * FROM temp_", table_text_, " ORDER BY rowid DESC"})
-                          : Owned();
+        Owned sql = docs_ ? join_text({"SELECT * FROM temp_", table_text_, " ORDER BY rowid DESC"}) : Owned();
         staged_ = sql ? cursor_.query(sql.get()) : Owned();
         // The survivors go back one row per statement, a value per column:
         // checked before anything is written.
@@ -225,8 +224,7 @@ public:
         const bool dropped = indexes.keeps_any()
                                  ? indexes.drop_the_rest(cursor_, conn)
                                  : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
-        if (!dropped ||
-            !call_module_function(Fn::delete_row_main, {conn, table, origin_ids_.get(), Py_False}) ||
+        if (!dropped || !call_module_function(Fn::delete_row_main, {conn, table, origin_ids_.get(), Py_False}) ||
             !call_module_function(Fn::insert_main, {conn, table, docs_.get(), Py_False})) {
             return false;
         }

@@ -35,8 +35,7 @@ int spill_off(PyObject* conn, const char* begin) {
         return -1;
     }
     Owned statement = begin != nullptr ? steal(PyUnicode_FromString(begin)) : share(Py_None);
-    Owned sent = statement ? steal(PyObject_CallFunctionObjArgs(function, conn, statement.get(), nullptr))
-                           : Owned();
+    Owned sent = statement ? steal(PyObject_CallFunctionObjArgs(function, conn, statement.get(), nullptr)) : Owned();
     return sent ? PyObject_IsTrue(sent.get()) : -1;
 }
 

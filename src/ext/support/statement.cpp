@@ -46,8 +46,7 @@ bool Cursor::open(PyObject* conn) {
     if (!cursor_) {
         return false;
     }
-    native_ = g_cursor_type &&
-              Py_IS_TYPE(cursor_.get(), reinterpret_cast<PyTypeObject*>(g_cursor_type.get()));
+    native_ = g_cursor_type && Py_IS_TYPE(cursor_.get(), reinterpret_cast<PyTypeObject*>(g_cursor_type.get()));
     execute_.reset();
     fetchall_.reset();
     return true;

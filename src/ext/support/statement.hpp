@@ -85,8 +85,8 @@ private:
 
 // A piece of statement text: a fixed fragment or a str object.
 struct Piece {
-    Piece(const char* fixed) : fixed(fixed) {}  // NOLINT: implicit by design
-    Piece(PyObject* text) : text(text) {}  // NOLINT
+    Piece(const char* fixed) : fixed(fixed) {}      // NOLINT: implicit by design
+    Piece(PyObject* text) : text(text) {}           // NOLINT
     Piece(const Owned& text) : text(text.get()) {}  // NOLINT
     const char* fixed = nullptr;
     PyObject* text = nullptr;

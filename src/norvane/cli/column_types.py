@@ -94,4 +94,3 @@ def narrow(kind: Kind, values: Sequence[str]) -> Kind:
 
 
 CONVERTERS: dict[Kind, Callable[[str], Any]] = {"integer": int, "real": float, "text": str}
-

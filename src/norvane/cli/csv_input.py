@@ -53,9 +53,7 @@ class Layout:
         for name in names:
             column = by_name.get(name.strip().lower())
             if column is None:
-                raise DataError(
-                    f"unknown column {name!r}: {table} has columns {', '.join(columns)}"
-                )
+                raise DataError(f"unknown column {name!r}: {table} has columns {', '.join(columns)}")
             if column in fields:
                 raise DataError(f"column {column!r} is given twice")
             fields.append(column)
@@ -129,9 +127,7 @@ class _CsvPass:
         for row in batch.rows:
             if row:
                 if len(row) != width:
-                    raise DataError(
-                        f"{self.source.name}: line {at}: {len(row)} fields where the header has {width}"
-                    )
+                    raise DataError(f"{self.source.name}: line {at}: {len(row)} fields where the header has {width}")
                 rows.append(row)
                 lines.append(at)
             at += 1 + sum(line_breaks(value) for value in row)
@@ -180,7 +176,10 @@ def csv_kinds(
 
 
 def _fixed_types(
-    overrides: dict[str, Kind], recorded: Mapping[str, Kind] | None, fields: list[str], table: str,
+    overrides: dict[str, Kind],
+    recorded: Mapping[str, Kind] | None,
+    fields: list[str],
+    table: str,
     columns: Sequence[str],
 ) -> dict[str, Kind]:
     """The fields whose type is not detected: the table's recorded types of
@@ -258,7 +257,11 @@ def _detect_first(pending: list[_Batch], fields: list[str], overrides: dict[str,
 
 
 def _typed(
-    batch: _Batch, layout: Layout, typing: Typing, name: str, overrides: dict[str, Kind],
+    batch: _Batch,
+    layout: Layout,
+    typing: Typing,
+    name: str,
+    overrides: dict[str, Kind],
     used: dict[str, Kind] | None,
 ) -> list[tuple[object, ...]]:
     count = len(batch.rows)
@@ -280,7 +283,5 @@ def _typed(
         converted.append(column)
         if used is not None and layout.fields[n] not in used and values.count("") != count:
             used[layout.fields[n]] = kind
-    ordered = [
-        converted[source] if source is not None else repeat(None, count) for source in layout.source_of
-    ]
+    ordered = [converted[source] if source is not None else repeat(None, count) for source in layout.source_of]
     return list(zip(*ordered))

@@ -75,9 +75,7 @@ class _JsonRows:
         if type(value) is bool:
             return int(value)
         if type(value) is int and not INT_MIN <= value <= INT_MAX:
-            raise DataError(
-                f"{self.name}: line {line}: column {self.columns[position]}: {value} does not fit 64 bits"
-            )
+            raise DataError(f"{self.name}: line {line}: column {self.columns[position]}: {value} does not fit 64 bits")
         if type(value) is str and not value.isascii():
             try:
                 value.encode()

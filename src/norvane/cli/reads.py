@@ -28,8 +28,14 @@ def _json_param(value: str) -> object:
 
 
 _where = click.option("--where", help="An SQL condition, with ? placeholders.")
-_params = click.option("-p", "--param", "params", multiple=True, metavar="VALUE",
-                       help="A placeholder's value, as JSON: 100, \"text\", null.")
+_params = click.option(
+    "-p",
+    "--param",
+    "params",
+    multiple=True,
+    metavar="VALUE",
+    help='A placeholder\'s value, as JSON: 100, "text", null.',
+)
 
 
 @cli.command()
@@ -41,19 +47,30 @@ _params = click.option("-p", "--param", "params", multiple=True, metavar="VALUE"
 @click.option("--order-by", "order_by", multiple=True, metavar="'COL [DESC]'")
 @click.option("--limit", type=click.IntRange(min=0))
 @click.option("--offset", type=click.IntRange(min=0), default=0)
-@click.option("--format", "fmt", type=click.Choice(["table", "csv", "tsv", "json", "nl"]), default="table",
-              show_default=True)
+@click.option(
+    "--format", "fmt", type=click.Choice(["table", "csv", "tsv", "json", "nl"]), default="table", show_default=True
+)
 @guarded
-def query(db: str, table: str, where: str | None, params: tuple[str, ...], select: str | None,
-          order_by: tuple[str, ...], limit: int | None, offset: int, fmt: str) -> None:
+def query(
+    db: str,
+    table: str,
+    where: str | None,
+    params: tuple[str, ...],
+    select: str | None,
+    order_by: tuple[str, ...],
+    limit: int | None,
+    offset: int,
+    fmt: str,
+) -> None:
     """Print TABLE's current rows: staged and main, superseded ones hidden."""
     values = [_json_param(value) for value in params]
     conn = connect(db, "ro")
     try:
         target = existing_table(conn, table)
         keys = list(target.columns()) if select is None else [name.strip() for name in select.split(",")]
-        rows: Iterator[tuple[Any, ...]] = target.iter(where, values, select=None if select is None else keys,
-                                                      order_by=list(order_by), limit=limit, offset=offset)
+        rows: Iterator[tuple[Any, ...]] = target.iter(
+            where, values, select=None if select is None else keys, order_by=list(order_by), limit=limit, offset=offset
+        )
         try:
             _WRITERS[fmt](keys, rows, sys.stdout)
             sys.stdout.flush()

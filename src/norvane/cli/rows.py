@@ -32,8 +32,18 @@ __all__ = ["delete", "merge", "stage"]
 @click.option("--quiet", "-q", is_flag=True, help="No progress bars.")
 @guarded
 def stage(
-    db: str, table: str, file: str, fmt: str | None, delimiter: str | None, encoding: str, no_header: bool,
-    columns: str | None, types: tuple[str, ...], no_detect_types: bool, batch_size: int, then_merge: bool,
+    db: str,
+    table: str,
+    file: str,
+    fmt: str | None,
+    delimiter: str | None,
+    encoding: str,
+    no_header: bool,
+    columns: str | None,
+    types: tuple[str, ...],
+    no_detect_types: bool,
+    batch_size: int,
+    then_merge: bool,
     quiet: bool,
 ) -> None:
     """Stage the rows of FILE (or standard input) into TABLE."""
@@ -45,8 +55,17 @@ def stage(
         target = existing_table(conn, table)
         source = Source(file, encoding)
         try:
-            staged, report = _stage(target, source, fmt, csv_format, overrides,
-                                    not no_detect_types, batch_size, then_merge, progress_shown(quiet))
+            staged, report = _stage(
+                target,
+                source,
+                fmt,
+                csv_format,
+                overrides,
+                not no_detect_types,
+                batch_size,
+                then_merge,
+                progress_shown(quiet),
+            )
         finally:
             source.close()
     finally:
@@ -57,8 +76,15 @@ def stage(
 
 
 def _stage(
-    table: Table, source: Source, fmt: str, csv_format: CsvFormat, overrides: dict[str, Kind], detect: bool,
-    batch_size: int, then_merge: bool, shown: bool,
+    table: Table,
+    source: Source,
+    fmt: str,
+    csv_format: CsvFormat,
+    overrides: dict[str, Kind],
+    detect: bool,
+    batch_size: int,
+    then_merge: bool,
+    shown: bool,
 ) -> tuple[int, MergeReport | None]:
     report = None
     conn = cast(sqlite3.Connection, table.conn)  # the command opens host connections only
@@ -79,8 +105,16 @@ def _stage(
 
 
 def _stage_input(
-    table: Table, source: Source, fmt: str, csv_format: CsvFormat, overrides: dict[str, Kind], detect: bool,
-    batch_size: int, shown: bool, recorded: dict[str, Kind], used: dict[str, Kind],
+    table: Table,
+    source: Source,
+    fmt: str,
+    csv_format: CsvFormat,
+    overrides: dict[str, Kind],
+    detect: bool,
+    batch_size: int,
+    shown: bool,
+    recorded: dict[str, Kind],
+    used: dict[str, Kind],
 ) -> int:
     """Stages the input, all or nothing. CSV columns take the table's
     recorded types; the others are typed from their first rows; when a later
@@ -90,19 +124,41 @@ def _stage_input(
     def stage(rows: Iterator[tuple[object, ...]], label: str) -> int:
         bar = Bar(shown, label, source.size)
         try:
-            return table.stage(rows, batch_size=batch_size, progress=lambda d, t: bar.to(source.position()),
-                               commit=False)
+            return table.stage(
+                rows, batch_size=batch_size, progress=lambda d, t: bar.to(source.position()), commit=False
+            )
         finally:
             bar.close()
 
-    return _read_input(stage, source, fmt, csv_format, table.name, table.columns(), overrides, detect,
-                       batch_size, shown, recorded, used)
+    return _read_input(
+        stage,
+        source,
+        fmt,
+        csv_format,
+        table.name,
+        table.columns(),
+        overrides,
+        detect,
+        batch_size,
+        shown,
+        recorded,
+        used,
+    )
 
 
 def _read_input(
-    consume: Callable[[Iterator[tuple[object, ...]], str], int], source: Source, fmt: str, csv_format: CsvFormat,
-    name: str, columns: Sequence[str], overrides: dict[str, Kind], detect: bool, batch_size: int, shown: bool,
-    recorded: dict[str, Kind], used: dict[str, Kind],
+    consume: Callable[[Iterator[tuple[object, ...]], str], int],
+    source: Source,
+    fmt: str,
+    csv_format: CsvFormat,
+    name: str,
+    columns: Sequence[str],
+    overrides: dict[str, Kind],
+    detect: bool,
+    batch_size: int,
+    shown: bool,
+    recorded: dict[str, Kind],
+    used: dict[str, Kind],
 ) -> int:
     """Hands the input's rows, typed and in the order of `columns`, to
     `consume` (which is all or nothing) and returns what it returns. CSV
@@ -116,18 +172,33 @@ def _read_input(
         return consume(ndjson_rows(source, name, columns, overrides), "staging ")
     whole = detect and source.rereadable
     try:
-        return consume(csv_rows(source, csv_format, name, columns, overrides, detect, None, batch_size, whole,
-                                recorded, used), "staging ")
+        return consume(
+            csv_rows(source, csv_format, name, columns, overrides, detect, None, batch_size, whole, recorded, used),
+            "staging ",
+        )
     except Retype:
         used.clear()
     reading = Bar(shown, "typing  ", source.size)
     try:
-        typing = csv_kinds(source, csv_format, name, columns, overrides, detect, batch_size,
-                           lambda: reading.to(source.position()), recorded)
+        typing = csv_kinds(
+            source,
+            csv_format,
+            name,
+            columns,
+            overrides,
+            detect,
+            batch_size,
+            lambda: reading.to(source.position()),
+            recorded,
+        )
     finally:
         reading.close()
-    return consume(csv_rows(source, csv_format, name, columns, overrides, detect, typing, batch_size,
-                            recorded=recorded, used=used), "staging ")
+    return consume(
+        csv_rows(
+            source, csv_format, name, columns, overrides, detect, typing, batch_size, recorded=recorded, used=used
+        ),
+        "staging ",
+    )
 
 
 def _merge(table: Table, shown: bool, commit: bool = True) -> MergeReport:
@@ -146,8 +217,10 @@ def _merge(table: Table, shown: bool, commit: bool = True) -> MergeReport:
 
 
 def _report_line(report: MergeReport) -> str:
-    return (f"staged {report.staged}, inserted {report.inserted}, replaced {report.replaced}, "
-            f"superseded {report.superseded}, stale {report.stale}")
+    return (
+        f"staged {report.staged}, inserted {report.inserted}, replaced {report.replaced}, "
+        f"superseded {report.superseded}, stale {report.stale}"
+    )
 
 
 @cli.command()
@@ -179,8 +252,16 @@ def _rule_columns(table: Table, rule: str) -> tuple[str, list[str]]:
 
 
 def _read_keys(
-    source: Source, fmt: str, csv_format: CsvFormat, name: str, columns: Sequence[str],
-    overrides: dict[str, Kind], detect: bool, batch_size: int, shown: bool, recorded: dict[str, Kind],
+    source: Source,
+    fmt: str,
+    csv_format: CsvFormat,
+    name: str,
+    columns: Sequence[str],
+    overrides: dict[str, Kind],
+    detect: bool,
+    batch_size: int,
+    shown: bool,
+    recorded: dict[str, Kind],
 ) -> list[tuple[object, ...]]:
     """The keys of the input, typed as `stage` types its columns (their
     recorded types included)."""
@@ -211,8 +292,18 @@ def _read_keys(
 @click.option("--quiet", "-q", is_flag=True, help="No progress bar.")
 @guarded
 def delete(
-    db: str, table: str, file: str, rule: str, fmt: str | None, delimiter: str | None, encoding: str,
-    no_header: bool, columns: str | None, types: tuple[str, ...], no_detect_types: bool, batch_size: int,
+    db: str,
+    table: str,
+    file: str,
+    rule: str,
+    fmt: str | None,
+    delimiter: str | None,
+    encoding: str,
+    no_header: bool,
+    columns: str | None,
+    types: tuple[str, ...],
+    no_detect_types: bool,
+    batch_size: int,
     quiet: bool,
 ) -> None:
     """Delete TABLE's current rows whose keys under --rule are in FILE (or
@@ -229,8 +320,18 @@ def delete(
             recorded: Mapping[str, Kind] = {}  # JSON keeps its own types
             if fmt in ("csv", "tsv"):  # the settings hold only the kinds a stage wrote
                 recorded = cast(Mapping[str, Kind], read_settings(conn, target.name).column_types)
-            keys = _read_keys(source, fmt, csv_format, target.name, key_columns, overrides,
-                              not no_detect_types, batch_size, progress_shown(quiet), dict(recorded))
+            keys = _read_keys(
+                source,
+                fmt,
+                csv_format,
+                target.name,
+                key_columns,
+                overrides,
+                not no_detect_types,
+                batch_size,
+                progress_shown(quiet),
+                dict(recorded),
+            )
         finally:
             source.close()
         deleted = target.delete_keys(rule_name, keys)

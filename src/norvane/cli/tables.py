@@ -33,16 +33,36 @@ def _named_columns(values: Sequence[str], option: str) -> list[tuple[str, list[s
 @click.argument("db", type=click.Path(dir_okay=False))
 @click.argument("table")
 @click.argument("columns", nargs=-1, required=True)
-@click.option("--unique", "rules", multiple=True, metavar="NAME=COL,COL", help="A uniqueness rule: the newest row wins.")
+@click.option(
+    "--unique", "rules", multiple=True, metavar="NAME=COL,COL", help="A uniqueness rule: the newest row wins."
+)
 @click.option("--index", "indexes", multiple=True, metavar="NAME=COL,COL", help="An index on the main table.")
-@click.option("--newest-by", "newest_by", multiple=True, metavar="COL",
-              help="A column that decides which of two rows is newer (repeat for a tuple).")
-@click.option("--type", "types", multiple=True, metavar="COL=integer|real|text",
-              help="Record a column's type: CSV and TSV values must fit it.")
+@click.option(
+    "--newest-by",
+    "newest_by",
+    multiple=True,
+    metavar="COL",
+    help="A column that decides which of two rows is newer (repeat for a tuple).",
+)
+@click.option(
+    "--type",
+    "types",
+    multiple=True,
+    metavar="COL=integer|real|text",
+    help="Record a column's type: CSV and TSV values must fit it.",
+)
 @click.option("--replace", is_flag=True, help="Drop an existing table of this name first, with its rows.")
 @guarded
-def create(db: str, table: str, columns: tuple[str, ...], rules: tuple[str, ...], indexes: tuple[str, ...],
-           newest_by: tuple[str, ...], types: tuple[str, ...], replace: bool) -> None:
+def create(
+    db: str,
+    table: str,
+    columns: tuple[str, ...],
+    rules: tuple[str, ...],
+    indexes: tuple[str, ...],
+    newest_by: tuple[str, ...],
+    types: tuple[str, ...],
+    replace: bool,
+) -> None:
     """Create TABLE with COLUMNS, its rules and its indexes."""
     unique = [Unique(name, cols) for name, cols in _named_columns(rules, "--unique")]
     plain = [Index(name, cols) for name, cols in _named_columns(indexes, "--index")]
@@ -56,8 +76,14 @@ def create(db: str, table: str, columns: tuple[str, ...], rules: tuple[str, ...]
                 target = Table(conn, table)
                 if replace:
                     clear_settings(conn, table)
-                target.create(list(columns), indexes=plain, unique=unique, newest_by=list(newest_by), replace=replace,
-                              commit=False)
+                target.create(
+                    list(columns),
+                    indexes=plain,
+                    unique=unique,
+                    newest_by=list(newest_by),
+                    replace=replace,
+                    commit=False,
+                )
                 if kinds:
                     add_column_types(conn, table, kinds)
         finally:
