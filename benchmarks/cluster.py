@@ -357,14 +357,9 @@ def create_feed(conn):
 
 
 def delete_a_tenth(table):
-    """Step 3. Deletes every tenth main row in rowid order.
-
-    DELETE_KEYS: when Table.delete_keys lands, this is the one place to
-    switch: delete the keys of every tenth row instead, e.g.
-    table.delete_keys("by_product", [(sup, sku) for sup, sku in picked]).
-    """
-    rowids = [rowid for (rowid,) in table.rows(select="rowid", order_by="rowid")]
-    table.delete(rowids[::10])
+    """Step 3. Deletes by key the (sup, sku) of every tenth main row in rowid order."""
+    keys = table.rows(select=["sup", "sku"], order_by="rowid")
+    table.delete_keys("by_product", keys[::10])
 
 
 def scale_steps(size):

@@ -8,6 +8,7 @@
 #include "refs.hpp"
 #include "schema.hpp"
 #include "storage.hpp"
+#include "temp_to_main.hpp"
 
 #include <frameobject.h>  // PyFrame_New
 

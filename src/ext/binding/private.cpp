@@ -22,7 +22,7 @@
 #include "sequential_walk.hpp"
 #include "set_merge.hpp"
 #include "statement.hpp"
-#include "storage.hpp"
+#include "temp_to_main.hpp"
 
 #include <cstring>
 #include <new>
