@@ -383,9 +383,10 @@ def test_a_merge_in_sets_takes_a_few_requests(shared_cluster, local, monkeypatch
     # Eight statements and the commit, the four indexes dropped in one request
     # and built again in another (the main table being empty); one statement
     # per row took about 3,500 here, and one statement per index 18. The
-    # indexes to drop come from the schema the merge reads with its counts.
+    # indexes to drop, and the catalogue the rebuild creates them from, come
+    # with the counts.
     assert counter.count <= 8
-    assert wire.count <= 11
+    assert wire.count <= 10
     nv.temp_to_main(local, T)
     assert state(conn) == state(local)
     conn.close()

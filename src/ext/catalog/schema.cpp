@@ -25,6 +25,8 @@ constexpr const char* kCreateUniqueCatalog =
 constexpr const char* kDeleteIndexRow = "DELETE FROM index_table WHERE table_name = ? AND index_name = ?";
 constexpr const char* kInsertIndexRow = "INSERT INTO index_table Values (?,?,?)";
 constexpr const char* kSelectIndexRows = "SELECT * FROM index_table WHERE table_name = ?";
+// The same rows between a tag and a NULL, five columns as sqlite_master has.
+constexpr const char* kSelectTaggedIndexRows = "SELECT 'catalog', *, NULL FROM index_table WHERE table_name = ?";
 constexpr const char* kDeleteTableIndexRows = "DELETE FROM index_table WHERE table_name = ?";
 constexpr const char* kDeleteUniqueRow = "DELETE FROM unique_table WHERE table_name = ? AND unique_name = ?";
 constexpr const char* kInsertUniqueRow = "INSERT INTO unique_table Values (?,?,?,?)";
@@ -377,6 +379,25 @@ Owned drop_index(Args args) {
     return transaction.finish(comm);
 }
 
+bool create_catalogued_indexes(Cursor& cursor, PyObject* conn, PyObject* rows) {
+    std::vector<Owned> creates;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+        PyObject* row = PyList_GET_ITEM(rows, i);
+        Owned row_table = item_at(row, Py_ssize_t{0});
+        Owned row_name = row_table ? item_at(row, Py_ssize_t{1}) : Owned();
+        Owned row_cols = row_name ? item_at(row, Py_ssize_t{2}) : Owned();
+        Owned index_name = row_cols ? physical_index_name(row_table.get(), row_name.get()) : Owned();
+        Owned sql = index_name ? create_index_sql(index_name.get(), row_table.get(), row_cols.get()) : Owned();
+        if (!sql) {
+            return false;
+        }
+        creates.push_back(std::move(sql));
+    }
+    return run_all(cursor, conn, creates);
+}
+
+const char* tagged_catalogued_indexes_sql() noexcept { return kSelectTaggedIndexRows; }
+
 Owned active_table_index(Args args) {
     PyObject* conn = args[0];
     PyObject* table = args[1];
@@ -387,23 +408,10 @@ Owned active_table_index(Args args) {
         return {};
     }
     Owned rows = catalogued_indexes(cursor, table);
-    if (!rows) {
+    if (!rows || !create_catalogued_indexes(cursor, conn, rows.get())) {
         return {};
     }
-    std::vector<Owned> creates;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
-        PyObject* row = PyList_GET_ITEM(rows.get(), i);
-        Owned row_table = item_at(row, Py_ssize_t{0});
-        Owned row_name = row_table ? item_at(row, Py_ssize_t{1}) : Owned();
-        Owned row_cols = row_name ? item_at(row, Py_ssize_t{2}) : Owned();
-        Owned index_name = row_cols ? physical_index_name(row_table.get(), row_name.get()) : Owned();
-        Owned sql = index_name ? create_index_sql(index_name.get(), row_table.get(), row_cols.get()) : Owned();
-        if (!sql) {
-            return {};
-        }
-        creates.push_back(std::move(sql));
-    }
-    return run_all(cursor, conn, creates) ? transaction.finish(comm) : Owned();
+    return transaction.finish(comm);
 }
 
 Owned drop_table_index(Args args) {

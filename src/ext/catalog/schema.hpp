@@ -54,6 +54,13 @@ Owned drop_index_sql(PyObject* index_name);
 bool run_all(Cursor& cursor, PyObject* conn, const std::vector<Owned>& statements);
 // The catalog rows (table_name, index_name, columns) of a table, in catalog order.
 Owned catalogued_indexes(Cursor& cursor, PyObject* table);
+// catalogued_indexes' rows as five columns, 'catalog' first and NULL last
+// (one parameter, the table), for a caller that reads them with UNION ALL
+// together with sqlite_master's rows.
+const char* tagged_catalogued_indexes_sql() noexcept;
+// Creates the indexes of catalogued_indexes' rows, in their order, as
+// active_table_index does (in one request on a dqlite connection).
+bool create_catalogued_indexes(Cursor& cursor, PyObject* conn, PyObject* rows);
 // Every index row of sqlite_master: (type, name, tbl_name, rootpage, sql).
 Owned schema_indexes(Cursor& cursor);
 // Whether a sqlite_master row is an index of `table`: 1 or 0, -1 on error.

@@ -270,7 +270,7 @@ bool MergeIndexes::without_statistics(Cursor& cursor, PyObject* table, bool& non
 // whose name another table's index holds create nothing in the rebuild
 // either, so they neither keep nor end anything.
 bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
-    Owned rows = catalogued_indexes(cursor, table);
+    Owned rows = catalog_rows_ ? share(catalog_rows_.get()) : catalogued_indexes(cursor, table);
     Owned claimed = rows ? steal(PySet_New(nullptr)) : Owned();
     Owned create = claimed ? steal(PyUnicode_FromString("CREATE INDEX ")) : Owned();
     if (!create) {

@@ -38,6 +38,8 @@ public:
     // The rows of schema_rows_sql() when the caller read them already, in the
     // order that statement gives: the plan then does not read the schema.
     void know_schema_rows(Owned rows) { schema_rows_ = std::move(rows); }
+    // catalogued_indexes' rows when the caller read them already.
+    void know_catalog_rows(Owned rows) { catalog_rows_ = std::move(rows); }
     // A statement of sqlite_master's five columns giving the indexes and the
     // statistics tables, in schema order; a caller may append it to a read of
     // its own with UNION ALL.
@@ -66,6 +68,7 @@ private:
     bool all_kept_ = false;
     Owned largest_rowid_;
     Owned schema_rows_;
+    Owned catalog_rows_;
     Owned statistics_names_;  // names of the statistics tables, when read with the schema
 };
 
