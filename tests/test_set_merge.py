@@ -230,3 +230,29 @@ def test_progress_is_told_per_statement_step():
     staged, inserted, replaced, superseded = counts
     assert (staged, inserted + superseded) == (6000, 6000)
     assert conn.execute("SELECT count(*) FROM homes").fetchone() == (50 - replaced + inserted,)
+
+
+@pytest.mark.parametrize("path", ["sets", "statements"])
+def test_a_rebuild_from_the_catalog_read_with_the_counts_fails_as_the_module_function_does(path):
+    """The catalogued indexes come with the merge's counts; an entry the
+    rebuild cannot create fails the merge as active_table_index would, with
+    its traceback entry, and rolls everything back."""
+    import traceback
+
+    conn = sqlite3.connect(":memory:")
+    _native.prepare_catalog(conn)
+    nv.create_table(conn, TABLE, ["a", "b"], [{"name": "i", "cols": "b"}], [{"name": "r", "cols": [0]}])
+    nv.insert_temp(conn, TABLE, [(1, 2), (1, 3), (2, 4)])
+    conn.execute("INSERT INTO index_table VALUES (?, 'gone', 'no_such_column')", (TABLE,))
+    conn.commit()
+    before = conn.execute(f"SELECT * FROM temp_{TABLE}").fetchall()
+    with switched(_native.merge_path, "statements" if path == "statements" else "auto"):
+        with pytest.raises(sqlite3.OperationalError, match="no such column") as raised:
+            _native.traced_merge(conn, TABLE, True, None, 0)
+    frames = [frame.name for frame in traceback.extract_tb(raised.value.__traceback__)]
+    assert "norvane.norvane.active_table_index" in frames
+    assert conn.execute(f"SELECT * FROM temp_{TABLE}").fetchall() == before
+    assert conn.execute(f"SELECT count(*) FROM {TABLE}").fetchone() == (0,)
+    conn.execute("DELETE FROM index_table WHERE index_name = 'gone'")
+    with switched(_native.merge_path, "statements" if path == "statements" else "auto"):
+        assert _native.traced_merge(conn, TABLE, True, None, 0)[0] == path

@@ -177,7 +177,8 @@ class _MergeInSets:
         )
         rows = m.cursor.execute(
             f"SELECT NULL, count(*), (SELECT max(rowid) FROM {sql.main}), {hidden_count}, NULL "
-            f"FROM {sql.staging} UNION ALL {_native.MERGE_SCHEMA_ROWS}"
+            f"FROM {sql.staging} UNION ALL {_native.MERGE_SCHEMA_ROWS}",
+            (sql_name(sql),),
         ).fetchall()
         _, staged, largest, hidden, _ = rows[0]
         reporter = Reporter(m.progress, staged)
@@ -211,7 +212,10 @@ class _MergeInSets:
                     counts["replaced"] = m.execute(f"DELETE FROM {sql.main} WHERE rowid IN ({sql.hidden_ids()})")
             reporter.advance(staged * 3 // _STEPS)
             if staged and bulk["on"]:
-                (above,) = m.cursor.execute(f"SELECT coalesce(max(rowid), 0) FROM {sql.main}").fetchone()
+                if hidden:
+                    (above,) = m.cursor.execute(f"SELECT coalesce(max(rowid), 0) FROM {sql.main}").fetchone()
+                else:  # nothing deleted: the largest rowid read with the counts still holds
+                    above = largest or 0
                 bulk["above"] = above
                 counts["inserted"] = m.execute(f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} ORDER BY rowid")
             elif staged:
@@ -273,7 +277,8 @@ class _MergeByIds:
         sql, m = self.sql, self.m
         largest_sql = f"SELECT 3, (SELECT max(rowid) FROM {sql.main}), NULL, NULL, NULL"
         state, rows = walk(
-            m.cursor.execute(sql.with_newest(", NULL", [largest_sql, _native.MERGE_SCHEMA_ROWS])), len(sql.rules)
+            m.cursor.execute(sql.with_newest(", NULL", [largest_sql, _native.MERGE_SCHEMA_ROWS]), (sql_name(sql),)),
+            len(sql.rules),
         )
         largest = next(r[1] for r in rows if r[0] == 3)
         staged = next(r[1] for r in rows if r[0] == 4)

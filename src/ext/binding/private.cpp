@@ -369,7 +369,8 @@ PyMODINIT_FUNC PyInit__native_ext() {
     Owned keywords = module ? keyword_set() : Owned();
     if (!keywords || !add_current_rows_type(module.get()) || !add_newest_play(module.get()) ||
         !add_profile_entries(module.get()) || PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0 ||
-        PyModule_AddStringConstant(module.get(), "MERGE_SCHEMA_ROWS", MergeIndexes::schema_rows_sql()) < 0) {
+        PyModule_AddStringConstant(module.get(), "MERGE_SCHEMA_ROWS", MergeIndexes::schema_and_catalog_rows_sql()) <
+            0) {
         return nullptr;
     }
     return module.release();

@@ -14,6 +14,7 @@
 #include "statement.hpp"
 #include "transaction.hpp"
 
+#include <string_view>
 #include <vector>
 
 namespace norvane {
@@ -27,6 +28,7 @@ constexpr const char* kInsertIndexRow = "INSERT INTO index_table Values (?,?,?)"
 constexpr const char* kSelectIndexRows = "SELECT * FROM index_table WHERE table_name = ?";
 // The same rows between a tag and a NULL, five columns as sqlite_master has.
 constexpr const char* kSelectTaggedIndexRows = "SELECT 'catalog', *, NULL FROM index_table WHERE table_name = ?";
+static_assert(std::string_view(kSelectTaggedIndexRows).substr(8, 7) == kCatalogRowTag);
 constexpr const char* kDeleteTableIndexRows = "DELETE FROM index_table WHERE table_name = ?";
 constexpr const char* kDeleteUniqueRow = "DELETE FROM unique_table WHERE table_name = ? AND unique_name = ?";
 constexpr const char* kInsertUniqueRow = "INSERT INTO unique_table Values (?,?,?,?)";

@@ -58,6 +58,7 @@ Owned catalogued_indexes(Cursor& cursor, PyObject* table);
 // (one parameter, the table), for a caller that reads them with UNION ALL
 // together with sqlite_master's rows.
 const char* tagged_catalogued_indexes_sql() noexcept;
+inline constexpr const char* kCatalogRowTag = "catalog";
 // Creates the indexes of catalogued_indexes' rows, in their order, as
 // active_table_index does (in one request on a dqlite connection).
 bool create_catalogued_indexes(Cursor& cursor, PyObject* conn, PyObject* rows);

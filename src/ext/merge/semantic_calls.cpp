@@ -52,8 +52,9 @@ PyObject* with_index_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     MergeIndexes indexes;
-    if (args[5] != Py_None) {
-        indexes.know_schema_rows(share(args[5]));
+    // Schema rows come from the Table's merge with the catalog's after them.
+    if (args[5] != Py_None && !indexes.know_schema_rows(share(args[5]), true)) {
+        return nullptr;
     }
     if (args[6] != Py_None || args[5] != Py_None) {
         indexes.know_largest_rowid(share(args[6]));
@@ -72,17 +73,8 @@ PyObject* with_index_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!prepared) {
         return nullptr;
     }
-    const bool dropped = indexes.keeps_any()
-                             ? indexes.drop_the_rest(cursor, conn)
-                             : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
-    Owned result = dropped ? steal(PyObject_CallNoArgs(args[8])) : Owned();
-    if (!result) {
-        return nullptr;
-    }
-    if (!indexes.rebuilds_nothing() && !call_module_function(Fn::active_table_index, {conn, table, Py_False})) {
-        return nullptr;
-    }
-    return result.release();
+    Owned result = indexes.drop(cursor, conn, table) ? steal(PyObject_CallNoArgs(args[8])) : Owned();
+    return result && indexes.rebuild(cursor, conn, table) ? result.release() : nullptr;
 }
 
 }  // namespace norvane

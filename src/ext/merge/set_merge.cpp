@@ -126,8 +126,9 @@ private:
         }
         MergeIndexes indexes;
         indexes.know_largest_rowid(std::move(largest_rowid_));
-        indexes.know_schema_rows(std::move(schema_rows_));
-        indexes.know_catalog_rows(share(catalog_rows_.get()));
+        if (!indexes.know_schema_rows(std::move(schema_rows_), true)) {
+            return false;
+        }
         const Py_ssize_t superseded = replaced_;
         const auto count_changes = [this, superseded](Py_ssize_t& changes) {
             Py_ssize_t kept = 0;
@@ -144,16 +145,11 @@ private:
             return false;
         }
         delete_in_place_ = indexes.keeps_any();
-        // The schema read with the counts already names what drop_table_index
-        // would drop (our own function then), without reading it again.
-        const bool dropped = indexes.keeps_any() || indexes.knows_schema()
-                                 ? indexes.drop_the_rest(cursor_, conn)
-                                 : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
-        return dropped && done(Step::drop_indexes) && step(Step::delete_superseded) && delete_superseded() &&
-               done(Step::delete_superseded) && step(Step::insert_survivors) && insert_survivors() &&
-               done(Step::insert_survivors) && step(Step::purge) && purge_staging(cursor_, table_text_.get()) &&
-               done(Step::purge) && step(Step::rebuild) && (indexes.rebuilds_nothing() || rebuild_indexes()) &&
-               record_counts();
+        return indexes.drop(cursor_, conn, table) && done(Step::drop_indexes) && step(Step::delete_superseded) &&
+               delete_superseded() && done(Step::delete_superseded) && step(Step::insert_survivors) &&
+               insert_survivors() && done(Step::insert_survivors) && step(Step::purge) &&
+               purge_staging(cursor_, table_text_.get()) && done(Step::purge) && step(Step::rebuild) &&
+               indexes.rebuild(cursor_, conn, table) && record_counts();
     }
 
     // Progress in staged rows, told after a step: each step counts for a
@@ -206,64 +202,25 @@ private:
     // the catalog, so a database without it fails here as it would later.
     bool count_rows() {
         const bool searches = PyUnicode_GET_LENGTH(superseded_sql_.get()) > 0;
-        Owned schema = steal(PyUnicode_FromString(MergeIndexes::schema_rows_sql()));
-        Owned catalog = schema ? steal(PyUnicode_FromString(tagged_catalogued_indexes_sql())) : Owned();
-        Owned sql = !catalog ? Owned()
-                    : searches
-                        ? join_text({"SELECT NULL, count(*), (SELECT max(rowid) FROM ", table_text_,
-                                     "), CASE WHEN (SELECT max(rowid) FROM ", table_text_,
-                                     ") IS NULL THEN 0 ELSE (SELECT count(DISTINCT id) FROM (", superseded_sql_,
-                                     ")) END, NULL FROM ", staging_, " UNION ALL ", schema, " UNION ALL ", catalog})
-                        : join_text({"SELECT NULL, count(*), (SELECT max(rowid) FROM ", table_text_, "), 0, NULL FROM ",
-                                     staging_, " UNION ALL ", schema, " UNION ALL ", catalog});
+        Owned schema = steal(PyUnicode_FromString(MergeIndexes::schema_and_catalog_rows_sql()));
+        Owned sql = !schema    ? Owned()
+                    : searches ? join_text({"SELECT NULL, count(*), (SELECT max(rowid) FROM ", table_text_,
+                                            "), CASE WHEN (SELECT max(rowid) FROM ", table_text_,
+                                            ") IS NULL THEN 0 ELSE (SELECT count(DISTINCT id) FROM (", superseded_sql_,
+                                            ")) END, NULL FROM ", staging_, " UNION ALL ", schema})
+                               : join_text({"SELECT NULL, count(*), (SELECT max(rowid) FROM ", table_text_,
+                                            "), 0, NULL FROM ", staging_, " UNION ALL ", schema});
         Owned params = sql ? steal(PyTuple_Pack(1, table_)) : Owned();
         Owned rows = params ? cursor_.query(sql.get(), params.get()) : Owned();
         Owned row = rows ? item_at(rows.get(), Py_ssize_t{0}) : Owned();
         Owned staged = row ? item_at(row.get(), Py_ssize_t{1}) : Owned();
         largest_rowid_ = staged ? item_at(row.get(), Py_ssize_t{2}) : Owned();
         Owned replaced = largest_rowid_ ? item_at(row.get(), Py_ssize_t{3}) : Owned();
-        if (!replaced || !split_schema_rows(rows.get())) {
-            return false;
-        }
-        staged_ = PyLong_AsSsize_t(staged.get());
+        schema_rows_ = replaced ? steal(PyList_GetSlice(rows.get(), 1, PyList_GET_SIZE(rows.get()))) : Owned();
+        staged_ = schema_rows_ ? PyLong_AsSsize_t(staged.get()) : -1;
         replaced_ = staged_ >= 0 ? PyLong_AsSsize_t(replaced.get()) : -1;
         main_has_rows_ = replaced_ >= 0 && largest_rowid_.get() != Py_None;
         return replaced_ >= 0;
-    }
-
-    // The rows after the counts: sqlite_master's, then the catalog's (as
-    // catalogued_indexes gives them, without the tag and the NULL).
-    bool split_schema_rows(PyObject* rows) {
-        schema_rows_ = steal(PyList_New(0));
-        catalog_rows_ = schema_rows_ ? steal(PyList_New(0)) : Owned();
-        if (!catalog_rows_) {
-            return false;
-        }
-        for (Py_ssize_t i = 1; i < PyList_GET_SIZE(rows); ++i) {
-            PyObject* row = PyList_GET_ITEM(rows, i);
-            Owned tag = item_at(row, Py_ssize_t{0});
-            if (!tag) {
-                return false;
-            }
-            const bool catalogued =
-                PyUnicode_Check(tag.get()) && PyUnicode_CompareWithASCIIString(tag.get(), "catalog") == 0;
-            Owned entry = catalogued ? steal(PySequence_GetSlice(row, 1, 4)) : share(row);
-            if (!entry || PyList_Append(catalogued ? catalog_rows_.get() : schema_rows_.get(), entry.get()) < 0) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    // The catalogued indexes created again as active_table_index would (our
-    // own function, or this path would not run), from the rows read with
-    // the counts.
-    bool rebuild_indexes() {
-        if (create_catalogued_indexes(cursor_, conn_, catalog_rows_.get())) {
-            return true;
-        }
-        add_traceback(Fn::active_table_index);
-        return false;
     }
 
     bool count_kept(Py_ssize_t& kept) {
@@ -365,8 +322,7 @@ private:
     bool delete_in_place_ = false;
     Py_ssize_t replaced_ = 0;  // main rows the staged ones supersede
     Owned largest_rowid_;
-    Owned schema_rows_;   // read with the counts, for the index plan
-    Owned catalog_rows_;  // read with the counts, for the index plan and the rebuild
+    Owned schema_rows_;  // read with the counts, for the index plan and the rebuild
     std::vector<long long> superseded_;
 };
 
