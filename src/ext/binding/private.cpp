@@ -93,8 +93,7 @@ PyObject* run_merge(PyObject* const* args, Py_ssize_t nargs, bool traced) {
     try {
         MergeReport report(args[3]);
         MergeOutcome outcome;
-        PyObject* const merge_args[] = {args[0], args[1], args[2]};
-        if (merge_with(merge_args, options, outcome)) {
+        if (merge_with(args[0], args[1], args[2], options, &report, outcome)) {
             const MergeCounts& c = report.counts();
             answer = traced ? steal(Py_BuildValue("(snnnn)", outcome.in_sets ? "sets" : "statements", c.staged,
                                                   c.inserted, c.replaced, c.superseded))
@@ -211,7 +210,7 @@ PyObject* native_stage_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     }
     Owned answer;
     try {
-        answer = stage_rows(args);
+        answer = stage_rows(args[0], args[1], args[2], args[3]);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
@@ -232,10 +231,9 @@ PyObject* native_stage_values(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (width == -1 && PyErr_Occurred()) {
         return nullptr;
     }
-    PyObject* const forwarded[] = {args[0], args[1], args[2], args[4]};
     Owned answer;
     try {
-        answer = stage_values(forwarded, width);
+        answer = stage_values(args[0], args[1], args[2], width, args[4]);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }

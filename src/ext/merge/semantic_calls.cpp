@@ -72,14 +72,13 @@ PyObject* with_index_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!prepared) {
         return nullptr;
     }
-    const bool dropped = indexes.keeps_any()
-                             ? indexes.drop_the_rest(cursor, conn)
-                             : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
+    const bool dropped = indexes.keeps_any() ? indexes.drop_the_rest(cursor, conn)
+                                             : bool(call_module<Fn::drop_table_index>(conn, table, Py_False));
     Owned result = dropped ? steal(PyObject_CallNoArgs(args[8])) : Owned();
     if (!result) {
         return nullptr;
     }
-    if (!indexes.rebuilds_nothing() && !call_module_function(Fn::active_table_index, {conn, table, Py_False})) {
+    if (!indexes.rebuilds_nothing() && !call_module<Fn::active_table_index>(conn, table, Py_False)) {
         return nullptr;
     }
     return result.release();

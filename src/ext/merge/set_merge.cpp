@@ -147,12 +147,12 @@ private:
         // would drop (our own function then), without reading it again.
         const bool dropped = indexes.keeps_any() || indexes.knows_schema()
                                  ? indexes.drop_the_rest(cursor_, conn)
-                                 : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
+                                 : bool(call_module<Fn::drop_table_index>(conn, table, Py_False));
         return dropped && done(Step::drop_indexes) && step(Step::delete_superseded) && delete_superseded() &&
                done(Step::delete_superseded) && step(Step::insert_survivors) && insert_survivors() &&
                done(Step::insert_survivors) && step(Step::purge) && purge_staging(cursor_, table_text_.get()) &&
                done(Step::purge) && step(Step::rebuild) &&
-               (indexes.rebuilds_nothing() || call_module_function(Fn::active_table_index, {conn, table, Py_False})) &&
+               (indexes.rebuilds_nothing() || call_module<Fn::active_table_index>(conn, table, Py_False)) &&
                record_counts();
     }
 
