@@ -205,9 +205,12 @@ Owned grouped_staging(PyObject* flag) {
     return steal(PyBool_FromLong(set_grouped_staging(flag == Py_True)));
 }
 
+// ignore_guard(name or None) -> previous name or None.
+Owned ignore_guard_entry(PyObject* name) { return steal(ignore_guard(name)); }
+
 // The private entries, bound as the published callables are: keyword
 // arguments, defaults, and a traceback entry on every failure.
-constexpr int kNativeCount = 16;
+constexpr int kNativeCount = 19;
 constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
     {0,
      "merge_path",
@@ -365,6 +368,34 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      1,
      LastDefault::none,
      kCore<grouped_staging>},
+    {16,
+     "play_newest",
+     "play_newest",
+     "play_newest(main, staged, picks, rank_picks) -> (current staged rowids, hidden main rowids)",
+     "(main, staged, picks, rank_picks)",
+     {"main", "staged", "picks", "rank_picks"},
+     4,
+     LastDefault::none,
+     kCore<play_newest>},
+    {17,
+     "connection_profile",
+     "connection_profile",
+     "connection_profile(conn, table=None) -> dict\n\nThe facts the fast paths decide by: the engine, the\n"
+     "parameter limit, each flag and whether each path may run.",
+     "(conn, table=None)",
+     {"conn", "table"},
+     2,
+     LastDefault::none_value,
+     kCore<connection_profile>},
+    {18,
+     "ignore_guard",
+     "ignore_guard",
+     "ignore_guard(name or None) -> previous name or None\n\nFor tests: the named flag holds whatever is read.",
+     "(name)",
+     {"name"},
+     1,
+     LastDefault::none,
+     kCore<ignore_guard_entry>},
 }};
 static_assert(entries_hold(kNativeSpecs),
               "kNativeSpecs: an entry out of its place, or its parameters and signature disagree");
@@ -418,8 +449,7 @@ PyMODINIT_FUNC PyInit__native_ext() {
     Owned module = steal(PyModule_Create(&native_def));
     Owned keywords = module ? keyword_set() : Owned();
     if (!keywords || !add_native_functions(module.get()) || !add_current_rows_type(module.get()) ||
-        !add_newest_play(module.get()) || !add_profile_entries(module.get()) ||
-        PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0 ||
+        !add_profile_entries(module.get()) || PyModule_AddObjectRef(module.get(), "KEYWORDS", keywords.get()) < 0 ||
         PyModule_AddStringConstant(module.get(), "MERGE_SCHEMA_ROWS", MergeIndexes::schema_rows_sql()) < 0) {
         return nullptr;
     }
