@@ -1,7 +1,9 @@
-// The binder of the published callables: their table of signatures, the
-// function objects that bind arguments to it, their traceback entries, and
-// calls between them through the module globals, so that a caller who
-// replaces a module function sees the replacement called.
+// The binder of the published callables and of the private entries: the
+// shape of a table of signatures, the adapters from bound arguments to each
+// callable's typed core, the function objects that bind arguments to a
+// signature, their traceback entries, and calls between the published
+// callables through the module globals, so that a caller who replaces a
+// module function sees the replacement called.
 #pragma once
 
 #include "refs.hpp"
@@ -217,6 +219,15 @@ Owned call_module(V... values) {
 
 // Calls `target` (a stand-in for `fn`) with every argument by keyword.
 Owned call_by_keyword(PyObject* target, Fn fn, std::initializer_list<PyObject*> values);
+
+// The same with the argument count checked when it compiles.
+template <Fn fn, typename... V>
+Owned call_by_keyword(PyObject* target, V... values) {
+    static_assert(static_cast<int>(sizeof...(V)) == kParamCounts[static_cast<int>(fn)],
+                  "a call by keyword passes one value per parameter of its callee");
+    static_assert((std::is_convertible_v<V, PyObject*> && ...), "a call by keyword passes objects");
+    return call_by_keyword(target, fn, {static_cast<PyObject*>(values)...});
+}
 
 // The current value of the module global that publishes `fn` (NameError when
 // it has been deleted), and whether an object is our own function for `fn`.

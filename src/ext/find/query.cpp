@@ -473,9 +473,9 @@ private:
             }
             return verdict == Verdict::newest ? 1 : 0;
         }
-        Owned result = call_by_keyword(
-            check.get(), Fn::check_newest_unique,
-            {conn_, table_, reference.get(), row, uniques_.get(), cols_.get(), total_select_.get(), visited.get()});
+        Owned result =
+            call_by_keyword<Fn::check_newest_unique>(check.get(), conn_, table_, reference.get(), row, uniques_.get(),
+                                                     cols_.get(), total_select_.get(), visited.get());
         Owned verdict = result ? item_at(result.get(), Py_ssize_t{0}) : Owned();
         return verdict ? PyObject_IsTrue(verdict.get()) : -1;
     }
