@@ -247,10 +247,12 @@ void add_traceback(Fn fn);
 Owned traceback_code(const char* funcname);
 void add_traceback_entry(PyObject* code);
 
-// ------------------------------------------------------- other tables ---
+// ------------------------------------------------------- other tables ----
 
-// The process state of one callable of a table besides the published one:
-// its function object, interned parameter names and traceback entry.
+// The process state of one callable of a table: its function object, its
+// parameter names as interned str objects, the same names as a kwnames
+// tuple, and the code object of its traceback entries. The binder keeps
+// those of the published table; another table keeps its own.
 struct FunctionRuntime {
     Retained function;
     std::array<Retained, kMaxParams> params;
