@@ -2,7 +2,6 @@
 // the published functions that change them, and the reads of both.
 #pragma once
 
-#include "binder.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
 
@@ -14,14 +13,15 @@ namespace norvane {
 
 // Bodies of published callables; their parameters, in order, are the
 // binder's table of signatures.
-Owned insert_index(Args);
-Owned drop_index(Args);
-Owned active_table_index(Args);
-Owned drop_table_index(Args);
-Owned insert_unique(Args);
-Owned drop_unique(Args);
-Owned create_table(Args);
-Owned drop_table(Args);
+Owned insert_index(PyObject* conn, PyObject* index, PyObject* comm);
+Owned drop_index(PyObject* conn, PyObject* table, PyObject* name, PyObject* comm);
+Owned active_table_index(PyObject* conn, PyObject* table, PyObject* comm);
+Owned drop_table_index(PyObject* conn, PyObject* table, PyObject* comm);
+Owned insert_unique(PyObject* conn, PyObject* table, PyObject* name, PyObject* cols, PyObject* cols_num,
+                    PyObject* comm);
+Owned drop_unique(PyObject* conn, PyObject* table, PyObject* name, PyObject* comm);
+Owned create_table(PyObject* conn, PyObject* name, PyObject* cols, PyObject* index, PyObject* unique, PyObject* comm);
+Owned drop_table(PyObject* conn, PyObject* table, PyObject* comm);
 
 // ---------------------------------------------------------------- rules ----
 

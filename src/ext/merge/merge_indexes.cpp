@@ -162,7 +162,7 @@ bool MergeIndexes::know_schema_rows(Owned rows, bool with_catalog) {
 
 bool MergeIndexes::drop(Cursor& cursor, PyObject* conn, PyObject* table) {
     return keeps_any_ || schema_read_ ? drop_the_rest(cursor, conn)
-                                      : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
+                                      : bool(call_module<Fn::drop_table_index>(conn, table, Py_False));
 }
 
 bool MergeIndexes::rebuild(Cursor& cursor, PyObject* conn, PyObject* table) {
@@ -170,7 +170,7 @@ bool MergeIndexes::rebuild(Cursor& cursor, PyObject* conn, PyObject* table) {
         return true;
     }
     if (!schema_read_ || !catalog_rows_) {
-        return bool(call_module_function(Fn::active_table_index, {conn, table, Py_False}));
+        return bool(call_module<Fn::active_table_index>(conn, table, Py_False));
     }
     if (create_catalogued_indexes(cursor, conn, catalog_rows_.get())) {
         return true;
