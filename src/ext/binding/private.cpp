@@ -11,7 +11,7 @@
 #include "keywords.hpp"
 #include "merge_indexes.hpp"
 #include "merge_report.hpp"
-#include "module.hpp"
+#include "names.hpp"
 #include "newest_plan.hpp"
 #include "newest_play.hpp"
 #include "profile.hpp"

@@ -2,7 +2,7 @@
 #include "db_handle.hpp"
 
 #include "binder.hpp"
-#include "module.hpp"
+#include "names.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
 #include "statement.hpp"

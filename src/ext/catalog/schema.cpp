@@ -10,7 +10,7 @@
 #include "binder.hpp"
 #include "call_scope.hpp"
 #include "driver_requests.hpp"
-#include "module.hpp"
+#include "names.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
 

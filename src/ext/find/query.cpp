@@ -7,7 +7,7 @@
 #include "query.hpp"
 
 #include "binder.hpp"
-#include "module.hpp"
+#include "names.hpp"
 #include "newest_groups.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
