@@ -21,6 +21,8 @@ except ImportError:  # require_cluster() skips, or fails, every test that needs 
 from conftest import Proxy, fresh_name, switched
 
 import norvane.norvane as nv
+from norvane import _traced
+from norvane.call_options import CallOptions
 from norvane.catalog import prepare_catalog
 from norvane.cluster import LocalCluster, missing_programs
 
@@ -665,10 +667,10 @@ def test_table_calls_match_a_local_file(shared_cluster, local, seed, monkeypatch
     ids = [rowid for (rowid,) in tables[1].rows(select="rowid", limit=50)]
     assert len(ids) >= 30
     counter = CountingRequests(monkeypatch)
-    tables[0].delete(ids)
+    assert _traced.delete(tables[0], CallOptions(), ids) == "json"
     assert counter.count <= 8  # one statement for all the rowids
     monkeypatch.undo()
-    tables[1].delete(ids)
+    assert _traced.delete(tables[1], CallOptions(), ids) == "statements"  # elsewhere nothing to win
     assert state(conn) == state(local)
     for t in tables:
         t.drop()

@@ -27,7 +27,7 @@ engine of ``norvane.table_state`` decides in SQL):
   bytes and no affinity converts a bound key;
 - the SQLite in use compares integers with reals exactly, as Python does.
 
-``norvane._native.reads_plan("exact")`` sends every read to the engine;
+A read with ``CallOptions(reads_plan="exact")`` sends every comparison to the engine;
 the property test of reads checks both against a model of the rule.
 """
 
