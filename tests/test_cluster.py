@@ -18,7 +18,7 @@ try:
 except ImportError:  # require_cluster() skips, or fails, every test that needs it
     dqlitedbapi = None
 
-from conftest import Proxy, fresh_name, switched
+from conftest import FastPath, Proxy, fresh_name, switched
 
 import norvane.norvane as nv
 from norvane import _traced
@@ -323,6 +323,9 @@ def test_merge_in_sets_ends_where_statements_end(shared_cluster):
     from hypothesis import strategies as st
     from test_set_merge import merged, scenarios
 
+    sets = FastPath()
+
+    @sets.share(0.15)  # two of CLUSTER_ODD's seven cases are plain
     @settings(max_examples=20, deadline=None)
     @given(scenarios(), st.sampled_from(CLUSTER_ODD))
     def check(s, odd):
@@ -335,6 +338,8 @@ def test_merge_in_sets_ends_where_statements_end(shared_cluster):
             outcomes[path] = merged(conn, path, s, taken)
             if path == "auto" and not isinstance(outcomes[path][0], type):
                 assert taken == ["sets" if odd is None else "statements"]
+            if path == "auto":
+                sets.count(taken == ["sets"])
             conn.close()
         assert outcomes["auto"] == outcomes["statements"]
 
