@@ -13,7 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import norvane.norvane as nv
-from norvane import Table, Unique, _native, _traced, newest_reads
+from norvane import Table, Unique, _native, _traced
 from norvane.call_options import CallOptions
 
 COLUMNS = ("a", "b", "c")
@@ -195,24 +195,21 @@ def test_reads_are_the_current_rows(
     order_by = [f"{column} {'DESC' if descending else 'ASC'}" for column, descending in order]
     select = [*COLUMNS, "rowid"]
     kwargs = dict(select=select, order_by=order_by, limit=limit, offset=offset)
-    options = CallOptions(reads_plan=plan, read_ahead=read_ahead)
+    # group_rows 2: most linked groups are too big to look up.
+    options = CallOptions(reads_plan=plan, read_ahead=read_ahead, group_rows=group_rows)
     planned = _traced.using(t, options)
-    newest_reads.GROUP_ROWS = group_rows  # 2: most linked groups are too big to look up
-    try:
-        want = [tuple(stored(row[k]) for k in select) for row in expected]
-        got, taken = _traced.rows(t, options, condition, params, **kwargs)
-        assert [tuple(map(stored, row)) for row in got] == want
-        # Values compare as fetched unless a text factory changes them.
-        assert taken == ("exact" if lowercase else plan)
-        READS.count(taken != "exact")
-        iterated = planned.iter(condition, params, batch_size=batch, **kwargs)
-        assert [tuple(map(stored, row)) for row in iterated] == want
-        as_dicts = planned.dicts(condition, params, **kwargs)
-        assert [tuple(stored(row[k]) for k in select) for row in as_dicts] == want
-        everything = expected_rows(copy, "t", condition, params, [], None, 0)
-        assert _traced.count(t, options, condition, params) == (len(everything), taken)
-    finally:
-        newest_reads.GROUP_ROWS = 512
+    want = [tuple(stored(row[k]) for k in select) for row in expected]
+    got, taken = _traced.rows(t, options, condition, params, **kwargs)
+    assert [tuple(map(stored, row)) for row in got] == want
+    # Values compare as fetched unless a text factory changes them.
+    assert taken == ("exact" if lowercase else plan)
+    READS.count(taken != "exact")
+    iterated = planned.iter(condition, params, batch_size=batch, **kwargs)
+    assert [tuple(map(stored, row)) for row in iterated] == want
+    as_dicts = planned.dicts(condition, params, **kwargs)
+    assert [tuple(stored(row[k]) for k in select) for row in as_dicts] == want
+    everything = expected_rows(copy, "t", condition, params, [], None, 0)
+    assert _traced.count(t, options, condition, params) == (len(everything), taken)
     assert not conn.in_transaction
     # The merge leaves what the reads showed: main rows first, then the
     # staged rows in staging order.

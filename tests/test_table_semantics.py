@@ -356,7 +356,7 @@ def test_a_large_batch_moved_whole_leaves_what_the_sorted_path_leaves(rules, mai
     """A large batch goes in whole and loses its superseded rows through the
     rebuilt indexes; rows and report are those of the path that moves only
     the current rows (rowids may skip where a superseded row was)."""
-    from norvane import _native, _traced, table_merge
+    from norvane import _native, _traced
     from norvane.call_options import CallOptions
 
     outcomes = []
@@ -364,12 +364,8 @@ def test_a_large_batch_moved_whole_leaves_what_the_sorted_path_leaves(rules, mai
         conn, table = fresh(rules)
         conn.executemany("INSERT INTO t VALUES (?, ?, ?)", main)
         table.stage(staged)
-        bulk_rows, table_merge._BULK_ROWS = table_merge._BULK_ROWS, 1
-        try:
-            with switched(_native.merge_indexes, "rebuild"):  # kept indexes leave one way only
-                report, moved = _traced.merge(table, CallOptions(bulk_path=path))
-        finally:
-            table_merge._BULK_ROWS = bulk_rows
+        with switched(_native.merge_indexes, "rebuild"):  # kept indexes leave one way only
+            report, moved = _traced.merge(table, CallOptions(bulk_path=path, bulk_rows=1))
         if path == "auto":
             WHOLE.count(moved == "whole")
         else:

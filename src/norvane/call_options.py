@@ -44,15 +44,20 @@ _CHOICES: dict[str, tuple[str, ...]] = {
 
 @dataclass(frozen=True)
 class CallOptions:
-    """One call's choices; ``read_ahead`` is how many rows beyond those
-    wanted a limited read asks for, so that a few hidden rows cost no
-    second statement."""
+    """One call's choices, and the bounds at which it changes course:
+    ``read_ahead``, how many rows beyond those wanted a limited read asks
+    for, so that a few hidden rows cost no second statement; ``group_rows``,
+    the largest linked group a read of a table with newest_by looks up
+    instead of playing the whole sequence; ``bulk_rows``, the smallest batch
+    that a merge with its indexes rebuilt moves whole (bulk_path "auto")."""
 
     walk_path: WalkPath = "native"
     bulk_path: BulkPath = "auto"
     reads_plan: ReadsPlan = "auto"
     delete_path: DeletePath = "auto"
     read_ahead: int = 16
+    group_rows: int = 512
+    bulk_rows: int = 50_000
 
     def __post_init__(self) -> None:
         for name, choices in _CHOICES.items():
@@ -60,8 +65,10 @@ class CallOptions:
             if value not in choices:
                 expected = ", ".join(repr(choice) for choice in choices)
                 raise ValueError(f"{name}: expected one of {expected}, got {value!r}")
-        if isinstance(self.read_ahead, bool) or not isinstance(self.read_ahead, int) or self.read_ahead < 0:
-            raise ValueError(f"read_ahead: expected an int of at least 0, got {self.read_ahead!r}")
+        for name, least in (("read_ahead", 0), ("group_rows", 1), ("bulk_rows", 1)):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, int) or value < least:
+                raise ValueError(f"{name}: expected an int of at least {least}, got {value!r}")
 
 
 DEFAULT_OPTIONS = CallOptions()

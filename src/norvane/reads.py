@@ -208,7 +208,14 @@ class _Run:
             # Which rows are current depends on the order of arrivals: played
             # here over the linked groups of the rows read, or over all.
             self.current: Any = NewestRows(
-                cursor, query.name, query.columns, self.rules, newest_by, lookups=self.lookups, cluster=query.cluster
+                cursor,
+                query.name,
+                query.columns,
+                self.rules,
+                newest_by,
+                lookups=self.lookups,
+                cluster=query.cluster,
+                group_rows=query.options.group_rows,
             )
         elif newest_by and self.rules:
             # The same, every comparison made in SQL by the merge's engine.

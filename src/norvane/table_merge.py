@@ -35,9 +35,6 @@ from norvane.transactions import AllOrNothing
 
 __all__ = ["TableInfo", "describe", "merge", "refuse_observers"]
 
-# A batch at least this large, merged with the indexes rebuilt, goes in whole.
-_BULK_ROWS = 50_000
-
 _STEPS = 6  # progress: each statement step counts for a sixth of the staged rows
 
 # The table's description in one read, rows (kind, name, number):
@@ -204,7 +201,9 @@ class _MergeInSets:
             return int(hidden + kept)
 
         def prepare(keeps_any: bool) -> None:
-            bulk["on"] = not keeps_any and staged >= _BULK_ROWS and bool(sql.rules) and m.options.bulk_path == "auto"
+            bulk["on"] = (
+                not keeps_any and staged >= m.options.bulk_rows and bool(sql.rules) and m.options.bulk_path == "auto"
+            )
             m.path = "whole" if bulk["on"] else "current"
             if not keeps_any and hidden:  # the search needs the indexes the drop removes
                 ids.extend(row[0] for row in m.cursor.execute(f"SELECT id FROM ({sql.hidden_ids_as('id')})"))
