@@ -184,7 +184,7 @@ OVERLAPPING = {
 KEPT = FastPath()
 
 
-@KEPT.share(0.1)
+@KEPT.share(0.08)
 @settings(max_examples=200, deadline=None)
 @given(scenarios())
 @example(OVERLAPPING)

@@ -44,11 +44,12 @@ RULE_SETS = [[(0,)], [(0,), (1,)], [(0, 1)], [(0, 1), (1,)], [(0,), (1,), (0, 2)
 NEWEST = [(), (2,), (2, 1)]
 
 
-# The C++ walk runs wherever newest_by names columns: two of NEWEST's three.
+# The C++ walk runs wherever newest_by names columns: two of NEWEST's three
+# choices, drawn in half to two thirds of the examples.
 WALK = FastPath()
 
 
-@WALK.share(0.5)
+@WALK.share(0.3)
 @settings(max_examples=300, deadline=None)
 @given(
     rules=st.sampled_from(RULE_SETS),
