@@ -382,7 +382,7 @@ PROPERTY = settings(
 
 
 # Reads by rows() compare fetched values where the history's plan asks for
-# it and no text factory lowers them: a tenth to a quarter of them, as the
+# it and no text factory lowers them: a tenth to a half of them, as the
 # histories fall (each draws its plan once, and draws its reads in numbers).
 FAST_READS = FastPath()
 
