@@ -40,19 +40,28 @@ PyObject* none_as_null(PyObject* value) { return value == Py_None ? nullptr : va
 // The module's find with `params` bound to both candidate statements. A
 // `select` of None returns whole rows, rowid first; `staged` counts the
 // leading rows that come from the staging table.
-PyObject* native_find(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+//
+// traced_find(conn, select, table, conditions, params) -> (rows, staged,
+// plans): the same for tests, with the plans that answered its newest tests
+// (a tuple of names out of "lookups", "rounds", "scan" and "walk").
+PyObject* run_native_find(PyObject* const* args, Py_ssize_t nargs, bool traced) {
     if (nargs != 5) {
-        PyErr_Format(PyExc_TypeError, "find() takes exactly 5 positional arguments (%zd given)", nargs);
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly 5 positional arguments (%zd given)",
+                     traced ? "traced_find" : "find", nargs);
         return nullptr;
     }
     Owned answer;
     try {
         Py_ssize_t staged = 0;
+        Owned plans;
         Owned rows = !params_fit_driver(args[0], args[2], none_as_null(args[4]))
                          ? Owned()
-                         : run_find(args[0], none_as_null(args[1]), args[2], args[3], none_as_null(args[4]), &staged);
+                         : run_find(args[0], none_as_null(args[1]), args[2], args[3], none_as_null(args[4]), &staged,
+                                    traced ? &plans : nullptr);
         Owned count = rows ? steal(PyLong_FromSsize_t(staged)) : Owned();
-        answer = count ? pair(rows.get(), count.get()) : Owned();
+        answer = !count   ? Owned()
+                 : traced ? steal(PyTuple_Pack(3, rows.get(), count.get(), plans.get()))
+                          : pair(rows.get(), count.get());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
@@ -61,6 +70,12 @@ PyObject* native_find(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     return answer.release();
 }
+
+PyObject* native_find(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return run_native_find(args, nargs, false);
+}
+
+PyObject* traced_find(PyObject*, PyObject* const* args, Py_ssize_t nargs) { return run_native_find(args, nargs, true); }
 
 // merge(conn, table, comm, progress) -> (staged, inserted, replaced, superseded)
 //
@@ -114,11 +129,11 @@ PyObject* native_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) { ret
 PyObject* traced_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs) { return run_merge(args, nargs, true); }
 
 // find_plan(name): how find gathers rows for its newest test, by name:
-// "automatic", "lookups", "grouped" or "scan".
+// "automatic", "lookups", "grouped", "scan" or "rounds".
 PyObject* find_plan(PyObject*, PyObject* name) {
-    static const char* const plans[] = {"automatic", "lookups", "grouped", "scan"};
+    static const char* const plans[] = {"automatic", "lookups", "grouped", "scan", "rounds"};
     const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
-    for (int i = 0; text != nullptr && i < 4; ++i) {
+    for (int i = 0; text != nullptr && i < 5; ++i) {
         if (std::strcmp(text, plans[i]) == 0) {
             set_find_plan(static_cast<FindPlan>(i));
             Py_RETURN_NONE;
@@ -283,6 +298,10 @@ PyMethodDef native_methods[] = {
      "find(conn, select, table, conditions, params) -> (rows, staged)\n\n"
      "find with parameters bound to both candidate statements; select None gives\n"
      "whole rows, rowid first, and staged counts the leading staged rows."},
+    {"traced_find", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(traced_find)), METH_FASTCALL,
+     "traced_find(conn, select, table, conditions, params) -> (rows, staged, plans)\n\n"
+     "For tests: find as above, telling the plans that answered its newest tests,\n"
+     "a tuple of names out of 'lookups', 'rounds', 'scan' and 'walk'."},
     {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(native_merge)), METH_FASTCALL,
      "merge(conn, table, comm, progress) -> (staged, inserted, replaced, superseded)\n\n"
      "temp_to_main that returns its counts and calls progress(done, total) on the way."},

@@ -29,6 +29,12 @@ constexpr double kRemoteLookupRows = 50;
 constexpr long kStagedLookups = 64;
 constexpr long kRemoteStagedLookups = 4;  // each a round trip
 
+// Rounds of lookups: most finds close their components in two rounds (the
+// second finds what the first one's rows link to); a key searched in a
+// round costs about a few rows of a scan (measured on the cluster benchmark).
+constexpr double kExpectedRounds = 2;
+constexpr double kRoundKeyRows = 4;
+
 }  // namespace
 
 void set_find_plan(FindPlan plan) { g_plan = plan; }
@@ -135,6 +141,7 @@ int NewestPlan::plan_rules(const NewestQuery& query) {
     if (!main_from) {
         return -1;
     }
+    std::vector<std::vector<Owned>> rule_names;
     for (const auto& columns : columns_of) {
         GroupRule rule;
         std::vector<Owned> names;
@@ -150,6 +157,10 @@ int NewestPlan::plan_rules(const NewestQuery& query) {
             return -1;
         }
         rules_.push_back(std::move(rule));
+        rule_names.push_back(std::move(names));
+    }
+    if (plan_round(table, select.get(), rule_names) < 0) {
+        return -1;
     }
     by_rowid_[1] = join_text({staged_from, " WHERE rowid = ?"});
     by_rowid_[0] = by_rowid_[1] ? join_text({main_from, " WHERE rowid = ?"}) : Owned();
@@ -171,6 +182,37 @@ int NewestPlan::plan_rules(const NewestQuery& query) {
     every_row_ = conditions_text != nullptr &&
                  std::string(conditions_text).find_first_not_of(" \t\r\n") == std::string::npos && !query.has_params;
     return count_rows_[0] ? 1 : -1;
+}
+
+// One round's statement: per rule, its main lookups of every key in the
+// rule's JSON array (through the rule's index), then one scan of the staging
+// table for the keys of all rules. `c IN (SELECT value->>0 ...)` compares as
+// `c = ?` does: the extracted value has no affinity, so the column's applies.
+int NewestPlan::plan_round(PyObject* table, PyObject* select, const std::vector<std::vector<Owned>>& rule_names) {
+    Owned staged_where;
+    Owned main_parts;
+    for (const auto& names : rule_names) {
+        Owned columns = steal(PyUnicode_FromString(""));
+        Owned picks = steal(PyUnicode_FromString(""));
+        for (size_t k = 0; columns && picks && k < names.size(); ++k) {
+            Owned at = steal(PyUnicode_FromFormat("%zu", k));
+            columns = at ? join_text({columns, k ? "," : "", names[k]}) : Owned();
+            picks = columns ? join_text({picks, k ? "," : "", "value->>", at}) : Owned();
+        }
+        Owned search = picks ? join_text({names.size() > 1 ? "(" : "", columns, names.size() > 1 ? ")" : "",
+                                          " IN (SELECT ", picks, " FROM json_each(?))"})
+                             : Owned();
+        Owned part = search ? join_text({"SELECT ", select, ",0 FROM ", table, " WHERE ", search}) : Owned();
+        main_parts = !part ? Owned() : main_parts ? join_text({main_parts, " UNION ALL ", part}) : std::move(part);
+        staged_where = !main_parts    ? Owned()
+                       : staged_where ? join_text({staged_where, " OR ", search})
+                                      : std::move(search);
+        if (!staged_where) {
+            return -1;
+        }
+    }
+    round_ = join_text({main_parts, " UNION ALL SELECT ", select, ",1 FROM temp_", table, " WHERE ", staged_where});
+    return round_ ? 1 : -1;
 }
 
 // Both tables read alike; then their sizes and search plans.
@@ -308,6 +350,38 @@ void NewestPlan::weigh_scan(Progress& progress) const {
     }
     const double lookups = static_cast<double>(progress.main_lookups) + nrules * candidates;
     progress.scan_due = lookups * (remote_ ? kRemoteLookupRows : kLookupRows) > table_rows_[0] + table_rows_[1];
+}
+
+// Rounds of lookups answer a pass's candidates when
+//   1. no other plan is forced      tests and benchmarks force each one;
+//   2. the connection is remote,    on the host a lookup is no round trip, so
+//      or rounds are forced         key by key costs no more;
+//   3. candidates are stored rows   their keys join components before any
+//      as they are (!check_stored)  candidate is checked;
+//   4. there are conditions         without them every row is a candidate and
+//      (!every_row)                 the scan reads nothing more;
+//   5. every rule is indexed        each round searches the main table through
+//      (!scan_first)                the rules' indexes;
+//   6. the pass's rows are known    their number prices the rounds;
+//   7. rounds cost less than a scan a round is a round trip plus a scan of the
+//                                   staging table and an index search per key;
+//                                   a scan reads both tables whole.
+// A key JSON cannot carry, or more rounds than the cap, still ends in the
+// scan (newest_rounds.hpp).
+bool NewestPlan::takes_rounds(const Progress& progress, long source) const {
+    if (choice_ != FindPlan::automatic && choice_ != FindPlan::rounds) {
+        return false;
+    }
+    if ((!remote_ && choice_ != FindPlan::rounds) || check_stored_ || every_row_ || scan_first_ ||
+        progress.expected[source] < 0 || rules_.empty()) {
+        return false;
+    }
+    if (choice_ == FindPlan::rounds) {
+        return true;
+    }
+    const double keys = static_cast<double>(rules_.size()) * static_cast<double>(progress.expected[source]);
+    const double rounds = kExpectedRounds * (kRemoteLookupRows + table_rows_[1]) + keys * kRoundKeyRows;
+    return rounds < kRemoteLookupRows + table_rows_[0] + table_rows_[1];
 }
 
 long NewestPlan::staged_lookups_before_groups() const noexcept {
