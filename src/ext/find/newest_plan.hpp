@@ -97,7 +97,7 @@ private:
     static int is_indexed(Cursor& cursor, const GroupRule& rule);
     static int is_indexed(Cursor& cursor, PyObject* lookups, Py_ssize_t params);
     int read_sizes(Cursor& cursor, PyObject* table);
-    int read_sizes_in_one(Cursor& cursor, PyObject* table);
+    int read_tables_in_one(Cursor& cursor, PyObject* table);
     int weigh_indexes(Cursor& cursor);
     int plan_round(PyObject* table, PyObject* select, const std::vector<std::vector<Owned>>& rule_names);
 
@@ -110,6 +110,7 @@ private:
     Owned count_rows_[2];
     Owned scan_both_;
     Owned round_;
+    std::vector<std::vector<Owned>> rule_names_;  // per rule, its column names
     Py_ssize_t known_count_[2] = {-1, -1};
     bool folds_ = false;             // reads folded into few statements (a remote connection)
     double table_rows_[2] = {0, 0};  // max(rowid) by source, an estimate of the size
