@@ -67,7 +67,8 @@ struct NewestGroups::State {
     std::unique_ptr<ScanEngine> scanned;
     std::unique_ptr<RoundsEngine> rounds;
     bool pass_started[2] = {false, false};
-    unsigned taken = 0;  // bit per plan that answered a candidate (kTaken)
+    bool main_gathered = false;  // the main pass's candidates are in the rounds
+    unsigned taken = 0;          // bit per plan that answered a candidate (kTaken)
     SignalPoll poll;
     Bytes buffer;  // the candidate's keys
 
@@ -176,14 +177,26 @@ struct NewestGroups::State {
     }
 
     // At a pass's first candidate: its candidates in rounds when the plan
-    // takes them (all of them gathered now), else on as before. A pass the
-    // rounds cannot finish goes to the scan.
+    // takes them, else on as before. The staged pass reads the main pass's
+    // candidates at once (that pass then takes them over), so that the rounds
+    // follow the keys of both together. Rounds that cannot finish leave the
+    // answers to the scan.
     bool start_pass(long source) {
         pass_started[source] = true;
-        if (mode != Mode::lazy && mode != Mode::rounds) {
+        if ((mode != Mode::lazy && mode != Mode::rounds) || progress.scan_due || !plan->may_take_rounds()) {
             return true;
         }
-        if (progress.scan_due || !plan->takes_rounds(progress, source)) {
+        if (source && main_sql != nullptr && !main_candidates) {
+            main_candidates = cursor.query(main_sql, main_params);
+            if (!main_candidates) {
+                return false;
+            }
+            progress.expected[0] = PyList_GET_SIZE(main_candidates.get());
+        }
+        if (mode == Mode::rounds && !source && main_gathered) {
+            return true;
+        }
+        if (!plan->takes_rounds(progress)) {
             mode = Mode::lazy;
             return true;
         }
@@ -191,8 +204,8 @@ struct NewestGroups::State {
             rounds = std::make_unique<RoundsEngine>(cursor, *plan, poll);
         }
         mode = Mode::rounds;
-        PyObject* candidates = (source ? staged_candidates : main_candidates).get();
-        const int gathered = candidates != nullptr ? rounds->gather(candidates, source) : 0;
+        int gathered = rounds->gather(source ? staged_candidates.get() : nullptr, main_candidates.get());
+        main_gathered = true;
         if (gathered < 0) {
             return false;
         }

@@ -410,28 +410,33 @@ void NewestPlan::weigh_scan(Progress& progress) const {
 //      (!every_row)                 the scan reads nothing more;
 //   5. every rule is indexed        each round searches the main table through
 //      (!scan_first)                the rules' indexes;
-//   6. the pass's rows are known    their number prices the rounds;
-//   7. rounds cost less than a scan a round is a round trip plus a scan of the
-//                                   staging table and an index search per key;
-//                                   a scan reads both tables whole.
+//   6. rounds cost less than a scan a round is a round trip plus a scan of the
+//                                   staging table and an index search per key
+//                                   of the candidates read so far; a scan
+//                                   reads both tables whole.
 // A key JSON cannot carry, or more rounds than the cap, still ends in the
 // scan (newest_rounds.hpp).
-bool NewestPlan::takes_rounds(const Progress& progress, long source) const {
-    if (choice_ != FindPlan::automatic && choice_ != FindPlan::rounds) {
-        return false;
-    }
-    if ((!remote_ && choice_ != FindPlan::rounds) || check_stored_ || every_row_ || scan_first_ ||
-        progress.expected[source] < 0 || rules_.empty()) {
+bool NewestPlan::may_take_rounds() const {
+    return (choice_ == FindPlan::rounds || (choice_ == FindPlan::automatic && remote_)) && !check_stored_ &&
+           !every_row_ && !scan_first_ && !rules_.empty();
+}
+
+bool NewestPlan::takes_rounds(const Progress& progress) const {
+    if (!may_take_rounds()) {
         return false;
     }
     if (choice_ == FindPlan::rounds) {
         return true;
     }
+    double candidates = 0;
+    for (Py_ssize_t expected : progress.expected) {
+        candidates += static_cast<double>(std::max<Py_ssize_t>(expected, 0));
+    }
     double rows[2];
     for (long from : {0L, 1L}) {
         rows[from] = known_count_[from] >= 0 ? static_cast<double>(known_count_[from]) : table_rows_[from];
     }
-    const double keys = static_cast<double>(rules_.size()) * static_cast<double>(progress.expected[source]);
+    const double keys = static_cast<double>(rules_.size()) * candidates;
     const double round = kRemoteLookupRows + kRoundScanShare * rows[1];
     return kExpectedRounds * round + keys * kRoundKeyRows < kRemoteLookupRows + rows[0] + rows[1];
 }

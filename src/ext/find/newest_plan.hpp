@@ -86,10 +86,11 @@ public:
     void weigh_scan(Progress& progress) const;
     // How many staging lookups run before the staging table is read into groups.
     long staged_lookups_before_groups() const noexcept;
-    // Whether the candidates of the pass that starts now are answered from
-    // rounds of lookups (newest_rounds.hpp) rather than key by key or by one
-    // scan.
-    bool takes_rounds(const Progress& progress, long source) const;
+    // Whether the candidates may be answered from rounds of lookups
+    // (newest_rounds.hpp), and whether those of both passes, as far as they
+    // are known, are, rather than key by key or by one scan.
+    bool may_take_rounds() const;
+    bool takes_rounds(const Progress& progress) const;
 
 private:
     int plan_rules(const NewestQuery& query);

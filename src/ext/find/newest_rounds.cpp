@@ -10,23 +10,25 @@
 
 namespace norvane {
 
-int RoundsEngine::gather(PyObject* rows, long source) {
-    const auto from = static_cast<uint8_t>(source);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
-        PyObject* row = PyList_GET_ITEM(rows, i);
-        int64_t rowid = 0;
-        keys_.clear();
-        // A row that cannot be keyed is left to the walk, as each candidate is.
-        if (!rowid_of(row, rowid) || !encode_keys(plan_.rules(), row, 1, plan_.candidate_columns(), keys_)) {
-            continue;
-        }
-        const int added = add(from, rowid, keys_);
-        if (added <= 0) {
-            return added;
+int RoundsEngine::gather(PyObject* staged, PyObject* main) {
+    for (long source : {1L, 0L}) {
+        PyObject* rows = source ? staged : main;
+        for (Py_ssize_t i = 0; rows != nullptr && i < PyList_GET_SIZE(rows); ++i) {
+            PyObject* row = PyList_GET_ITEM(rows, i);
+            int64_t rowid = 0;
+            keys_.clear();
+            // A row that cannot be keyed is left to the walk, as each candidate is.
+            if (!rowid_of(row, rowid) || !encode_keys(plan_.rules(), row, 1, plan_.candidate_columns(), keys_)) {
+                continue;
+            }
+            const int added = add(static_cast<uint8_t>(source), rowid, keys_);
+            if (added <= 0) {
+                return added;
+            }
         }
     }
-    while (any_pending_) {
-        if (rounds_ == kMaxRounds) {
+    for (long rounds = 0; any_pending_; ++rounds) {
+        if (rounds == kMaxRounds) {
             return 0;
         }
         const int ran = run_round();
@@ -58,14 +60,13 @@ int RoundsEngine::add(uint8_t source, int64_t rowid, const Bytes& keys) {
         const uint32_t holder = holders_[r].find_or_add(key, size, n);
         if (holder != kNone) {
             lazy_.join(n, holder);
+            return true;
         }
-        if (asked_[r].find_or_add(key, size, n) == kNone) {
-            std::string& items = pending_[r];
-            const size_t before = items.size();
-            items.push_back(before ? ',' : '[');
-            carried = key_as_json(key, size, items);
-            any_pending_ = true;
-        }
+        // A key first seen: searched in the next round.
+        std::string& items = pending_[r];
+        items.push_back(items.empty() ? '[' : ',');
+        carried = key_as_json(key, size, items);
+        any_pending_ = true;
         return carried;
     });
     return carried ? 1 : 0;
@@ -87,7 +88,6 @@ int RoundsEngine::run_round() {
         items.clear();
     }
     any_pending_ = false;
-    ++rounds_;
     Owned rows = params ? cursor_.query(plan_.round(), params.get()) : Owned();
     if (!rows) {
         return -1;

@@ -6,7 +6,8 @@
 // joins them, so a candidate is answered exactly as a walk would answer it.
 //
 // A key JSON cannot carry exactly, or a chain that needs more than kMaxRounds
-// rounds, leaves the pass to one scan of both tables.
+// rounds, leaves the pass to one scan of both tables; an engine without
+// json_each fails the round, and the walk decides.
 #pragma once
 
 #include "components.hpp"
@@ -27,18 +28,14 @@ public:
     static constexpr long kMaxRounds = 6;
 
     RoundsEngine(Cursor& cursor, const NewestPlan& plan, SignalPoll& poll)
-        : cursor_(cursor),
-          plan_(plan),
-          poll_(poll),
-          holders_(plan.rules().size()),
-          asked_(plan.rules().size()),
-          pending_(plan.rules().size()) {}
+        : cursor_(cursor), plan_(plan), poll_(poll), holders_(plan.rules().size()), pending_(plan.rules().size()) {}
 
-    // Gathers find's candidate `rows` of `source` (rowid, then every column)
-    // and follows their keys to the end: 1 done, 0 when the scan must answer
-    // instead (nothing is set), -1 with an error set (or none for a row that
-    // cannot be keyed: the walk decides).
-    int gather(PyObject* rows, long source);
+    // Gathers find's candidate rows (rowid, then every column; a list, or
+    // null for none) of the staging and the main table and follows their
+    // keys to the end: 1 done, 0 when the scan must answer instead (nothing
+    // is set), -1 with an error set (or none for a row that cannot be keyed:
+    // the walk decides).
+    int gather(PyObject* staged, PyObject* main);
     // A candidate gathered before: newest or superseded; unknown otherwise.
     Answer answer(long source, int64_t rowid, const Bytes& keys);
 
@@ -51,11 +48,9 @@ private:
     const NewestPlan& plan_;
     SignalPoll& poll_;
     LazyComponents lazy_;
-    std::vector<KeyTable> holders_;     // per rule: key -> a node holding it
-    std::vector<KeyTable> asked_;       // per rule: keys searched or to be searched
+    std::vector<KeyTable> holders_;     // per rule: key -> a node holding it; each key held is searched
     std::vector<std::string> pending_;  // per rule: the next round's keys, JSON array items
     bool any_pending_ = false;
-    long rounds_ = 0;
     Bytes keys_;
 };
 
