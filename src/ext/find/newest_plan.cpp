@@ -250,11 +250,12 @@ int NewestPlan::read_tables(Cursor& cursor, PyObject* table) {
 // (tag 9). A rule is searched through an index when one starts with a column
 // of the rule; SQLite then takes one for its equality searches.
 int NewestPlan::read_tables_in_one(Cursor& cursor, PyObject* table) {
-    Owned sql =
-        join_text({"SELECT 7, (SELECT max(rowid) FROM ", table, "), (SELECT max(rowid) FROM temp_", table,
-                   "), NULL UNION ALL SELECT 8, (SELECT count(*) FROM ", table, "), (SELECT count(*) FROM temp_", table,
-                   "), NULL UNION ALL SELECT 9, i.name, NULL, NULL FROM pragma_index_list(?) AS l, "
-                   "pragma_index_info(l.name) AS i WHERE i.seqno = 0 AND l.partial = 0"});
+    static constexpr const char* kIndexFirstColumns =
+        "SELECT 9, i.name, NULL, NULL FROM pragma_index_list(?) AS l, pragma_index_info(l.name) AS i "
+        "WHERE i.seqno = 0 AND l.partial = 0";
+    Owned sql = join_text({"SELECT 7, (SELECT max(rowid) FROM ", table, "), (SELECT max(rowid) FROM temp_", table,
+                           "), NULL UNION ALL SELECT 8, (SELECT count(*) FROM ", table,
+                           "), (SELECT count(*) FROM temp_", table, "), NULL UNION ALL ", kIndexFirstColumns});
     Owned params = sql ? steal(PyTuple_Pack(1, table)) : Owned();
     if (!params) {
         return -1;
