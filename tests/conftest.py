@@ -1,4 +1,5 @@
 import contextlib
+import functools
 import itertools
 from collections import Counter
 
@@ -48,7 +49,7 @@ _SWITCH_DEFAULTS = {"find_plan": "automatic"}
 @contextlib.contextmanager
 def switched(switch, value):
     """Sets a private switch of norvane._native (merge_path, staging_path,
-    reads_plan, ignore_guard, ...) to `value` for the block, and back after."""
+    ignore_guard, ...) to `value` for the block, and back after."""
     previous = switch(value)
     if previous is None:
         previous = _SWITCH_DEFAULTS.get(switch.__name__)
@@ -56,6 +57,37 @@ def switched(switch, value):
         yield
     finally:
         switch(previous)
+
+
+class FastPath:
+    """How often a differential test's fast path ran. The test's body calls
+    ``count(ran)`` once per example, and ``share(at_least)`` decorates the
+    test: it fails unless the fast path ran on at least that share of the
+    examples, so a comparison cannot pass by setting the plain path against
+    itself."""
+
+    def __init__(self):
+        self.examples = 0
+        self.ran = 0
+
+    def count(self, ran):
+        self.examples += 1
+        self.ran += bool(ran)
+
+    def share(self, at_least):
+        def decorate(test):
+            @functools.wraps(test)
+            def run(*args, **kwargs):
+                self.examples = self.ran = 0
+                test(*args, **kwargs)
+                assert self.examples > 0, "no example counted"
+                assert self.ran >= at_least * self.examples, (
+                    f"the fast path ran on {self.ran} of {self.examples} examples, less than {at_least:.0%}"
+                )
+
+            return run
+
+        return decorate
 
 
 @pytest.fixture

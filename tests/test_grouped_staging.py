@@ -2,8 +2,8 @@
 leaves: the same rows, rowids and storage classes, and the same transaction."""
 
 import pytest
-from conftest import Proxy, fresh_name, switched
-from hypothesis import HealthCheck, given, settings
+from conftest import FastPath, Proxy, fresh_name, switched
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import norvane.norvane as nv
@@ -27,27 +27,50 @@ def staged(conn, name):
     return [(row, [type(value) for value in row]) for row in rows]
 
 
-def stage_with(conn, name, width, rows, grouped, commit, flat=False):
+def stage_with(conn, name, width, rows, grouped, commit, flat=False, inserts=None):
+    """The staged rows and whether a transaction stays open; `inserts` (a
+    list) gets how many INSERT statements staged them, as SQLite's statement
+    trace shows."""
     table = Table(conn, name).create([f"c{k}" for k in range(width)], replace=True)
     table.stage([(None,) * width])  # rowids continue after existing rows
-    with switched(_native.grouped_staging, grouped):
-        if flat:  # as frames stage: one list of values, row after row
-            values = [value for row in rows for value in row]
-            _native.stage_values(conn, name, values, width, commit)
-        else:
-            table.stage(rows, commit=commit)
+    statements = []
+    conn.set_trace_callback(statements.append)
+    try:
+        with switched(_native.grouped_staging, grouped):
+            if flat:  # as frames stage: one list of values, row after row
+                values = [value for row in rows for value in row]
+                _native.stage_values(conn, name, values, width, commit)
+            else:
+                table.stage(rows, commit=commit)
+    finally:
+        conn.set_trace_callback(None)
+    if inserts is not None:
+        inserts.append(sum(s.lstrip().upper().startswith("INSERT") for s in statements))
     return staged(conn, name), conn.in_transaction
 
 
+# Rows go many to a statement in every example of two rows or more (counted
+# there; the explicit example makes sure there is one).
+GROUPED = FastPath()
+
+
+@GROUPED.share(1.0)
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(width=st.integers(1, 6), count=st.integers(0, 700), shift=st.integers(0, 9), commit=st.booleans())
+@example(width=3, count=500, shift=0, commit=True)
 def test_grouped_staging_equals_one_statement_per_row(shared, width, count, shift, commit):
     rows = [tuple(KINDS[(r * width + k + shift) % len(KINDS)] for k in range(width)) for r in range(count)]
-    one_by_one = stage_with(shared, "per_row", width, rows, False, commit)
+    plain = []
+    one_by_one = stage_with(shared, "per_row", width, rows, False, commit, inserts=plain)
     shared.rollback()
+    assert plain == [count]
+    grouped_inserts = []
     for grouped, flat in [(True, False), (True, True), (False, True)]:
-        assert stage_with(shared, "other", width, rows, grouped, commit, flat) == one_by_one
+        inserts = grouped_inserts if grouped else []
+        assert stage_with(shared, "other", width, rows, grouped, commit, flat, inserts) == one_by_one
         shared.rollback()
+    if count >= 2:
+        GROUPED.count(all(n < count for n in grouped_inserts))
 
 
 def test_a_failing_group_stages_nothing(conn):

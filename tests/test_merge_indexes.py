@@ -5,7 +5,7 @@ their statistics, so the rows of a query without ORDER BY come back in the same 
 
 import sqlite3
 
-from conftest import switched
+from conftest import FastPath, switched
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
@@ -137,12 +137,21 @@ def end_state(conn, probe):
     }
 
 
-def merged(conn, policy, probe):
-    with switched(_native.merge_indexes, policy):
-        try:
-            nv.temp_to_main(conn, TABLE)
-        except Exception as exc:  # noqa: BLE001 - the type is what gets compared
-            return type(exc), None
+def merged(conn, policy, probe, dropped=None):
+    """The merge's outcome under `policy`; `dropped` (a list) gets whether
+    it dropped an index, as SQLite's statement trace shows."""
+    statements = []
+    conn.set_trace_callback(statements.append)
+    try:
+        with switched(_native.merge_indexes, policy):
+            try:
+                nv.temp_to_main(conn, TABLE)
+            except Exception as exc:  # noqa: BLE001 - the type is what gets compared
+                return type(exc), None
+    finally:
+        conn.set_trace_callback(None)
+        if dropped is not None:
+            dropped.append(any(s.lstrip().upper().startswith("DROP INDEX") for s in statements))
     return None, end_state(conn, probe)
 
 
@@ -169,12 +178,22 @@ OVERLAPPING = {
 }
 
 
+# Indexes stay in place only where none of the changes drawn behind the
+# merge's back (a redefined, uncatalogued or missing index, statistics, ...)
+# forbids it: about one example in six.
+KEPT = FastPath()
+
+
+@KEPT.share(0.08)
 @settings(max_examples=200, deadline=None)
 @given(scenarios())
 @example(OVERLAPPING)
 @example({**OVERLAPPING, "redefined": None, "analyze": f"ANALYZE {TABLE}"})
 def test_keeping_indexes_ends_where_rebuilding_them_does(s):
     original = build(s)
-    outcomes = {policy: merged(copy(original), policy, s["probe"]) for policy in ("rebuild", "keep", "auto")}
+    dropped = {policy: [] for policy in ("rebuild", "keep", "auto")}
+    outcomes = {policy: merged(copy(original), policy, s["probe"], dropped[policy]) for policy in dropped}
+    # Kept in place where a rebuild would have dropped and made them again.
+    KEPT.count(dropped["rebuild"] == [True] and dropped["keep"] == [False])
     assert outcomes["keep"] == outcomes["rebuild"]
     assert outcomes["auto"] == outcomes["rebuild"]

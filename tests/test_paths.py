@@ -9,7 +9,8 @@ import pytest
 from conftest import switched
 
 import norvane.norvane as nv
-from norvane import Table, _native
+from norvane import Table, _native, _traced
+from norvane.call_options import CallOptions
 from norvane.catalog import prepare_catalog
 
 # Each fast path and the flags it requires (the reasons are in the headers of
@@ -196,12 +197,13 @@ def test_find_groups_without_the_collation_guard_differ_from_the_walk():
 def test_table_reads_without_the_collation_guard_differ_from_the_merge_statements():
     conn = nocase_pair()
     table = Table(conn, "t")
-    with switched(_native.reads_plan, "exact"):
-        expected = table.rows()
+    expected, plan = _traced.rows(table, CallOptions(reads_plan="exact"))
+    assert plan == "exact"
     assert expected == [("A", 2)]
-    assert table.rows() == expected
+    assert _traced.rows(table, CallOptions()) == (expected, "exact")  # the guard holds the read back
     with switched(_native.ignore_guard, "no_collation"):
-        assert table.rows() != expected
+        unguarded, plan = _traced.rows(table, CallOptions())
+        assert plan == "auto" and unguarded != expected
 
 
 def test_the_set_merge_without_the_callees_guard_skips_a_replaced_function(monkeypatch):

@@ -4,7 +4,7 @@ import signal
 import sqlite3
 
 import pytest
-from conftest import switched
+from conftest import FastPath, switched
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -126,6 +126,11 @@ def merged(conn, path, s, taken=None):
     return tuple(counts), end_state(conn), calls
 
 
+# The merge runs in sets wherever no odd case forbids it: one of ODD's nine.
+SETS = FastPath()
+
+
+@SETS.share(0.1)
 @settings(max_examples=300, deadline=None)
 @given(scenarios())
 def test_sets_end_where_statements_end(s):
@@ -138,6 +143,7 @@ def test_sets_end_where_statements_end(s):
     plain = s["odd"] is None
     failed = isinstance(in_sets[0], type)  # a merge that raised tells no path
     assert taken == ([] if failed else ["sets" if plain else "statements"])
+    SETS.count(taken == ["sets"])
 
 
 def homes(conn, staged=20):
@@ -230,3 +236,29 @@ def test_progress_is_told_per_statement_step():
     staged, inserted, replaced, superseded = counts
     assert (staged, inserted + superseded) == (6000, 6000)
     assert conn.execute("SELECT count(*) FROM homes").fetchone() == (50 - replaced + inserted,)
+
+
+@pytest.mark.parametrize("path", ["sets", "statements"])
+def test_a_rebuild_from_the_catalog_read_with_the_counts_fails_as_the_module_function_does(path):
+    """The catalogued indexes come with the merge's counts; an entry the
+    rebuild cannot create fails the merge as active_table_index would, with
+    its traceback entry, and rolls everything back."""
+    import traceback
+
+    conn = sqlite3.connect(":memory:")
+    _native.prepare_catalog(conn)
+    nv.create_table(conn, TABLE, ["a", "b"], [{"name": "i", "cols": "b"}], [{"name": "r", "cols": [0]}])
+    nv.insert_temp(conn, TABLE, [(1, 2), (1, 3), (2, 4)])
+    conn.execute("INSERT INTO index_table VALUES (?, 'gone', 'no_such_column')", (TABLE,))
+    conn.commit()
+    before = conn.execute(f"SELECT * FROM temp_{TABLE}").fetchall()
+    with switched(_native.merge_path, "statements" if path == "statements" else "auto"):
+        with pytest.raises(sqlite3.OperationalError, match="no such column") as raised:
+            _native.traced_merge(conn, TABLE, True, None, 0)
+    frames = [frame.name for frame in traceback.extract_tb(raised.value.__traceback__)]
+    assert "norvane.norvane.active_table_index" in frames
+    assert conn.execute(f"SELECT * FROM temp_{TABLE}").fetchall() == before
+    assert conn.execute(f"SELECT count(*) FROM {TABLE}").fetchone() == (0,)
+    conn.execute("DELETE FROM index_table WHERE index_name = 'gone'")
+    with switched(_native.merge_path, "statements" if path == "statements" else "auto"):
+        assert _native.traced_merge(conn, TABLE, True, None, 0)[0] == path

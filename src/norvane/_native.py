@@ -113,84 +113,12 @@ CurrentRows: Any = _ext.CurrentRows
 play_newest: Callable[[list[Any], list[Any], list[list[int]], list[int]], tuple[set[int], set[int]]] = _ext.play_newest
 
 
-class _Switch:
-    """A private switch of the Python layer: one of `choices`, the first by default."""
-
-    def __init__(self, name: str, choices: tuple[str, ...]) -> None:
-        self.name, self.choices, self.value = name, choices, choices[0]
-
-    def set(self, value: str) -> str:
-        if value not in self.choices:
-            expected = ", ".join(repr(choice) for choice in self.choices)
-            raise ValueError(f"{self.name}: expected one of {expected}, got {value!r}")
-        previous, self.value = self.value, value
-        return previous
-
-
 # sequential_walk(rows, rule_count) -> (lost, hidden, current, stale,
 # superseded, others): the newest_by walk over the rows of a Table's state
 # statement (norvane.table_state), in C++.
 sequential_walk: Callable[[Any, int], tuple[list[int], list[int], list[int], int, int, list[Any]]] = (
     _ext.sequential_walk
 )
-
-_walk_path = _Switch("walk_path", ("native", "python"))
-_bulk_path = _Switch("bulk_path", ("auto", "sorted"))
-
-
-def bulk_path(name: str) -> str:
-    """How Table.merge moves a large batch whose indexes it rebuilds,
-    returning the path it replaces: "auto" (every staged row moved, those a
-    later one superseded then deleted through the rebuilt rule indexes) or
-    "sorted" (only the current rows moved, found by one sort per rule)."""
-    return _bulk_path.set(name)
-
-
-def bulk_path_in_use() -> str:
-    return _bulk_path.value
-
-
-def walk_path(name: str) -> str:
-    """How the newest_by walk runs, returning the path it replaces: "native"
-    (C++, memory outside Python's heap) or "python" (the plain loop of
-    norvane.table_state, for tests)."""
-    return _walk_path.set(name)
-
-
-def walk_path_in_use() -> str:
-    return _walk_path.value
-
-
-_reads_plan = _Switch("reads_plan", ("auto", "scan", "exact"))
-_delete_path = _Switch("delete_path", ("auto", "statements"))
-
-
-def reads_plan(name: str) -> str:
-    """How Table reads decide which rows are current, returning the plan it
-    replaces: "auto" (key tables in C++ where fetched values compare as
-    stored, filled by lookups for a few candidates, else by one pass over the
-    staging table; on a table with newest_by, the arrivals played over the
-    linked groups of the rows read), "scan" (the same, always by one pass;
-    with newest_by, over all rows) or "exact" (comparisons made in SQL,
-    handing over the rowids of the current rows, on any connection; with
-    newest_by, by table_state.current_state)."""
-    return _reads_plan.set(name)
-
-
-def reads_plan_in_use() -> str:
-    return _reads_plan.value
-
-
-def delete_path(name: str) -> str:
-    """How Table.delete deletes on a cluster connection, returning the path it
-    replaces: "auto" (the rowids as one JSON array in one statement where no
-    trigger could tell) or "statements" (one per rowid, as delete_row_main)."""
-    return _delete_path.set(name)
-
-
-def delete_path_in_use() -> str:
-    return _delete_path.value
-
 
 # stage_rows(conn, table, rows, comm): checked rows (a list of tuples as wide as
 # the table) into its staging table, many rows per INSERT on the host's own

@@ -21,10 +21,11 @@ from collections.abc import Iterable, Mapping
 from norvane import _native
 from norvane import frames as _frames
 from norvane import values as _values
+from norvane.call_options import DEFAULT_OPTIONS, CallOptions
 from norvane.connections import Connection
-from norvane.staging import AllOrNothing
 from norvane.table_merge import TableInfo, describe, refuse_observers
 from norvane.table_state import StateSql, plain_cursor, quote, walk
+from norvane.transactions import AllOrNothing
 
 __all__ = ["check_keys", "delete_keys", "key_list"]
 
@@ -68,17 +69,20 @@ def check_keys(keys: list[object], width: int, rule: str) -> list[Key]:
     return checked
 
 
-def delete_keys(conn: Connection, name: str, rule: str, keys: list[object], commit: bool) -> int:
+def delete_keys(
+    conn: Connection, name: str, rule: str, keys: list[object], commit: bool, options: CallOptions = DEFAULT_OPTIONS
+) -> int:
     """Removes the current rows whose key under `rule` is one of `keys`;
     returns how many. All or nothing."""
     with AllOrNothing(conn, commit, "BEGIN IMMEDIATE"):
-        removed: int = _native.interruptible(conn, lambda: _DeleteKeys(conn, name, rule, keys).run())
+        removed: int = _native.interruptible(conn, lambda: _DeleteKeys(conn, name, rule, keys, options).run())
         return removed
 
 
 class _DeleteKeys:
-    def __init__(self, conn: Connection, name: str, rule: str, keys: list[object]) -> None:
+    def __init__(self, conn: Connection, name: str, rule: str, keys: list[object], options: CallOptions) -> None:
         self.conn = conn
+        self.options = options
         self.name = name
         self.rule = rule
         self.given = keys
@@ -117,7 +121,7 @@ class _DeleteKeys:
             self.cursor.execute(f"DELETE FROM {sql.main} WHERE rowid IN ({sql.hidden_ids()})")
             self.cursor.execute(f"DELETE FROM {sql.staging} WHERE NOT ({sql.newest_staged_where()})")
             return
-        state, _ = walk(self.cursor.execute(sql.with_newest()), len(sql.rules))
+        state, _ = walk(self.cursor.execute(sql.with_newest()), len(sql.rules), self.options.walk_path)
         for table, ids in ((sql.main, state.main_hidden), (sql.staging, state.staged_lost)):
             if ids:
                 self.cursor.execute(

@@ -27,7 +27,7 @@ engine of ``norvane.table_state`` decides in SQL):
   bytes and no affinity converts a bound key;
 - the SQLite in use compares integers with reals exactly, as Python does.
 
-``norvane._native.reads_plan("exact")`` sends every read to the engine;
+A read with ``CallOptions(reads_plan="exact")`` sends every comparison to the engine;
 the property test of reads checks both against a model of the rule.
 """
 
@@ -41,9 +41,9 @@ from norvane.currentness import hidden_condition, key_clauses
 
 __all__ = ["NewestRows", "Shape", "play"]
 
-# A group bigger than this, or one that needs more lookups, or a read that
-# has looked up this many groups, plays the whole sequence instead.
-GROUP_ROWS = 512
+# A group bigger than the call's group_rows, or one that needs more lookups,
+# or a read that has looked up this many groups, plays the whole sequence
+# instead.
 GROUP_LOOKUPS = 8
 SEARCHES = 8
 _PARAMS = 10_000
@@ -101,6 +101,7 @@ class NewestRows:
         *,
         lookups: bool,
         cluster: bool,
+        group_rows: int,
     ) -> None:
         self.cursor = cursor
         self.table = table
@@ -108,6 +109,7 @@ class NewestRows:
         self.rules = rules
         self.newest_by = newest_by
         self.lookups = lookups
+        self.group_rows = group_rows
         self.most_params = _CLUSTER_PARAMS if cluster else _PARAMS
         self.searches = 0
         self.staged_current: set[int] = set()
@@ -141,7 +143,7 @@ class NewestRows:
             open_rows = [row for row in batch if row[0] not in self.main_decided]
         if not open_rows:
             return
-        if self.lookups and self.searches < SEARCHES and len(open_rows) <= GROUP_ROWS:
+        if self.lookups and self.searches < SEARCHES and len(open_rows) <= self.group_rows:
             self.searches += 1
             if self._decide_groups(open_rows, staged):
                 return
@@ -182,7 +184,7 @@ class NewestRows:
                 sql = f"SELECT {names} FROM {_quote(table)} WHERE {' OR '.join(clauses)}"
                 for row in self.cursor.execute(sql, params).fetchall():
                     found.setdefault(row[0], row)
-            if len(staged_rows) + len(main_rows) > GROUP_ROWS:
+            if len(staged_rows) + len(main_rows) > self.group_rows:
                 return False
         return False
 

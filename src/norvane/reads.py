@@ -28,6 +28,7 @@ from itertools import chain
 from typing import TYPE_CHECKING, Any
 
 from norvane import _native
+from norvane.call_options import CallOptions, ReadsPlan
 from norvane.checks import check_count, check_params, check_where, name_list
 from norvane.connections import CLUSTER_MAX_PARAMETERS, Connection, check_parameter_count, is_cluster
 from norvane.currentness import (
@@ -41,6 +42,7 @@ from norvane.currentness import (
 )
 from norvane.newest_reads import NewestRows
 from norvane.ordered_merge import merge_ordered, sqlite_key
+from norvane.transactions import ReadSnapshot
 
 if TYPE_CHECKING:
     from norvane.checks import Params
@@ -48,9 +50,6 @@ if TYPE_CHECKING:
 
 __all__ = ["check_no_open_reads", "count", "iterate", "read_all"]
 
-# Rows a limited read asks of each part beyond what it still needs, so that a
-# few hidden rows do not cost a second statement (tests set it to 0).
-READ_AHEAD = 16
 # Candidates few enough to look up in the staging table instead of reading it
 # whole: at most this many statements of at most this many rows each.
 _SEARCHES = 4
@@ -125,6 +124,10 @@ class Query:
         if self.params and not where:
             raise ValueError("params are given but there is no where to bind them to")
         self.conn = table.conn
+        self.options: CallOptions = table._options
+        # The plan the read took, once it has started: options.reads_plan, or
+        # "exact" where fetched values might not compare as stored.
+        self.plan: ReadsPlan | None = None
         self.cluster = is_cluster(self.conn)
         if self.cluster and isinstance(self.params, Mapping):
             raise self.conn.NotSupportedError(
@@ -158,15 +161,13 @@ class _Run:
     def __init__(self, query: Query, *, iterator: bool) -> None:
         self.query = query
         conn = self.conn = query.conn
-        self.opened = False
+        self.snapshot = ReadSnapshot(conn)
         self.broken = False
         self.registered = False
         self.cursors: list[Any] = []
         cursor = self.cursor()
         try:
-            if not conn.in_transaction:
-                cursor.execute("BEGIN DEFERRED")
-                self.opened = True
+            self.snapshot.open(cursor)
             # The driver keeps no change counter (it would cost a round trip
             # per batch): there a write meanwhile goes unnoticed.
             self.changes = conn.total_changes if isinstance(conn, sqlite3.Connection) else None
@@ -189,11 +190,12 @@ class _Run:
         width = len(query.columns)
         self.rules = read_rules(cursor, query.name, width)
         newest_by = newest_by_positions(cursor, query.name, query.columns)
-        plan = _native.reads_plan_in_use()
+        plan = query.options.reads_plan
         self.lookups = plan == "auto"
         # Whether fetched values are the stored ones: then they are ordered
         # (and, without newest_by, compared) here, as fetched.
         self.fast = plan != "exact" and keys_compare_exactly(cursor, self.conn, query.name)
+        query.plan = plan if self.fast else "exact"
         # The staging pass reads only the rule columns, rowid first.
         key_columns = sorted({p for rule in self.rules for p in rule})
         at = {p: n + 1 for n, p in enumerate(key_columns)}
@@ -206,13 +208,20 @@ class _Run:
             # Which rows are current depends on the order of arrivals: played
             # here over the linked groups of the rows read, or over all.
             self.current: Any = NewestRows(
-                cursor, query.name, query.columns, self.rules, newest_by, lookups=self.lookups, cluster=query.cluster
+                cursor,
+                query.name,
+                query.columns,
+                self.rules,
+                newest_by,
+                lookups=self.lookups,
+                cluster=query.cluster,
+                group_rows=query.options.group_rows,
             )
         elif newest_by and self.rules:
             # The same, every comparison made in SQL by the merge's engine.
             from norvane.table_state import current_state
 
-            state = current_state(self.conn, query.name, self.rules, newest_by)
+            state = current_state(self.conn, query.name, self.rules, newest_by, query.options)
             self.current = DecidedRows(state.main_hidden, staged_current=state.staged_current)
         elif self.fast:
             self.staging_read = not self.rules
@@ -290,13 +299,8 @@ class _Run:
             readers.discard(id(self))
             if not readers:
                 _open_reads.pop(id(self.conn), None)
-        if self.opened and not self.broken:
-            self.opened = False
-            if self.conn.in_transaction:
-                try:
-                    self.conn.execute("ROLLBACK")
-                except self.conn.Error:
-                    pass
+        if not self.broken:  # a broken snapshot's transaction is no longer ours to end
+            self.snapshot.end()
 
     # ------------------------------------------------------------ parts --
 
@@ -347,7 +351,7 @@ class _Run:
             if hint is None:
                 cursor.execute(sql, params)
             else:
-                hint = max(hint + READ_AHEAD, 2 * done, 1)
+                hint = max(hint + self.query.options.read_ahead, 2 * done, 1)
                 cursor.execute(f"{sql} LIMIT {hint} OFFSET {done}", params)
             read = 0
             while True:

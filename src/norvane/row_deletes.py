@@ -12,7 +12,9 @@ from typing import cast
 
 from norvane import _native
 from norvane import norvane as _nv
-from norvane.connections import Connection, is_cluster, spill_off
+from norvane.call_options import DEFAULT_OPTIONS, CallOptions
+from norvane.connections import Connection, is_cluster
+from norvane.transactions import AllOrNothing
 
 __all__ = ["delete_rowids"]
 
@@ -20,35 +22,24 @@ __all__ = ["delete_rowids"]
 _ROWIDS = range(-(2**63), 2**63)
 
 
-def delete_rowids(conn: Connection, table: str, ids: list[int], commit: bool) -> None:
+def delete_rowids(
+    conn: Connection, table: str, ids: list[int], commit: bool, options: CallOptions = DEFAULT_OPTIONS
+) -> str:
     """Deletes the main rows of `table` (its stored name) with these rowids,
-    in a transaction of its own unless one is open; `commit` commits."""
+    in a transaction of its own unless one is open; `commit` commits.
+    Returns how: "json" (one statement) or "statements" (one per rowid)."""
     if (
         not ids
-        or _native.delete_path_in_use() != "auto"
+        or options.delete_path != "auto"
         or not is_cluster(conn)
         or any(rowid not in _ROWIDS for rowid in ids)
         or not _json_delete_allowed(conn, table)
     ):
         _nv.delete_row_main(cast(sqlite3.Connection, conn), table, ids, commit)
-        return
-    opened = not conn.in_transaction
-    if opened:
-        if not spill_off(conn, "BEGIN"):
-            conn.execute("BEGIN")
-    else:
-        spill_off(conn)
-    try:
+        return "statements"
+    with AllOrNothing(conn, commit, savepoint=False):  # one statement: a unit by itself
         conn.execute(f"DELETE FROM {table} WHERE rowid IN (SELECT value FROM json_each(?))", (json.dumps(ids),))
-        if commit:
-            conn.commit()
-    except BaseException:
-        if opened:
-            try:
-                conn.rollback()
-            except conn.Error:
-                pass  # the server already ended the transaction
-        raise
+    return "json"
 
 
 def _json_delete_allowed(conn: Connection, table: str) -> bool:

@@ -6,14 +6,14 @@ one chunk only and a bad row anywhere leaves nothing staged; a merge returns
 what it did as a ``MergeReport``.
 """
 
-import sqlite3
 from collections.abc import Callable, Iterable, Iterator, Sequence, Sized
 from dataclasses import dataclass
 from itertools import islice
 from typing import Any, TypeAlias
 
 from norvane import _native
-from norvane.connections import Connection, spill_off
+from norvane.connections import Connection
+from norvane.transactions import AllOrNothing
 
 __all__ = ["MergeReport", "Progress"]
 
@@ -24,8 +24,6 @@ Progress: TypeAlias = Callable[[int, int | None], object]
 
 # A stage or merge reports progress at most once per this many rows.
 PROGRESS_EVERY = 1000
-
-_SAVEPOINT = "norvane_write"
 
 
 @dataclass(frozen=True)
@@ -59,83 +57,6 @@ def check_batch_size(batch_size: object) -> int:
     if batch_size < 1:
         raise ValueError(f"batch_size must be at least 1, not {batch_size}")
     return batch_size
-
-
-class AllOrNothing:
-    """One call's writes as a unit, also inside a caller's transaction.
-
-    The writes run inside a savepoint; when no transaction is open, the
-    savepoint sits inside one this call opens with `begin` (with
-    ``BEGIN IMMEDIATE``, which takes the write lock before the first read,
-    the transaction alone is the unit). On any exception (Ctrl-C
-    included) everything since the start is undone, a transaction this call
-    opened is rolled back, and the exception propagates unchanged. On success
-    the savepoint is released and ``commit`` commits, as the module functions
-    do; a transaction this call opened on a connection that commits by itself
-    (``autocommit=True``) is committed whatever ``commit`` says.
-    """
-
-    def __init__(self, conn: Connection, commit: bool, begin: str = "BEGIN") -> None:
-        self.conn = conn
-        self.commit = commit
-        self.begin = begin
-        self.opened = False
-        self.saved = False
-
-    def __enter__(self) -> None:
-        if not self.conn.in_transaction:
-            if not spill_off(self.conn, self.begin):
-                self.conn.execute(self.begin)
-            self.opened = True
-            if self.begin != "BEGIN":
-                return  # the rollback of our own transaction undoes it all: no savepoint needed
-        else:
-            spill_off(self.conn)
-        try:
-            self.conn.execute(f"SAVEPOINT {_SAVEPOINT}")
-            self.saved = True
-        except BaseException:
-            self._end_own()
-            raise
-
-    def __exit__(self, kind: object, error: object, trace: object) -> None:
-        if error is not None:
-            try:
-                if self.saved:
-                    self.conn.execute(f"ROLLBACK TO {_SAVEPOINT}")
-                    self.conn.execute(f"RELEASE {_SAVEPOINT}")
-            except self.conn.Error:
-                pass  # the engine already rolled the transaction back
-            self._end_own()
-            return
-        try:
-            if self.saved:
-                self.conn.execute(f"RELEASE {_SAVEPOINT}")
-            if self.commit:
-                self.conn.commit()
-            if self.opened and self.conn.in_transaction and (self.commit or self._commits_by_itself()):
-                self.conn.execute("COMMIT")
-        except BaseException:  # a commit that failed (a locked database): undo what we opened
-            self._end_own()
-            raise
-
-    def _commits_by_itself(self) -> bool:
-        """The host's connection with ``autocommit=True``, whose commit() does
-        nothing; the dqlite driver's commit() ends an open transaction, so
-        there ``commit=False`` leaves it open as the module functions do."""
-        return isinstance(self.conn, sqlite3.Connection) and self.conn.autocommit is True
-
-    def _end_own(self) -> None:
-        """Rolls back the transaction this call opened; errors of that are
-        dropped, so the original exception is the one that propagates."""
-        if not self.opened:
-            return
-        try:
-            self.conn.rollback()
-            if self.conn.in_transaction:
-                self.conn.execute("ROLLBACK")
-        except self.conn.Error:
-            pass
 
 
 class Reporter:

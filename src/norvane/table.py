@@ -20,6 +20,7 @@ from norvane import row_deletes as _deletes
 from norvane import staging as _staging
 from norvane import table_merge as _table_merge
 from norvane import table_settings as _settings
+from norvane.call_options import DEFAULT_OPTIONS
 from norvane.catalog import prepare_catalog
 from norvane.checks import (
     ROWID_NAMES,
@@ -36,6 +37,7 @@ from norvane.checks import (
 from norvane.connections import Connection, check_connection
 from norvane.row_checks import RowChecker
 from norvane.staging import MergeReport, Progress
+from norvane.transactions import AllOrNothing
 
 if TYPE_CHECKING:
     import sqlite3
@@ -101,11 +103,12 @@ class Table:
     ``commit=False``.
     """
 
-    __slots__ = ("_conn", "_name")
+    __slots__ = ("_conn", "_name", "_options")
 
     def __init__(self, conn: Connection, name: str) -> None:
         self._conn: Connection = check_connection(conn)
         self._name = check_table_name(name)
+        self._options = DEFAULT_OPTIONS  # another only through norvane._traced
 
     @property
     def conn(self) -> Connection:
@@ -166,7 +169,7 @@ class Table:
         if not newest:
             _nv.create_table(self._module_conn(), self._name, list(names), index_specs, rule_specs, commit)
             return self
-        with _staging.AllOrNothing(self._conn, commit):  # the table and its settings together
+        with AllOrNothing(self._conn, commit):  # the table and its settings together
             _nv.create_table(self._module_conn(), self._name, list(names), index_specs, rule_specs, False)
             kept = _settings.read_settings(self._conn, self._name)
             _settings.write_settings(self._conn, self._name, _settings.Settings(newest, kept.column_types))
@@ -267,7 +270,7 @@ class Table:
         report = _staging.check_progress(progress)
         check_flag(commit, "commit")
         with self._catalog_named():
-            return _table_merge.merge(self._conn, self._name, report, commit)
+            return _table_merge.merge(self._conn, self._name, report, commit, self._options)[0]
 
     def delete_keys(self, rule: str, keys: Iterable[Any], *, commit: bool = True) -> int:
         """Removes the current rows whose key under ``rule`` (a rule name)
@@ -287,7 +290,7 @@ class Table:
         items = _key_deletes.key_list(keys)
         check_flag(commit, "commit")
         with self._catalog_named():
-            return _key_deletes.delete_keys(self._conn, self._name, rule, items, commit)
+            return _key_deletes.delete_keys(self._conn, self._name, rule, items, commit, self._options)
 
     def delete(self, rowids: int | Iterable[int], *, commit: bool = True) -> None:
         """Deletes main rows by rowid (as ``rows(select=["rowid", ...])`` gives
@@ -305,7 +308,7 @@ class Table:
             if isinstance(rowid, bool) or not isinstance(rowid, int):
                 raise TypeError(f"rowids must be int, not {type(rowid).__name__}")
         check_flag(commit, "commit")
-        _deletes.delete_rowids(self._conn, self._require()[0], ids, commit)
+        _deletes.delete_rowids(self._conn, self._require()[0], ids, commit, self._options)
 
     def count_staged(self) -> int:
         """How many rows wait in the staging table."""

@@ -25,16 +25,15 @@ from dataclasses import dataclass
 from typing import Any
 
 from norvane import _native
+from norvane.call_options import CallOptions
 from norvane.checks import STAGING_PREFIX
 from norvane.connections import Connection
-from norvane.staging import AllOrNothing, MergeReport, Progress, Reporter
+from norvane.staging import MergeReport, Progress, Reporter
 from norvane.table_settings import SETTINGS_TABLE, marker_name, read_settings
 from norvane.table_state import StateSql, plain_cursor, walk
+from norvane.transactions import AllOrNothing
 
 __all__ = ["TableInfo", "describe", "merge", "refuse_observers"]
-
-# A batch at least this large, merged with the indexes rebuilt, goes in whole.
-_BULK_ROWS = 50_000
 
 _STEPS = 6  # progress: each statement step counts for a sixth of the staged rows
 
@@ -129,18 +128,26 @@ def refuse_observers(conn: Connection, info: TableInfo, what: str) -> None:
         )
 
 
-def merge(conn: Connection, name: str, progress: Progress | None, commit: bool) -> MergeReport:
-    """Leaves exactly the current rows in the main table, all or nothing."""
+def merge(
+    conn: Connection, name: str, progress: Progress | None, commit: bool, options: CallOptions
+) -> tuple[MergeReport, str]:
+    """Leaves exactly the current rows in the main table, all or nothing;
+    returns what it did and how it moved the batch: "whole" (every staged
+    row, the superseded ones deleted after) or "current" (only the current
+    rows)."""
     with AllOrNothing(conn, commit, "BEGIN IMMEDIATE"):
-        result: MergeReport = _native.interruptible(conn, lambda: _Merge(conn, name, progress).run())
-        return result
+        job = _Merge(conn, name, progress, options)
+        result: MergeReport = _native.interruptible(conn, job.run)
+        return result, job.path
 
 
 class _Merge:
-    def __init__(self, conn: Connection, name: str, progress: Progress | None) -> None:
+    def __init__(self, conn: Connection, name: str, progress: Progress | None, options: CallOptions) -> None:
         self.conn = conn
         self.name = name
         self.progress = progress
+        self.options = options
+        self.path = "current"
         self.cursor = plain_cursor(conn)
 
     def run(self) -> MergeReport:
@@ -177,7 +184,8 @@ class _MergeInSets:
         )
         rows = m.cursor.execute(
             f"SELECT NULL, count(*), (SELECT max(rowid) FROM {sql.main}), {hidden_count}, NULL "
-            f"FROM {sql.staging} UNION ALL {_native.MERGE_SCHEMA_ROWS}"
+            f"FROM {sql.staging} UNION ALL {_native.MERGE_SCHEMA_ROWS}",
+            (sql_name(sql),),
         ).fetchall()
         _, staged, largest, hidden, _ = rows[0]
         reporter = Reporter(m.progress, staged)
@@ -195,8 +203,9 @@ class _MergeInSets:
 
         def prepare(keeps_any: bool) -> None:
             bulk["on"] = (
-                not keeps_any and staged >= _BULK_ROWS and bool(sql.rules) and _native.bulk_path_in_use() == "auto"
+                not keeps_any and staged >= m.options.bulk_rows and bool(sql.rules) and m.options.bulk_path == "auto"
             )
+            m.path = "whole" if bulk["on"] else "current"
             if not keeps_any and hidden:  # the search needs the indexes the drop removes
                 ids.extend(row[0] for row in m.cursor.execute(f"SELECT id FROM ({sql.hidden_ids_as('id')})"))
             reporter.advance(staged // _STEPS)
@@ -211,7 +220,10 @@ class _MergeInSets:
                     counts["replaced"] = m.execute(f"DELETE FROM {sql.main} WHERE rowid IN ({sql.hidden_ids()})")
             reporter.advance(staged * 3 // _STEPS)
             if staged and bulk["on"]:
-                (above,) = m.cursor.execute(f"SELECT coalesce(max(rowid), 0) FROM {sql.main}").fetchone()
+                if hidden:
+                    (above,) = m.cursor.execute(f"SELECT coalesce(max(rowid), 0) FROM {sql.main}").fetchone()
+                else:  # nothing deleted: the largest rowid read with the counts still holds
+                    above = largest or 0
                 bulk["above"] = above
                 counts["inserted"] = m.execute(f"INSERT INTO {sql.main} SELECT * FROM {sql.staging} ORDER BY rowid")
             elif staged:
@@ -273,7 +285,9 @@ class _MergeByIds:
         sql, m = self.sql, self.m
         largest_sql = f"SELECT 3, (SELECT max(rowid) FROM {sql.main}), NULL, NULL, NULL"
         state, rows = walk(
-            m.cursor.execute(sql.with_newest(", NULL", [largest_sql, _native.MERGE_SCHEMA_ROWS])), len(sql.rules)
+            m.cursor.execute(sql.with_newest(", NULL", [largest_sql, _native.MERGE_SCHEMA_ROWS]), (sql_name(sql),)),
+            len(sql.rules),
+            m.options.walk_path,
         )
         largest = next(r[1] for r in rows if r[0] == 3)
         staged = next(r[1] for r in rows if r[0] == 4)

@@ -44,9 +44,10 @@ from dataclasses import dataclass
 from typing import Any
 
 from norvane import _native
+from norvane.call_options import DEFAULT_OPTIONS, CallOptions, WalkPath
 from norvane.checks import STAGING_PREFIX
 
-__all__ = ["State", "StateSql", "current_state", "quote", "sequential_state", "walk"]
+__all__ = ["State", "StateSql", "current_state", "quote", "sequential_state", "traced_state", "walk"]
 
 
 @dataclass(frozen=True)
@@ -231,18 +232,32 @@ class StateSql:
         return f"WITH {', '.join(ctes)} " + " UNION ALL ".join([*parts, *extra])
 
 
-def current_state(conn: Any, table: str, rules: list[tuple[int, ...]], newest_by: tuple[int, ...]) -> State:
+def current_state(
+    conn: Any,
+    table: str,
+    rules: list[tuple[int, ...]],
+    newest_by: tuple[int, ...],
+    options: CallOptions = DEFAULT_OPTIONS,
+) -> State:
     """The current rows of `table` (see the module's docstring)."""
+    return traced_state(conn, table, rules, newest_by, options)[0]
+
+
+def traced_state(
+    conn: Any, table: str, rules: list[tuple[int, ...]], newest_by: tuple[int, ...], options: CallOptions
+) -> tuple[State, WalkPath | None]:
+    """current_state and the walk that found it (None: found in sets, no walk)."""
     cursor = plain_cursor(conn)
     try:
         sql = StateSql(table, table_columns(cursor, table), rules, newest_by)
         if not newest_by:
-            return _set_state(cursor, sql)
+            return _set_state(cursor, sql), None
         if not sql.rules:
-            return _set_state(cursor, sql)
-        state, _ = walk(cursor.execute(sql.with_newest()), len(sql.rules))
+            return _set_state(cursor, sql), None
+        state, _ = walk(cursor.execute(sql.with_newest()), len(sql.rules), options.walk_path)
         staged = frozenset(row[0] for row in cursor.execute(f"SELECT rowid FROM {sql.staging}"))
-        return State(staged - state.staged_lost, state.main_hidden, state.stale, state.superseded, state.staged_lost)
+        current = State(staged - state.staged_lost, state.main_hidden, state.stale, state.superseded, state.staged_lost)
+        return current, options.walk_path
     finally:
         cursor.close()
 
@@ -264,12 +279,11 @@ def _set_state(cursor: Any, sql: StateSql) -> State:
     return State(frozenset(staged), frozenset(hidden), 0, count - len(staged))
 
 
-def walk(rows: Iterable[Sequence[Any]], rule_count: int) -> tuple[State, list[Any]]:
+def walk(rows: Iterable[Sequence[Any]], rule_count: int, path: WalkPath = "native") -> tuple[State, list[Any]]:
     """The state the sequential rule leaves over the rows of
     ``StateSql.with_newest``, read one at a time, and the rows of other
-    tags. In C++ unless the private switch ``_native.walk_path`` says
-    "python"."""
-    if _native.walk_path_in_use() == "python":
+    tags. In C++ unless `path` says "python"."""
+    if path == "python":
         listed = list(rows)
         return sequential_state(listed, rule_count), [r for r in listed if not _walked(r)]
     lost, hidden, current, stale, superseded, others = _native.sequential_walk(rows, rule_count)

@@ -1,311 +1,41 @@
-// The binder of the published callables (see binder.hpp): the table of their
-// signatures, the function objects that bind arguments to it, their
-// traceback entries, and calls between them through the module globals.
+// The binder (see binder.hpp): the function objects that bind arguments to a
+// table of signatures, their traceback entries, and calls between the
+// published callables through the module globals.
 #include "binder.hpp"
 
-#include "db_handle.hpp"
-#include "query.hpp"
+#include "published.hpp"
 #include "refs.hpp"
-#include "schema.hpp"
-#include "storage.hpp"
-#include "temp_to_main.hpp"
 
 #include <frameobject.h>  // PyFrame_New
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <new>
-#include <string_view>
 #include <utility>
 
 namespace norvane {
 namespace {
 
 constexpr const char* kSourcePath = "src/norvane/norvane";
-constexpr int kMaxParams = 8;
 
-// ------------------------------------------------------------ signatures ---
+// The published table's ids are its Fn values.
+constexpr int id(Fn fn) { return static_cast<int>(fn); }
 
-struct FunctionSpec {
-    Fn id;
-    const char* name;
-    const char* qualname;
-    const char* doc;             // nullptr: no docstring
-    const char* text_signature;  // for inspect.signature()
-    std::array<const char*, kMaxParams> params;
-    int nparams;
-    bool has_comm;  // the last parameter is `comm`, defaulting to True
-    Impl impl;
-};
-
-constexpr const char* kInsertIndexDoc =
-    "\n    Insert index for fast search."
-    "\n    index = {"
-    "\n    'table': 'homes',"
-    "\n    'name': 'index_0',"
-    "\n    'cols': 'name,type,address'"
-    "\n    }"
-    "\n    ";
-
-constexpr const char* kInsertUniqueDoc =
-    "\n    Insert uniques of table, the last one with unique features replaces old ones."
-    "\n    table = 'homes'   # table ('name', 'type', 'address', 'age')"
-    "\n    name = 'unique_0'"
-    "\n    cols = 'name,address'"
-    "\n    cols_num = '0,2'"
-    "\n    ";
-
-constexpr const char* kCreateTableDoc =
-    "\n    Create table with indexes and uniques."
-    "\n    name = 'homes'"
-    "\n    cols = ['name', 'type', 'address', 'age']"
-    "\n    index = ["
-    "\n        {"
-    "\n            'name': 'index_0',"
-    "\n            'cols': 'name,type,address'"
-    "\n        },"
-    "\n        {"
-    "\n            'name': 'index_1',"
-    "\n            'cols': 'age'"
-    "\n        }"
-    "\n    ]"
-    "\n    unique = ["
-    "\n        {"
-    "\n            'name': 'unique_0',"
-    "\n            'cols': [0, 1]     # 'name, type'"
-    "\n        },"
-    "\n        {"
-    "\n            'name': 'unique_1',"
-    "\n            'cols': [2]     #'address'"
-    "\n        }"
-    "\n    ]"
-    "\n    ";
-
-constexpr const char* kFindDoc =
-    "\n    Find rows from temp and main tables."
-    "\n    select = '*' or 'name,age'"
-    "\n    table = 'persons'"
-    "\n    conditions = '''"
-    "\n        where (id, city) = (1093, 'Tehran')"
-    "\n        order by age desc"
-    "\n    '''"
-    "\n    ";
-
-// In publishing order: DB's methods, then the module functions.
-constexpr std::array<FunctionSpec, kFunctionCount> kSpecs = {{
-    {Fn::db_init,
-     "__init__",
-     "DB.__init__",
-     nullptr,
-     "(self, name, address)",
-     {"self", "name", "address"},
-     3,
-     false,
-     db_init},
-    {Fn::db_connection, "connection", "DB.connection", nullptr, "(self)", {"self"}, 1, false, db_connection},
-    {Fn::insert_index,
-     "insert_index",
-     "insert_index",
-     kInsertIndexDoc,
-     "(conn, index, comm=True)",
-     {"conn", "index", "comm"},
-     3,
-     true,
-     insert_index},
-    {Fn::drop_index,
-     "drop_index",
-     "drop_index",
-     "\n    Drop one index of table.\n    ",
-     "(conn, table, name, comm=True)",
-     {"conn", "table", "name", "comm"},
-     4,
-     true,
-     drop_index},
-    {Fn::active_table_index,
-     "active_table_index",
-     "active_table_index",
-     "\n    Activate indexes of table after drooping them for fast insertion.\n    ",
-     "(conn, table, comm=True)",
-     {"conn", "table", "comm"},
-     3,
-     true,
-     active_table_index},
-    {Fn::drop_table_index,
-     "drop_table_index",
-     "drop_table_index",
-     "\n    Drop index of table for fast insert rows.\n    ",
-     "(conn, table, comm=True)",
-     {"conn", "table", "comm"},
-     3,
-     true,
-     drop_table_index},
-    {Fn::insert_unique,
-     "insert_unique",
-     "insert_unique",
-     kInsertUniqueDoc,
-     "(conn, table, name, cols, cols_num, comm=True)",
-     {"conn", "table", "name", "cols", "cols_num", "comm"},
-     6,
-     true,
-     insert_unique},
-    {Fn::drop_unique,
-     "drop_unique",
-     "drop_unique",
-     "\n    Delete one unique of table.\n    ",
-     "(conn, table, name, comm=True)",
-     {"conn", "table", "name", "comm"},
-     4,
-     true,
-     drop_unique},
-    {Fn::create_table,
-     "create_table",
-     "create_table",
-     kCreateTableDoc,
-     "(conn, name, cols, index, unique, comm=True)",
-     {"conn", "name", "cols", "index", "unique", "comm"},
-     6,
-     true,
-     create_table},
-    {Fn::insert_temp,
-     "insert_temp",
-     "insert_temp",
-     "\n    Fast temp_table insertion.\n    ",
-     "(conn, table, rows, comm=True)",
-     {"conn", "table", "rows", "comm"},
-     4,
-     true,
-     insert_temp},
-    {Fn::delete_row_main,
-     "delete_row_main",
-     "delete_row_main",
-     "\n    Fast delete selcted rows from main_table.\n    ",
-     "(conn, table, ids, comm=True)",
-     {"conn", "table", "ids", "comm"},
-     4,
-     true,
-     delete_row_main},
-    {Fn::temp_to_main,
-     "temp_to_main",
-     "temp_to_main",
-     "\n    Fast temp to main insertion.\n    ",
-     "(conn, table, comm=True)",
-     {"conn", "table", "comm"},
-     3,
-     true,
-     temp_to_main},
-    {Fn::insert_main,
-     "_insert_main",
-     "_insert_main",
-     nullptr,
-     "(conn, table, rows, comm=True)",
-     {"conn", "table", "rows", "comm"},
-     4,
-     true,
-     insert_main},
-    {Fn::drop_table,
-     "drop_table",
-     "drop_table",
-     "\n    Drop table with indexes and uniques.\n    ",
-     "(conn, table, comm=True)",
-     {"conn", "table", "comm"},
-     3,
-     true,
-     drop_table},
-    {Fn::find,
-     "find",
-     "find",
-     kFindDoc,
-     "(conn, select, table, conditions)",
-     {"conn", "select", "table", "conditions"},
-     4,
-     false,
-     find},
-    {Fn::check_newest_unique,
-     "_check_newest_unique",
-     "_check_newest_unique",
-     nullptr,
-     "(conn, table, rowid, row, uniques, cols, total_select, eqivalent_set)",
-     {"conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"},
-     8,
-     false,
-     check_newest_unique},
-}};
-
-// Each entry stands at its id, names between one and kMaxParams parameters
-// (`comm` last where it has the default), and its text signature says
-// exactly that: the three places a parameter order is written agree.
-constexpr bool same_text(const char* a, const char* b) { return std::string_view(a) == std::string_view(b); }
-
-// Whether `text` begins with `word` at `at`; moves `at` past it when it does.
-constexpr bool take(const char* text, size_t& at, const char* word) {
-    const std::string_view rest = std::string_view(text).substr(std::min(at, std::string_view(text).size()));
-    const std::string_view w(word);
-    if (rest.substr(0, w.size()) != w) {
-        return false;
-    }
-    at += w.size();
-    return true;
-}
-
-constexpr bool signature_matches(const FunctionSpec& spec) {
-    size_t at = 0;
-    if (!take(spec.text_signature, at, "(")) {
-        return false;
-    }
-    for (int i = 0; i < spec.nparams; ++i) {
-        if ((i > 0 && !take(spec.text_signature, at, ", ")) || !take(spec.text_signature, at, spec.params[i])) {
-            return false;
-        }
-    }
-    if (spec.has_comm && !take(spec.text_signature, at, "=True")) {
-        return false;
-    }
-    return take(spec.text_signature, at, ")") && at == std::string_view(spec.text_signature).size();
-}
-
-constexpr bool entry_holds(const FunctionSpec& spec, int at) {
-    if (static_cast<int>(spec.id) != at || spec.nparams < 1 || spec.nparams > kMaxParams) {
-        return false;
-    }
-    for (int i = 0; i < kMaxParams; ++i) {
-        if ((spec.params[i] != nullptr) != (i < spec.nparams)) {
-            return false;
-        }
-    }
-    // No check of `impl` here: comparing a function's address with null is
-    // not a constant expression under the sanitizer builds.
-    return (!spec.has_comm || same_text(spec.params[spec.nparams - 1], "comm")) && signature_matches(spec);
-}
-
-template <size_t... I>
-constexpr bool entries_hold(std::index_sequence<I...>) {
-    return (entry_holds(kSpecs[I], static_cast<int>(I)) && ...);
-}
-static_assert(static_cast<int>(Fn::check_newest_unique) + 1 == kFunctionCount, "one entry per Fn");
-static_assert(entries_hold(std::make_index_sequence<kFunctionCount>()),
-              "kSpecs: an entry out of its id's place, or its parameters and signature disagree");
-
-const FunctionSpec& spec_of(Fn fn) { return kSpecs[static_cast<int>(fn)]; }
+const FunctionSpec& spec_of(Fn fn) { return published_specs()[id(fn)]; }
 
 // ------------------------------------------------------ process state ------
 
 PyObject* g_globals = nullptr;  // the module's dict
 Retained g_function_type;
 Retained g_default_comm;  // (True,)
+Retained g_default_none;  // (None,)
 
 // Per published callable: the function object, its parameter names as
 // interned str objects, the same names as a kwnames tuple, and the code
 // object of its traceback entries.
-struct FunctionRuntime {
-    Retained function;
-    std::array<Retained, kMaxParams> params;
-    Retained kwnames;
-    Retained code;
-};
 std::array<FunctionRuntime, kFunctionCount> g_runtime;
 
-FunctionRuntime& runtime_of(Fn fn) { return g_runtime[static_cast<int>(fn)]; }
+FunctionRuntime& runtime_of(Fn fn) { return g_runtime[id(fn)]; }
 
 }  // namespace
 
@@ -339,8 +69,10 @@ namespace {
 
 // ------------------------------------------------------ argument binding ---
 
+int required_count(const FunctionSpec& spec) { return spec.nparams - (spec.last_default == LastDefault::none ? 0 : 1); }
+
 bool raise_arity(const FunctionSpec& spec, bool too_many, Py_ssize_t given) {
-    const int required = spec.nparams - (spec.has_comm ? 1 : 0);
+    const int required = required_count(spec);
     const bool exact = required == spec.nparams;
     const Py_ssize_t bound = too_many ? spec.nparams : required;
     const char* more_or_less = exact ? "exactly" : (too_many ? "at most" : "at least");
@@ -349,8 +81,8 @@ bool raise_arity(const FunctionSpec& spec, bool too_many, Py_ssize_t given) {
     return false;
 }
 
-int parameter_index(const FunctionSpec& spec, PyObject* keyword) {
-    const auto& params = runtime_of(spec.id).params;
+int parameter_index(const FunctionSpec& spec, const FunctionRuntime& runtime, PyObject* keyword) {
+    const auto& params = runtime.params;
     for (int i = 0; i < spec.nparams; ++i) {
         if (params[i].get() == keyword) {
             return i;
@@ -365,13 +97,13 @@ int parameter_index(const FunctionSpec& spec, PyObject* keyword) {
 }
 
 // Matches one keyword argument to its parameter.
-bool bind_keyword(const FunctionSpec& spec, PyObject* keyword, PyObject* value, Py_ssize_t npos,
-                  std::array<PyObject*, kMaxParams>& bound) {
+bool bind_keyword(const FunctionSpec& spec, const FunctionRuntime& runtime, PyObject* keyword, PyObject* value,
+                  Py_ssize_t npos, std::array<PyObject*, kMaxParams>& bound) {
     if (!PyUnicode_Check(keyword)) {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
         return false;
     }
-    const int i = parameter_index(spec, keyword);
+    const int i = parameter_index(spec, runtime, keyword);
     if (i < 0) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
         return false;
@@ -385,9 +117,9 @@ bool bind_keyword(const FunctionSpec& spec, PyObject* keyword, PyObject* value, 
 }
 
 // Fills `bound` from a vectorcall argument vector.
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t npos, PyObject* kwnames,
-                    std::array<PyObject*, kMaxParams>& bound) {
-    const int required = spec.nparams - (spec.has_comm ? 1 : 0);
+bool bind_arguments(const FunctionSpec& spec, const FunctionRuntime& runtime, PyObject* const* args, Py_ssize_t npos,
+                    PyObject* kwnames, std::array<PyObject*, kMaxParams>& bound) {
+    const int required = required_count(spec);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (npos > spec.nparams) {
         return raise_arity(spec, true, npos);
@@ -399,7 +131,7 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
         bound[i] = args[i];
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (!bind_keyword(spec, PyTuple_GET_ITEM(kwnames, k), args[npos + k], npos, bound)) {
+        if (!bind_keyword(spec, runtime, PyTuple_GET_ITEM(kwnames, k), args[npos + k], npos, bound)) {
             return false;
         }
     }
@@ -408,8 +140,8 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
             return raise_arity(spec, false, i);
         }
     }
-    if (spec.has_comm && bound[spec.nparams - 1] == nullptr) {
-        bound[spec.nparams - 1] = Py_True;
+    if (spec.last_default != LastDefault::none && bound[spec.nparams - 1] == nullptr) {
+        bound[spec.nparams - 1] = spec.last_default == LastDefault::true_value ? Py_True : Py_None;
     }
     return true;
 }
@@ -419,16 +151,18 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec* spec;
+    const FunctionRuntime* runtime;
+    const char* module;
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 // Runs the C++ body with bound arguments; every failure leaving it gains the
 // function's traceback entry.
-PyObject* invoke(const FunctionSpec& spec, Args args) {
+PyObject* invoke(const FunctionSpec& spec, const FunctionRuntime& runtime, Args args) {
     Owned result;
     try {
-        result = spec.impl(args);
+        result = spec.core.impl(args);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
@@ -436,19 +170,20 @@ PyObject* invoke(const FunctionSpec& spec, Args args) {
         if (!PyErr_Occurred()) {
             PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", spec.qualname);
         }
-        add_traceback(spec.id);
+        add_traceback_entry(runtime.code.get());
     }
     return result.release();
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const FunctionSpec& spec = *as_function(self)->spec;
+    const FunctionRuntime& runtime = *as_function(self)->runtime;
     std::array<PyObject*, kMaxParams> bound{};
-    if (!bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-        add_traceback(spec.id);
+    if (!bind_arguments(spec, runtime, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+        add_traceback_entry(runtime.code.get());
         return nullptr;
     }
-    return invoke(spec, bound.data());
+    return invoke(spec, runtime, bound.data());
 }
 
 void function_dealloc(PyObject* self) {
@@ -471,13 +206,21 @@ PyObject* function_repr(PyObject* self) {
 
 PyObject* get_name(PyObject* self, void*) { return PyUnicode_FromString(as_function(self)->spec->name); }
 PyObject* get_qualname(PyObject* self, void*) { return PyUnicode_FromString(as_function(self)->spec->qualname); }
-PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString(kModuleName); }
+PyObject* get_module(PyObject* self, void*) { return PyUnicode_FromString(as_function(self)->module); }
 PyObject* get_doc(PyObject* self, void*) {
     const char* doc = as_function(self)->spec->doc;
     return doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
 }
 PyObject* get_defaults(PyObject* self, void*) {
-    return as_function(self)->spec->has_comm ? Py_NewRef(g_default_comm.get()) : Py_NewRef(Py_None);
+    switch (as_function(self)->spec->last_default) {
+        case LastDefault::true_value:
+            return Py_NewRef(g_default_comm.get());
+        case LastDefault::none_value:
+            return Py_NewRef(g_default_none.get());
+        case LastDefault::none:
+            break;
+    }
+    return Py_NewRef(Py_None);
 }
 PyObject* get_text_signature(PyObject* self, void*) {
     return PyUnicode_FromString(as_function(self)->spec->text_signature);
@@ -517,7 +260,7 @@ PyType_Spec function_type_spec = {
     function_slots,
 };
 
-Owned new_function(const FunctionSpec& spec) {
+Owned new_function(const FunctionSpec& spec, const FunctionRuntime& runtime, const char* module) {
     auto* type = reinterpret_cast<PyTypeObject*>(g_function_type.get());
     Owned self = steal(type->tp_alloc(type, 0));
     if (!self) {
@@ -525,12 +268,48 @@ Owned new_function(const FunctionSpec& spec) {
     }
     as_function(self.get())->vectorcall = function_vectorcall;
     as_function(self.get())->spec = &spec;
+    as_function(self.get())->runtime = &runtime;
+    as_function(self.get())->module = module;
     return self;
 }
 
+// The type of the function objects and the defaults they show, once per
+// process.
+bool prepare_shared() {
+    if (!g_default_comm) {
+        Owned defaults = steal(PyTuple_Pack(1, Py_True));
+        if (!defaults) {
+            return false;
+        }
+        g_default_comm.keep(std::move(defaults));
+    }
+    if (!g_default_none) {
+        Owned defaults = steal(PyTuple_Pack(1, Py_None));
+        if (!defaults) {
+            return false;
+        }
+        g_default_none.keep(std::move(defaults));
+    }
+    if (!g_function_type) {
+        Owned type = steal(PyType_FromSpec(&function_type_spec));
+        if (!type) {
+            return false;
+        }
+        g_function_type.keep(std::move(type));
+    }
+    return true;
+}
+
+}  // namespace
+
 // Interned parameter names, kwnames tuple and traceback code of one callable.
-bool prepare_runtime(const FunctionSpec& spec) {
-    FunctionRuntime& rt = runtime_of(spec.id);
+bool prepare_function(const FunctionSpec& spec, const char* module, FunctionRuntime& rt) {
+    if (rt.function) {
+        return true;
+    }
+    if (!prepare_shared()) {
+        return false;
+    }
     Owned kwnames = steal(PyTuple_New(spec.nparams));
     if (!kwnames) {
         return false;
@@ -544,7 +323,7 @@ bool prepare_runtime(const FunctionSpec& spec) {
         rt.params[i].keep(std::move(param));
     }
     rt.kwnames.keep(std::move(kwnames));
-    Owned funcname = steal(PyUnicode_FromFormat("%s.%s", kModuleName, spec.qualname));
+    Owned funcname = steal(PyUnicode_FromFormat("%s.%s", module, spec.qualname));
     if (!funcname) {
         return false;
     }
@@ -553,15 +332,13 @@ bool prepare_runtime(const FunctionSpec& spec) {
         return false;
     }
     rt.code.keep(std::move(code));
-    Owned function = new_function(spec);
+    Owned function = new_function(spec, rt, module);
     if (!function) {
         return false;
     }
     rt.function.keep(std::move(function));
     return true;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------- calls ----
 
@@ -607,7 +384,7 @@ Owned call_module_function(Fn callee, std::initializer_list<PyObject*> values) {
         return {};
     }
     if (is_own_function(target.get(), callee)) {
-        return steal(invoke(spec, values.begin()));
+        return steal(invoke(spec, runtime_of(callee), values.begin()));
     }
     return call_by_keyword(target.get(), callee, values);
 }
@@ -621,22 +398,8 @@ Owned call_by_keyword(PyObject* target, Fn fn, std::initializer_list<PyObject*> 
 void remember_globals(PyObject* globals) { g_globals = globals; }
 
 bool prepare_functions() {
-    if (!g_default_comm) {
-        Owned defaults = steal(PyTuple_Pack(1, Py_True));
-        if (!defaults) {
-            return false;
-        }
-        g_default_comm.keep(std::move(defaults));
-    }
-    if (!g_function_type) {
-        Owned type = steal(PyType_FromSpec(&function_type_spec));
-        if (!type) {
-            return false;
-        }
-        g_function_type.keep(std::move(type));
-    }
-    for (const FunctionSpec& spec : kSpecs) {
-        if (!prepare_runtime(spec)) {
+    for (const FunctionSpec& spec : published_specs()) {
+        if (!prepare_function(spec, kModuleName, runtime_of(static_cast<Fn>(spec.id)))) {
             return false;
         }
     }
@@ -646,11 +409,11 @@ bool prepare_functions() {
 PyObject* function_object(Fn fn) { return runtime_of(fn).function.get(); }
 
 bool publish_functions(PyObject* module) {
-    for (const FunctionSpec& spec : kSpecs) {
-        if (spec.id == Fn::db_init || spec.id == Fn::db_connection) {
+    for (const FunctionSpec& spec : published_specs()) {
+        if (spec.id == id(Fn::db_init) || spec.id == id(Fn::db_connection)) {
             continue;
         }
-        if (PyModule_AddObjectRef(module, spec.name, runtime_of(spec.id).function.get()) < 0) {
+        if (PyModule_AddObjectRef(module, spec.name, runtime_of(static_cast<Fn>(spec.id)).function.get()) < 0) {
             return false;
         }
     }

@@ -2,7 +2,7 @@
 #include "db_handle.hpp"
 
 #include "binder.hpp"
-#include "module.hpp"
+#include "names.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
 #include "statement.hpp"
@@ -153,10 +153,7 @@ void explain_unset_handle(PyObject* self) {
 
 }  // namespace
 
-Owned db_init(Args args) {
-    PyObject* self = args[0];
-    PyObject* name = args[1];
-    PyObject* address = args[2];
+Owned db_init(PyObject* self, PyObject* name, PyObject* address) {
     Owned dict = registry();
     if (!dict) {
         return {};
@@ -183,10 +180,10 @@ Owned db_init(Args args) {
     return share(Py_None);
 }
 
-Owned db_connection(Args args) {
-    Owned connection = connect(args[0]);
+Owned db_connection(PyObject* self) {
+    Owned connection = connect(self);
     if (!connection && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        explain_unset_handle(args[0]);
+        explain_unset_handle(self);
     }
     return connection;
 }

@@ -2,15 +2,14 @@
 // when a handle is set up, and connecting to its file.
 #pragma once
 
-#include "binder.hpp"
 #include "refs.hpp"
 
 namespace norvane {
 
 // Bodies of DB.__init__ and DB.connection; their parameters, in order, are the
 // binder's table of signatures.
-Owned db_init(Args);
-Owned db_connection(Args);
+Owned db_init(PyObject* self, PyObject* name, PyObject* address);
+Owned db_connection(PyObject* self);
 
 // Remembers builtins.print, which announces a name that is taken.
 bool remember_print();

@@ -8,12 +8,13 @@
 #include "schema.hpp"
 
 #include "binder.hpp"
+#include "call_scope.hpp"
 #include "driver_requests.hpp"
-#include "module.hpp"
+#include "names.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
-#include "transaction.hpp"
 
+#include <string_view>
 #include <vector>
 
 namespace norvane {
@@ -25,6 +26,9 @@ constexpr const char* kCreateUniqueCatalog =
 constexpr const char* kDeleteIndexRow = "DELETE FROM index_table WHERE table_name = ? AND index_name = ?";
 constexpr const char* kInsertIndexRow = "INSERT INTO index_table Values (?,?,?)";
 constexpr const char* kSelectIndexRows = "SELECT * FROM index_table WHERE table_name = ?";
+// The same rows between a tag and a NULL, five columns as sqlite_master has.
+constexpr const char* kSelectTaggedIndexRows = "SELECT 'catalog', *, NULL FROM index_table WHERE table_name = ?";
+static_assert(std::string_view(kSelectTaggedIndexRows).substr(8, 7) == kCatalogRowTag);
 constexpr const char* kDeleteTableIndexRows = "DELETE FROM index_table WHERE table_name = ?";
 constexpr const char* kDeleteUniqueRow = "DELETE FROM unique_table WHERE table_name = ? AND unique_name = ?";
 constexpr const char* kInsertUniqueRow = "INSERT INTO unique_table Values (?,?,?,?)";
@@ -335,87 +339,76 @@ Owned column_search(const std::vector<Owned>& column_names) {
 
 // ------------------------------------------------------ index management ---
 
-Owned insert_index(Args args) {
-    PyObject* conn = args[0];
-    PyObject* index = args[1];
-    PyObject* comm = args[2];
-    Cursor cursor;
-    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
-    if (!cursor.open(conn) || !transaction.begin(cursor) || !run_fixed(cursor, kCreateIndexCatalog)) {
+Owned insert_index(PyObject* conn, PyObject* index, PyObject* comm) {
+    CallScope call(conn);
+    if (!call.open_and_begin() || !run_fixed(call.cursor, kCreateIndexCatalog)) {
         return {};
     }
     Owned table = item_named(index, "table");
     Owned name = table ? item_named(index, "name") : Owned();
     Owned index_name = name ? physical_index_name(table.get(), name.get()) : Owned();
-    if (!index_name || !run_fixed(cursor, kDeleteIndexRow, {table.get(), name.get()}) ||
-        !drop_physical_index(cursor, index_name.get())) {
+    if (!index_name || !run_fixed(call.cursor, kDeleteIndexRow, {table.get(), name.get()}) ||
+        !drop_physical_index(call.cursor, index_name.get())) {
         return {};
     }
     Owned cols = item_named(index, "cols");
-    if (!cols || !run_fixed(cursor, kInsertIndexRow, {table.get(), name.get(), cols.get()}) ||
-        !create_physical_index(cursor, index_name.get(), table.get(), cols.get())) {
+    if (!cols || !run_fixed(call.cursor, kInsertIndexRow, {table.get(), name.get(), cols.get()}) ||
+        !create_physical_index(call.cursor, index_name.get(), table.get(), cols.get())) {
         return {};
     }
-    return transaction.finish(comm);
+    return call.finish(comm);
 }
 
-Owned drop_index(Args args) {
-    PyObject* conn = args[0];
-    PyObject* table = args[1];
-    PyObject* name = args[2];
-    PyObject* comm = args[3];
-    Cursor cursor;
-    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
-    if (!cursor.open(conn) || !transaction.begin(cursor) || !run_fixed(cursor, kCreateIndexCatalog)) {
+Owned drop_index(PyObject* conn, PyObject* table, PyObject* name, PyObject* comm) {
+    CallScope call(conn);
+    if (!call.open_and_begin() || !run_fixed(call.cursor, kCreateIndexCatalog)) {
         return {};
     }
     Owned index_name = physical_index_name(table, name);
-    if (!index_name || !run_fixed(cursor, kDeleteIndexRow, {table, name}) ||
-        !drop_physical_index(cursor, index_name.get())) {
+    if (!index_name || !run_fixed(call.cursor, kDeleteIndexRow, {table, name}) ||
+        !drop_physical_index(call.cursor, index_name.get())) {
         return {};
     }
-    return transaction.finish(comm);
+    return call.finish(comm);
 }
 
-Owned active_table_index(Args args) {
-    PyObject* conn = args[0];
-    PyObject* table = args[1];
-    PyObject* comm = args[2];
-    Cursor cursor;
-    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
-    if (!cursor.open(conn) || !transaction.begin(cursor)) {
-        return {};
-    }
-    Owned rows = catalogued_indexes(cursor, table);
-    if (!rows) {
-        return {};
-    }
+bool create_catalogued_indexes(Cursor& cursor, PyObject* conn, PyObject* rows) {
     std::vector<Owned> creates;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
-        PyObject* row = PyList_GET_ITEM(rows.get(), i);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+        PyObject* row = PyList_GET_ITEM(rows, i);
         Owned row_table = item_at(row, Py_ssize_t{0});
         Owned row_name = row_table ? item_at(row, Py_ssize_t{1}) : Owned();
         Owned row_cols = row_name ? item_at(row, Py_ssize_t{2}) : Owned();
         Owned index_name = row_cols ? physical_index_name(row_table.get(), row_name.get()) : Owned();
         Owned sql = index_name ? create_index_sql(index_name.get(), row_table.get(), row_cols.get()) : Owned();
         if (!sql) {
-            return {};
+            return false;
         }
         creates.push_back(std::move(sql));
     }
-    return run_all(cursor, conn, creates) ? transaction.finish(comm) : Owned();
+    return run_all(cursor, conn, creates);
 }
 
-Owned drop_table_index(Args args) {
-    PyObject* conn = args[0];
-    PyObject* table = args[1];
-    PyObject* comm = args[2];
-    Cursor cursor;
-    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
-    if (!cursor.open(conn) || !transaction.begin(cursor)) {
+const char* tagged_catalogued_indexes_sql() noexcept { return kSelectTaggedIndexRows; }
+
+Owned active_table_index(PyObject* conn, PyObject* table, PyObject* comm) {
+    CallScope call(conn);
+    if (!call.open_and_begin()) {
         return {};
     }
-    Owned rows = schema_indexes(cursor);
+    Owned rows = catalogued_indexes(call.cursor, table);
+    if (!rows || !create_catalogued_indexes(call.cursor, conn, rows.get())) {
+        return {};
+    }
+    return call.finish(comm);
+}
+
+Owned drop_table_index(PyObject* conn, PyObject* table, PyObject* comm) {
+    CallScope call(conn);
+    if (!call.open_and_begin()) {
+        return {};
+    }
+    Owned rows = schema_indexes(call.cursor);
     if (!rows) {
         return {};
     }
@@ -439,66 +432,48 @@ Owned drop_table_index(Args args) {
             doomed.push_back(std::move(sql));
         }
     }
-    return run_all(cursor, conn, doomed) ? transaction.finish(comm) : Owned();
+    return run_all(call.cursor, conn, doomed) ? call.finish(comm) : Owned();
 }
 
 // ----------------------------------------------------- uniqueness rules ----
 
 // A rule's backing index carries the rule's own name: catalog row
 // (table, name, cols), physical index <table>_<name>.
-Owned insert_unique(Args args) {
-    PyObject* conn = args[0];
-    PyObject* table = args[1];
-    PyObject* name = args[2];
-    PyObject* cols = args[3];
-    PyObject* cols_num = args[4];
-    PyObject* comm = args[5];
-    Cursor cursor;
-    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
-    if (!cursor.open(conn) || !transaction.begin(cursor) || !run_fixed(cursor, kCreateUniqueCatalog) ||
-        !run_fixed(cursor, kDeleteUniqueRow, {table, name}) ||
-        !call_module_function(Fn::drop_index, {conn, table, name, Py_False}) ||
-        !run_fixed(cursor, kInsertUniqueRow, {table, name, cols, cols_num})) {
+Owned insert_unique(PyObject* conn, PyObject* table, PyObject* name, PyObject* cols, PyObject* cols_num,
+                    PyObject* comm) {
+    CallScope call(conn);
+    if (!call.open_and_begin() || !run_fixed(call.cursor, kCreateUniqueCatalog) ||
+        !run_fixed(call.cursor, kDeleteUniqueRow, {table, name}) ||
+        !call_module<Fn::drop_index>(conn, table, name, Py_False) ||
+        !run_fixed(call.cursor, kInsertUniqueRow, {table, name, cols, cols_num})) {
         return {};
     }
     Owned index = steal(PyDict_New());
     if (!index || PyDict_SetItemString(index.get(), "table", table) < 0 ||
         PyDict_SetItemString(index.get(), "name", name) < 0 || PyDict_SetItemString(index.get(), "cols", cols) < 0 ||
-        !call_module_function(Fn::insert_index, {conn, index.get(), Py_False})) {
+        !call_module<Fn::insert_index>(conn, index.get(), Py_False)) {
         return {};
     }
-    return transaction.finish(comm);
+    return call.finish(comm);
 }
 
-Owned drop_unique(Args args) {
-    PyObject* conn = args[0];
-    PyObject* table = args[1];
-    PyObject* name = args[2];
-    PyObject* comm = args[3];
-    Cursor cursor;
-    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
-    if (!cursor.open(conn) || !transaction.begin(cursor) || !run_fixed(cursor, kCreateUniqueCatalog) ||
-        !run_fixed(cursor, kDeleteUniqueRow, {table, name}) ||
-        !call_module_function(Fn::drop_index, {conn, table, name, Py_False})) {
+Owned drop_unique(PyObject* conn, PyObject* table, PyObject* name, PyObject* comm) {
+    CallScope call(conn);
+    if (!call.open_and_begin() || !run_fixed(call.cursor, kCreateUniqueCatalog) ||
+        !run_fixed(call.cursor, kDeleteUniqueRow, {table, name}) ||
+        !call_module<Fn::drop_index>(conn, table, name, Py_False)) {
         return {};
     }
-    return transaction.finish(comm);
+    return call.finish(comm);
 }
 
 // ------------------------------------------------ table creation/removal ---
 
 // Every argument is checked and every text built before the old table is
 // dropped: a bad argument must not cost the caller the table it replaces.
-Owned create_table(Args args) {
-    PyObject* conn = args[0];
-    PyObject* name = args[1];
-    PyObject* cols = args[2];
-    PyObject* index = args[3];
-    PyObject* unique = args[4];
-    PyObject* comm = args[5];
-    Cursor cursor;
-    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
-    if (!cursor.open(conn)) {
+Owned create_table(PyObject* conn, PyObject* name, PyObject* cols, PyObject* index, PyObject* unique, PyObject* comm) {
+    CallScope call(conn);
+    if (!call.open()) {
         return {};
     }
     TablePlan plan;
@@ -507,42 +482,39 @@ Owned create_table(Args args) {
     }
     Owned table_text = formatted(name);
     Owned columns_text = table_text ? formatted(plan.column_list.get()) : Owned();
-    if (!columns_text || !transaction.begin(cursor) || !call_module_function(Fn::drop_table, {conn, name, Py_False}) ||
-        !create_sql_table(cursor, "", table_text.get(), columns_text.get()) ||
-        !create_sql_table(cursor, "temp_", table_text.get(), columns_text.get())) {
+    if (!columns_text || !call.begin() || !call_module<Fn::drop_table>(conn, name, Py_False) ||
+        !create_sql_table(call.cursor, "", table_text.get(), columns_text.get()) ||
+        !create_sql_table(call.cursor, "temp_", table_text.get(), columns_text.get())) {
         return {};
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(plan.indexes.get()); ++i) {
         PyObject* entry = PyList_GET_ITEM(plan.indexes.get(), i);
-        if (!call_module_function(Fn::insert_index, {conn, entry, Py_False})) {
+        if (!call_module<Fn::insert_index>(conn, entry, Py_False)) {
             return {};
         }
     }
     for (const RuleSpec& rule : plan.rules) {
-        if (!call_module_function(Fn::insert_unique,
-                                  {conn, name, rule.name.get(), rule.columns.get(), rule.col_num.get(), Py_False})) {
+        if (!call_module<Fn::insert_unique>(conn, name, rule.name.get(), rule.columns.get(), rule.col_num.get(),
+                                            Py_False)) {
             return {};
         }
     }
-    return transaction.finish(comm);
+    return call.finish(comm);
 }
 
-Owned drop_table(Args args) {
-    PyObject* conn = args[0];
-    PyObject* table = args[1];
-    PyObject* comm = args[2];
-    Cursor cursor;
-    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
-    if (!cursor.open(conn)) {
+Owned drop_table(PyObject* conn, PyObject* table, PyObject* comm) {
+    CallScope call(conn);
+    if (!call.open()) {
         return {};
     }
     Owned table_text = formatted(table);
-    if (!table_text || !transaction.begin(cursor) || !drop_sql_table(cursor, "", table_text.get()) ||
-        !run_fixed(cursor, kDeleteTableIndexRows, {table}) || !run_fixed(cursor, kDeleteTableUniqueRows, {table}) ||
-        !drop_sql_table(cursor, "temp_", table_text.get())) {
+    if (!table_text || !call.begin() || !drop_sql_table(call.cursor, "", table_text.get()) ||
+        !run_fixed(call.cursor, kDeleteTableIndexRows, {table}) ||
+        !run_fixed(call.cursor, kDeleteTableUniqueRows, {table}) ||
+        !drop_sql_table(call.cursor, "temp_", table_text.get())) {
         return {};
     }
-    return transaction.finish(comm);
+    return call.finish(comm);
 }
 
 }  // namespace norvane

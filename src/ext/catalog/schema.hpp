@@ -2,7 +2,6 @@
 // the published functions that change them, and the reads of both.
 #pragma once
 
-#include "binder.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
 
@@ -14,14 +13,15 @@ namespace norvane {
 
 // Bodies of published callables; their parameters, in order, are the
 // binder's table of signatures.
-Owned insert_index(Args);
-Owned drop_index(Args);
-Owned active_table_index(Args);
-Owned drop_table_index(Args);
-Owned insert_unique(Args);
-Owned drop_unique(Args);
-Owned create_table(Args);
-Owned drop_table(Args);
+Owned insert_index(PyObject* conn, PyObject* index, PyObject* comm);
+Owned drop_index(PyObject* conn, PyObject* table, PyObject* name, PyObject* comm);
+Owned active_table_index(PyObject* conn, PyObject* table, PyObject* comm);
+Owned drop_table_index(PyObject* conn, PyObject* table, PyObject* comm);
+Owned insert_unique(PyObject* conn, PyObject* table, PyObject* name, PyObject* cols, PyObject* cols_num,
+                    PyObject* comm);
+Owned drop_unique(PyObject* conn, PyObject* table, PyObject* name, PyObject* comm);
+Owned create_table(PyObject* conn, PyObject* name, PyObject* cols, PyObject* index, PyObject* unique, PyObject* comm);
+Owned drop_table(PyObject* conn, PyObject* table, PyObject* comm);
 
 // ---------------------------------------------------------------- rules ----
 
@@ -54,6 +54,14 @@ Owned drop_index_sql(PyObject* index_name);
 bool run_all(Cursor& cursor, PyObject* conn, const std::vector<Owned>& statements);
 // The catalog rows (table_name, index_name, columns) of a table, in catalog order.
 Owned catalogued_indexes(Cursor& cursor, PyObject* table);
+// catalogued_indexes' rows as five columns, 'catalog' first and NULL last
+// (one parameter, the table), for a caller that reads them with UNION ALL
+// together with sqlite_master's rows.
+const char* tagged_catalogued_indexes_sql() noexcept;
+inline constexpr const char* kCatalogRowTag = "catalog";
+// Creates the indexes of catalogued_indexes' rows, in their order, as
+// active_table_index does (in one request on a dqlite connection).
+bool create_catalogued_indexes(Cursor& cursor, PyObject* conn, PyObject* rows);
 // Every index row of sqlite_master: (type, name, tbl_name, rootpage, sql).
 Owned schema_indexes(Cursor& cursor);
 // Whether a sqlite_master row is an index of `table`: 1 or 0, -1 on error.

@@ -7,7 +7,7 @@
 #include "query.hpp"
 
 #include "binder.hpp"
-#include "module.hpp"
+#include "names.hpp"
 #include "newest_groups.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
@@ -481,9 +481,9 @@ private:
             }
             return verdict == Verdict::newest ? 1 : 0;
         }
-        Owned result = call_by_keyword(
-            check.get(), Fn::check_newest_unique,
-            {conn_, table_, reference.get(), row, uniques_.get(), cols_.get(), total_select_.get(), visited.get()});
+        Owned result =
+            call_by_keyword<Fn::check_newest_unique>(check.get(), conn_, table_, reference.get(), row, uniques_.get(),
+                                                     cols_.get(), total_select_.get(), visited.get());
         Owned verdict = result ? item_at(result.get(), Py_ssize_t{0}) : Owned();
         return verdict ? PyObject_IsTrue(verdict.get()) : -1;
     }
@@ -565,15 +565,8 @@ private:
 
 }  // namespace
 
-Owned check_newest_unique(Args args) {
-    PyObject* conn = args[0];
-    PyObject* table = args[1];
-    PyObject* rowid = args[2];
-    PyObject* row = args[3];
-    PyObject* uniques = args[4];
-    PyObject* cols = args[5];
-    PyObject* total_select = args[6];
-    PyObject* visited = args[7];
+Owned check_newest_unique(PyObject* conn, PyObject* table, PyObject* rowid, PyObject* row, PyObject* uniques,
+                          PyObject* cols, PyObject* total_select, PyObject* visited) {
     LinkContext context(conn, table, cols, total_select);
     if (!context.load_rules(uniques)) {
         return {};
@@ -586,6 +579,8 @@ Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* cond
     return Find(conn, select, table, conditions, params, staged, plans).run();
 }
 
-Owned find(Args args) { return run_find(args[0], args[1], args[2], args[3], nullptr); }
+Owned find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions) {
+    return run_find(conn, select, table, conditions, nullptr);
+}
 
 }  // namespace norvane

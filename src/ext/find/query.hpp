@@ -1,15 +1,15 @@
 // Reads: find over staging and main together, and the newest test.
 #pragma once
 
-#include "binder.hpp"
 #include "refs.hpp"
 
 namespace norvane {
 
 // Bodies of published callables; their parameters, in order, are the
 // binder's table of signatures.
-Owned find(Args);
-Owned check_newest_unique(Args);
+Owned find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions);
+Owned check_newest_unique(PyObject* conn, PyObject* table, PyObject* rowid, PyObject* row, PyObject* uniques,
+                          PyObject* cols, PyObject* total_select, PyObject* visited);
 
 // find with `params` (null for none) bound to both candidate statements. A
 // null `select` returns whole rows, rowid first; `staged`, when given,

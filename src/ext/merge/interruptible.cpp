@@ -2,7 +2,7 @@
 // statement.
 #include "interruptible.hpp"
 
-#include "module.hpp"
+#include "names.hpp"
 
 namespace norvane {
 namespace {

@@ -26,6 +26,7 @@
 #include "statement.hpp"
 
 #include <cstring>
+#include <string>
 
 namespace norvane {
 namespace {
@@ -92,6 +93,11 @@ int is_index_row(PyObject* row) {
 
 const char* MergeIndexes::schema_rows_sql() noexcept { return kSelectSchemaRows; }
 
+const char* MergeIndexes::schema_and_catalog_rows_sql() noexcept {
+    static const std::string text = std::string(kSelectSchemaRows) + " UNION ALL " + tagged_catalogued_indexes_sql();
+    return text.c_str();
+}
+
 IndexPolicy merge_index_policy() noexcept { return g_policy; }
 
 void set_merge_index_policy(IndexPolicy policy) noexcept { g_policy = policy; }
@@ -126,6 +132,51 @@ bool MergeIndexes::plan(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py
         return false;
     }
     return !keep || match_catalog(cursor, table);
+}
+
+bool MergeIndexes::know_schema_rows(Owned rows, bool with_catalog) {
+    schema_rows_ = steal(PyList_New(0));
+    catalog_rows_ = schema_rows_ ? steal(PyList_New(0)) : Owned();
+    if (!catalog_rows_) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+        PyObject* row = PyList_GET_ITEM(rows.get(), i);
+        Owned tag = item_at(row, Py_ssize_t{0});
+        if (!tag) {
+            return false;
+        }
+        const bool catalogued =
+            PyUnicode_Check(tag.get()) && PyUnicode_CompareWithASCIIString(tag.get(), kCatalogRowTag) == 0;
+        // The catalog's rows as catalogued_indexes gives them: the tag and the NULL off.
+        Owned entry = catalogued ? steal(PySequence_GetSlice(row, 1, 4)) : share(row);
+        if (!entry || PyList_Append(catalogued ? catalog_rows_.get() : schema_rows_.get(), entry.get()) < 0) {
+            return false;
+        }
+    }
+    if (!with_catalog) {
+        catalog_rows_ = Owned();
+    }
+    return true;
+}
+
+bool MergeIndexes::drop(Cursor& cursor, PyObject* conn, PyObject* table) {
+    return keeps_any_ || schema_read_ ? drop_the_rest(cursor, conn)
+                                      : bool(call_module<Fn::drop_table_index>(conn, table, Py_False));
+}
+
+bool MergeIndexes::rebuild(Cursor& cursor, PyObject* conn, PyObject* table) {
+    if (rebuilds_nothing()) {
+        return true;
+    }
+    if (!schema_read_ || !catalog_rows_) {
+        return bool(call_module<Fn::active_table_index>(conn, table, Py_False));
+    }
+    if (create_catalogued_indexes(cursor, conn, catalog_rows_.get())) {
+        return true;
+    }
+    add_traceback(Fn::active_table_index);  // the failure reads as that call's, as it always did
+    return false;
 }
 
 bool MergeIndexes::drop_the_rest(Cursor& cursor, PyObject* conn) {
@@ -270,7 +321,7 @@ bool MergeIndexes::without_statistics(Cursor& cursor, PyObject* table, bool& non
 // whose name another table's index holds create nothing in the rebuild
 // either, so they neither keep nor end anything.
 bool MergeIndexes::match_catalog(Cursor& cursor, PyObject* table) {
-    Owned rows = catalogued_indexes(cursor, table);
+    Owned rows = catalog_rows_ ? share(catalog_rows_.get()) : catalogued_indexes(cursor, table);
     Owned claimed = rows ? steal(PySet_New(nullptr)) : Owned();
     Owned create = claimed ? steal(PyUnicode_FromString("CREATE INDEX ")) : Owned();
     if (!create) {

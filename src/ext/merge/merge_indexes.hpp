@@ -37,11 +37,16 @@ public:
     void know_largest_rowid(Owned largest) { largest_rowid_ = std::move(largest); }
     // The rows of schema_rows_sql() when the caller read them already, in the
     // order that statement gives: the plan then does not read the schema.
-    void know_schema_rows(Owned rows) { schema_rows_ = std::move(rows); }
+    // With the rows of tagged_catalogued_indexes_sql() after them
+    // (`with_catalog`), neither does the plan nor the rebuild read the catalog.
+    bool know_schema_rows(Owned rows, bool with_catalog);
     // A statement of sqlite_master's five columns giving the indexes and the
     // statistics tables, in schema order; a caller may append it to a read of
     // its own with UNION ALL.
     static const char* schema_rows_sql() noexcept;
+    // The same followed by tagged_catalogued_indexes_sql() (one parameter,
+    // the table), for know_schema_rows(rows, true).
+    static const char* schema_and_catalog_rows_sql() noexcept;
     // Whether the plan read the table's indexes from the schema (it does
     // whenever the index functions are our own and the policy is not to
     // rebuild): drop_the_rest then drops what drop_table_index would.
@@ -49,6 +54,14 @@ public:
     // Drops every index of the table that is not kept, in schema order (in
     // one request on a dqlite connection).
     bool drop_the_rest(Cursor& cursor, PyObject* conn);
+    // Before the writes: the indexes not kept dropped, by drop_the_rest when
+    // the plan read the schema (the index functions are then our own) or
+    // kept some, otherwise by the module's drop_table_index.
+    bool drop(Cursor& cursor, PyObject* conn, PyObject* table);
+    // After the writes: the catalogued indexes created again, unless all
+    // were kept; from the catalog rows read with the schema when the index
+    // functions are our own, otherwise by the module's active_table_index.
+    bool rebuild(Cursor& cursor, PyObject* conn, PyObject* table);
 
 private:
     bool read_schema(Cursor& cursor, PyObject* table);
@@ -66,6 +79,7 @@ private:
     bool all_kept_ = false;
     Owned largest_rowid_;
     Owned schema_rows_;
+    Owned catalog_rows_;
     Owned statistics_names_;  // names of the statistics tables, when read with the schema
 };
 

@@ -1,28 +1,8 @@
-// The pending merge report of this thread and the calls into the caller's
+// A merge's counts recorded for its caller, and the calls into the caller's
 // progress callable.
 #include "merge_report.hpp"
 
 namespace norvane {
-namespace {
-
-thread_local MergeReport* t_pending = nullptr;
-
-}  // namespace
-
-MergeReport::MergeReport(PyObject* progress)
-    : progress_(progress == Py_None ? nullptr : progress), previous_(t_pending) {
-    t_pending = this;
-}
-
-MergeReport::~MergeReport() { t_pending = previous_; }
-
-ReportClaim::ReportClaim() : report_(t_pending) { t_pending = nullptr; }
-
-ReportClaim::~ReportClaim() {
-    if (report_ != nullptr) {
-        t_pending = report_;
-    }
-}
 
 void ReportClaim::record(const MergeCounts& counts) {
     if (report_ != nullptr) {

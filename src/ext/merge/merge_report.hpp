@@ -16,14 +16,13 @@ struct MergeCounts {
 };
 
 // A request for a merge's counts and progress, made by a private entry for
-// the duration of one call on this thread. The first merge that starts under
-// it claims it (ReportClaim), so that calls nested inside that merge (a
-// replaced module function, the progress callable itself) see no request.
+// the duration of one call and passed to the merge it runs. Calls nested
+// inside that merge (a replaced module function, the progress callable
+// itself) are passed none.
 class MergeReport {
 public:
     // `progress`: a callable, or None for none (borrowed; the caller keeps it).
-    explicit MergeReport(PyObject* progress);
-    ~MergeReport();
+    explicit MergeReport(PyObject* progress) : progress_(progress == Py_None ? nullptr : progress) {}
     MergeReport(const MergeReport&) = delete;
     MergeReport& operator=(const MergeReport&) = delete;
 
@@ -35,15 +34,13 @@ private:
     friend class ReportClaim;
     PyObject* progress_;
     MergeCounts counts_;
-    MergeReport* previous_;
     bool recorded_ = false;
 };
 
-// A merge's hold on the thread's pending MergeReport (none when nobody asked).
+// A merge's hold on the report it was passed (null when nobody asked).
 class ReportClaim {
 public:
-    ReportClaim();
-    ~ReportClaim();
+    explicit ReportClaim(MergeReport* report) : report_(report) {}
     ReportClaim(const ReportClaim&) = delete;
     ReportClaim& operator=(const ReportClaim&) = delete;
 

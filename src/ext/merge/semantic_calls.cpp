@@ -6,23 +6,20 @@
 #include "merge_indexes.hpp"
 #include "statement.hpp"
 
+#include <utility>
+
 namespace norvane {
 
-PyObject* interruptible_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "interruptible() takes exactly 2 arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    PyObject* conn = args[0];
+Owned interruptible_call(PyObject* conn, PyObject* fn) {
     if (!is_native_connection(conn)) {
-        return PyObject_CallNoArgs(args[1]);  // the driver's network waits answer Ctrl-C anyway
+        return steal(PyObject_CallNoArgs(fn));  // the driver's network waits answer Ctrl-C anyway
     }
     Interruptible interrupts(conn);
     if (!interrupts.install()) {
-        return nullptr;
+        return {};
     }
-    Owned result = steal(PyObject_CallNoArgs(args[1]));
-    return interrupts.settle() && result ? result.release() : nullptr;
+    Owned result = steal(PyObject_CallNoArgs(fn));
+    return interrupts.settle() && result ? std::move(result) : Owned();
 }
 
 namespace {
@@ -34,29 +31,19 @@ bool size_of(PyObject* value, Py_ssize_t& out) {
 
 }  // namespace
 
-PyObject* with_index_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 9) {
-        PyErr_Format(PyExc_TypeError, "with_index_plan() takes exactly 9 arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    PyObject* conn = args[0];
-    PyObject* table = args[1];
-    PyObject* count = args[4];
-    Py_ssize_t at_least = 0;
-    Py_ssize_t at_most = 0;
-    if (!size_of(args[2], at_least) || !size_of(args[3], at_most)) {
-        return nullptr;
-    }
+Owned with_index_plan(PyObject* conn, PyObject* table, Py_ssize_t at_least, Py_ssize_t at_most, PyObject* count,
+                      PyObject* schema_rows, PyObject* largest_rowid, PyObject* prepare, PyObject* write) {
     Cursor cursor;
     if (!cursor.open(conn)) {
-        return nullptr;
+        return {};
     }
     MergeIndexes indexes;
-    if (args[5] != Py_None) {
-        indexes.know_schema_rows(share(args[5]));
+    // Schema rows come from the Table's merge with the catalog's after them.
+    if (schema_rows != Py_None && !indexes.know_schema_rows(share(schema_rows), true)) {
+        return {};
     }
-    if (args[6] != Py_None || args[5] != Py_None) {
-        indexes.know_largest_rowid(share(args[6]));
+    if (largest_rowid != Py_None || schema_rows != Py_None) {
+        indexes.know_largest_rowid(share(largest_rowid));
     }
     const auto exact = [count](Py_ssize_t& changes) {
         if (count == Py_None) {
@@ -66,23 +53,14 @@ PyObject* with_index_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return number && size_of(number.get(), changes);
     };
     if (!indexes.plan(cursor, table, at_least, at_most, exact)) {
-        return nullptr;
+        return {};
     }
-    Owned prepared = steal(PyObject_CallOneArg(args[7], indexes.keeps_any() ? Py_True : Py_False));
+    Owned prepared = steal(PyObject_CallOneArg(prepare, indexes.keeps_any() ? Py_True : Py_False));
     if (!prepared) {
-        return nullptr;
+        return {};
     }
-    const bool dropped = indexes.keeps_any()
-                             ? indexes.drop_the_rest(cursor, conn)
-                             : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
-    Owned result = dropped ? steal(PyObject_CallNoArgs(args[8])) : Owned();
-    if (!result) {
-        return nullptr;
-    }
-    if (!indexes.rebuilds_nothing() && !call_module_function(Fn::active_table_index, {conn, table, Py_False})) {
-        return nullptr;
-    }
-    return result.release();
+    Owned result = indexes.drop(cursor, conn, table) ? steal(PyObject_CallNoArgs(write)) : Owned();
+    return result && indexes.rebuild(cursor, conn, table) ? std::move(result) : Owned();
 }
 
 }  // namespace norvane

@@ -11,7 +11,7 @@ namespace norvane {
 // interruptible(conn, fn) -> fn(): on a host connection, Ctrl-C stops a
 // long statement of fn and its KeyboardInterrupt propagates (not the
 // connection's "interrupted").
-PyObject* interruptible_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+Owned interruptible_call(PyObject* conn, PyObject* fn);
 
 // with_index_plan(conn, table, at_least, at_most, count, schema_rows,
 // largest_rowid, prepare, write) -> write(): plans which indexes of the main
@@ -22,6 +22,7 @@ PyObject* interruptible_call(PyObject* self, PyObject* const* args, Py_ssize_t n
 // active_table_index unless every catalogued index stayed. schema_rows and
 // largest_rowid are what MergeIndexes::schema_rows_sql() and max(rowid)
 // gave, or None to have them read.
-PyObject* with_index_plan(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+Owned with_index_plan(PyObject* conn, PyObject* table, Py_ssize_t at_least, Py_ssize_t at_most, PyObject* count,
+                      PyObject* schema_rows, PyObject* largest_rowid, PyObject* prepare, PyObject* write);
 
 }  // namespace norvane

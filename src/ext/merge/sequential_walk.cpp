@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <new>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -211,41 +210,28 @@ private:
 
 }  // namespace
 
-PyObject* sequential_walk(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "sequential_walk() takes exactly 2 arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    const long long rules = PyLong_AsLongLong(args[1]);
-    if (rules == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    if (rules < 1) {
+Owned sequential_walk(PyObject* rows, long long rule_count) {
+    if (rule_count < 1) {
         PyErr_SetString(PyExc_ValueError, "sequential_walk: rule_count must be at least 1");
-        return nullptr;
+        return {};
     }
-    Owned iterator = steal(PyObject_GetIter(args[0]));
+    Owned iterator = steal(PyObject_GetIter(rows));
     Owned others = iterator ? steal(PyList_New(0)) : Owned();
     if (!others) {
-        return nullptr;
+        return {};
     }
-    try {
-        Walk walk(rules);
-        unsigned polled = 0;
-        while (Owned row = steal(PyIter_Next(iterator.get()))) {
-            if (!walk.read(row.get(), others.get()) || (++polled % 4096 == 0 && PyErr_CheckSignals() < 0)) {
-                return nullptr;
-            }
+    Walk walk(rule_count);
+    unsigned polled = 0;
+    while (Owned row = steal(PyIter_Next(iterator.get()))) {
+        if (!walk.read(row.get(), others.get()) || (++polled % 4096 == 0 && PyErr_CheckSignals() < 0)) {
+            return {};
         }
-        if (PyErr_Occurred()) {
-            return nullptr;
-        }
-        walk.run();
-        return walk.result(others.get()).release();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
     }
+    if (PyErr_Occurred()) {
+        return {};
+    }
+    walk.run();
+    return walk.result(others.get());
 }
 
 }  // namespace norvane

@@ -15,6 +15,6 @@ namespace norvane {
 // becomes current. Returns the staged rowids that are not current, the main
 // rowids removed, the staged rowids that are current, the two counts, and
 // every row of another tag (or whose tag is not an int) in a list.
-PyObject* sequential_walk(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+Owned sequential_walk(PyObject* rows, long long rule_count);
 
 }  // namespace norvane

@@ -126,7 +126,9 @@ private:
         }
         MergeIndexes indexes;
         indexes.know_largest_rowid(std::move(largest_rowid_));
-        indexes.know_schema_rows(std::move(schema_rows_));
+        if (!indexes.know_schema_rows(std::move(schema_rows_), true)) {
+            return false;
+        }
         const Py_ssize_t superseded = replaced_;
         const auto count_changes = [this, superseded](Py_ssize_t& changes) {
             Py_ssize_t kept = 0;
@@ -143,17 +145,11 @@ private:
             return false;
         }
         delete_in_place_ = indexes.keeps_any();
-        // The schema read with the counts already names what drop_table_index
-        // would drop (our own function then), without reading it again.
-        const bool dropped = indexes.keeps_any() || indexes.knows_schema()
-                                 ? indexes.drop_the_rest(cursor_, conn)
-                                 : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
-        return dropped && done(Step::drop_indexes) && step(Step::delete_superseded) && delete_superseded() &&
-               done(Step::delete_superseded) && step(Step::insert_survivors) && insert_survivors() &&
-               done(Step::insert_survivors) && step(Step::purge) && purge_staging(cursor_, table_text_.get()) &&
-               done(Step::purge) && step(Step::rebuild) &&
-               (indexes.rebuilds_nothing() || call_module_function(Fn::active_table_index, {conn, table, Py_False})) &&
-               record_counts();
+        return indexes.drop(cursor_, conn, table) && done(Step::drop_indexes) && step(Step::delete_superseded) &&
+               delete_superseded() && done(Step::delete_superseded) && step(Step::insert_survivors) &&
+               insert_survivors() && done(Step::insert_survivors) && step(Step::purge) &&
+               purge_staging(cursor_, table_text_.get()) && done(Step::purge) && step(Step::rebuild) &&
+               indexes.rebuild(cursor_, conn, table) && record_counts();
     }
 
     // Progress in staged rows, told after a step: each step counts for a
@@ -201,10 +197,12 @@ private:
     // One read: the staged rows, the main table's largest rowid, and how many
     // main rows the staged ones supersede (searched only when main has rows),
     // in a row whose type column is NULL; after it the schema rows the index
-    // plan reads (a statement is a round trip on a cluster).
+    // plan reads, then the catalogued indexes the rebuild creates, tagged
+    // 'catalog' (a statement is a round trip on a cluster). Every merge reads
+    // the catalog, so a database without it fails here as it would later.
     bool count_rows() {
         const bool searches = PyUnicode_GET_LENGTH(superseded_sql_.get()) > 0;
-        Owned schema = steal(PyUnicode_FromString(MergeIndexes::schema_rows_sql()));
+        Owned schema = steal(PyUnicode_FromString(MergeIndexes::schema_and_catalog_rows_sql()));
         Owned sql = !schema    ? Owned()
                     : searches ? join_text({"SELECT NULL, count(*), (SELECT max(rowid) FROM ", table_text_,
                                             "), CASE WHEN (SELECT max(rowid) FROM ", table_text_,
@@ -212,7 +210,8 @@ private:
                                             ")) END, NULL FROM ", staging_, " UNION ALL ", schema})
                                : join_text({"SELECT NULL, count(*), (SELECT max(rowid) FROM ", table_text_,
                                             "), 0, NULL FROM ", staging_, " UNION ALL ", schema});
-        Owned rows = sql ? cursor_.query(sql.get()) : Owned();
+        Owned params = sql ? steal(PyTuple_Pack(1, table_)) : Owned();
+        Owned rows = params ? cursor_.query(sql.get(), params.get()) : Owned();
         Owned row = rows ? item_at(rows.get(), Py_ssize_t{0}) : Owned();
         Owned staged = row ? item_at(row.get(), Py_ssize_t{1}) : Owned();
         largest_rowid_ = staged ? item_at(row.get(), Py_ssize_t{2}) : Owned();
@@ -323,7 +322,7 @@ private:
     bool delete_in_place_ = false;
     Py_ssize_t replaced_ = 0;  // main rows the staged ones supersede
     Owned largest_rowid_;
-    Owned schema_rows_;  // read with the counts, for the index plan
+    Owned schema_rows_;  // read with the counts, for the index plan and the rebuild
     std::vector<long long> superseded_;
 };
 

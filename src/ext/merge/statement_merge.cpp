@@ -179,15 +179,13 @@ public:
         if (!indexes.plan(cursor_, table, changes)) {
             return false;
         }
-        const bool dropped = indexes.keeps_any()
-                                 ? indexes.drop_the_rest(cursor_, conn)
-                                 : bool(call_module_function(Fn::drop_table_index, {conn, table, Py_False}));
-        if (!dropped || !call_module_function(Fn::delete_row_main, {conn, table, origin_ids_.get(), Py_False}) ||
-            !call_module_function(Fn::insert_main, {conn, table, docs_.get(), Py_False})) {
+        const bool dropped = indexes.keeps_any() ? indexes.drop_the_rest(cursor_, conn)
+                                                 : bool(call_module<Fn::drop_table_index>(conn, table, Py_False));
+        if (!dropped || !call_module<Fn::delete_row_main>(conn, table, origin_ids_.get(), Py_False) ||
+            !call_module<Fn::insert_main>(conn, table, docs_.get(), Py_False)) {
             return false;
         }
-        return purge_staging(cursor_, table_text_.get()) &&
-               call_module_function(Fn::active_table_index, {conn, table, Py_False});
+        return purge_staging(cursor_, table_text_.get()) && call_module<Fn::active_table_index>(conn, table, Py_False);
     }
 
     // What the merge did, told once it is done (and before it commits, so a

@@ -10,16 +10,14 @@
 
 namespace norvane {
 
-Owned temp_to_main(Args args) {
+Owned temp_to_main(PyObject* conn, PyObject* table, PyObject* comm) {
     MergeOutcome outcome;
-    return merge_with(args, MergeOptions{}, outcome);
+    return merge_with(conn, table, comm, MergeOptions{}, nullptr, outcome);
 }
 
-Owned merge_with(Args args, const MergeOptions& options, MergeOutcome& outcome) {
-    PyObject* conn = args[0];
-    PyObject* table = args[1];
-    PyObject* comm = args[2];
-    ReportClaim report;
+Owned merge_with(PyObject* conn, PyObject* table, PyObject* comm, const MergeOptions& options, MergeReport* progress,
+                 MergeOutcome& outcome) {
+    ReportClaim report(progress);
     CallTransaction transaction(conn, CallTransaction::Kind::immediate);
     // A few set-based statements where the guards show that nobody can tell
     // them from one statement per row; otherwise one statement per row.

@@ -170,35 +170,33 @@ void hold(Play& play, uint32_t n) {
     }
 }
 
+}  // namespace
+
 // play_newest(main, staged, picks, rank_picks) -> (current staged rowids,
 // hidden main rowids), both sets. Rows are tuples, rowid first; staged rows
 // in rowid order; picks[r] and rank_picks say where the values of rule r and
 // of the newest_by columns stand.
-PyObject* play_newest(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4) {
-        PyErr_SetString(PyExc_TypeError, "play_newest(main, staged, picks, rank_picks)");
-        return nullptr;
-    }
-    Owned main = own_list(share(args[0]));
-    Owned staged = main ? own_list(share(args[1])) : Owned();
+Owned play_newest(PyObject* main_rows, PyObject* staged_rows, PyObject* picks, PyObject* rank_picks) {
+    Owned main = own_list(share(main_rows));
+    Owned staged = main ? own_list(share(staged_rows)) : Owned();
     if (!staged) {
-        return nullptr;
+        return {};
     }
     const Py_ssize_t m = PyList_GET_SIZE(main.get());
     const Py_ssize_t s = PyList_GET_SIZE(staged.get());
     if (m + s >= static_cast<Py_ssize_t>(kNone)) {
         PyErr_SetString(PyExc_OverflowError, "play_newest: too many rows");
-        return nullptr;
+        return {};
     }
     Owned current = steal(PySet_New(nullptr));
     Owned hidden = current ? steal(PySet_New(nullptr)) : Owned();
     if (!hidden) {
-        return nullptr;
+        return {};
     }
     try {
         Play play;
-        if (!read_picks(args[2], args[3], play)) {
-            return nullptr;
+        if (!read_picks(picks, rank_picks, play)) {
+            return {};
         }
         const auto total = static_cast<size_t>(m + s);
         play.keys_of.reserve(total * play.picks.size());
@@ -209,7 +207,7 @@ PyObject* play_newest(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         };
         for (uint32_t n = 0; n < static_cast<uint32_t>(m); ++n) {
             if (add_keys(play, row_at(n), n) < 0) {
-                return nullptr;
+                return {};
             }
             play.alive[n] = 1;
             hold(play, n);
@@ -218,7 +216,7 @@ PyObject* play_newest(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Vec<uint32_t> met;
         for (uint32_t n = static_cast<uint32_t>(m); n < total; ++n) {
             if (add_keys(play, row_at(n), n) < 0) {
-                return nullptr;
+                return {};
             }
             met.clear();
             for (size_t r = 0; r < rules; ++r) {
@@ -237,7 +235,7 @@ PyObject* play_newest(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             for (uint32_t other : met) {
                 const int above = ranks_above(play, row_at(other), row_at(n));
                 if (above < 0) {
-                    return nullptr;
+                    return {};
                 }
                 if (above) {
                     dropped = true;
@@ -261,26 +259,17 @@ PyObject* play_newest(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             PyObject* row = row_at(n);
             if (PyTuple_GET_SIZE(row) < 1) {
                 PyErr_SetString(PyExc_ValueError, "play_newest: a row without its rowid");
-                return nullptr;
+                return {};
             }
             if (PySet_Add(is_main ? hidden.get() : current.get(), PyTuple_GET_ITEM(row, 0)) < 0) {
-                return nullptr;
+                return {};
             }
         }
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        PyErr_NoMemory();
+        return {};
     }
-    return PyTuple_Pack(2, current.get(), hidden.get());
+    return steal(PyTuple_Pack(2, current.get(), hidden.get()));
 }
-
-PyMethodDef newest_play_methods[] = {
-    {"play_newest", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(play_newest)), METH_FASTCALL,
-     "play_newest(main, staged, picks, rank_picks) -> (current staged rowids, hidden main rowids)"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-bool add_newest_play(PyObject* module) { return PyModule_AddFunctions(module, newest_play_methods) == 0; }
 
 }  // namespace norvane

@@ -12,7 +12,10 @@
 
 namespace norvane {
 
-// Adds play_newest to the private module: false with an error set.
-bool add_newest_play(PyObject* module);
+// play_newest(main, staged, picks, rank_picks) -> (current staged rowids,
+// hidden main rowids), both sets: the private entry of that name. Rows are
+// tuples, rowid first; staged rows in rowid order; picks[r] and rank_picks
+// say where the values of rule r and of the newest_by columns stand.
+Owned play_newest(PyObject* main_rows, PyObject* staged_rows, PyObject* picks, PyObject* rank_picks);
 
 }  // namespace norvane

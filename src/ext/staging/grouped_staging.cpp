@@ -3,9 +3,9 @@
 // so their rowids are those of one INSERT per row.
 #include "grouped_staging.hpp"
 
+#include "call_scope.hpp"
 #include "statement.hpp"
 #include "storage.hpp"
-#include "transaction.hpp"
 
 #include <algorithm>
 #include <string>
@@ -98,9 +98,8 @@ Owned insert_grouped(PyObject* conn, PyObject* table, const Source& source, PyOb
     const Py_ssize_t total = source.rows();
     const Py_ssize_t width = source.width;
     const Py_ssize_t per = std::max<Py_ssize_t>(1, std::min(kMaxRows, kMaxValues / width));
-    Cursor cursor;
-    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
-    Owned table_text = cursor.open(conn) ? str_of(table) : Owned();
+    CallScope call(conn);
+    Owned table_text = call.open() ? str_of(table) : Owned();
     Owned full = table_text ? insert_text(table_text.get(), width, std::min(per, total)) : Owned();
     if (!full) {
         return {};
@@ -109,32 +108,30 @@ Owned insert_grouped(PyObject* conn, PyObject* table, const Source& source, PyOb
         const Py_ssize_t count = std::min(per, total - start);
         Owned sql = count == per || count == total ? share(full.get()) : insert_text(table_text.get(), width, count);
         Owned params = sql ? source.params(start, count) : Owned();
-        if (!params || !transaction.begin(cursor) || !cursor.execute(sql.get(), params.get())) {
+        if (!params || !call.begin() || !call.cursor.execute(sql.get(), params.get())) {
             return {};
         }
     }
-    return transaction.finish(comm);
+    return call.finish(comm);
 }
 
-Owned stage(Args args, const Source& source) {
+Owned stage(PyObject* conn, PyObject* table, const Source& source, PyObject* comm) {
     if (source.rows() == 0) {
         return share(Py_None);
     }
-    if (g_grouped && is_native_connection(args[0])) {
-        return insert_grouped(args[0], args[1], source, args[3]);
+    if (g_grouped && is_native_connection(conn)) {
+        return insert_grouped(conn, table, source, comm);
     }
     Owned rows = source.row_list();
     if (!rows) {
         return {};
     }
-    PyObject* const forwarded[] = {args[0], args[1], rows.get(), args[3]};
-    return insert_temp(forwarded);
+    return insert_temp(conn, table, rows.get(), comm);
 }
 
 }  // namespace
 
-Owned stage_rows(Args args) {
-    PyObject* rows = args[2];
+Owned stage_rows(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm) {
     if (!PyList_CheckExact(rows)) {
         PyErr_SetString(PyExc_TypeError, "stage_rows: rows must be a list of tuples");
         return {};
@@ -144,18 +141,17 @@ Owned stage_rows(Args args) {
     }
     PyObject* first = PyList_GET_ITEM(rows, 0);
     if (!PyTuple_CheckExact(first) || PyTuple_GET_SIZE(first) == 0) {
-        return insert_temp(args);
+        return insert_temp(conn, table, rows, comm);
     }
-    return stage(args, Source{rows, PyTuple_GET_SIZE(first), false});
+    return stage(conn, table, Source{rows, PyTuple_GET_SIZE(first), false}, comm);
 }
 
-Owned stage_values(Args args, Py_ssize_t width) {
-    PyObject* values = args[2];
+Owned stage_values(PyObject* conn, PyObject* table, PyObject* values, Py_ssize_t width, PyObject* comm) {
     if (!PyList_CheckExact(values) || width <= 0 || PyList_GET_SIZE(values) % width != 0) {
         PyErr_SetString(PyExc_ValueError, "stage_values: values must be a list of whole rows");
         return {};
     }
-    return stage(args, Source{values, width, true});
+    return stage(conn, table, Source{values, width, true}, comm);
 }
 
 bool set_grouped_staging(bool grouped) { return std::exchange(g_grouped, grouped); }

@@ -2,7 +2,7 @@
 // per INSERT statement on the host's own connection type.
 #pragma once
 
-#include "binder.hpp"
+#include "refs.hpp"
 
 namespace norvane {
 
@@ -10,12 +10,12 @@ namespace norvane {
 // the table, already checked. On an exact host connection, while the grouped
 // plan is on, they go in INSERTs of many rows each; otherwise through
 // insert_temp. Either way the call's transaction is insert_temp's.
-Owned stage_rows(Args args);
+Owned stage_rows(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm);
 
-// stage_values(conn, table, values, comm) with the width apart: `values` one
+// stage_values(conn, table, values, width, comm): `values` one
 // flat list, row after row, `width` values a row, already checked; staged as
 // stage_rows stages them.
-Owned stage_values(Args args, Py_ssize_t width);
+Owned stage_values(PyObject* conn, PyObject* table, PyObject* values, Py_ssize_t width, PyObject* comm);
 
 // The plan: true for grouped statements (the default), false for insert_temp's
 // statement per row. Returns the plan it replaces.

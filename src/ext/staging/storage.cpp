@@ -5,7 +5,7 @@
 // finds it with one cached hash; per-row work stays in C++.
 #include "storage.hpp"
 
-#include "binder.hpp"
+#include "call_scope.hpp"
 #include "driver_limits.hpp"
 #include "json_staging.hpp"
 #include "refs.hpp"
@@ -58,18 +58,13 @@ bool insert_rows(Cursor& cursor, CallTransaction& transaction, PyObject* head, P
 
 }  // namespace
 
-Owned insert_temp(Args args) {
-    PyObject* conn = args[0];
-    PyObject* table = args[1];
-    PyObject* rows = args[2];
-    PyObject* comm = args[3];
+Owned insert_temp(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm) {
     const Py_ssize_t count = PyObject_Size(rows);
     if (count <= 0) {
         return count < 0 ? Owned() : share(Py_None);
     }
-    Cursor cursor;
-    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
-    if (!cursor.open(conn)) {
+    CallScope call(conn);
+    if (!call.open()) {
         return {};
     }
     Owned table_text = str_of(table);
@@ -78,28 +73,23 @@ Owned insert_temp(Args args) {
     }
     // Where each statement is a round trip, a few statements carry the rows
     // as JSON when the values allow; otherwise one statement per row.
-    const int as_json = stage_as_json(conn, cursor, transaction, table_text.get(), rows);
+    const int as_json = stage_as_json(conn, call.cursor, call.transaction, table_text.get(), rows);
     if (as_json != 0) {
-        return as_json > 0 ? transaction.finish(comm) : Owned();
+        return as_json > 0 ? call.finish(comm) : Owned();
     }
     if (!rows_fit_driver(conn, table, rows)) {
         return {};
     }
     Owned head = join_text({"INSERT INTO temp_", table_text});
-    if (!head || !insert_rows(cursor, transaction, head.get(), rows)) {
+    if (!head || !insert_rows(call.cursor, call.transaction, head.get(), rows)) {
         return {};
     }
-    return transaction.finish(comm);
+    return call.finish(comm);
 }
 
-Owned insert_main(Args args) {
-    PyObject* conn = args[0];
-    PyObject* table = args[1];
-    PyObject* rows = args[2];
-    PyObject* comm = args[3];
-    Cursor cursor;
-    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
-    if (!cursor.open(conn)) {
+Owned insert_main(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm) {
+    CallScope call(conn);
+    if (!call.open()) {
         return {};
     }
     const Py_ssize_t count = PyObject_Size(rows);
@@ -112,21 +102,16 @@ Owned insert_main(Args args) {
     // The table joins by concatenation: a table that is not a str is a TypeError.
     Owned into = steal(PyUnicode_FromString("INSERT INTO "));
     Owned head = into ? steal(PyNumber_Add(into.get(), table)) : Owned();
-    if (!head || !insert_rows(cursor, transaction, head.get(), rows)) {
+    if (!head || !insert_rows(call.cursor, call.transaction, head.get(), rows)) {
         return {};
     }
-    return transaction.finish(comm);
+    return call.finish(comm);
 }
 
 // Each id is bound as a value, never spliced: an id is only ever a rowid.
-Owned delete_row_main(Args args) {
-    PyObject* conn = args[0];
-    PyObject* table = args[1];
-    PyObject* ids = args[2];
-    PyObject* comm = args[3];
-    Cursor cursor;
-    CallTransaction transaction(conn, CallTransaction::Kind::deferred);
-    if (!cursor.open(conn)) {
+Owned delete_row_main(PyObject* conn, PyObject* table, PyObject* ids, PyObject* comm) {
+    CallScope call(conn);
+    if (!call.open()) {
         return {};
     }
     Owned iterator = steal(PyObject_GetIter(ids));
@@ -147,14 +132,14 @@ Owned delete_row_main(Args args) {
             return {};
         }
         params.set(0, id.get());
-        if (!transaction.begin(cursor) || !cursor.execute(sql.get(), params.get())) {
+        if (!call.begin() || !call.cursor.execute(sql.get(), params.get())) {
             return {};
         }
     }
     if (PyErr_Occurred()) {
         return {};
     }
-    return transaction.finish(comm);
+    return call.finish(comm);
 }
 
 }  // namespace norvane

@@ -5,7 +5,7 @@
 #include "binder.hpp"
 #include "driver_limits.hpp"
 #include "exactness.hpp"
-#include "module.hpp"
+#include "names.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
 

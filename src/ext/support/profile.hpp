@@ -109,8 +109,12 @@ int read_table_profile(Cursor& cursor, PyObject* table, PyObject* cols, Profile&
 // error (an unknown name raises ValueError).
 PyObject* ignore_guard(PyObject* name);
 
-// _native.connection_profile(conn, table=None), _native.PATH_FLAGS and
-// _native.ignore_guard, added to the private module (profile_entries.cpp).
+// _native.connection_profile(conn, table=None) -> {"engine",
+// "max_parameters", "flags": {name: bool}, "paths": {name: bool}}: the facts
+// the fast paths decide by (profile_entries.cpp).
+Owned connection_profile(PyObject* conn, PyObject* table_or_none);
+
+// _native.PATH_FLAGS and CLUSTER_MAX_PARAMETERS, added to the private module.
 bool add_profile_entries(PyObject* module);
 
 }  // namespace norvane

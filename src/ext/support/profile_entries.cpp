@@ -1,5 +1,5 @@
 // The connection profile's entries of norvane._native: connection_profile,
-// PATH_FLAGS, ignore_guard and CLUSTER_MAX_PARAMETERS.
+// PATH_FLAGS and CLUSTER_MAX_PARAMETERS.
 #include "profile.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
@@ -7,59 +7,53 @@
 #include <span>
 
 namespace norvane {
-namespace {
 
 // connection_profile(conn, table=None) -> {"engine", "max_parameters",
 // "flags": {name: bool}, "paths": {name: bool}}
-PyObject* connection_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 2) {
-        PyErr_Format(PyExc_TypeError, "connection_profile() takes 1 or 2 positional arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    PyObject* conn = args[0];
-    PyObject* table = nargs == 2 && args[1] != Py_None ? args[1] : nullptr;
+Owned connection_profile(PyObject* conn, PyObject* table_or_none) {
+    PyObject* table = table_or_none != Py_None ? table_or_none : nullptr;
     if (table != nullptr && !PyUnicode_Check(table)) {
         PyErr_Format(PyExc_TypeError, "connection_profile: table must be a str, not %T", table);
-        return nullptr;
+        return {};
     }
     Profile profile;
     if (read_connection_profile(conn, profile, true) < 0) {
-        return nullptr;
+        return {};
     }
     if (table != nullptr && profile.engine != Engine::other) {
         Cursor cursor;
         if (!cursor.open(conn) || read_table_profile(cursor, table, nullptr, profile) < 0) {
-            return nullptr;
+            return {};
         }
     }
     static const char* const engines[] = {"sqlite3", "dqlite", "other"};
     Owned flags = steal(PyDict_New());
     Owned paths = flags ? steal(PyDict_New()) : Owned();
     if (!paths) {
-        return nullptr;
+        return {};
     }
     for (unsigned f = 0; f < kFlagCount; ++f) {
         if (PyDict_SetItemString(flags.get(), flag_name(static_cast<Flag>(f)),
                                  profile.has(static_cast<Flag>(f)) ? Py_True : Py_False) < 0) {
-            return nullptr;
+            return {};
         }
     }
     for (int p = 0; p < static_cast<int>(Path::count); ++p) {
         PyObject* allowed = profile.allows(static_cast<Path>(p)) ? Py_True : Py_False;
         if (PyDict_SetItemString(paths.get(), path_name(static_cast<Path>(p)), allowed) < 0) {
-            return nullptr;
+            return {};
         }
     }
     Owned limit =
         profile.max_parameters == PY_SSIZE_T_MAX ? share(Py_None) : steal(PyLong_FromSsize_t(profile.max_parameters));
     if (!limit) {
-        return nullptr;
+        return {};
     }
-    return Py_BuildValue("{s:s,s:O,s:O,s:O}", "engine", engines[static_cast<int>(profile.engine)], "max_parameters",
-                         limit.get(), "flags", flags.get(), "paths", paths.get());
+    return steal(Py_BuildValue("{s:s,s:O,s:O,s:O}", "engine", engines[static_cast<int>(profile.engine)],
+                               "max_parameters", limit.get(), "flags", flags.get(), "paths", paths.get()));
 }
 
-PyObject* ignore_guard_entry(PyObject*, PyObject* name) { return ignore_guard(name); }
+namespace {
 
 // PATH_FLAGS: {path: (flag, ...)}, as the profile's table lists them.
 Owned path_flags() {
@@ -85,21 +79,11 @@ Owned path_flags() {
     return table;
 }
 
-PyMethodDef profile_methods[] = {
-    {"connection_profile", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(connection_profile)), METH_FASTCALL,
-     "connection_profile(conn, table=None) -> dict\n\nThe facts the fast paths decide by: the engine, the\n"
-     "parameter limit, each flag and whether each path may run."},
-    {"ignore_guard", ignore_guard_entry, METH_O,
-     "ignore_guard(name or None) -> previous name or None\n\nFor tests: the named flag holds whatever is read."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 }  // namespace
 
 bool add_profile_entries(PyObject* module) {
     Owned flags = path_flags();
-    return flags && PyModule_AddFunctions(module, profile_methods) == 0 &&
-           PyModule_AddObjectRef(module, "PATH_FLAGS", flags.get()) == 0 &&
+    return flags && PyModule_AddObjectRef(module, "PATH_FLAGS", flags.get()) == 0 &&
            PyModule_AddIntConstant(module, "CLUSTER_MAX_PARAMETERS", kDqliteMaxParameters) == 0;
 }
 

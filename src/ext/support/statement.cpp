@@ -2,7 +2,7 @@
 // lists refilled in place, statement text, item access and host comparisons.
 #include "statement.hpp"
 
-#include "module.hpp"
+#include "names.hpp"
 #include "refs.hpp"
 
 namespace norvane {

@@ -5,7 +5,7 @@
 #include "transaction.hpp"
 
 #include "driver_requests.hpp"
-#include "module.hpp"
+#include "names.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
 

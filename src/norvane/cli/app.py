@@ -3,19 +3,19 @@ the database, one transaction for a command's writes, and the guard that
 turns errors into one line on stderr and the exit status (0 done, 1 a data
 error, 2 a usage error, 130 interrupted)."""
 
-import contextlib
 import functools
 import os
 import sqlite3
 import sys
 import urllib.parse
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import ParamSpec, TypeVar
 
 import click
 
 from norvane.cli.errors import DataError
 from norvane.table import Table
+from norvane.transactions import AllOrNothing
 
 __all__ = ["cli", "connect", "existing_table", "guarded", "transaction"]
 
@@ -80,16 +80,9 @@ def connect(path: str, mode: str) -> sqlite3.Connection:
     return sqlite3.connect(uri, uri=True)
 
 
-@contextlib.contextmanager
-def transaction(conn: sqlite3.Connection) -> Iterator[None]:
+def transaction(conn: sqlite3.Connection) -> AllOrNothing:
     """One write transaction for the whole command: all of it or nothing."""
-    conn.execute("BEGIN IMMEDIATE")
-    try:
-        yield
-        conn.commit()
-    except BaseException:
-        conn.rollback()
-        raise
+    return AllOrNothing(conn, True, "BEGIN IMMEDIATE")
 
 
 def existing_table(conn: sqlite3.Connection, name: str) -> Table:

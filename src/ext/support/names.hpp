@@ -1,4 +1,5 @@
-// The module: its initialisation, and the names interned at import.
+// Names interned once at import, for attribute access and keyword matching
+// in every unit.
 #pragma once
 
 #include "refs.hpp"
@@ -33,5 +34,7 @@ struct Names {
     PyObject* set_progress_handler;
 };
 const Names& names();
+// Interns them (once per process; they live as long as the process).
+bool intern_names();
 
 }  // namespace norvane
