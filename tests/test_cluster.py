@@ -974,6 +974,27 @@ def test_the_price_feed_at_scale_matches_a_local_file(tmp_path, monkeypatch):
     ]
 
 
+def test_each_staging_way_tells_itself_and_stores_the_same(shared_cluster, local):
+    # The staging entry of tests takes the way per call: JSON or one statement
+    # per row on the cluster, grouped or one per row on a local file.
+    conn = remote(shared_cluster, fresh_name("ways"))
+    rows = [(n, f"t{n}", n / 4 if n % 3 else None) for n in range(40)]
+    stored = {}
+    for c, choices in (
+        (conn, [("auto", True, "json"), ("statements", True, "statements")]),
+        (local, [("auto", True, "grouped"), ("auto", False, "statements")]),
+    ):
+        nv.create_table(c, "s", ["a", "b", "c"], [], [])
+        for path, grouped, way in choices:
+            c.cursor().execute("DELETE FROM temp_s")
+            c.commit()
+            assert _native.traced_stage(c, "s", rows, True, path, grouped) == way
+            assert not c.in_transaction
+            stored[c, way] = typed_rows(c, "temp_s")
+    assert len({repr(found) for found in stored.values()}) == 1
+    conn.close()
+
+
 def test_an_adapter_on_bool_keeps_staging_on_statements(shared_cluster, local):
     # The driver adapts a bool it binds when told to; a row staged as JSON
     # would store 1 instead.
