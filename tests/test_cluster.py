@@ -530,10 +530,14 @@ def test_find_answers_its_newest_test_in_a_few_requests(shared_cluster, local, m
     for query in (find_all, find_some, find_few):
         counter = CountingRequests(monkeypatch)
         assert query(conn) == query(local)
-        # nine to eleven here (a few candidates are looked up one by one); the
-        # walk took about four per candidate
-        assert counter.count <= 11
+        # seven or eight here: the checks, sizes and indexes in one statement,
+        # then a round or two for the few candidates (one lookup each took
+        # eleven, the walk about four per candidate)
+        assert counter.count <= 8
         monkeypatch.undo()
+    from norvane import _native
+
+    assert "rounds" in _native.traced_find(conn, "*", T, "where name = 'n3'", None)[2]
     conn.close()
 
 
@@ -565,6 +569,72 @@ def test_find_on_the_cluster_returns_what_a_local_file_returns(shared_cluster, t
         local.close()
 
     check()
+
+
+def chain(length, first):
+    """Rows each linked to the next, alternately by name and by (type, address); the first one's age is 'chain'."""
+    return [(f"c{first}-{i // 2}", "link", first * 100 + (i + 1) // 2, None if i else "chain") for i in range(length)]
+
+
+ROUND_VALUES = [None, 0, 1, 1.0, "1", 2, "2", "x", 2**63 - 1, -(2**62)]
+ODD_VALUES = [b"1", 2**63 - 1, 0.5, float("inf"), -(2**63)]
+
+
+def test_find_in_rounds_returns_what_a_local_file_and_the_scan_return(shared_cluster, tmp_path):
+    from hypothesis import Phase, given, settings
+    from hypothesis import strategies as st
+
+    from norvane import _native
+
+    value = st.sampled_from(ROUND_VALUES)
+    row = st.tuples(value, value, value, st.sampled_from([None, 1, 2, "chain"]))
+    ran = {"rounds": 0, "examples": 0}
+
+    def traced(conn, conditions, plan):
+        _native.find_plan(plan)
+        try:
+            rows, staged, plans = _native.traced_find(conn, "*", T, conditions, None)
+        finally:
+            _native.find_plan("automatic")
+        return (rows, staged), plans
+
+    @settings(max_examples=25, deadline=None, phases=[Phase.explicit, Phase.reuse, Phase.generate])
+    @given(
+        st.lists(row, max_size=30),
+        st.lists(row, max_size=20),
+        st.sampled_from([0, 0, 3, 9, 30]),  # a chain's length: the longest need more rounds than the cap
+        st.lists(st.sampled_from(ODD_VALUES), max_size=2),
+        st.sampled_from(["where age = 1", "where age = 'chain'", "where name = 1 or type = '1'", "where age > 1"]),
+    )
+    def check(merged_rows, staged_rows, length, odd, conditions):
+        local = sqlite3.connect(tmp_path / f"{fresh_name('rounds')}.db")
+        conn = remote(shared_cluster, fresh_name("rounds"))
+        prepare_catalog(local)
+        odd_rows = [(v, "odd", v, 1) for v in odd]  # blobs, reals and such go to the scan
+        links = chain(length, 1)
+        for c in (conn, local):
+            create(c)
+            nv.insert_temp(c, T, merged_rows)
+            nv.temp_to_main(c, T)
+            nv._insert_main(c, T, links[::2] + staged_rows[:3] + odd_rows)  # behind the rules' back
+            nv.insert_temp(c, T, staged_rows + links[1::2])
+        expected = nv.find(local, "*", T, conditions)
+        answers = {plan: traced(conn, conditions, plan) for plan in ("rounds", "scan", "automatic")}
+        for plan, (answer, plans) in answers.items():
+            assert answer[0] == expected, plan
+        assert answers["rounds"][0] == answers["scan"][0]
+        rounds_plans = answers["rounds"][1]
+        if length > 2 * 6 and conditions == "where age = 'chain'" and not staged_rows:
+            assert "rounds" not in rounds_plans  # past the cap: the scan
+        ran["examples"] += 1
+        ran["rounds"] += "rounds" in rounds_plans
+        conn.close()
+        local.close()
+
+    check()
+    # the rounds answered in a good share of the examples (the others hold a
+    # key JSON cannot carry, a chain past the cap, or no candidate)
+    assert ran["rounds"] >= ran["examples"] // 3, ran
 
 
 @pytest.mark.parametrize("plan", ["automatic", "scan"])

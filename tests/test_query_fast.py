@@ -109,7 +109,7 @@ def plan():
     databases(),
     st.sampled_from(CONDITIONS),
     st.sampled_from(["*", "tag,c0,c0", "c1,tag,c1"]),
-    st.sampled_from(["automatic", "lookups", "grouped", "scan"]),
+    st.sampled_from(["automatic", "lookups", "grouped", "scan", "rounds"]),
 )
 def test_fast_find_gives_what_the_walk_gives(shared, plan, database, conditions, select, how):
     decls, rules, main, staged, indexed = database
@@ -388,7 +388,7 @@ def test_every_plan_agrees_on_a_larger_table(shared, plan):
     staged = [(i * 7 % 30_000, None if i % 5 == 0 else i, i % 3, "s") for i in range(2_000)]
     plain_table(shared, rules=((0,), (1, 2)), main=main, staged=staged)
     results = []
-    for how in ("scan", "grouped", "lookups", "automatic"):
+    for how in ("scan", "grouped", "lookups", "rounds", "automatic"):
         plan(how)
         results.append(nv.find(shared, "*", "t", "WHERE c0 % 10 = 3"))
     assert results[0] and all(r == results[0] for r in results)

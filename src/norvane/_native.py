@@ -40,6 +40,14 @@ find: Callable[
     tuple[list[list[Any]], int],
 ] = _ext.find
 
+# traced_find(conn, select, table, conditions, params) -> (rows, staged, plans):
+# for tests, find as above telling the plans that answered its newest tests, a
+# tuple of names out of "lookups", "rounds", "scan" and "walk".
+traced_find: Callable[
+    [Any, str | None, str, str, Sequence[Any] | Mapping[str, Any] | None],
+    tuple[list[list[Any]], int, tuple[str, ...]],
+] = _ext.traced_find
+
 # merge(conn, table, comm, progress) -> (staged, inserted, replaced, superseded):
 # temp_to_main that returns its counts and calls progress(done, total) on the
 # way (progress may be None; an exception it raises ends the merge).
@@ -64,7 +72,7 @@ with_index_plan: Callable[..., Any] = _ext.with_index_plan
 MERGE_SCHEMA_ROWS: str = _ext.MERGE_SCHEMA_ROWS
 
 # find_plan(name): how find gathers rows for its newest test: "automatic",
-# "lookups", "grouped" or "scan" (for tests and benchmarks).
+# "lookups", "grouped", "scan" or "rounds" (for tests and benchmarks).
 find_plan: Callable[[str], None] = _ext.find_plan
 
 # prepare_catalog(conn): the catalog tables over any DB-API connection, then commit.

@@ -48,6 +48,19 @@ Owned native_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* c
     return count ? pair(rows.get(), count.get()) : Owned();
 }
 
+// traced_find(conn, select, table, conditions, params) -> (rows, staged,
+// plans): the same for tests, with the plans that answered its newest tests
+// (a tuple of names out of "lookups", "rounds", "scan" and "walk").
+Owned traced_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params) {
+    Py_ssize_t staged = 0;
+    Owned plans;
+    Owned rows = !params_fit_driver(conn, table, none_as_null(params))
+                     ? Owned()
+                     : run_find(conn, none_as_null(select), table, conditions, none_as_null(params), &staged, &plans);
+    Owned count = rows ? steal(PyLong_FromSsize_t(staged)) : Owned();
+    return count ? steal(PyTuple_Pack(3, rows.get(), count.get(), plans.get())) : Owned();
+}
+
 bool check_progress(PyObject* progress) {
     if (progress != Py_None && !PyCallable_Check(progress)) {
         PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %.100s", Py_TYPE(progress)->tp_name);
@@ -115,11 +128,11 @@ Owned traced_merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* pr
 }
 
 // find_plan(name): how find gathers rows for its newest test, by name:
-// "automatic", "lookups", "grouped" or "scan".
+// "automatic", "lookups", "grouped", "scan" or "rounds".
 Owned find_plan(PyObject* name) {
-    static const char* const plans[] = {"automatic", "lookups", "grouped", "scan"};
+    static const char* const plans[] = {"automatic", "lookups", "grouped", "scan", "rounds"};
     const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
-    for (int i = 0; text != nullptr && i < 4; ++i) {
+    for (int i = 0; text != nullptr && i < 5; ++i) {
         if (std::strcmp(text, plans[i]) == 0) {
             set_find_plan(static_cast<FindPlan>(i));
             return share(Py_None);
@@ -206,7 +219,7 @@ Owned ignore_guard_entry(PyObject* name) { return steal(ignore_guard(name)); }
 
 // The private entries, bound as the published callables are: keyword
 // arguments, defaults, and a traceback entry on every failure.
-constexpr int kNativeCount = 16;
+constexpr int kNativeCount = 17;
 constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
     {0,
      "traced_merge",
@@ -367,6 +380,17 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      7,
      LastDefault::none_value,
      kCore<traced_stage>},
+    {16,
+     "traced_find",
+     "traced_find",
+     "traced_find(conn, select, table, conditions, params) -> (rows, staged, plans)\n\n"
+     "For tests: find as above, telling the plans that answered its newest tests,\n"
+     "a tuple of names out of 'lookups', 'rounds', 'scan' and 'walk'.",
+     "(conn, select, table, conditions, params)",
+     {"conn", "select", "table", "conditions", "params"},
+     5,
+     LastDefault::none,
+     kCore<traced_find>},
 }};
 static_assert(entries_hold(kNativeSpecs),
               "kNativeSpecs: an entry out of its place, or its parameters and signature disagree");

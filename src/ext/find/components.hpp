@@ -20,6 +20,8 @@ class LazyComponents {
 public:
     // The node for (source, rowid), created with its keys when new.
     uint32_t node(uint8_t source, int64_t rowid, const unsigned char* keys, size_t size);
+    // How many nodes there are: a new node takes this number.
+    uint32_t count() const { return static_cast<uint32_t>(rowid_.size()); }
 
     uint32_t root(uint32_t n) {
         while (parent_[n] != n) {

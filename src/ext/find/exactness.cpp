@@ -114,6 +114,15 @@ int tables_read_alike(Cursor& cursor, PyObject* table, bool remote) {
     return profile.allows(Path::find_groups, kTableFlags) ? 1 : 0;
 }
 
+int tables_read_alike(Cursor& cursor, PyObject* table, bool remote, ExtraRead& extra) {
+    Profile profile;
+    profile.engine = remote ? Engine::dqlite : Engine::host;
+    if (read_table_profile(cursor, table, nullptr, profile, &extra) < 0) {
+        return -1;
+    }
+    return profile.allows(Path::find_groups, kTableFlags) ? 1 : 0;
+}
+
 bool fold_remote_reads() noexcept { return g_fold_reads; }
 
 void set_fold_remote_reads(bool on) noexcept { g_fold_reads = on; }

@@ -25,6 +25,7 @@
 // columns plain identifiers and no keyword, no column named like the rowid.
 #pragma once
 
+#include "profile.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
 
@@ -54,6 +55,8 @@ int compares_numbers_exactly(Cursor& cursor);
 
 // Flags 5-9 above, in one statement.
 int tables_read_alike(Cursor& cursor, PyObject* table, bool remote);
+// The same, reading `extra` in the same statement (see ExtraRead).
+int tables_read_alike(Cursor& cursor, PyObject* table, bool remote, ExtraRead& extra);
 
 // Whether find's plan on a remote connection folds its reads into a few
 // statements (each statement being a round trip); a private switch, on by

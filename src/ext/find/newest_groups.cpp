@@ -27,17 +27,30 @@
 #include "keys.hpp"
 #include "newest_engines.hpp"
 #include "newest_plan.hpp"
+#include "newest_rounds.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
 
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 
 namespace norvane {
 
+namespace {
+
+// The plans that answer candidates, as NewestGroups::plans_taken names them.
+constexpr unsigned kLookupsTaken = 0;
+constexpr unsigned kRoundsTaken = 1;
+constexpr unsigned kScanTaken = 2;
+constexpr unsigned kWalkTaken = 3;
+constexpr const char* kTakenNames[] = {"lookups", "rounds", "scan", "walk"};
+
+}  // namespace
+
 struct NewestGroups::State {
-    enum class Mode { unknown, off, lazy, scanned };
+    enum class Mode { unknown, off, lazy, rounds, scanned };
 
     Cursor& cursor;
     PyObject* conn;
@@ -52,6 +65,10 @@ struct NewestGroups::State {
     Owned main_candidates;
     std::unique_ptr<LazyEngine> lazy;
     std::unique_ptr<ScanEngine> scanned;
+    std::unique_ptr<RoundsEngine> rounds;
+    bool pass_started[2] = {false, false};
+    bool main_gathered = false;  // the main pass's candidates are in the rounds
+    unsigned taken = 0;          // bit per plan that answered a candidate (kTaken)
     SignalPoll poll;
     Bytes buffer;  // the candidate's keys
 
@@ -67,6 +84,7 @@ struct NewestGroups::State {
             mode = usable ? Mode::lazy : Mode::off;
         }
         if (mode == Mode::off) {
+            taken |= 1U << kWalkTaken;
             return kWalk;
         }
         const int result = answer_on(row, source);
@@ -75,7 +93,11 @@ struct NewestGroups::State {
             // now on, and raises its own error where it should.
             PyErr_Clear();
             mode = Mode::off;
+            taken |= 1U << kWalkTaken;
             return kWalk;
+        }
+        if (result == kWalk) {
+            taken |= 1U << kWalkTaken;
         }
         return result;
     }
@@ -129,6 +151,13 @@ struct NewestGroups::State {
                 return stored < 0 ? -1 : kWalk;
             }
         }
+        if (!pass_started[source] && !start_pass(source)) {
+            return -1;
+        }
+        if (mode == Mode::rounds) {
+            const Answer found = rounds->answer(source, rowid, keys);
+            return found == Answer::unknown ? kWalk : verdict(found, kRoundsTaken);
+        }
         if (mode == Mode::lazy) {
             plan->weigh_scan(progress);
             if (progress.scan_due && !scan_all()) {
@@ -138,16 +167,59 @@ struct NewestGroups::State {
         if (mode == Mode::lazy) {
             const Answer lazily = lazy->answer(source, rowid, keys);
             if (lazily != Answer::scan) {
-                return verdict(lazily);
+                return verdict(lazily, kLookupsTaken);
             }
             if (!scan_all()) {
                 return -1;
             }
         }
-        return verdict(scanned->answer(source, rowid));
+        return verdict(scanned->answer(source, rowid), kScanTaken);
     }
 
-    static int verdict(Answer answer) {
+    // At a pass's first candidate: its candidates in rounds when the plan
+    // takes them, else on as before. The staged pass reads the main pass's
+    // candidates at once (that pass then takes them over), so that the rounds
+    // follow the keys of both together. Rounds that cannot finish leave the
+    // answers to the scan.
+    bool start_pass(long source) {
+        pass_started[source] = true;
+        if ((mode != Mode::lazy && mode != Mode::rounds) || progress.scan_due || !plan->may_take_rounds()) {
+            return true;
+        }
+        if (source && main_sql != nullptr && !main_candidates) {
+            main_candidates = cursor.query(main_sql, main_params);
+            if (!main_candidates) {
+                return false;
+            }
+            progress.expected[0] = PyList_GET_SIZE(main_candidates.get());
+        }
+        if (mode == Mode::rounds && !source && main_gathered) {
+            return true;
+        }
+        if (!plan->takes_rounds(progress)) {
+            mode = Mode::lazy;
+            return true;
+        }
+        if (!rounds) {
+            rounds = std::make_unique<RoundsEngine>(cursor, *plan, poll);
+        }
+        mode = Mode::rounds;
+        int gathered = rounds->gather(source ? staged_candidates.get() : nullptr, main_candidates.get());
+        main_gathered = true;
+        if (gathered < 0) {
+            return false;
+        }
+        if (gathered == 0) {
+            rounds.reset();
+            return scan_all();
+        }
+        return true;
+    }
+
+    int verdict(Answer answer, unsigned plan_bit) {
+        if (answer == Answer::newest || answer == Answer::superseded) {
+            taken |= 1U << plan_bit;
+        }
         switch (answer) {
             case Answer::newest:
                 return 1;
@@ -177,9 +249,10 @@ struct NewestGroups::State {
         return stored == keys;
     }
 
-    // Leaves the lazy engine for one read of both tables.
+    // Leaves the lazy engine (or the rounds) for one read of both tables.
     bool scan_all() {
         lazy.reset();
+        rounds.reset();
         // Without conditions find's own candidate statements read every row,
         // in rowid order: their rows serve instead of a scan of each table
         // (the main pass then takes the main rows fetched here).
@@ -225,6 +298,18 @@ void NewestGroups::expect(long source, PyObject* candidates) {
     if (!source) {
         s.staged_candidates.reset();
     }
+}
+
+Owned NewestGroups::plans_taken() const {
+    Owned names = steal(PyTuple_New(0));
+    for (unsigned bit = 0; names && bit < 4; ++bit) {
+        if ((state_->taken >> bit) & 1U) {
+            Owned name = steal(PyUnicode_FromString(kTakenNames[bit]));
+            Owned one = name ? steal(PyTuple_Pack(1, name.get())) : Owned();
+            names = one ? steal(PySequence_Concat(names.get(), one.get())) : Owned();
+        }
+    }
+    return names;
 }
 
 Owned NewestGroups::take_candidates(long source) { return source ? Owned() : std::move(state_->main_candidates); }

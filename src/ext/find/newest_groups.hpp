@@ -37,6 +37,9 @@ public:
     // For the fetched candidate `row` of `source`: 1 newest, 0 superseded,
     // kWalk when the walk must decide, -1 with an error set.
     int answer(PyObject* row, long source);
+    // The plans that answered candidates so far, a tuple of names out of
+    // "lookups", "rounds", "scan" and "walk" in that order.
+    Owned plans_taken() const;
 
 private:
     struct State;

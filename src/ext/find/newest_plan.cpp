@@ -3,11 +3,13 @@
 
 #include "exactness.hpp"
 #include "keys.hpp"
+#include "profile.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
 #include "statement.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -28,6 +30,25 @@ constexpr double kRemoteLookupRows = 50;
 // into per-rule groups of the rows sharing a key.
 constexpr long kStagedLookups = 64;
 constexpr long kRemoteStagedLookups = 4;  // each a round trip
+
+// Rounds of lookups: most finds close their components in two rounds (the
+// second finds what the first one's rows link to). A key searched in a
+// round costs about a few rows of a scan, and the round's scan of the
+// staging table, which sends none of the rows it passes over, a share of
+// one (measured on the cluster benchmark).
+constexpr double kExpectedRounds = 2;
+constexpr double kRoundKeyRows = 4;
+constexpr double kRoundScanShare = 0.2;
+
+// Column names as SQLite matches them: ASCII letters in any case.
+bool same_name(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
 
 }  // namespace
 
@@ -135,6 +156,7 @@ int NewestPlan::plan_rules(const NewestQuery& query) {
     if (!main_from) {
         return -1;
     }
+    std::vector<std::vector<Owned>> rule_names;
     for (const auto& columns : columns_of) {
         GroupRule rule;
         std::vector<Owned> names;
@@ -150,7 +172,12 @@ int NewestPlan::plan_rules(const NewestQuery& query) {
             return -1;
         }
         rules_.push_back(std::move(rule));
+        rule_names.push_back(std::move(names));
     }
+    if (plan_round(table, select.get(), rule_names) < 0) {
+        return -1;
+    }
+    rule_names_ = std::move(rule_names);
     by_rowid_[1] = join_text({staged_from, " WHERE rowid = ?"});
     by_rowid_[0] = by_rowid_[1] ? join_text({main_from, " WHERE rowid = ?"}) : Owned();
     scan_[1] = by_rowid_[0] ? join_text({staged_from, " ORDER BY rowid"}) : Owned();
@@ -173,14 +200,118 @@ int NewestPlan::plan_rules(const NewestQuery& query) {
     return count_rows_[0] ? 1 : -1;
 }
 
+// One round's statement: per rule, its main lookups of every key in the
+// rule's JSON array (through the rule's index), then one scan of the staging
+// table for the keys of all rules. `c IN (SELECT value->>0 ...)` compares as
+// `c = ?` does: the extracted value has no affinity, so the column's applies.
+int NewestPlan::plan_round(PyObject* table, PyObject* select, const std::vector<std::vector<Owned>>& rule_names) {
+    Owned staged_where;
+    Owned main_parts;
+    for (const auto& names : rule_names) {
+        Owned columns = steal(PyUnicode_FromString(""));
+        Owned picks = steal(PyUnicode_FromString(""));
+        for (size_t k = 0; columns && picks && k < names.size(); ++k) {
+            Owned at = steal(PyUnicode_FromFormat("%zu", k));
+            columns = at ? join_text({columns, k ? "," : "", names[k]}) : Owned();
+            picks = columns ? join_text({picks, k ? "," : "", "value->>", at}) : Owned();
+        }
+        Owned search = picks ? join_text({names.size() > 1 ? "(" : "", columns, names.size() > 1 ? ")" : "",
+                                          " IN (SELECT ", picks, " FROM json_each(?))"})
+                             : Owned();
+        Owned part = search ? join_text({"SELECT ", select, ",0 FROM ", table, " WHERE ", search}) : Owned();
+        main_parts = !part ? Owned() : main_parts ? join_text({main_parts, " UNION ALL ", part}) : std::move(part);
+        staged_where = !main_parts    ? Owned()
+                       : staged_where ? join_text({staged_where, " OR ", search})
+                                      : std::move(search);
+        if (!staged_where) {
+            return -1;
+        }
+    }
+    round_ = join_text({main_parts, " UNION ALL SELECT ", select, ",1 FROM temp_", table, " WHERE ", staged_where});
+    return round_ ? 1 : -1;
+}
+
 // Both tables read alike; then their sizes and search plans.
 int NewestPlan::read_tables(Cursor& cursor, PyObject* table) {
+    if (folds_) {
+        return read_tables_in_one(cursor, table);
+    }
     const int alike = tables_read_alike(cursor, table, remote_);
     if (alike <= 0) {
         return alike;
     }
-    const int sized = folds_ ? read_sizes_in_one(cursor, table) : read_sizes(cursor, table);
+    const int sized = read_sizes(cursor, table);
     return sized <= 0 ? sized : weigh_indexes(cursor);
+}
+
+// The checks, the sizes and the main table's indexes in one statement: the
+// largest rowids (tag 7), the row counts (tag 8, they serve a scan later),
+// and the first column of each index of the main table that is not partial
+// (tag 9). A rule is searched through an index when one starts with a column
+// of the rule; SQLite then takes one for its equality searches.
+int NewestPlan::read_tables_in_one(Cursor& cursor, PyObject* table) {
+    static constexpr const char* kIndexFirstColumns =
+        "SELECT 9, i.name, NULL, NULL FROM pragma_index_list(?) AS l, pragma_index_info(l.name) AS i "
+        "WHERE i.seqno = 0 AND l.partial = 0";
+    Owned sql = join_text({"SELECT 7, (SELECT max(rowid) FROM ", table, "), (SELECT max(rowid) FROM temp_", table,
+                           "), NULL UNION ALL SELECT 8, (SELECT count(*) FROM ", table,
+                           "), (SELECT count(*) FROM temp_", table, "), NULL UNION ALL ", kIndexFirstColumns});
+    Owned params = sql ? steal(PyTuple_Pack(1, table)) : Owned();
+    if (!params) {
+        return -1;
+    }
+    ExtraRead extra;
+    extra.sql = sql.get();
+    extra.params = params.get();
+    const int alike = tables_read_alike(cursor, table, remote_, extra);
+    if (alike <= 0) {
+        return alike;
+    }
+    std::vector<const char*> first_columns;
+    bool sized[2] = {false, false};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(extra.rows.get()); ++i) {
+        PyObject* row = PyList_GET_ITEM(extra.rows.get(), i);
+        if (!is_row(row, 4)) {
+            return 0;
+        }
+        const long tag = PyLong_AsLong(PyTuple_GET_ITEM(row, 0));
+        if (tag == 9) {
+            const char* name = utf8_of(PyTuple_GET_ITEM(row, 1));
+            if (name != nullptr) {
+                first_columns.push_back(name);
+            }
+            continue;
+        }
+        if (tag != 7 && tag != 8) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        sized[tag - 7] = true;
+        for (long source : {0L, 1L}) {
+            PyObject* value = PyTuple_GET_ITEM(row, 1 + source);
+            if (tag == 7) {
+                table_rows_[source] = value == Py_None ? 0 : PyFloat_AsDouble(value);
+            } else {
+                known_count_[source] = PyLong_AsSsize_t(value);
+            }
+        }
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    if (!sized[0] || !sized[1]) {
+        return 0;
+    }
+    for (const auto& names : rule_names_) {
+        const bool indexed = std::any_of(names.begin(), names.end(), [&](const Owned& column) {
+            const char* name = utf8_of(column.get());
+            return name != nullptr && std::any_of(first_columns.begin(), first_columns.end(),
+                                                  [&](const char* first) { return same_name(first, name); });
+        });
+        if (!indexed && choice_ == FindPlan::automatic) {
+            scan_first_ = true;
+        }
+    }
+    return 1;
 }
 
 int NewestPlan::read_sizes(Cursor& cursor, PyObject* table) {
@@ -200,49 +331,9 @@ int NewestPlan::read_sizes(Cursor& cursor, PyObject* table) {
     return 1;
 }
 
-// The largest rowids and the row counts of both tables in one statement
-// (the counts serve a scan later).
-int NewestPlan::read_sizes_in_one(Cursor& cursor, PyObject* table) {
-    Owned sql = join_text({"SELECT (SELECT max(rowid) FROM ", table, "), (SELECT max(rowid) FROM temp_", table,
-                           "), (SELECT count(*) FROM ", table, "), (SELECT count(*) FROM temp_", table, ")"});
-    Owned rows = sql ? cursor.query(sql.get()) : Owned();
-    if (!rows) {
-        return -1;
-    }
-    PyObject* row = PyList_GET_SIZE(rows.get()) == 1 ? PyList_GET_ITEM(rows.get(), 0) : nullptr;
-    if (row == nullptr || !is_row(row, 4)) {
-        return 0;
-    }
-    for (long source : {0L, 1L}) {
-        PyObject* top = PyTuple_GET_ITEM(row, source);
-        table_rows_[source] = top == Py_None ? 0 : PyFloat_AsDouble(top);
-        known_count_[source] = PyLong_AsSsize_t(PyTuple_GET_ITEM(row, 2 + source));
-        if ((table_rows_[source] == -1 || known_count_[source] == -1) && PyErr_Occurred()) {
-            return -1;
-        }
-    }
-    return 1;
-}
-
 // A rule the main table has no index for makes scanning cheaper from the
-// start; folded, one plan of all rules' searches answers for all of them.
+// start.
 int NewestPlan::weigh_indexes(Cursor& cursor) {
-    if (folds_ && rules_.size() > 1) {
-        Owned lookups = share(rules_[0].main_lookup.get());
-        Py_ssize_t params = static_cast<Py_ssize_t>(rules_[0].picks.size());
-        for (size_t r = 1; lookups && r < rules_.size(); ++r) {
-            lookups = join_text({lookups, " UNION ALL ", rules_[r].main_lookup});
-            params += static_cast<Py_ssize_t>(rules_[r].picks.size());
-        }
-        const int indexed = lookups ? is_indexed(cursor, lookups.get(), params) : -1;
-        if (indexed < 0) {
-            return -1;
-        }
-        if (!indexed && choice_ == FindPlan::automatic) {
-            scan_first_ = true;
-        }
-        return 1;
-    }
     for (const GroupRule& rule : rules_) {
         const int indexed = is_indexed(cursor, rule);
         if (indexed < 0) {
@@ -308,6 +399,47 @@ void NewestPlan::weigh_scan(Progress& progress) const {
     }
     const double lookups = static_cast<double>(progress.main_lookups) + nrules * candidates;
     progress.scan_due = lookups * (remote_ ? kRemoteLookupRows : kLookupRows) > table_rows_[0] + table_rows_[1];
+}
+
+// Rounds of lookups answer a pass's candidates when
+//   1. no other plan is forced      tests and benchmarks force each one;
+//   2. the connection is remote,    on the host a lookup is no round trip, so
+//      or rounds are forced         key by key costs no more;
+//   3. candidates are stored rows   their keys join components before any
+//      as they are (!check_stored)  candidate is checked;
+//   4. there are conditions         without them every row is a candidate and
+//      (!every_row)                 the scan reads nothing more;
+//   5. every rule is indexed        each round searches the main table through
+//      (!scan_first)                the rules' indexes;
+//   6. rounds cost less than a scan a round is a round trip plus a scan of the
+//                                   staging table and an index search per key
+//                                   of the candidates read so far; a scan
+//                                   reads both tables whole.
+// A key JSON cannot carry, or more rounds than the cap, still ends in the
+// scan (newest_rounds.hpp).
+bool NewestPlan::may_take_rounds() const {
+    return (choice_ == FindPlan::rounds || (choice_ == FindPlan::automatic && remote_)) && !check_stored_ &&
+           !every_row_ && !scan_first_ && !rules_.empty();
+}
+
+bool NewestPlan::takes_rounds(const Progress& progress) const {
+    if (!may_take_rounds()) {
+        return false;
+    }
+    if (choice_ == FindPlan::rounds) {
+        return true;
+    }
+    double candidates = 0;
+    for (Py_ssize_t expected : progress.expected) {
+        candidates += static_cast<double>(std::max<Py_ssize_t>(expected, 0));
+    }
+    double rows[2];
+    for (long from : {0L, 1L}) {
+        rows[from] = known_count_[from] >= 0 ? static_cast<double>(known_count_[from]) : table_rows_[from];
+    }
+    const double keys = static_cast<double>(rules_.size()) * candidates;
+    const double round = kRemoteLookupRows + kRoundScanShare * rows[1];
+    return kExpectedRounds * round + keys * kRoundKeyRows < kRemoteLookupRows + rows[0] + rows[1];
 }
 
 long NewestPlan::staged_lookups_before_groups() const noexcept {

@@ -15,8 +15,9 @@ namespace norvane {
 
 // How NewestGroups gathers rows: on its own judgement, or (for tests and
 // benchmarks) always by key lookups, by lookups with the staging table read
-// into groups at once, or by one scan of each table.
-enum class FindPlan { automatic, lookups, grouped, scan };
+// into groups at once, by one scan of each table, or by rounds of lookups
+// of many keys at once (where they may run).
+enum class FindPlan { automatic, lookups, grouped, scan, rounds };
 void set_find_plan(FindPlan plan);
 
 // What find hands over for its newest test; borrowed for the find's duration.
@@ -65,6 +66,11 @@ public:
     // Both tables in one statement, main first (rows end with their source);
     // null where each table is scanned by a statement of its own.
     PyObject* scan_both() const noexcept { return scan_both_.get(); }
+    // One round of lookups: the rows of both tables (ending with their
+    // source) holding any of the keys bound per rule as a JSON array of
+    // arrays, the rules' arrays given twice (main lookups, then the staging
+    // scan).
+    PyObject* round() const noexcept { return round_.get(); }
     // The rows of a table when the plan read them with its sizes, else -1.
     Py_ssize_t known_count(long source) const noexcept { return known_count_[source]; }
 
@@ -80,6 +86,11 @@ public:
     void weigh_scan(Progress& progress) const;
     // How many staging lookups run before the staging table is read into groups.
     long staged_lookups_before_groups() const noexcept;
+    // Whether the candidates may be answered from rounds of lookups
+    // (newest_rounds.hpp), and whether those of both passes, as far as they
+    // are known, are, rather than key by key or by one scan.
+    bool may_take_rounds() const;
+    bool takes_rounds(const Progress& progress) const;
 
 private:
     int plan_rules(const NewestQuery& query);
@@ -87,8 +98,9 @@ private:
     static int is_indexed(Cursor& cursor, const GroupRule& rule);
     static int is_indexed(Cursor& cursor, PyObject* lookups, Py_ssize_t params);
     int read_sizes(Cursor& cursor, PyObject* table);
-    int read_sizes_in_one(Cursor& cursor, PyObject* table);
+    int read_tables_in_one(Cursor& cursor, PyObject* table);
     int weigh_indexes(Cursor& cursor);
+    int plan_round(PyObject* table, PyObject* select, const std::vector<std::vector<Owned>>& rule_names);
 
     FindPlan choice_ = FindPlan::automatic;
     std::vector<GroupRule> rules_;
@@ -98,6 +110,8 @@ private:
     Owned scan_[2];
     Owned count_rows_[2];
     Owned scan_both_;
+    Owned round_;
+    std::vector<std::vector<Owned>> rule_names_;  // per rule, its column names
     Py_ssize_t known_count_[2] = {-1, -1};
     bool folds_ = false;             // reads folded into few statements (a remote connection)
     double table_rows_[2] = {0, 0};  // max(rowid) by source, an estimate of the size

@@ -314,13 +314,15 @@ struct FindRule {
 
 class Find {
 public:
-    Find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params, Py_ssize_t* staged)
+    Find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params, Py_ssize_t* staged,
+         Owned* plans)
         : conn_(conn),
           select_(select),
           table_(table),
           conditions_(conditions),
           params_(params),
           staged_(staged),
+          plans_(plans),
           snapshot_(conn, CallTransaction::Kind::snapshot) {}
 
     // Every read of the call, newest tests included, sees one snapshot.
@@ -360,6 +362,12 @@ public:
         }
         if (!pass(main.get(), kMain)) {
             return {};
+        }
+        if (plans_ != nullptr) {
+            *plans_ = groups_->plans_taken();
+            if (!*plans_) {
+                return {};
+            }
         }
         return std::move(docs_);
     }
@@ -542,6 +550,7 @@ private:
     PyObject* conditions_;
     PyObject* params_;    // bound to both candidate statements; null for none
     Py_ssize_t* staged_;  // receives how many returned rows are staged ones
+    Owned* plans_;        // receives the plans that answered the newest tests
     CallTransaction snapshot_;
     Cursor cursor_;
     Owned cols_;
@@ -566,8 +575,8 @@ Owned check_newest_unique(PyObject* conn, PyObject* table, PyObject* rowid, PyOb
 }
 
 Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params,
-               Py_ssize_t* staged) {
-    return Find(conn, select, table, conditions, params, staged).run();
+               Py_ssize_t* staged, Owned* plans) {
+    return Find(conn, select, table, conditions, params, staged, plans).run();
 }
 
 Owned find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions) {

@@ -13,8 +13,10 @@ Owned check_newest_unique(PyObject* conn, PyObject* table, PyObject* rowid, PyOb
 
 // find with `params` (null for none) bound to both candidate statements. A
 // null `select` returns whole rows, rowid first; `staged`, when given,
-// receives how many of the returned rows (they come first) are staged ones.
+// receives how many of the returned rows (they come first) are staged ones;
+// `plans`, when given, the plans that answered its newest tests (a tuple of
+// names, NewestGroups::plans_taken).
 Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params,
-               Py_ssize_t* staged = nullptr);
+               Py_ssize_t* staged = nullptr, Owned* plans = nullptr);
 
 }  // namespace norvane

@@ -123,6 +123,68 @@ bool encode_keys(const std::vector<GroupRule>& rules, PyObject* row, Py_ssize_t 
     return true;
 }
 
+namespace {
+
+// A JSON string of UTF-8 text: quotes, backslashes and control characters
+// escaped, everything else as it is. False for a NUL, which SQLite's text
+// would end at.
+bool put_json_text(std::string& out, const char* text, size_t size) {
+    static const char kHex[] = "0123456789abcdef";
+    out.push_back('"');
+    for (size_t i = 0; i < size; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == 0) {
+            return false;
+        }
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x20) {
+            out.append("\\u00");
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 15]);
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    out.push_back('"');
+    return true;
+}
+
+}  // namespace
+
+bool key_as_json(const unsigned char* key, size_t size, std::string& out) {
+    const size_t start = out.size();
+    out.push_back('[');
+    const unsigned char* p = key;
+    bool carried = true;
+    while (carried && p < key + size) {
+        if (p != key) {
+            out.push_back(',');
+        }
+        const unsigned char tag = *p++;
+        if (tag == kInteger) {
+            const uint64_t z = get_varint(p);
+            const auto i = static_cast<int64_t>((z >> 1) ^ (~(z & 1) + 1));
+            carried = i != std::numeric_limits<int64_t>::min();
+            out.append(std::to_string(i));
+        } else if (tag == kReal) {
+            p += sizeof(double);
+            carried = false;
+        } else {
+            const auto length = static_cast<size_t>(get_varint(p));
+            carried = tag == kText && put_json_text(out, reinterpret_cast<const char*>(p), length);
+            p += length;
+        }
+    }
+    if (!carried) {
+        out.resize(start);
+        return false;
+    }
+    out.push_back(']');
+    return true;
+}
+
 Owned key_values(const unsigned char* key, size_t size) {
     Owned values = steal(PyList_New(0));
     const unsigned char* p = key;

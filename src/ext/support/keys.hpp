@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace norvane {
@@ -218,5 +219,12 @@ const unsigned char* each_key(const unsigned char* keys, size_t rules, Visit vis
 
 // The values of one rule's key, as a list: the parameters of its lookups.
 Owned key_values(const unsigned char* key, size_t size);
+
+// Appends the values of one rule's key as a JSON array whose elements SQLite
+// reads back (json_each, ->>) as the same values of the same types: false,
+// with `out` unchanged, for a value JSON text cannot carry that exactly (a
+// blob, a real that is not a whole number, text holding a NUL, the one
+// integer JSON readers may take for a real).
+bool key_as_json(const unsigned char* key, size_t size, std::string& out);
 
 }  // namespace norvane

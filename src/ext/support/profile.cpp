@@ -262,6 +262,7 @@ namespace {
 // trigger counts (staging, main); 5 whether an enforced foreign key refers
 // to either; 6 the number probe.
 constexpr int kTags = 7;
+static_assert(kFirstExtraTag == kTags, "a caller's rows follow the profile's own");
 
 Owned profile_sql(bool probe) {
     return join_text(
@@ -435,6 +436,33 @@ public:
         return true;
     }
 
+    // The rows tagged kFirstExtraTag and on, moved out of `rows` into a new
+    // list (null on error).
+    static Owned split_extra(PyObject* rows) {
+        Owned extra = steal(PyList_New(0));
+        Py_ssize_t kept = 0;
+        for (Py_ssize_t i = 0; extra && i < PyList_GET_SIZE(rows); ++i) {
+            PyObject* row = PyList_GET_ITEM(rows, i);
+            const long tag = is_row(row, 1) && PyLong_CheckExact(PyTuple_GET_ITEM(row, 0))
+                                 ? PyLong_AsLong(PyTuple_GET_ITEM(row, 0))
+                                 : -1;
+            if (tag == -1 && PyErr_Occurred() && !clear_if_expected({PyExc_OverflowError})) {
+                return {};
+            }
+            if (tag >= kFirstExtraTag) {
+                if (PyList_Append(extra.get(), row) < 0) {
+                    return {};
+                }
+            } else {
+                PyList_SetItem(rows, kept++, Py_NewRef(row));
+            }
+        }
+        if (extra && PyList_SetSlice(rows, kept, PyList_GET_SIZE(rows), nullptr) < 0) {
+            return {};
+        }
+        return extra;
+    }
+
     // The flags, into `profile`. 0, or -1 on error.
     int judge(PyObject* cols, Profile& profile) {
         bool collation = false;
@@ -563,18 +591,34 @@ private:
 }  // namespace
 
 int read_table_profile(Cursor& cursor, PyObject* table, PyObject* cols, Profile& profile) {
+    return read_table_profile(cursor, table, cols, profile, nullptr);
+}
+
+int read_table_profile(Cursor& cursor, PyObject* table, PyObject* cols, Profile& profile, ExtraRead* extra) {
     Owned staging = join_text({"temp_", table});
     const bool probe = profile.engine != Engine::other && g_numbers_exact[static_cast<int>(profile.engine)] < 0;
     Owned sql = staging ? profile_sql(probe) : Owned();
+    if (sql && extra != nullptr) {
+        sql = join_text({sql, " UNION ALL ", extra->sql});
+    }
     PyObject* t = table;
     PyObject* s = staging.get();
     // Plain "?" only: the dqlite driver counts every "?N" as a parameter of its own.
     Owned params = sql ? steal(PyTuple_Pack(14, t, s, t, t, s, t, s, t, s, s, t, t, s, t)) : Owned();
+    if (params && extra != nullptr) {
+        params = steal(PySequence_Concat(params.get(), extra->params));
+    }
     Owned rows = params ? cursor.query(sql.get(), params.get()) : Owned();
     if (!rows) {
         return -1;
     }
     TableFacts facts;
+    if (extra != nullptr) {
+        extra->rows = facts.split_extra(rows.get());
+        if (!extra->rows) {
+            return -1;
+        }
+    }
     if (!facts.sort(rows.get())) {
         if (PyErr_Occurred()) {
             return -1;

@@ -91,6 +91,18 @@ int compares_numbers_exactly(Cursor& cursor, Engine engine);
 // null with the main table's own. 0, or -1 on error (a failing read included).
 int read_table_profile(Cursor& cursor, PyObject* table, PyObject* cols, Profile& profile);
 
+// Rows a caller reads in the same statement as the table's flags (one round
+// trip for both): `sql` is further "SELECT <tag>, a, b, c ..." parts joined
+// by UNION ALL, their tags kFirstExtraTag and on, `params` their parameters
+// (a tuple); their rows land in `rows` (a list), whatever the flags.
+inline constexpr long kFirstExtraTag = 7;
+struct ExtraRead {
+    PyObject* sql = nullptr;
+    PyObject* params = nullptr;
+    Owned rows;
+};
+int read_table_profile(Cursor& cursor, PyObject* table, PyObject* cols, Profile& profile, ExtraRead* extra);
+
 // For tests: the flag of this name is taken to hold whatever is read, so a
 // test can show that its differential test fails without that guard. Null
 // restores every guard. Returns the name it replaces (or None); -1 / null on
