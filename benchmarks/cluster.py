@@ -17,7 +17,8 @@ the requests each phase sent as well as its time, for
   lookups through the main table's rule indexes and one scan of the staging
   table, until no key is new); norvane's find is judged against it;
 - norvane on the cluster one statement per row, as before staging as JSON and
-  merging in sets (`_native.merge_path` / `staging_path`, "statements");
+  merging in sets (`_native.traced_stage` / `traced_merge` with the path
+  "statements");
 - norvane on a local file.
 
 Requests are counted on the driver's own classes: a wrapper connection would
@@ -33,6 +34,7 @@ import time
 from contextlib import contextmanager
 from pathlib import Path
 
+from benchmarks.harness import Forced
 from benchmarks.scenarios import (
     COLUMNS,
     MERGE_SCHEMA,
@@ -289,18 +291,6 @@ def run_once(nv, conn, main, phases, requests=None):
     return results, merged, answers
 
 
-@contextmanager
-def forced_statements():
-    from norvane import _native
-
-    merge, staging = _native.merge_path("statements"), _native.staging_path("statements")
-    try:
-        yield
-    finally:
-        _native.merge_path(merge)
-        _native.staging_path(staging)
-
-
 def _median(runs, i):
     done = [run[i] for run in runs if run[i] is not None]
     if not done:
@@ -395,6 +385,7 @@ def phase_lines(nv, quick, runs=1):
     rng = random.Random(SIZE)
     main, rows = main_rows(MAIN, rng), staged_rows(SIZE, rng)
     results = {NORVANE: [], CONTENDER: [], ROUNDS: [], BEFORE: [], LOCAL: []}
+    one_per_row = Forced(nv, merge_path="statements", staging_path="statements")
     merged, found = {}, {}
     requests = Requests()
     with tempfile.TemporaryDirectory(prefix="norvane-cluster-") as root:
@@ -404,14 +395,15 @@ def phase_lines(nv, quick, runs=1):
                     (NORVANE, norvane_phases(nv, rows)),
                     (CONTENDER, contender_phases(rows)),
                     (ROUNDS, rounds_contender_phases(rows)),
-                    (BEFORE, norvane_phases(nv, rows)[:3:2]),
+                    (BEFORE, norvane_phases(one_per_row, rows)[:3:2]),
                 ):
                     if name == BEFORE:
                         phases = [phases[0], None, phases[1], None]
                     remote = cluster.connect(f"bench{run}{name.replace(' ', '')}")
                     try:
-                        with requests.counting(), forced_statements() if name == BEFORE else _nothing():
-                            timings, merged[name], found[name] = run_once(nv, remote, main, phases, requests)
+                        with requests.counting():
+                            lib = one_per_row if name == BEFORE else nv
+                            timings, merged[name], found[name] = run_once(lib, remote, main, phases, requests)
                     finally:
                         remote.close()
                     results[name].append(timings)
@@ -430,11 +422,6 @@ def phase_lines(nv, quick, runs=1):
     if differing:
         report.append(f"cluster: what find returned with {', '.join(differing)} differs from the local file's")
     return report
-
-
-@contextmanager
-def _nothing():
-    yield
 
 
 # A million rows on the cluster: the price feed staged and merged into an

@@ -21,19 +21,33 @@ REBUILD = "rebuild"  # norvane with every merge forced to drop and rebuild the i
 STATEMENTS = "statements"  # norvane with every merge forced to one statement per row
 
 
-def forced(policy, call, switch="merge_indexes"):
-    """``call`` with norvane's merges forced to ``policy`` while it runs: by default the index
-    policy ("keep" or "rebuild"); with ``switch="merge_path"`` the path ("statements")."""
-    from norvane import _native
+class Forced:
+    """The module functions of ``lib`` (norvane.norvane) with norvane's merges and staging made
+    with options of their own, one call at a time: ``merge_path="statements"`` merges one
+    statement per row, ``indexes`` ("keep" or "rebuild") forces the index policy of every
+    merge, ``staging_path="statements"`` stages one statement per row where it would stage as
+    JSON. Every other function is the module's own."""
 
-    def run(conn):
-        previous = getattr(_native, switch)(policy)
-        try:
-            return call(conn)
-        finally:
-            getattr(_native, switch)(previous)
+    def __init__(self, lib, merge_path="auto", indexes="auto", staging_path=None):
+        self._lib = lib
+        self._merge = (merge_path, indexes)
+        self._staging = staging_path
 
-    return run
+    def __getattr__(self, name):
+        return getattr(self._lib, name)
+
+    def temp_to_main(self, conn, table, comm=True):
+        from norvane import _native
+
+        _native.traced_merge(conn, table, comm, None, 0, *self._merge)
+
+    def insert_temp(self, conn, table, rows, comm=True):
+        if self._staging is None:
+            return self._lib.insert_temp(conn, table, rows, comm)
+        from norvane import _native
+
+        _native.traced_stage(conn, table, list(rows), comm, self._staging, False)
+        return None
 
 
 class Workspace:

@@ -53,16 +53,16 @@ from benchmarks.harness import (  # noqa: E402
     REPLAY,
     STATEMENTS,
     Contender,
+    Forced,
     Measurement,
     Workspace,
-    forced,
     merge_memory,
     record,
     total,
 )
 from benchmarks.replay import statement_count  # noqa: E402
 from benchmarks.report import burst_lines, memory_lines, table  # noqa: E402
-from benchmarks.scenarios import FULL, QUICK, SCENARIOS, TABLE, Ingest  # noqa: E402
+from benchmarks.scenarios import FULL, QUICK, SCENARIOS, Ingest  # noqa: E402
 
 SEED = 20240613
 NEWEST = "newest"  # find's newest test at scale (benchmarks/newest.py), its own table
@@ -148,12 +148,10 @@ class ScenarioRun:
             calls = scenario.calls(self.norvane)
             made[NORVANE] = lambda: Contender(NORVANE, scenario.template, calls)
             made[REBUILD] = lambda: Contender(
-                REBUILD, scenario.template, [(phase, forced("rebuild", call)) for phase, call in calls]
+                REBUILD, scenario.template, scenario.calls(Forced(self.norvane, indexes="rebuild"))
             )
             made[STATEMENTS] = lambda: Contender(
-                STATEMENTS,
-                scenario.template,
-                [(phase, forced("statements", call, "merge_path")) for phase, call in calls],
+                STATEMENTS, scenario.template, scenario.calls(Forced(self.norvane, merge_path="statements"))
             )
         return [made[name]() for name in scenario.contenders if name in made]
 
@@ -209,10 +207,10 @@ class Report:
 
 
 def measure_memory(scenario, norvane, workspace):
-    libraries = {NORVANE: norvane, PLAIN: plain, STATEMENTS: norvane}
-    merges = {STATEMENTS: forced("statements", lambda conn: norvane.temp_to_main(conn, TABLE), "merge_path")}
+    statements = Forced(norvane, merge_path="statements") if norvane is not None else None
+    libraries = {NORVANE: norvane, PLAIN: plain, STATEMENTS: statements}
     return [
-        merge_memory(name, libraries[name], scenario, workspace, merges.get(name))
+        merge_memory(name, libraries[name], scenario, workspace)
         for name in scenario.memory_contenders
         if libraries[name] is not None
     ]

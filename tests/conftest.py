@@ -48,7 +48,7 @@ _SWITCH_DEFAULTS = {"find_plan": "automatic"}
 
 @contextlib.contextmanager
 def switched(switch, value):
-    """Sets a private switch of norvane._native (merge_path, staging_path,
+    """Sets a private switch of norvane._native (find_plan, folded_find_reads,
     ignore_guard, ...) to `value` for the block, and back after."""
     previous = switch(value)
     if previous is None:

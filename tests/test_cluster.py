@@ -19,7 +19,7 @@ try:
 except ImportError:  # require_cluster() skips, or fails, every test that needs it
     dqlitedbapi = None
 
-from conftest import FastPath, Proxy, fresh_name, switched
+from conftest import FastPath, Proxy, fresh_name
 
 import norvane.norvane as nv
 from norvane import _native, _traced
@@ -273,12 +273,11 @@ def test_no_statement_binds_more_than_255_parameters(shared_cluster):
     cur = conn.cursor()
     cur.execute("INSERT INTO temp_widest (c0, c255) VALUES (1, 2.5)")
     conn.commit()
-    with switched(_native.merge_path, "statements"):
-        with pytest.raises(dqlitedbapi.NotSupportedError, match=r"'widest'.* 256 parameters"):
-            nv.temp_to_main(conn, "widest")
+    with pytest.raises(dqlitedbapi.NotSupportedError, match=r"'widest'.* 256 parameters"):
+        _native.traced_merge(conn, "widest", True, None, 0, "statements", "auto")
     assert not conn.in_transaction
     assert cur.execute("SELECT count(*) FROM temp_widest").fetchall()[0][0] == 1
-    assert _native.traced_merge(conn, "widest", True, None, 0)[0] == "sets"
+    assert _native.traced_merge(conn, "widest", True, None, 0, "auto", "auto")[0] == "sets"
     assert [tuple(r) for r in cur.execute("SELECT c0, c1, c255 FROM widest").fetchall()] == [(1, None, 2.5)]
     conn.close()
 
@@ -387,7 +386,7 @@ def test_a_merge_in_sets_takes_a_few_requests(shared_cluster, local, monkeypatch
     conn = staged(shared_cluster, fresh_name("cluster"), local, random.Random(5))
     counter = CountingRequests(monkeypatch)
     wire = WireRequests(monkeypatch)
-    assert _native.traced_merge(conn, T, True, None, 0)[0] == "sets"
+    assert _native.traced_merge(conn, T, True, None, 0, "auto", "auto")[0] == "sets"
     # Eight statements and the commit, the four indexes dropped in one request
     # and built again in another (the main table being empty); one statement
     # per row took about 3,500 here, and one statement per index 18. The
@@ -1043,6 +1042,27 @@ def test_the_price_feed_at_scale_matches_a_local_file(tmp_path, monkeypatch):
     assert [(name, rows_equal, rowids_equal, error) for name, _, _, _, rows_equal, rowids_equal, error in results] == [
         (name, True, True, None) for name, _ in bench.scale_steps(100_000)
     ]
+
+
+def test_each_staging_way_tells_itself_and_stores_the_same(shared_cluster, local):
+    # The staging entry of tests takes the way per call: JSON or one statement
+    # per row on the cluster, grouped or one per row on a local file.
+    conn = remote(shared_cluster, fresh_name("ways"))
+    rows = [(n, f"t{n}", n / 4 if n % 3 else None) for n in range(40)]
+    stored = {}
+    for c, choices in (
+        (conn, [("auto", True, "json"), ("statements", True, "statements")]),
+        (local, [("auto", True, "grouped"), ("auto", False, "statements")]),
+    ):
+        nv.create_table(c, "s", ["a", "b", "c"], [], [])
+        for path, grouped, way in choices:
+            c.cursor().execute("DELETE FROM temp_s")
+            c.commit()
+            assert _native.traced_stage(c, "s", rows, True, path, grouped) == way
+            assert not c.in_transaction
+            stored[c, way] = typed_rows(c, "temp_s")
+    assert len({repr(found) for found in stored.values()}) == 1
+    conn.close()
 
 
 def test_an_adapter_on_bool_keeps_staging_on_statements(shared_cluster, local):

@@ -2,7 +2,7 @@
 leaves: the same rows, rowids and storage classes, and the same transaction."""
 
 import pytest
-from conftest import FastPath, Proxy, fresh_name, switched
+from conftest import FastPath, Proxy, fresh_name
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
@@ -30,18 +30,23 @@ def staged(conn, name):
 def stage_with(conn, name, width, rows, grouped, commit, flat=False, inserts=None):
     """The staged rows and whether a transaction stays open; `inserts` (a
     list) gets how many INSERT statements staged them, as SQLite's statement
-    trace shows."""
+    trace shows. Grouped rows go as Table.stage and frames stage them; the
+    others through the staging entry of tests, one statement per row."""
     table = Table(conn, name).create([f"c{k}" for k in range(width)], replace=True)
     table.stage([(None,) * width])  # rowids continue after existing rows
     statements = []
     conn.set_trace_callback(statements.append)
     try:
-        with switched(_native.grouped_staging, grouped):
-            if flat:  # as frames stage: one list of values, row after row
-                values = [value for row in rows for value in row]
-                _native.stage_values(conn, name, values, width, commit)
-            else:
-                table.stage(rows, commit=commit)
+        values = [value for row in rows for value in row]  # as frames stage: row after row
+        if not grouped:
+            way = _native.traced_stage(
+                conn, name, values if flat else rows, commit, "auto", False, width if flat else None
+            )
+            assert way == "statements"
+        elif flat:
+            _native.stage_values(conn, name, values, width, commit)
+        else:
+            table.stage(rows, commit=commit)
     finally:
         conn.set_trace_callback(None)
     if inserts is not None:

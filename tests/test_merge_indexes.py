@@ -5,7 +5,7 @@ their statistics, so the rows of a query without ORDER BY come back in the same 
 
 import sqlite3
 
-from conftest import FastPath, switched
+from conftest import FastPath
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
@@ -143,11 +143,10 @@ def merged(conn, policy, probe, dropped=None):
     statements = []
     conn.set_trace_callback(statements.append)
     try:
-        with switched(_native.merge_indexes, policy):
-            try:
-                nv.temp_to_main(conn, TABLE)
-            except Exception as exc:  # noqa: BLE001 - the type is what gets compared
-                return type(exc), None
+        try:
+            _native.traced_merge(conn, TABLE, True, None, 0, "auto", policy)  # temp_to_main under `policy`
+        except Exception as exc:  # noqa: BLE001 - the type is what gets compared
+            return type(exc), None
     finally:
         conn.set_trace_callback(None)
         if dropped is not None:

@@ -6,7 +6,6 @@ import sqlite3
 import traceback
 
 import pytest
-from conftest import switched
 
 import norvane.norvane as nv
 from norvane import _native
@@ -14,7 +13,8 @@ from norvane import _native
 NATIVE = {
     "find": ["conn", "select", "table", "conditions", "params"],
     "merge": ["conn", "table", "comm", "progress"],
-    "traced_merge": ["conn", "table", "comm", "progress", "fail_before"],
+    "traced_merge": ["conn", "table", "comm", "progress", "fail_before", "path", "indexes"],
+    "traced_stage": ["conn", "table", "rows", "comm", "path", "grouped", "width"],
     "stage_rows": ["conn", "table", "rows", "comm"],
     "stage_values": ["conn", "table", "values", "width", "comm"],
     "interruptible": ["conn", "fn"],
@@ -29,17 +29,14 @@ NATIVE = {
         "largest_rowid",
         "prepare",
         "write",
+        "indexes",
     ],
     "play_newest": ["main", "staged", "picks", "rank_picks"],
     "connection_profile": ["conn", "table"],
     "prepare_catalog": ["conn"],
     "create_catalog": ["conn"],
     "find_plan": ["name"],
-    "merge_path": ["name"],
-    "staging_path": ["name"],
-    "merge_indexes": ["policy"],
     "folded_find_reads": ["flag"],
-    "grouped_staging": ["flag"],
     "ignore_guard": ["name"],
 }
 
@@ -67,7 +64,8 @@ def test_signatures_name_every_parameter(name):
     assert function.__name__ == name
     assert function.__module__ == "norvane._native"
     defaults = {p.name: p.default for p in parameters.values() if p.default is not inspect.Parameter.empty}
-    assert defaults == ({"table": None} if name == "connection_profile" else {})
+    last_defaults = {"connection_profile": {"table": None}, "traced_stage": {"width": None}}
+    assert defaults == last_defaults.get(name, {})
 
 
 @pytest.mark.parametrize("name", NATIVE)
@@ -75,7 +73,7 @@ def test_a_wrong_argument_count_names_the_entry(name):
     count = len(NATIVE[name])
     with pytest.raises(TypeError) as caught:
         entry(name)(*range(count + 1))
-    bound = "at most" if name == "connection_profile" else "exactly"
+    bound = "at most" if name in ("connection_profile", "traced_stage") else "exactly"
     plural = "" if count == 1 else "s"
     assert str(caught.value) == f"{name}() takes {bound} {count} positional argument{plural} ({count + 1} given)"
     assert entries_of(caught.value) == [f"norvane._native.{name}"]
@@ -88,6 +86,12 @@ def test_keywords_bind_as_positions_do():
     rows = [(f"n{i % 7}", i) for i in range(40)]
     _native.stage_rows(by_position, "homes", rows, True)
     _native.stage_rows(comm=True, rows=rows, table="homes", conn=by_keyword)
+    for conn in (by_position, by_keyword):  # and the staging entry of tests, by position and by keyword
+        conn.execute("DELETE FROM temp_homes")
+    assert _native.traced_stage(by_position, "homes", rows, True, "auto", True) == "grouped"
+    assert _native.traced_stage(grouped=True, path="auto", comm=True, rows=rows, table="homes", conn=by_keyword) == (
+        "grouped"
+    )
     counts = _native.merge(by_position, "homes", True, None)
     assert _native.merge(progress=None, comm=True, table="homes", conn=by_keyword) == counts
     found = _native.find(by_position, None, "homes", "order by age", None)
@@ -106,7 +110,31 @@ def test_keywords_bind_as_positions_do():
             "progress must be callable or None, not int",
             "merge",
         ),
-        (lambda c: _native.traced_merge(c, "homes", True, None, "x"), TypeError, None, "traced_merge"),
+        (lambda c: _native.traced_merge(c, "homes", True, None, "x", "auto", "auto"), TypeError, None, "traced_merge"),
+        (
+            lambda c: _native.traced_merge(c, "homes", True, None, 0, "sets", "auto"),
+            ValueError,
+            "traced_merge: path: expected 'auto' or 'statements', got 'sets'",
+            "traced_merge",
+        ),
+        (
+            lambda c: _native.traced_merge(c, "homes", True, None, 0, "auto", "some"),
+            ValueError,
+            "traced_merge: indexes: expected 'auto', 'keep' or 'rebuild', got 'some'",
+            "traced_merge",
+        ),
+        (
+            lambda c: _native.traced_stage(c, "homes", [("a", 1)], True, "json", True),
+            ValueError,
+            "traced_stage: path: expected 'auto' or 'statements', got 'json'",
+            "traced_stage",
+        ),
+        (
+            lambda c: _native.traced_stage(c, "homes", [("a", 1)], True, "auto", 1),
+            TypeError,
+            "traced_stage: grouped: expected True or False, got 1",
+            "traced_stage",
+        ),
         (lambda c: _native.stage_values(c, "homes", [1, 2], "x", True), TypeError, None, "stage_values"),
         (
             lambda c: _native.stage_values(c, "homes", [1, 2, 3], 2, True),
@@ -144,8 +172,7 @@ def test_progress_belongs_to_the_merge_it_was_passed(path):
         heard.append((done, total))
         nv.temp_to_main(conn, "inner", False)
 
-    with switched(_native.merge_path, path):
-        staged, inserted, replaced, superseded = _native.merge(conn, "outer", True, progress)
+    _, staged, inserted, replaced, superseded = _native.traced_merge(conn, "outer", True, progress, 0, path, "auto")
     assert heard and all(total == 30 for _, total in heard)
     assert staged == 30 and inserted + superseded == 30
     assert conn.execute("SELECT count(*) FROM temp_inner").fetchone() == (0,)

@@ -210,7 +210,7 @@ def test_the_set_merge_without_the_callees_guard_skips_a_replaced_function(monke
     """A replaced _insert_main is called as the statement path calls it; the
     set-based merge would call nothing."""
 
-    def merge_logged():
+    def merge_logged(path="auto"):
         conn = fresh()
         nv._insert_main(conn, "t", [("x", 1)])
         nv.insert_temp(conn, "t", [("x", 2), ("y", 3)])
@@ -223,13 +223,15 @@ def test_the_set_merge_without_the_callees_guard_skips_a_replaced_function(monke
 
         monkeypatch.setattr(nv, "_insert_main", logged)
         try:
-            nv.temp_to_main(conn, "t")
+            if path == "auto":
+                nv.temp_to_main(conn, "t")
+            else:
+                _native.traced_merge(conn, "t", True, None, 0, path, "auto")
         finally:
             monkeypatch.setattr(nv, "_insert_main", own)
         return calls, conn.execute("SELECT * FROM t ORDER BY rowid").fetchall()
 
-    with switched(_native.merge_path, "statements"):
-        expected = merge_logged()
+    expected = merge_logged("statements")
     assert expected[0] and expected[1] == [("y", 3), ("x", 2)]
     assert merge_logged() == expected
     with switched(_native.ignore_guard, "callees_own"):

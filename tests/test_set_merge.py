@@ -4,7 +4,7 @@ import signal
 import sqlite3
 
 import pytest
-from conftest import FastPath, switched
+from conftest import FastPath
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -101,7 +101,6 @@ def end_state(conn):
 def merged(conn, path, s, taken=None):
     """The merge's outcome, end state and calls of a replaced _insert_main;
     `taken` (a list) gets the path the merge took."""
-    previous = _native.merge_path(path)
     calls = []
     original = nv._insert_main
     if s["odd"] == "replaced":
@@ -114,7 +113,9 @@ def merged(conn, path, s, taken=None):
     if s["odd"] == "adapter":
         sqlite3.register_adapter(int, lambda v: v + 1)
     try:
-        taken_path, *counts = _native.traced_merge(conn, TABLE, True, None, 0)  # temp_to_main, telling its counts
+        taken_path, *counts = _native.traced_merge(
+            conn, TABLE, True, None, 0, path, "auto"
+        )  # temp_to_main, telling its counts
         if taken is not None:
             taken.append(taken_path)
     except Exception as exc:  # noqa: BLE001 - the type is what gets compared
@@ -122,7 +123,6 @@ def merged(conn, path, s, taken=None):
     finally:
         sqlite3.adapters.pop((int, sqlite3.PrepareProtocol), None)
         nv._insert_main = original
-        _native.merge_path(previous)
     return tuple(counts), end_state(conn), calls
 
 
@@ -173,7 +173,7 @@ def test_a_few_statements_whatever_the_rows():
         homes(conn, staged)
         statements = []
         conn.set_trace_callback(statements.append)
-        taken = _native.traced_merge(conn, "homes", True, None, 0)[0]
+        taken = _native.traced_merge(conn, "homes", True, None, 0, "auto", "auto")[0]
         conn.set_trace_callback(None)
         assert taken == "sets"
         counts[staged] = len(statements)
@@ -186,18 +186,17 @@ def test_a_failure_between_statements_leaves_nothing_half_done(step):
     homes(conn)
     before = snapshot(conn)
     with pytest.raises(RuntimeError, match="injected"):
-        _native.traced_merge(conn, "homes", True, None, step)
+        _native.traced_merge(conn, "homes", True, None, step, "auto", "auto")
     assert snapshot(conn) == before
     conn.execute("BEGIN")  # inside the caller's transaction its rollback undoes it all
     with pytest.raises(RuntimeError, match="injected"):
-        _native.traced_merge(conn, "homes", True, None, step)
+        _native.traced_merge(conn, "homes", True, None, step, "auto", "auto")
     conn.rollback()
     assert snapshot(conn) == before
     twin = sqlite3.connect(":memory:")
     conn.backup(twin)
     nv.temp_to_main(conn, "homes")
-    with switched(_native.merge_path, "statements"):
-        nv.temp_to_main(twin, "homes")
+    _native.traced_merge(twin, "homes", True, None, 0, "statements", "auto")
     assert snapshot(conn) == snapshot(twin)
 
 
@@ -230,7 +229,9 @@ def test_progress_is_told_per_statement_step():
     conn = sqlite3.connect(":memory:")
     homes(conn, staged=6000)
     heard = []
-    taken, *counts = _native.traced_merge(conn, "homes", True, lambda done, total: heard.append((done, total)), 0)
+    taken, *counts = _native.traced_merge(
+        conn, "homes", True, lambda done, total: heard.append((done, total)), 0, "auto", "auto"
+    )
     assert taken == "sets"
     assert heard == [(1000 * step, 6000) for step in range(1, 7)]
     staged, inserted, replaced, superseded = counts
@@ -252,13 +253,12 @@ def test_a_rebuild_from_the_catalog_read_with_the_counts_fails_as_the_module_fun
     conn.execute("INSERT INTO index_table VALUES (?, 'gone', 'no_such_column')", (TABLE,))
     conn.commit()
     before = conn.execute(f"SELECT * FROM temp_{TABLE}").fetchall()
-    with switched(_native.merge_path, "statements" if path == "statements" else "auto"):
-        with pytest.raises(sqlite3.OperationalError, match="no such column") as raised:
-            _native.traced_merge(conn, TABLE, True, None, 0)
+    forced = "statements" if path == "statements" else "auto"
+    with pytest.raises(sqlite3.OperationalError, match="no such column") as raised:
+        _native.traced_merge(conn, TABLE, True, None, 0, forced, "auto")
     frames = [frame.name for frame in traceback.extract_tb(raised.value.__traceback__)]
     assert "norvane.norvane.active_table_index" in frames
     assert conn.execute(f"SELECT * FROM temp_{TABLE}").fetchall() == before
     assert conn.execute(f"SELECT count(*) FROM {TABLE}").fetchone() == (0,)
     conn.execute("DELETE FROM index_table WHERE index_name = 'gone'")
-    with switched(_native.merge_path, "statements" if path == "statements" else "auto"):
-        assert _native.traced_merge(conn, TABLE, True, None, 0)[0] == path
+    assert _native.traced_merge(conn, TABLE, True, None, 0, forced, "auto")[0] == path

@@ -4,7 +4,7 @@ import sqlite3
 
 import newest_model
 import pytest
-from conftest import Proxy, fetch, fresh_name, index_names, switched, table_rows
+from conftest import Proxy, fetch, fresh_name, index_names, table_rows
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
@@ -244,8 +244,7 @@ def test_indexes_dropped_for_the_writes_and_only_catalogued_ones_rebuilt(conn, m
         return original(**kwargs)
 
     monkeypatch.setattr(nv, "_insert_main", insert_main)
-    with switched(_native.merge_indexes, policy):
-        nv.temp_to_main(conn, t)
+    _native.traced_merge(conn, t, True, None, 0, "auto", policy)
     assert during == [[] if policy == "rebuild" else expected]
     assert index_names(conn, t) == expected
     assert index_names(conn, f"temp_{t}") == [f"{t}_staged"]

@@ -52,15 +52,14 @@ wheres = st.sampled_from(
     ]
 )
 # The equivalent ways of merging and reading: each history runs with one
-# choice of each, so every way meets the model. The first are private
-# switches of the extension, the others the table's call options.
+# choice of each, so every way meets the model: the table's call options
+# (the index policy reaches the module's merge too).
 PATHS = {
-    "merge_indexes": ("auto", "keep", "rebuild"),
+    "index_policy": ("auto", "keep", "rebuild"),
     "bulk_path": ("auto", "sorted"),
     "walk_path": ("native", "python"),
     "reads_plan": ("auto", "scan", "exact"),
 }
-NATIVE_SWITCHES = ("merge_indexes",)
 orders = st.lists(st.tuples(st.sampled_from([*COLUMNS, "rowid"]), st.booleans()), max_size=3)
 
 
@@ -102,8 +101,6 @@ class TableSemantics(RuleBasedStateMachine):
     def teardown(self):
         if self.conn is not None:
             self.conn.close()
-        for name, choice in getattr(self, "previous_paths", {}).items():
-            getattr(_native, name)(choice)
         self.scratch.close()
 
     # ------------------------------------------------------------ set-up --
@@ -115,8 +112,7 @@ class TableSemantics(RuleBasedStateMachine):
         paths=st.fixed_dictionaries({name: st.sampled_from(choices) for name, choices in PATHS.items()}),
     )
     def create(self, rules, newest_by, lowercase, paths):
-        self.previous_paths = {name: getattr(_native, name)(paths[name]) for name in NATIVE_SWITCHES}
-        options = CallOptions(**{name: choice for name, choice in paths.items() if name not in NATIVE_SWITCHES})
+        options = CallOptions(**paths)
         if self.cluster is not None:
             self.conn = self.cluster.connect(fresh_name("semantics"))
             _native.prepare_catalog(self.conn)
@@ -229,7 +225,7 @@ class TableSemantics(RuleBasedStateMachine):
         if isinstance(self.conn, sqlite3.Connection):  # the module's merge, on a copy
             copy = sqlite3.connect(":memory:")
             self.conn.backup(copy)
-            nv.temp_to_main(copy, "t")
+            _native.traced_merge(copy, "t", True, None, 0, "auto", self.options.index_policy)
             merged = {tag for (tag,) in copy.execute("SELECT tag FROM t")}
             copy.close()
             assert not merged & deleted, "temp_to_main brings back a deleted row"

@@ -6,7 +6,7 @@ import decimal
 import sqlite3
 
 import pytest
-from conftest import FastPath, switched
+from conftest import FastPath
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from semantics_model import current, key_equal
@@ -356,7 +356,7 @@ def test_a_large_batch_moved_whole_leaves_what_the_sorted_path_leaves(rules, mai
     """A large batch goes in whole and loses its superseded rows through the
     rebuilt indexes; rows and report are those of the path that moves only
     the current rows (rowids may skip where a superseded row was)."""
-    from norvane import _native, _traced
+    from norvane import _traced
     from norvane.call_options import CallOptions
 
     outcomes = []
@@ -364,8 +364,8 @@ def test_a_large_batch_moved_whole_leaves_what_the_sorted_path_leaves(rules, mai
         conn, table = fresh(rules)
         conn.executemany("INSERT INTO t VALUES (?, ?, ?)", main)
         table.stage(staged)
-        with switched(_native.merge_indexes, "rebuild"):  # kept indexes leave one way only
-            report, moved = _traced.merge(table, CallOptions(bulk_path=path, bulk_rows=1))
+        # kept indexes leave one way only
+        report, moved = _traced.merge(table, CallOptions(bulk_path=path, bulk_rows=1, index_policy="rebuild"))
         if path == "auto":
             WHOLE.count(moved == "whole")
         else:

@@ -1,8 +1,8 @@
 """Private entries of the extension, loaded from the same shared object.
 
 ``norvane.norvane`` publishes exactly its documented names; what the package
-builds on top of it (bound-parameter queries, switches for tests and
-benchmarks) lives in a second module of the same shared object, initialised
+builds on top of it (bound-parameter queries, entries that take the options
+of one call for tests and benchmarks) lives in a second module of the same shared object, initialised
 by its own entry point.
 """
 
@@ -61,9 +61,10 @@ merge: Callable[
 interruptible: Callable[[Any, Callable[[], Any]], Any] = _ext.interruptible
 
 # with_index_plan(conn, table, at_least, at_most, count, schema_rows,
-# largest_rowid, prepare, write) -> write(): the main table's indexes kept in
-# place or dropped and rebuilt around a merge's writes, as temp_to_main
-# treats them; prepare(keeps_any) runs before the drop.
+# largest_rowid, prepare, write, indexes) -> write(): the main table's indexes
+# kept in place or dropped and rebuilt around a merge's writes, as temp_to_main
+# treats them under the policy `indexes` ("auto", "keep" or "rebuild");
+# prepare(keeps_any) runs before the drop.
 with_index_plan: Callable[..., Any] = _ext.with_index_plan
 
 # The statement whose rows with_index_plan takes as schema_rows: sqlite_master's
@@ -80,22 +81,15 @@ prepare_catalog: Callable[[Any], None] = _ext.prepare_catalog
 # create_catalog(conn): the same tables inside whatever transaction is open, no commit.
 create_catalog: Callable[[Any], None] = _ext.create_catalog
 
-# merge_indexes(policy) -> the policy it replaces: how temp_to_main treats the
-# main table's indexes, "auto" (kept when that is cheaper), "keep" or "rebuild".
-merge_indexes: Callable[[str], str] = _ext.merge_indexes
-
-# merge_path(name) -> the path it replaces: how temp_to_main applies its
-# result, "auto" (a few set-based statements wherever that is exact) or
-# "statements" (one per row).
-merge_path: Callable[[str], str] = _ext.merge_path
-
-# traced_merge(conn, table, comm, progress, fail_before) -> (path, staged,
-# inserted, replaced, superseded): for tests, merge with this call's options
-# (the set-based merge raises RuntimeError before its step `fail_before`:
-# 1 search, 2 drop indexes, 3 delete, 4 insert, 5 purge, 6 rebuild; 0 never),
-# telling the path it took, "sets" or "statements".
+# traced_merge(conn, table, comm, progress, fail_before, path, indexes) ->
+# (path, staged, inserted, replaced, superseded): for tests and benchmarks,
+# merge with this call's options (the set-based merge raises RuntimeError
+# before its step `fail_before`: 1 search, 2 drop indexes, 3 delete, 4 insert,
+# 5 purge, 6 rebuild; 0 never; path "auto" or "statements", one per row;
+# indexes "auto", "keep" or "rebuild"), telling the path it took, "sets" or
+# "statements".
 traced_merge: Callable[
-    [Any, str, bool, Callable[[int, int | None], object] | None, int],
+    [Any, str, bool, Callable[[int, int | None], object] | None, int, str, str],
     tuple[str, int, int, int, int],
 ] = _ext.traced_merge
 
@@ -133,15 +127,13 @@ stage_values: Callable[[Any, str, list[Any], int, bool], None] = _ext.stage_valu
 # dqlite connection folds its reads into a few statements (each a round trip).
 folded_find_reads: Callable[[bool], bool] = _ext.folded_find_reads
 
-# grouped_staging(flag) -> the flag it replaces: whether stage_rows groups rows
-# into statements (True, the default) or executes one per row (for tests and
-# benchmarks).
-grouped_staging: Callable[[bool], bool] = _ext.grouped_staging
-
-# staging_path(name) -> the path it replaces: how insert_temp stages on a dqlite
-# connection, "auto" (JSON in a few statements wherever the values allow) or
-# "statements" (one per row).
-staging_path: Callable[[str], str] = _ext.staging_path
+# traced_stage(conn, table, rows, comm, path, grouped, width=None) -> "grouped",
+# "json" or "statements": for tests and benchmarks, stage_rows (width None) or
+# stage_values (rows flat, width to a row) with this call's options (path
+# "auto", as JSON on a dqlite connection wherever the values allow, or
+# "statements", one per row; grouped: many rows per INSERT on the host's own
+# connection), telling the way the rows went.
+traced_stage: Callable[..., str] = _ext.traced_stage
 
 # connection_profile(conn, table=None) -> {"engine": "sqlite3" | "dqlite" |
 # "other", "max_parameters": int | None, "flags": {flag: bool}, "paths":

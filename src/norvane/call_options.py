@@ -9,7 +9,7 @@ a process-wide setting.
 from dataclasses import dataclass
 from typing import Literal, TypeAlias
 
-__all__ = ["DEFAULT_OPTIONS", "BulkPath", "CallOptions", "DeletePath", "ReadsPlan", "WalkPath"]
+__all__ = ["DEFAULT_OPTIONS", "BulkPath", "CallOptions", "DeletePath", "IndexPolicy", "ReadsPlan", "WalkPath"]
 
 # How the newest_by walk runs: "native" (C++, memory outside Python's heap)
 # or "python" (the plain loop of norvane.table_state).
@@ -34,11 +34,17 @@ ReadsPlan: TypeAlias = Literal["auto", "scan", "exact"]
 # (one per rowid, as delete_row_main).
 DeletePath: TypeAlias = Literal["auto", "statements"]
 
+# How Table.merge treats the main table's indexes, as temp_to_main does:
+# "auto" (kept in place when that is cheaper than dropping and rebuilding
+# them), "keep" or "rebuild".
+IndexPolicy: TypeAlias = Literal["auto", "keep", "rebuild"]
+
 _CHOICES: dict[str, tuple[str, ...]] = {
     "walk_path": ("native", "python"),
     "bulk_path": ("auto", "sorted"),
     "reads_plan": ("auto", "scan", "exact"),
     "delete_path": ("auto", "statements"),
+    "index_policy": ("auto", "keep", "rebuild"),
 }
 
 
@@ -55,6 +61,7 @@ class CallOptions:
     bulk_path: BulkPath = "auto"
     reads_plan: ReadsPlan = "auto"
     delete_path: DeletePath = "auto"
+    index_policy: IndexPolicy = "auto"
     read_ahead: int = 16
     group_rows: int = 512
     bulk_rows: int = 50_000

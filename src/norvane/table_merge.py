@@ -245,6 +245,7 @@ class _MergeInSets:
             largest,
             prepare,
             write,
+            m.options.index_policy,
         )
         if bulk["on"]:
             counts["inserted"] -= self._drop_superseded(bulk["above"])
@@ -321,7 +322,9 @@ class _MergeByIds:
             reporter.advance(staged * 5 // _STEPS)
 
         changes = len(hidden) + staged - len(lost)
-        _native.with_index_plan(m.conn, sql_name(sql), changes, changes, None, schema, largest, prepare, write)
+        _native.with_index_plan(
+            m.conn, sql_name(sql), changes, changes, None, schema, largest, prepare, write, m.options.index_policy
+        )
         reporter.finish(staged)
         return MergeReport(staged, counts["inserted"], len(hidden), state.superseded, state.stale)
 

@@ -112,7 +112,7 @@ inline constexpr Binding kCore{adapter<Core>, CoreTraits<decltype(Core)>::arity}
 
 // ------------------------------------------------------------ signatures ---
 
-inline constexpr int kMaxParams = 9;
+inline constexpr int kMaxParams = 10;
 
 // What the last parameter defaults to, when it has a default.
 enum class LastDefault { none, true_value, none_value };

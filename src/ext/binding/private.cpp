@@ -7,7 +7,6 @@
 #include "driver_limits.hpp"
 #include "exactness.hpp"
 #include "grouped_staging.hpp"
-#include "json_staging.hpp"
 #include "keywords.hpp"
 #include "merge_indexes.hpp"
 #include "merge_report.hpp"
@@ -22,6 +21,7 @@
 #include "sequential_walk.hpp"
 #include "set_merge.hpp"
 #include "statement.hpp"
+#include "storage.hpp"
 #include "temp_to_main.hpp"
 
 #include <array>
@@ -86,17 +86,35 @@ Owned native_merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* pr
     return steal(Py_BuildValue("(nnnn)", c.staged, c.inserted, c.replaced, c.superseded));
 }
 
-// traced_merge(conn, table, comm, progress, fail_before) -> (path, staged,
-// inserted, replaced, superseded): the same for tests, with the merge's
-// options of this call (fail_before: the set-based merge raises RuntimeError
-// before that step, 0 never) and the path it took, "sets" or "statements".
-Owned traced_merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* progress, PyObject* fail_before) {
+// The merge path named "auto" or "statements"; otherwise a ValueError naming
+// the choices.
+bool merge_path_named(PyObject* name, MergePath& path) {
+    static const char* const names[] = {"auto", "statements"};
+    for (int i = 0; i < 2; ++i) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, names[i]) == 0) {
+            path = static_cast<MergePath>(i);
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "traced_merge: path: expected 'auto' or 'statements', got %R", name);
+    return false;
+}
+
+// traced_merge(conn, table, comm, progress, fail_before, path, indexes) ->
+// (path, staged, inserted, replaced, superseded): the same for tests, with
+// the merge's options of this call (fail_before: the set-based merge raises
+// RuntimeError before that step, 0 never; path: "auto" or "statements", one
+// per row; indexes: "auto", "keep" or "rebuild") and the path it took, "sets"
+// or "statements".
+Owned traced_merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* progress, PyObject* fail_before,
+                   PyObject* path, PyObject* indexes) {
     if (!check_progress(progress)) {
         return {};
     }
     MergeOptions options;
     options.fail_before = PyLong_AsLong(fail_before);
-    if (options.fail_before == -1 && PyErr_Occurred()) {
+    if ((options.fail_before == -1 && PyErr_Occurred()) || !merge_path_named(path, options.path) ||
+        !index_policy_named(indexes, "traced_merge: indexes", options.indexes)) {
         return {};
     }
     MergeReport report(progress);
@@ -148,54 +166,6 @@ Owned create_catalog_tables(PyObject* conn) {
     return share(Py_None);
 }
 
-constexpr const char* kPolicyNames[] = {"auto", "keep", "rebuild"};
-
-// merge_indexes(policy) -> the policy it replaces. "auto" lets the merge keep
-// indexes when that is cheaper; "keep" and "rebuild" force one way.
-Owned merge_indexes(PyObject* policy) {
-    const IndexPolicy previous = merge_index_policy();
-    for (int i = 0; i < 3; ++i) {
-        const int equal = PyUnicode_Check(policy) ? PyUnicode_CompareWithASCIIString(policy, kPolicyNames[i]) : 1;
-        if (equal == 0) {
-            set_merge_index_policy(static_cast<IndexPolicy>(i));
-            return steal(PyUnicode_FromString(kPolicyNames[static_cast<int>(previous)]));
-        }
-    }
-    PyErr_Format(PyExc_ValueError, "merge_indexes: expected 'auto', 'keep' or 'rebuild', got %R", policy);
-    return {};
-}
-
-constexpr const char* kPathNames[] = {"auto", "statements"};
-
-// merge_path(name) -> the path it replaces. "auto" merges in a few set-based
-// statements wherever the guards allow; "statements" always one per row.
-Owned merge_path_switch(PyObject* name) {
-    const MergePath previous = merge_path();
-    for (int i = 0; i < 2; ++i) {
-        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, kPathNames[i]) == 0) {
-            set_merge_path(static_cast<MergePath>(i));
-            return steal(PyUnicode_FromString(kPathNames[static_cast<int>(previous)]));
-        }
-    }
-    PyErr_Format(PyExc_ValueError, "merge_path: expected 'auto' or 'statements', got %R", name);
-    return {};
-}
-
-// staging_path(name) -> the path it replaces. "auto" stages on a dqlite
-// connection as JSON in a few statements wherever the values allow; "statements"
-// always one statement per row.
-Owned staging_path_switch(PyObject* name) {
-    const StagingPath previous = staging_path();
-    for (int i = 0; i < 2; ++i) {
-        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, kPathNames[i]) == 0) {
-            set_staging_path(static_cast<StagingPath>(i));
-            return steal(PyUnicode_FromString(kPathNames[static_cast<int>(previous)]));
-        }
-    }
-    PyErr_Format(PyExc_ValueError, "staging_path: expected 'auto' or 'statements', got %R", name);
-    return {};
-}
-
 // folded_find_reads(flag) -> the flag it replaces: whether find's plan on a
 // dqlite connection folds its reads into a few statements.
 Owned folded_find_reads(PyObject* flag) {
@@ -208,14 +178,40 @@ Owned folded_find_reads(PyObject* flag) {
     return steal(PyBool_FromLong(previous));
 }
 
-// grouped_staging(flag) -> the flag it replaces: whether stage_rows groups
-// rows into statements (True) or executes one per row as insert_temp does.
-Owned grouped_staging(PyObject* flag) {
-    if (!PyBool_Check(flag)) {
-        PyErr_Format(PyExc_TypeError, "grouped_staging: expected True or False, got %R", flag);
+// traced_stage(conn, table, rows, comm, path, grouped, width=None) -> the way
+// the rows went, "grouped", "json" or "statements": stage_rows (width None)
+// or stage_values for tests and benchmarks, with the staging options of this
+// call (path: "auto", as JSON on a dqlite connection wherever the values
+// allow, or "statements", one per row; grouped: many rows per INSERT on the
+// host's own connection).
+Owned traced_stage(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, PyObject* path, PyObject* grouped,
+                   PyObject* width) {
+    StagingOptions options;
+    const int automatic = PyUnicode_Check(path) ? PyUnicode_CompareWithASCIIString(path, "auto") : 1;
+    if (automatic != 0 && !(PyUnicode_Check(path) && PyUnicode_CompareWithASCIIString(path, "statements") == 0)) {
+        PyErr_Format(PyExc_ValueError, "traced_stage: path: expected 'auto' or 'statements', got %R", path);
         return {};
     }
-    return steal(PyBool_FromLong(set_grouped_staging(flag == Py_True)));
+    if (!PyBool_Check(grouped)) {
+        PyErr_Format(PyExc_TypeError, "traced_stage: grouped: expected True or False, got %R", grouped);
+        return {};
+    }
+    options.as_json = automatic == 0;
+    options.grouped = grouped == Py_True;
+    const Py_ssize_t per_row = width == Py_None ? 0 : PyLong_AsSsize_t(width);
+    if (per_row == -1 && PyErr_Occurred()) {
+        return {};
+    }
+    if (width != Py_None && per_row <= 0) {
+        PyErr_SetString(PyExc_ValueError, "stage_values: values must be a list of whole rows");
+        return {};
+    }
+    StagedBy by = StagedBy::statements;
+    if (!stage_with(conn, table, rows, per_row, comm, options, by)) {
+        return {};
+    }
+    static const char* const ways[] = {"statements", "json", "grouped"};
+    return steal(PyUnicode_FromString(ways[static_cast<int>(by)]));
 }
 
 // ignore_guard(name or None) -> previous name or None.
@@ -223,41 +219,22 @@ Owned ignore_guard_entry(PyObject* name) { return steal(ignore_guard(name)); }
 
 // The private entries, bound as the published callables are: keyword
 // arguments, defaults, and a traceback entry on every failure.
-constexpr int kNativeCount = 20;
+constexpr int kNativeCount = 17;
 constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
     {0,
-     "merge_path",
-     "merge_path",
-     "merge_path(name) -> previous name\n\nHow temp_to_main applies its result: 'auto' (in a few "
-     "set-based statements wherever that is exact) or 'statements' (one per row).",
-     "(name)",
-     {"name"},
-     1,
-     LastDefault::none,
-     kCore<merge_path_switch>},
-    {1,
-     "staging_path",
-     "staging_path",
-     "staging_path(name) -> previous name\n\nHow insert_temp stages on a dqlite connection: 'auto' "
-     "(JSON in a few statements wherever the values allow) or 'statements' (one per row).",
-     "(name)",
-     {"name"},
-     1,
-     LastDefault::none,
-     kCore<staging_path_switch>},
-    {2,
      "traced_merge",
      "traced_merge",
-     "traced_merge(conn, table, comm, progress, fail_before) -> (path, staged, inserted, replaced, "
-     "superseded)\n\nFor tests: merge with this call's options (the set-based merge raises RuntimeError "
-     "before step\nfail_before: 1 search, 2 drop indexes, 3 delete, 4 insert, 5 purge, 6 rebuild; 0 never),\n"
+     "traced_merge(conn, table, comm, progress, fail_before, path, indexes) -> (path, staged, inserted, "
+     "replaced, superseded)\n\nFor tests: merge with this call's options (the set-based merge raises "
+     "RuntimeError before step\nfail_before: 1 search, 2 drop indexes, 3 delete, 4 insert, 5 purge, 6 rebuild; "
+     "0 never;\npath 'auto' or 'statements', one per row; indexes 'auto', 'keep' or 'rebuild'),\n"
      "telling the path it took, 'sets' or 'statements'.",
-     "(conn, table, comm, progress, fail_before)",
-     {"conn", "table", "comm", "progress", "fail_before"},
-     5,
+     "(conn, table, comm, progress, fail_before, path, indexes)",
+     {"conn", "table", "comm", "progress", "fail_before", "path", "indexes"},
+     7,
      LastDefault::none,
      kCore<traced_merge>},
-    {3,
+    {1,
      "find",
      "find",
      "find(conn, select, table, conditions, params) -> (rows, staged)\n\n"
@@ -268,7 +245,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      5,
      LastDefault::none,
      kCore<native_find>},
-    {4,
+    {2,
      "merge",
      "merge",
      "merge(conn, table, comm, progress) -> (staged, inserted, replaced, superseded)\n\n"
@@ -278,7 +255,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      4,
      LastDefault::none,
      kCore<native_merge>},
-    {5,
+    {3,
      "interruptible",
      "interruptible",
      "interruptible(conn, fn) -> fn(): Ctrl-C stops a long statement of fn with KeyboardInterrupt.",
@@ -287,7 +264,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      2,
      LastDefault::none,
      kCore<interruptible_call>},
-    {6,
+    {4,
      "sequential_walk",
      "sequential_walk",
      "sequential_walk(rows, rule_count) -> (lost, hidden, current, stale, superseded, others).",
@@ -296,17 +273,18 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      2,
      LastDefault::none,
      kCore<sequential_walk>},
-    {7,
+    {5,
      "with_index_plan",
      "with_index_plan",
-     "with_index_plan(conn, table, at_least, at_most, count, schema_rows, largest_rowid, prepare, write) "
-     "-> write(): the main table's indexes kept or rebuilt around a merge's writes.",
-     "(conn, table, at_least, at_most, count, schema_rows, largest_rowid, prepare, write)",
-     {"conn", "table", "at_least", "at_most", "count", "schema_rows", "largest_rowid", "prepare", "write"},
-     9,
+     "with_index_plan(conn, table, at_least, at_most, count, schema_rows, largest_rowid, prepare, write, "
+     "indexes) -> write(): the main table's indexes kept or rebuilt around a merge's writes, as the policy "
+     "'auto', 'keep' or 'rebuild' says.",
+     "(conn, table, at_least, at_most, count, schema_rows, largest_rowid, prepare, write, indexes)",
+     {"conn", "table", "at_least", "at_most", "count", "schema_rows", "largest_rowid", "prepare", "write", "indexes"},
+     10,
      LastDefault::none,
      kCore<with_index_plan>},
-    {8,
+    {6,
      "find_plan",
      "find_plan",
      "find_plan(name): how find gathers rows for its newest test.",
@@ -315,7 +293,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      1,
      LastDefault::none,
      kCore<find_plan>},
-    {9,
+    {7,
      "prepare_catalog",
      "prepare_catalog",
      "Creates the catalog tables over conn and commits.",
@@ -324,7 +302,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      1,
      LastDefault::none,
      kCore<prepare_catalog>},
-    {10,
+    {8,
      "create_catalog",
      "create_catalog",
      "Creates the catalog tables over conn without committing.",
@@ -333,17 +311,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      1,
      LastDefault::none,
      kCore<create_catalog_tables>},
-    {11,
-     "merge_indexes",
-     "merge_indexes",
-     "merge_indexes(policy) -> previous policy\n\nHow temp_to_main treats the main table's indexes: "
-     "'auto' (keep them when that is cheaper), 'keep' or 'rebuild'.",
-     "(policy)",
-     {"policy"},
-     1,
-     LastDefault::none,
-     kCore<merge_indexes>},
-    {12,
+    {9,
      "stage_rows",
      "stage_rows",
      "stage_rows(conn, table, rows, comm)\n\nChecked rows (a list of tuples as wide as the table) into "
@@ -353,7 +321,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      4,
      LastDefault::none,
      kCore<stage_rows>},
-    {13,
+    {10,
      "stage_values",
      "stage_values",
      "stage_values(conn, table, values, width, comm)\n\nstage_rows from one flat list of values, "
@@ -363,7 +331,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      5,
      LastDefault::none,
      kCore<stage_values>},
-    {14,
+    {11,
      "folded_find_reads",
      "folded_find_reads",
      "folded_find_reads(flag) -> previous flag\n\nWhether find's plan on a dqlite connection folds its reads.",
@@ -372,16 +340,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      1,
      LastDefault::none,
      kCore<folded_find_reads>},
-    {15,
-     "grouped_staging",
-     "grouped_staging",
-     "grouped_staging(flag) -> previous flag\n\nWhether stage_rows groups rows into statements.",
-     "(flag)",
-     {"flag"},
-     1,
-     LastDefault::none,
-     kCore<grouped_staging>},
-    {16,
+    {12,
      "play_newest",
      "play_newest",
      "play_newest(main, staged, picks, rank_picks) -> (current staged rowids, hidden main rowids)",
@@ -390,7 +349,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      4,
      LastDefault::none,
      kCore<play_newest>},
-    {17,
+    {13,
      "connection_profile",
      "connection_profile",
      "connection_profile(conn, table=None) -> dict\n\nThe facts the fast paths decide by: the engine, the\n"
@@ -400,7 +359,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      2,
      LastDefault::none_value,
      kCore<connection_profile>},
-    {18,
+    {14,
      "ignore_guard",
      "ignore_guard",
      "ignore_guard(name or None) -> previous name or None\n\nFor tests: the named flag holds whatever is read.",
@@ -409,7 +368,19 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      1,
      LastDefault::none,
      kCore<ignore_guard_entry>},
-    {19,
+    {15,
+     "traced_stage",
+     "traced_stage",
+     "traced_stage(conn, table, rows, comm, path, grouped, width=None) -> 'grouped', 'json' or 'statements'\n\n"
+     "For tests: stage_rows (width None) or stage_values with this call's options (path 'auto' or\n"
+     "'statements', one per row; grouped: many rows per INSERT on the host's connection), telling\n"
+     "the way the rows went.",
+     "(conn, table, rows, comm, path, grouped, width=None)",
+     {"conn", "table", "rows", "comm", "path", "grouped", "width"},
+     7,
+     LastDefault::none_value,
+     kCore<traced_stage>},
+    {16,
      "traced_find",
      "traced_find",
      "traced_find(conn, select, table, conditions, params) -> (rows, staged, plans)\n\n"

@@ -31,8 +31,6 @@
 namespace norvane {
 namespace {
 
-IndexPolicy g_policy = IndexPolicy::automatic;
-
 // Cost model, per index, measured on the development machine (2 shared
 // cores, SQLite 3.40 with its default 2 MB page cache, rollback journal,
 // tables of 100,000 to 1,000,000 rows of 4 columns with 3 indexes):
@@ -98,9 +96,17 @@ const char* MergeIndexes::schema_and_catalog_rows_sql() noexcept {
     return text.c_str();
 }
 
-IndexPolicy merge_index_policy() noexcept { return g_policy; }
-
-void set_merge_index_policy(IndexPolicy policy) noexcept { g_policy = policy; }
+bool index_policy_named(PyObject* name, const char* entry, IndexPolicy& policy) {
+    static const char* const names[] = {"auto", "keep", "rebuild"};
+    for (int i = 0; i < 3; ++i) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, names[i]) == 0) {
+            policy = static_cast<IndexPolicy>(i);
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "%s: expected 'auto', 'keep' or 'rebuild', got %R", entry, name);
+    return false;
+}
 
 bool MergeIndexes::plan(Cursor& cursor, PyObject* table, Py_ssize_t changes) {
     return plan(cursor, table, changes, changes, nullptr);
@@ -109,7 +115,7 @@ bool MergeIndexes::plan(Cursor& cursor, PyObject* table, Py_ssize_t changes) {
 bool MergeIndexes::plan(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py_ssize_t at_most,
                         const std::function<bool(Py_ssize_t&)>& count) {
     keeps_any_ = false;
-    if (g_policy == IndexPolicy::rebuild) {
+    if (policy_ == IndexPolicy::rebuild) {
         return true;
     }
     // A replaced index function is called as always, with nothing kept.
@@ -125,7 +131,7 @@ bool MergeIndexes::plan(Cursor& cursor, PyObject* table, Py_ssize_t at_least, Py
         return true;
     }
     bool keep = true;
-    if (g_policy == IndexPolicy::automatic && !cheaper_to_keep(cursor, table, at_least, at_most, count, keep)) {
+    if (policy_ == IndexPolicy::automatic && !cheaper_to_keep(cursor, table, at_least, at_most, count, keep)) {
         return false;
     }
     if (keep && !without_statistics(cursor, table, keep)) {

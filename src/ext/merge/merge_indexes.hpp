@@ -11,16 +11,18 @@
 namespace norvane {
 
 // How a merge treats the main table's indexes: chosen by cost, or forced
-// either way (a private switch for tests and benchmarks).
+// either way (an option of one call, for tests and benchmarks).
 enum class IndexPolicy { automatic, keep, rebuild };
-IndexPolicy merge_index_policy() noexcept;
-void set_merge_index_policy(IndexPolicy policy) noexcept;
+// The policy named "auto", "keep" or "rebuild"; otherwise a ValueError that
+// begins with `entry` and names the choices.
+bool index_policy_named(PyObject* name, const char* entry, IndexPolicy& policy);
 
 // Which indexes of the main table a merge leaves in place instead of dropping
 // and rebuilding them. Planned before the writes; when it keeps nothing the
 // merge drops and rebuilds through the module functions as always.
 class MergeIndexes {
 public:
+    explicit MergeIndexes(IndexPolicy policy) noexcept : policy_(policy) {}
     // `changes`: main rows the merge deletes plus staged rows it inserts.
     bool plan(Cursor& cursor, PyObject* table, Py_ssize_t changes);
     // The same when only bounds of the changes are known: `count` is asked
@@ -70,6 +72,7 @@ private:
     bool without_statistics(Cursor& cursor, PyObject* table, bool& none);
     bool match_catalog(Cursor& cursor, PyObject* table);
 
+    IndexPolicy policy_;
     std::vector<Owned> names_;        // the table's indexes, in schema order
     std::vector<Owned> definitions_;  // their stored sql (None for an automatic index)
     std::vector<bool> kept_;

@@ -32,12 +32,14 @@ bool size_of(PyObject* value, Py_ssize_t& out) {
 }  // namespace
 
 Owned with_index_plan(PyObject* conn, PyObject* table, Py_ssize_t at_least, Py_ssize_t at_most, PyObject* count,
-                      PyObject* schema_rows, PyObject* largest_rowid, PyObject* prepare, PyObject* write) {
+                      PyObject* schema_rows, PyObject* largest_rowid, PyObject* prepare, PyObject* write,
+                      PyObject* policy) {
+    IndexPolicy chosen = IndexPolicy::automatic;
     Cursor cursor;
-    if (!cursor.open(conn)) {
+    if (!index_policy_named(policy, "with_index_plan", chosen) || !cursor.open(conn)) {
         return {};
     }
-    MergeIndexes indexes;
+    MergeIndexes indexes(chosen);
     // Schema rows come from the Table's merge with the catalog's after them.
     if (schema_rows != Py_None && !indexes.know_schema_rows(share(schema_rows), true)) {
         return {};

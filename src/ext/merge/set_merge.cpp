@@ -31,8 +31,6 @@
 namespace norvane {
 namespace {
 
-MergePath g_path = MergePath::automatic;
-
 enum Step : long { search = 1, drop_indexes, delete_superseded, insert_survivors, purge, rebuild };
 
 class SetMerge {
@@ -124,7 +122,7 @@ private:
         if (!step(Step::search) || !count_rows()) {
             return false;
         }
-        MergeIndexes indexes;
+        MergeIndexes indexes(options_.indexes);
         indexes.know_largest_rowid(std::move(largest_rowid_));
         if (!indexes.know_schema_rows(std::move(schema_rows_), true)) {
             return false;
@@ -328,14 +326,10 @@ private:
 
 }  // namespace
 
-MergePath merge_path() noexcept { return g_path; }
-
-void set_merge_path(MergePath path) noexcept { g_path = path; }
-
 int merge_in_sets(PyObject* conn, PyObject* table, CallTransaction& transaction, ReportClaim& report,
                   const MergeOptions& options, MergeOutcome& outcome) {
     outcome.in_sets = false;
-    if (g_path == MergePath::statements) {
+    if (options.path == MergePath::statements) {
         return 0;
     }
     Profile profile;

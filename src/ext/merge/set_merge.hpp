@@ -5,6 +5,7 @@
 // the statement path would give it.
 #pragma once
 
+#include "merge_indexes.hpp"
 #include "merge_report.hpp"
 #include "statement.hpp"
 #include "transaction.hpp"
@@ -14,11 +15,11 @@ namespace norvane {
 // Which way temp_to_main applies its result: in sets wherever the guards
 // allow, or (for tests and benchmarks) always one statement per row.
 enum class MergePath { automatic, statements };
-MergePath merge_path() noexcept;
-void set_merge_path(MergePath path) noexcept;
 // What one merge is told and tells back. The public call takes the defaults;
 // a test passes its own through a private entry. Read once per call.
 struct MergeOptions {
+    MergePath path = MergePath::automatic;
+    IndexPolicy indexes = IndexPolicy::automatic;
     // Fail with RuntimeError before this step of the set-based merge (1-based:
     // search, drop indexes, delete, insert, purge, rebuild); 0 never.
     long fail_before = 0;

@@ -135,7 +135,8 @@ struct MergeRule {
 
 class Merge {
 public:
-    Merge(PyObject* conn, PyObject* table, ReportClaim& report) : conn_(conn), table_(table), report_(report) {}
+    Merge(PyObject* conn, PyObject* table, ReportClaim& report, IndexPolicy policy)
+        : conn_(conn), table_(table), report_(report), policy_(policy) {}
 
     // Phase 1: columns and rules. Phase 2: the scan, newest first; nothing is
     // written before both are done. The write lock is taken before the first
@@ -174,7 +175,7 @@ public:
     bool apply() {
         PyObject* conn = conn_;
         PyObject* table = table_;
-        MergeIndexes indexes;
+        MergeIndexes indexes(policy_);
         const Py_ssize_t changes = PySet_GET_SIZE(origin_ids_.get()) + PyList_GET_SIZE(docs_.get());
         if (!indexes.plan(cursor_, table, changes)) {
             return false;
@@ -298,6 +299,7 @@ private:
     PyObject* conn_;
     PyObject* table_;
     ReportClaim& report_;
+    IndexPolicy policy_;
     Cursor cursor_;
     Owned table_text_;
     Owned cols_;
@@ -310,8 +312,9 @@ private:
 
 }  // namespace
 
-bool merge_by_statements(PyObject* conn, PyObject* table, CallTransaction& transaction, ReportClaim& report) {
-    Merge merge(conn, table, report);
+bool merge_by_statements(PyObject* conn, PyObject* table, CallTransaction& transaction, ReportClaim& report,
+                         IndexPolicy indexes) {
+    Merge merge(conn, table, report, indexes);
     return merge.plan(transaction) && merge.apply() && merge.report();
 }
 

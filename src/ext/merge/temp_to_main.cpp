@@ -25,7 +25,7 @@ Owned merge_with(PyObject* conn, PyObject* table, PyObject* comm, const MergeOpt
     if (in_sets != 0) {
         return in_sets > 0 ? transaction.finish(comm) : Owned();
     }
-    return merge_by_statements(conn, table, transaction, report) ? transaction.finish(comm) : Owned();
+    return merge_by_statements(conn, table, transaction, report, options.indexes) ? transaction.finish(comm) : Owned();
 }
 
 }  // namespace norvane

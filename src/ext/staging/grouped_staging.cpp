@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <string>
-#include <utility>
 
 namespace norvane {
 namespace {
@@ -18,8 +17,6 @@ namespace {
 // parameters; beyond a few hundred rows a statement gains nothing more.
 constexpr Py_ssize_t kMaxValues = 999;
 constexpr Py_ssize_t kMaxRows = 256;
-
-bool g_grouped = true;
 
 // "INSERT INTO temp_<table> VALUES (?,?),(?,?),...": `rows` groups of `width`.
 Owned insert_text(PyObject* table_text, Py_ssize_t width, Py_ssize_t rows) {
@@ -115,23 +112,26 @@ Owned insert_grouped(PyObject* conn, PyObject* table, const Source& source, PyOb
     return call.finish(comm);
 }
 
-Owned stage(PyObject* conn, PyObject* table, const Source& source, PyObject* comm) {
+Owned stage(PyObject* conn, PyObject* table, const Source& source, PyObject* comm, const StagingOptions& options,
+            StagedBy& by) {
+    by = StagedBy::statements;
     if (source.rows() == 0) {
         return share(Py_None);
     }
-    if (g_grouped && is_native_connection(conn)) {
+    if (options.grouped && is_native_connection(conn)) {
+        by = StagedBy::grouped;
         return insert_grouped(conn, table, source, comm);
     }
     Owned rows = source.row_list();
     if (!rows) {
         return {};
     }
-    return insert_temp(conn, table, rows.get(), comm);
+    return insert_temp_with(conn, table, rows.get(), comm, options, by);
 }
 
-}  // namespace
-
-Owned stage_rows(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm) {
+Owned rows_with(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, const StagingOptions& options,
+                StagedBy& by) {
+    by = StagedBy::statements;
     if (!PyList_CheckExact(rows)) {
         PyErr_SetString(PyExc_TypeError, "stage_rows: rows must be a list of tuples");
         return {};
@@ -141,19 +141,37 @@ Owned stage_rows(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm
     }
     PyObject* first = PyList_GET_ITEM(rows, 0);
     if (!PyTuple_CheckExact(first) || PyTuple_GET_SIZE(first) == 0) {
-        return insert_temp(conn, table, rows, comm);
+        return insert_temp_with(conn, table, rows, comm, options, by);
     }
-    return stage(conn, table, Source{rows, PyTuple_GET_SIZE(first), false}, comm);
+    return stage(conn, table, Source{rows, PyTuple_GET_SIZE(first), false}, comm, options, by);
 }
 
-Owned stage_values(PyObject* conn, PyObject* table, PyObject* values, Py_ssize_t width, PyObject* comm) {
+Owned values_with(PyObject* conn, PyObject* table, PyObject* values, Py_ssize_t width, PyObject* comm,
+                  const StagingOptions& options, StagedBy& by) {
+    by = StagedBy::statements;
     if (!PyList_CheckExact(values) || width <= 0 || PyList_GET_SIZE(values) % width != 0) {
         PyErr_SetString(PyExc_ValueError, "stage_values: values must be a list of whole rows");
         return {};
     }
-    return stage(conn, table, Source{values, width, true}, comm);
+    return stage(conn, table, Source{values, width, true}, comm, options, by);
 }
 
-bool set_grouped_staging(bool grouped) { return std::exchange(g_grouped, grouped); }
+}  // namespace
+
+Owned stage_rows(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm) {
+    StagedBy by = StagedBy::statements;
+    return rows_with(conn, table, rows, comm, StagingOptions{}, by);
+}
+
+Owned stage_values(PyObject* conn, PyObject* table, PyObject* values, Py_ssize_t width, PyObject* comm) {
+    StagedBy by = StagedBy::statements;
+    return values_with(conn, table, values, width, comm, StagingOptions{}, by);
+}
+
+Owned stage_with(PyObject* conn, PyObject* table, PyObject* rows, Py_ssize_t width, PyObject* comm,
+                 const StagingOptions& options, StagedBy& by) {
+    return width == 0 ? rows_with(conn, table, rows, comm, options, by)
+                      : values_with(conn, table, rows, width, comm, options, by);
+}
 
 }  // namespace norvane

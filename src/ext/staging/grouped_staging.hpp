@@ -3,13 +3,14 @@
 #pragma once
 
 #include "refs.hpp"
+#include "storage.hpp"
 
 namespace norvane {
 
 // stage_rows(conn, table, rows, comm): `rows` a list of tuples, all as wide as
-// the table, already checked. On an exact host connection, while the grouped
-// plan is on, they go in INSERTs of many rows each; otherwise through
-// insert_temp. Either way the call's transaction is insert_temp's.
+// the table, already checked. On an exact host connection they go in INSERTs
+// of many rows each; otherwise through insert_temp. Either way the call's
+// transaction is insert_temp's.
 Owned stage_rows(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm);
 
 // stage_values(conn, table, values, width, comm): `values` one
@@ -17,8 +18,9 @@ Owned stage_rows(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm
 // stage_rows stages them.
 Owned stage_values(PyObject* conn, PyObject* table, PyObject* values, Py_ssize_t width, PyObject* comm);
 
-// The plan: true for grouped statements (the default), false for insert_temp's
-// statement per row. Returns the plan it replaces.
-bool set_grouped_staging(bool grouped);
+// stage_rows (`width` 0) or stage_values (`rows` flat, `width` to a row) with
+// the options of one call, telling the way the rows went.
+Owned stage_with(PyObject* conn, PyObject* table, PyObject* rows, Py_ssize_t width, PyObject* comm,
+                 const StagingOptions& options, StagedBy& by);
 
 }  // namespace norvane

@@ -11,8 +11,6 @@
 namespace norvane {
 namespace {
 
-StagingPath g_path = StagingPath::automatic;
-
 // About a MiB of JSON per statement: large enough that the round trips do not
 // count, small enough for the driver's message limit.
 constexpr size_t kChunkBytes = size_t{1} << 20;
@@ -184,14 +182,7 @@ private:
 
 }  // namespace
 
-StagingPath staging_path() noexcept { return g_path; }
-
-void set_staging_path(StagingPath path) noexcept { g_path = path; }
-
 int stage_as_json(PyObject* conn, Cursor& cursor, CallTransaction& transaction, PyObject* table_text, PyObject* rows) {
-    if (g_path == StagingPath::statements) {
-        return 0;
-    }
     Profile profile;
     if (read_connection_profile(conn, profile) < 0) {
         return -1;

@@ -26,12 +26,6 @@
 
 namespace norvane {
 
-// Which way insert_temp stages on a dqlite connection: through JSON where the
-// values allow it, or (for tests and benchmarks) always one statement per row.
-enum class StagingPath { automatic, statements };
-StagingPath staging_path() noexcept;
-void set_staging_path(StagingPath path) noexcept;
-
 // Stages `rows` into temp_<table> as JSON when the connection and the values
 // allow it: 1 when done, 0 when not (nothing was executed), -1 on error.
 int stage_as_json(PyObject* conn, Cursor& cursor, CallTransaction& transaction, PyObject* table_text, PyObject* rows);

@@ -59,6 +59,13 @@ bool insert_rows(Cursor& cursor, CallTransaction& transaction, PyObject* head, P
 }  // namespace
 
 Owned insert_temp(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm) {
+    StagedBy by = StagedBy::statements;
+    return insert_temp_with(conn, table, rows, comm, StagingOptions{}, by);
+}
+
+Owned insert_temp_with(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, const StagingOptions& options,
+                       StagedBy& by) {
+    by = StagedBy::statements;
     const Py_ssize_t count = PyObject_Size(rows);
     if (count <= 0) {
         return count < 0 ? Owned() : share(Py_None);
@@ -73,8 +80,10 @@ Owned insert_temp(PyObject* conn, PyObject* table, PyObject* rows, PyObject* com
     }
     // Where each statement is a round trip, a few statements carry the rows
     // as JSON when the values allow; otherwise one statement per row.
-    const int as_json = stage_as_json(conn, call.cursor, call.transaction, table_text.get(), rows);
+    const int as_json =
+        options.as_json ? stage_as_json(conn, call.cursor, call.transaction, table_text.get(), rows) : 0;
     if (as_json != 0) {
+        by = StagedBy::json;
         return as_json > 0 ? call.finish(comm) : Owned();
     }
     if (!rows_fit_driver(conn, table, rows)) {
