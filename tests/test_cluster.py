@@ -626,15 +626,17 @@ def test_find_in_rounds_returns_what_a_local_file_and_the_scan_return(shared_clu
         rounds_plans = answers["rounds"][1]
         if length > 2 * 6 and conditions == "where age = 'chain'" and not staged_rows:
             assert "rounds" not in rounds_plans  # past the cap: the scan
-        ran["examples"] += 1
-        ran["rounds"] += "rounds" in rounds_plans
+        if expected and not odd and length <= 3:  # a candidate, keys JSON carries, a short chain
+            ran["examples"] += 1
+            ran["rounds"] += "rounds" in rounds_plans
         conn.close()
         local.close()
 
     check()
-    # the rounds answered in a good share of the examples (the others hold a
-    # key JSON cannot carry, a chain past the cap, or no candidate)
-    assert ran["rounds"] >= ran["examples"] // 3, ran
+    # the rounds answered in a good share of the examples they could answer
+    # (the others hold a key JSON cannot carry, a chain that may pass the cap,
+    # or no candidate)
+    assert ran["rounds"] >= ran["examples"] // 2, ran
 
 
 @pytest.mark.parametrize("plan", ["automatic", "scan"])
