@@ -213,24 +213,10 @@ Owned project(PyObject* row, PyObject* out, bool staged) {
     return result;
 }
 
-// keep(rows, staged, out) -> list: the current rows of a batch, each as
-// `out` picks it (None: the row as fetched).
-PyObject* keep(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "keep(rows, staged, out) takes 3 arguments");
-        return nullptr;
-    }
-    State& state = *reinterpret_cast<CurrentRowsObject*>(self)->state;
-    const int staged = PyObject_IsTrue(args[1]);
-    PyObject* out = args[2] == Py_None ? nullptr : args[2];
-    if (staged < 0) {
-        return nullptr;
-    }
-    if (out != nullptr && !PyTuple_Check(out)) {
-        PyErr_SetString(PyExc_TypeError, "keep: out must be a tuple of ints or None");
-        return nullptr;
-    }
-    Owned rows = own_list(share(args[0]));
+// The current rows of `rows`, each as `out` picks it (null: the row as
+// fetched).
+PyObject* keep_current(State& state, PyObject* batch, bool staged, PyObject* out) {
+    Owned rows = own_list(share(batch));
     Owned kept = rows ? steal(PyList_New(0)) : Owned();
     if (!kept) {
         return nullptr;
@@ -242,14 +228,14 @@ PyObject* keep(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             if (!check_row(row, width)) {
                 return nullptr;
             }
-            const int current = is_current(state, row, staged != 0);
+            const int current = is_current(state, row, staged);
             if (current < 0) {
                 return nullptr;
             }
             if (!current) {
                 continue;
             }
-            Owned shaped = out ? project(row, out, staged != 0) : share(row);
+            Owned shaped = out ? project(row, out, staged) : share(row);
             if (!shaped || PyList_Append(kept.get(), shaped.get()) < 0) {
                 return nullptr;
             }
@@ -258,6 +244,28 @@ PyObject* keep(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         return PyErr_NoMemory();
     }
     return kept.release();
+}
+
+// keep(rows, staged, out) -> list: the current rows of a batch, each as
+// `out` picks it (None: the row as fetched).
+PyObject* keep(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* rows = nullptr;
+    PyObject* staged = nullptr;
+    PyObject* out = nullptr;
+    static const char* keywords[] = {"rows", "staged", "out", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:keep", const_cast<char**>(keywords), &rows, &staged, &out)) {
+        return nullptr;
+    }
+    const int is_staged = PyObject_IsTrue(staged);
+    if (is_staged < 0) {
+        return nullptr;
+    }
+    if (out != Py_None && !PyTuple_Check(out)) {
+        PyErr_SetString(PyExc_TypeError, "keep: out must be a tuple of ints or None");
+        return nullptr;
+    }
+    return keep_current(*reinterpret_cast<CurrentRowsObject*>(self)->state, rows, is_staged != 0,
+                        out == Py_None ? nullptr : out);
 }
 
 PyObject* current_rows_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -303,7 +311,7 @@ void current_rows_dealloc(PyObject* self) {
 PyMethodDef current_rows_methods[] = {
     {"add_staged", add_staged, METH_O, "add_staged(rows): rows of the staging pass, rowid first, into the key tables."},
     {"current_staged", current_staged, METH_NOARGS, "current_staged() -> int: how many staged rows added are current."},
-    {"keep", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(keep)), METH_FASTCALL,
+    {"keep", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(keep)), METH_VARARGS | METH_KEYWORDS,
      "keep(rows, staged, out) -> list: the current rows of a batch, shaped by out."},
     {nullptr, nullptr, 0, nullptr},
 };
