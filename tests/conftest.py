@@ -41,18 +41,11 @@ def fresh_name(prefix="db"):
     return f"{prefix}_{next(_names)}"
 
 
-# What restores a private switch whose setter answers None instead of the
-# value it replaces.
-_SWITCH_DEFAULTS = {"find_plan": "automatic"}
-
-
 @contextlib.contextmanager
 def switched(switch, value):
-    """Sets a private switch of norvane._native (find_plan, folded_find_reads,
-    ignore_guard, ...) to `value` for the block, and back after."""
+    """Sets a private switch of norvane._native (ignore_guard) to `value` for
+    the block, and back after."""
     previous = switch(value)
-    if previous is None:
-        previous = _SWITCH_DEFAULTS.get(switch.__name__)
     try:
         yield
     finally:

@@ -12,6 +12,7 @@ from norvane import _native
 
 NATIVE = {
     "find": ["conn", "select", "table", "conditions", "params"],
+    "traced_find": ["conn", "select", "table", "conditions", "params", "plan", "folded"],
     "merge": ["conn", "table", "comm", "progress"],
     "traced_merge": ["conn", "table", "comm", "progress", "fail_before", "path", "indexes"],
     "traced_stage": ["conn", "table", "rows", "comm", "path", "grouped", "width"],
@@ -35,8 +36,6 @@ NATIVE = {
     "connection_profile": ["conn", "table"],
     "prepare_catalog": ["conn"],
     "create_catalog": ["conn"],
-    "find_plan": ["name"],
-    "folded_find_reads": ["flag"],
     "ignore_guard": ["name"],
 }
 
@@ -64,8 +63,13 @@ def test_signatures_name_every_parameter(name):
     assert function.__name__ == name
     assert function.__module__ == "norvane._native"
     defaults = {p.name: p.default for p in parameters.values() if p.default is not inspect.Parameter.empty}
-    last_defaults = {"connection_profile": {"table": None}, "traced_stage": {"width": None}}
-    assert defaults == last_defaults.get(name, {})
+    trailing_defaults = {
+        "connection_profile": {"table": None},
+        "traced_stage": {"width": None},
+        "traced_merge": {"path": None, "indexes": None},
+        "traced_find": {"plan": None, "folded": None},
+    }
+    assert defaults == trailing_defaults.get(name, {})
 
 
 @pytest.mark.parametrize("name", NATIVE)
@@ -73,7 +77,7 @@ def test_a_wrong_argument_count_names_the_entry(name):
     count = len(NATIVE[name])
     with pytest.raises(TypeError) as caught:
         entry(name)(*range(count + 1))
-    bound = "at most" if name in ("connection_profile", "traced_stage") else "exactly"
+    bound = "at most" if name in ("connection_profile", "traced_stage", "traced_merge", "traced_find") else "exactly"
     plural = "" if count == 1 else "s"
     assert str(caught.value) == f"{name}() takes {bound} {count} positional argument{plural} ({count + 1} given)"
     assert entries_of(caught.value) == [f"norvane._native.{name}"]
@@ -96,6 +100,9 @@ def test_keywords_bind_as_positions_do():
     assert _native.merge(progress=None, comm=True, table="homes", conn=by_keyword) == counts
     found = _native.find(by_position, None, "homes", "order by age", None)
     assert _native.find(conn=by_keyword, select=None, table="homes", conditions="order by age", params=None) == found
+    # trailing defaults, each given or left out, by position or by keyword
+    assert _native.traced_find(by_position, None, "homes", "order by age", None)[:2] == found
+    assert _native.traced_find(by_keyword, None, "homes", "order by age", None, folded=False, plan="scan")[:2] == found
     profile = _native.connection_profile(by_position)
     assert _native.connection_profile(by_position, None) == profile
     assert _native.connection_profile(conn=by_position, table=None) == profile
@@ -144,8 +151,18 @@ def test_keywords_bind_as_positions_do():
         ),
         (lambda c: _native.sequential_walk([], 0), ValueError, "sequential_walk: rule_count must be at least 1", None),
         (lambda c: _native.find(c, None, "missing", "", None), sqlite3.OperationalError, None, "find"),
-        (lambda c: _native.find_plan("nowhere"), ValueError, "unknown find plan: 'nowhere'", "find_plan"),
-        (lambda c: _native.folded_find_reads(1), TypeError, "folded_find_reads: expected True or False, got 1", None),
+        (
+            lambda c: _native.traced_find(c, None, "homes", "", None, "nowhere"),
+            ValueError,
+            "traced_find: plan: expected 'automatic', 'lookups', 'grouped', 'scan' or 'rounds', got 'nowhere'",
+            "traced_find",
+        ),
+        (
+            lambda c: _native.traced_find(c, None, "homes", "", None, folded=1),
+            TypeError,
+            "traced_find: folded: expected True, False or None, got 1",
+            "traced_find",
+        ),
     ],
 )
 def test_failures_keep_their_message_and_gain_the_entry(call, error, message, name):

@@ -5,7 +5,7 @@ the same list, or the same exception, for every database and query."""
 import sqlite3
 
 import pytest
-from conftest import Proxy, fresh_name
+from conftest import FastPath, Proxy, fresh_name
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -23,8 +23,20 @@ def outcome(call):
     return [[(type(v), v) for v in row] for row in rows]  # 1 and 1.0 differ here
 
 
-def both(conn, select, table, conditions):
-    fast = outcome(lambda: nv.find(conn, select, table, conditions))
+def traced(conn, select, table, conditions, plan=None):
+    """find's outcome under `plan`, and the plans that answered its newest tests."""
+    plans = ()
+
+    def call():
+        nonlocal plans
+        rows, _, plans = _native.traced_find(conn, select, table, conditions, None, plan)
+        return rows
+
+    return outcome(call), plans
+
+
+def both(conn, select, table, conditions, plan=None):
+    fast, _ = traced(conn, select, table, conditions, plan)
     walk = outcome(lambda: nv.find(Proxy(conn), select, table, conditions))
     return fast, walk
 
@@ -96,12 +108,11 @@ def shared(tmp_path_factory):
     conn.close()
 
 
-@pytest.fixture
-def plan():
-    yield _native.find_plan
-    _native.find_plan("automatic")
+# Every plan answers from the components wherever keys compare exactly.
+GROUPED = FastPath()
 
 
+@GROUPED.share(0.3)
 @settings(
     max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture]
 )
@@ -111,12 +122,13 @@ def plan():
     st.sampled_from(["*", "tag,c0,c0", "c1,tag,c1"]),
     st.sampled_from(["automatic", "lookups", "grouped", "scan", "rounds"]),
 )
-def test_fast_find_gives_what_the_walk_gives(shared, plan, database, conditions, select, how):
+def test_fast_find_gives_what_the_walk_gives(shared, database, conditions, select, how):
     decls, rules, main, staged, indexed = database
     build(shared, decls, rules, main, staged, indexed)
-    plan(how)
-    fast, walk = both(shared, select, "t", conditions)
+    fast, plans = traced(shared, select, "t", conditions, how)
+    walk = outcome(lambda: nv.find(Proxy(shared), select, "t", conditions))
     assert fast == walk
+    GROUPED.count(set(plans) - {"walk"})
 
 
 # --- where only the walk is exact ------------------------------------------------------
@@ -130,8 +142,8 @@ def plain_table(conn, decls=("", "", "", ""), rules=((0,),), main=(), staged=(),
 MAIN_ONLY = "WHERE tag = 'm'"
 
 
-def find_both(conn, conditions="", select="*", table="t"):
-    fast, walk = both(conn, select, table, conditions)
+def find_both(conn, conditions="", select="*", table="t", plan=None):
+    fast, walk = both(conn, select, table, conditions, plan)
     assert fast == walk
     return nv.find(conn, select, table, conditions)
 
@@ -307,11 +319,10 @@ def test_view_for_a_staging_table_gets_the_walk(shared):
         shared.execute("DROP VIEW temp.temp_t")
 
 
-def test_rows_that_are_not_stored_rows_get_the_walk(shared, plan):
+def test_rows_that_are_not_stored_rows_get_the_walk(shared):
     plain_table(shared, main=[(1, None, None, "m")], staged=[(5, None, None, "s1"), (1, None, None, "s2")])
-    plan("scan")
     # staged rowid 1 holds 5, but this row says 1: the walk searches for 1
-    assert find_both(shared, "WHERE 0 UNION ALL SELECT 1, 1, NULL, NULL, 'fake'", select="tag") == []
+    assert find_both(shared, "WHERE 0 UNION ALL SELECT 1, 1, NULL, NULL, 'fake'", "tag", plan="scan") == []
 
 
 def test_sqlite_error_inside_the_grouping_leaves_the_walk_to_answer(shared):
@@ -383,12 +394,14 @@ def test_deleted_global_raises_name_error_at_the_first_newest_test(linked, monke
 # --- scale ------------------------------------------------------------------------------
 
 
-def test_every_plan_agrees_on_a_larger_table(shared, plan):
+def test_every_plan_agrees_on_a_larger_table(shared):
     main = [(i, i // 3, i % 7, "m") for i in range(20_000)]
     staged = [(i * 7 % 30_000, None if i % 5 == 0 else i, i % 3, "s") for i in range(2_000)]
     plain_table(shared, rules=((0,), (1, 2)), main=main, staged=staged)
-    results = []
+    results = {}
     for how in ("scan", "grouped", "lookups", "rounds", "automatic"):
-        plan(how)
-        results.append(nv.find(shared, "*", "t", "WHERE c0 % 10 = 3"))
-    assert results[0] and all(r == results[0] for r in results)
+        rows, _, plans = _native.traced_find(shared, "*", "t", "WHERE c0 % 10 = 3", None, how)
+        results[how] = rows
+        assert "walk" not in plans, how
+    assert "scan" in plans or "lookups" in plans  # the automatic choice, one of the two
+    assert results["scan"] and all(rows == results["scan"] for rows in results.values())

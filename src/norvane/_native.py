@@ -40,13 +40,13 @@ find: Callable[
     tuple[list[list[Any]], int],
 ] = _ext.find
 
-# traced_find(conn, select, table, conditions, params) -> (rows, staged, plans):
-# for tests, find as above telling the plans that answered its newest tests, a
-# tuple of names out of "lookups", "rounds", "scan" and "walk".
-traced_find: Callable[
-    [Any, str | None, str, str, Sequence[Any] | Mapping[str, Any] | None],
-    tuple[list[list[Any]], int, tuple[str, ...]],
-] = _ext.traced_find
+# traced_find(conn, select, table, conditions, params, plan=None, folded=None)
+# -> (rows, staged, plans): for tests and benchmarks, find as above with this
+# call's plan ("automatic" when None, "lookups", "grouped", "scan" or
+# "rounds") and, on a dqlite connection, its reads folded into a few
+# statements or not (None: folded), telling the plans that answered its
+# newest tests, a tuple of names out of "lookups", "rounds", "scan" and "walk".
+traced_find: Callable[..., tuple[list[list[Any]], int, tuple[str, ...]]] = _ext.traced_find
 
 # merge(conn, table, comm, progress) -> (staged, inserted, replaced, superseded):
 # temp_to_main that returns its counts and calls progress(done, total) on the
@@ -71,27 +71,20 @@ with_index_plan: Callable[..., Any] = _ext.with_index_plan
 # five columns for every index and statistics table, in schema order.
 MERGE_SCHEMA_ROWS: str = _ext.MERGE_SCHEMA_ROWS
 
-# find_plan(name): how find gathers rows for its newest test: "automatic",
-# "lookups", "grouped", "scan" or "rounds" (for tests and benchmarks).
-find_plan: Callable[[str], None] = _ext.find_plan
-
 # prepare_catalog(conn): the catalog tables over any DB-API connection, then commit.
 prepare_catalog: Callable[[Any], None] = _ext.prepare_catalog
 
 # create_catalog(conn): the same tables inside whatever transaction is open, no commit.
 create_catalog: Callable[[Any], None] = _ext.create_catalog
 
-# traced_merge(conn, table, comm, progress, fail_before, path, indexes) ->
-# (path, staged, inserted, replaced, superseded): for tests and benchmarks,
-# merge with this call's options (the set-based merge raises RuntimeError
-# before its step `fail_before`: 1 search, 2 drop indexes, 3 delete, 4 insert,
-# 5 purge, 6 rebuild; 0 never; path "auto" or "statements", one per row;
-# indexes "auto", "keep" or "rebuild"), telling the path it took, "sets" or
-# "statements".
-traced_merge: Callable[
-    [Any, str, bool, Callable[[int, int | None], object] | None, int, str, str],
-    tuple[str, int, int, int, int],
-] = _ext.traced_merge
+# traced_merge(conn, table, comm, progress, fail_before, path=None,
+# indexes=None) -> (path, staged, inserted, replaced, superseded): for tests
+# and benchmarks, merge with this call's options (the set-based merge raises
+# RuntimeError before its step `fail_before`: 1 search, 2 drop indexes, 3
+# delete, 4 insert, 5 purge, 6 rebuild; 0 never; path "auto" or "statements",
+# one per row; indexes "auto", "keep" or "rebuild"; None is "auto"), telling
+# the path it took, "sets" or "statements".
+traced_merge: Callable[..., tuple[str, int, int, int, int]] = _ext.traced_merge
 
 # CurrentRows(key_picks, row_picks): which fetched rows of a table the next
 # merge would leave. add_staged(rows) reads the staging table (rowid first,
@@ -122,10 +115,6 @@ stage_rows: Callable[[Any, str, list[Any], bool], None] = _ext.stage_rows
 # stage_values(conn, table, values, width, comm): the same from one flat list
 # of checked values, row after row, `width` to a row.
 stage_values: Callable[[Any, str, list[Any], int, bool], None] = _ext.stage_values
-
-# folded_find_reads(flag) -> the flag it replaces: whether find's plan on a
-# dqlite connection folds its reads into a few statements (each a round trip).
-folded_find_reads: Callable[[bool], bool] = _ext.folded_find_reads
 
 # traced_stage(conn, table, rows, comm, path, grouped, width=None) -> "grouped",
 # "json" or "statements": for tests and benchmarks, stage_rows (width None) or

@@ -27,8 +27,6 @@ const FunctionSpec& spec_of(Fn fn) { return published_specs()[id(fn)]; }
 
 PyObject* g_globals = nullptr;  // the module's dict
 Retained g_function_type;
-Retained g_default_comm;  // (True,)
-Retained g_default_none;  // (None,)
 
 // Per published callable: the function object, its parameter names as
 // interned str objects, the same names as a kwnames tuple, and the code
@@ -69,7 +67,7 @@ namespace {
 
 // ------------------------------------------------------ argument binding ---
 
-int required_count(const FunctionSpec& spec) { return spec.nparams - (spec.last_default == LastDefault::none ? 0 : 1); }
+int required_count(const FunctionSpec& spec) { return spec.nparams - defaulted_count(spec); }
 
 bool raise_arity(const FunctionSpec& spec, bool too_many, Py_ssize_t given) {
     const int required = required_count(spec);
@@ -140,8 +138,10 @@ bool bind_arguments(const FunctionSpec& spec, const FunctionRuntime& runtime, Py
             return raise_arity(spec, false, i);
         }
     }
-    if (spec.last_default != LastDefault::none && bound[spec.nparams - 1] == nullptr) {
-        bound[spec.nparams - 1] = spec.last_default == LastDefault::true_value ? Py_True : Py_None;
+    for (int i = required; i < spec.nparams; ++i) {
+        if (bound[i] == nullptr) {
+            bound[i] = spec.trailing_default == TrailingDefault::true_value ? Py_True : Py_None;
+        }
     }
     return true;
 }
@@ -212,15 +212,20 @@ PyObject* get_doc(PyObject* self, void*) {
     return doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
 }
 PyObject* get_defaults(PyObject* self, void*) {
-    switch (as_function(self)->spec->last_default) {
-        case LastDefault::true_value:
-            return Py_NewRef(g_default_comm.get());
-        case LastDefault::none_value:
-            return Py_NewRef(g_default_none.get());
-        case LastDefault::none:
-            break;
+    const FunctionSpec& spec = *as_function(self)->spec;
+    const int count = defaulted_count(spec);
+    if (count == 0) {
+        return Py_NewRef(Py_None);
     }
-    return Py_NewRef(Py_None);
+    Owned defaults = steal(PyTuple_New(count));
+    if (!defaults) {
+        return nullptr;
+    }
+    for (int i = 0; i < count; ++i) {
+        PyTuple_SET_ITEM(defaults.get(), i,
+                         Py_NewRef(spec.trailing_default == TrailingDefault::true_value ? Py_True : Py_None));
+    }
+    return defaults.release();
 }
 PyObject* get_text_signature(PyObject* self, void*) {
     return PyUnicode_FromString(as_function(self)->spec->text_signature);
@@ -273,23 +278,8 @@ Owned new_function(const FunctionSpec& spec, const FunctionRuntime& runtime, con
     return self;
 }
 
-// The type of the function objects and the defaults they show, once per
-// process.
+// The type of the function objects, once per process.
 bool prepare_shared() {
-    if (!g_default_comm) {
-        Owned defaults = steal(PyTuple_Pack(1, Py_True));
-        if (!defaults) {
-            return false;
-        }
-        g_default_comm.keep(std::move(defaults));
-    }
-    if (!g_default_none) {
-        Owned defaults = steal(PyTuple_Pack(1, Py_None));
-        if (!defaults) {
-            return false;
-        }
-        g_default_none.keep(std::move(defaults));
-    }
     if (!g_function_type) {
         Owned type = steal(PyType_FromSpec(&function_type_spec));
         if (!type) {

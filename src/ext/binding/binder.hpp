@@ -114,8 +114,10 @@ inline constexpr Binding kCore{adapter<Core>, CoreTraits<decltype(Core)>::arity}
 
 inline constexpr int kMaxParams = 10;
 
-// What the last parameter defaults to, when it has a default.
-enum class LastDefault { none, true_value, none_value };
+// What the parameters that have a default default to: True (the published
+// callables' comm) or None. The text signature says which have one, "=True"
+// or "=None" after each; they come last, as in a def.
+enum class TrailingDefault { none, true_value, none_value };
 
 // One callable's signature and core. `id` is its place in its table.
 struct FunctionSpec {
@@ -126,7 +128,7 @@ struct FunctionSpec {
     const char* text_signature;  // for inspect.signature()
     std::array<const char*, kMaxParams> params;
     int nparams;
-    LastDefault last_default;
+    TrailingDefault trailing_default;
     Binding core;
 };
 
@@ -147,21 +149,34 @@ constexpr bool take(const char* text, size_t& at, const char* word) {
     return true;
 }
 
+// How many parameters have a default: the "=" of each in the text signature.
+constexpr int defaulted_count(const FunctionSpec& spec) {
+    int count = 0;
+    for (const char* c = spec.text_signature; *c != '\0'; ++c) {
+        count += *c == '=' ? 1 : 0;
+    }
+    return count;
+}
+
 constexpr bool signature_matches(const FunctionSpec& spec) {
+    const bool any = spec.trailing_default != TrailingDefault::none;
+    const char* shown = spec.trailing_default == TrailingDefault::true_value ? "=True" : "=None";
     size_t at = 0;
     if (!take(spec.text_signature, at, "(")) {
         return false;
     }
+    bool defaulted = false;
     for (int i = 0; i < spec.nparams; ++i) {
         if ((i > 0 && !take(spec.text_signature, at, ", ")) || !take(spec.text_signature, at, spec.params[i])) {
             return false;
         }
+        const bool has = any && take(spec.text_signature, at, shown);
+        if (defaulted && !has) {
+            return false;  // a parameter without a default after one with
+        }
+        defaulted = has;
     }
-    if ((spec.last_default == LastDefault::true_value && !take(spec.text_signature, at, "=True")) ||
-        (spec.last_default == LastDefault::none_value && !take(spec.text_signature, at, "=None"))) {
-        return false;
-    }
-    return take(spec.text_signature, at, ")") && at == std::string_view(spec.text_signature).size();
+    return defaulted == any && take(spec.text_signature, at, ")") && at == std::string_view(spec.text_signature).size();
 }
 
 constexpr bool entry_holds(const FunctionSpec& spec, int at) {

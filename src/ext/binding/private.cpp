@@ -5,7 +5,6 @@
 #include "binder.hpp"
 #include "current_rows.hpp"
 #include "driver_limits.hpp"
-#include "exactness.hpp"
 #include "grouped_staging.hpp"
 #include "keywords.hpp"
 #include "merge_indexes.hpp"
@@ -25,7 +24,6 @@
 #include "temp_to_main.hpp"
 
 #include <array>
-#include <cstring>
 
 namespace norvane {
 namespace {
@@ -34,6 +32,17 @@ constexpr const char* kNativeModule = "norvane._native";
 
 PyObject* none_as_null(PyObject* value) { return value == Py_None ? nullptr : value; }
 
+// find with `params` (None for none) bound to both candidate statements and
+// this call's options; `staged` receives how many leading rows are staged
+// ones, `plans` (when given) the plans that answered the newest tests.
+Owned find_bound(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params,
+                 const FindOptions& options, Py_ssize_t& staged, Owned* plans) {
+    if (!params_fit_driver(conn, table, none_as_null(params))) {
+        return {};
+    }
+    return run_find(conn, none_as_null(select), table, conditions, none_as_null(params), options, &staged, plans);
+}
+
 // find(conn, select, table, conditions, params) -> (rows, staged)
 //
 // The module's find with `params` bound to both candidate statements. A
@@ -41,22 +50,50 @@ PyObject* none_as_null(PyObject* value) { return value == Py_None ? nullptr : va
 // leading rows that come from the staging table.
 Owned native_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params) {
     Py_ssize_t staged = 0;
-    Owned rows = !params_fit_driver(conn, table, none_as_null(params))
-                     ? Owned()
-                     : run_find(conn, none_as_null(select), table, conditions, none_as_null(params), &staged);
+    Owned rows = find_bound(conn, select, table, conditions, params, FindOptions{}, staged, nullptr);
     Owned count = rows ? steal(PyLong_FromSsize_t(staged)) : Owned();
     return count ? pair(rows.get(), count.get()) : Owned();
 }
 
-// traced_find(conn, select, table, conditions, params) -> (rows, staged,
-// plans): the same for tests, with the plans that answered its newest tests
-// (a tuple of names out of "lookups", "rounds", "scan" and "walk").
-Owned traced_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params) {
+// The find plan named "automatic" (also None), "lookups", "grouped", "scan"
+// or "rounds"; otherwise a ValueError naming the choices.
+bool find_plan_named(PyObject* name, FindPlan& plan) {
+    static const char* const plans[] = {"automatic", "lookups", "grouped", "scan", "rounds"};
+    if (name == Py_None) {
+        plan = FindPlan::automatic;
+        return true;
+    }
+    for (int i = 0; i < 5; ++i) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, plans[i]) == 0) {
+            plan = static_cast<FindPlan>(i);
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "traced_find: plan: expected 'automatic', 'lookups', 'grouped', 'scan' or 'rounds', got %R", name);
+    return false;
+}
+
+// traced_find(conn, select, table, conditions, params, plan=None,
+// folded=None) -> (rows, staged, plans): the same for tests and benchmarks,
+// with this call's plan (None: "automatic") and, on a dqlite connection, its
+// reads folded into a few statements or not (None: folded), telling the
+// plans that answered its newest tests (a tuple of names out of "lookups",
+// "rounds", "scan" and "walk").
+Owned traced_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params,
+                  PyObject* plan, PyObject* folded) {
+    FindOptions options;
+    if (!find_plan_named(plan, options.plan)) {
+        return {};
+    }
+    if (folded != Py_None && !PyBool_Check(folded)) {
+        PyErr_Format(PyExc_TypeError, "traced_find: folded: expected True, False or None, got %R", folded);
+        return {};
+    }
+    options.fold_reads = folded != Py_False;
     Py_ssize_t staged = 0;
     Owned plans;
-    Owned rows = !params_fit_driver(conn, table, none_as_null(params))
-                     ? Owned()
-                     : run_find(conn, none_as_null(select), table, conditions, none_as_null(params), &staged, &plans);
+    Owned rows = find_bound(conn, select, table, conditions, params, options, staged, &plans);
     Owned count = rows ? steal(PyLong_FromSsize_t(staged)) : Owned();
     return count ? steal(PyTuple_Pack(3, rows.get(), count.get(), plans.get())) : Owned();
 }
@@ -86,10 +123,14 @@ Owned native_merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* pr
     return steal(Py_BuildValue("(nnnn)", c.staged, c.inserted, c.replaced, c.superseded));
 }
 
-// The merge path named "auto" or "statements"; otherwise a ValueError naming
-// the choices.
+// The merge path named "auto" (also None) or "statements"; otherwise a
+// ValueError naming the choices.
 bool merge_path_named(PyObject* name, MergePath& path) {
     static const char* const names[] = {"auto", "statements"};
+    if (name == Py_None) {
+        path = MergePath::automatic;
+        return true;
+    }
     for (int i = 0; i < 2; ++i) {
         if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, names[i]) == 0) {
             path = static_cast<MergePath>(i);
@@ -100,12 +141,12 @@ bool merge_path_named(PyObject* name, MergePath& path) {
     return false;
 }
 
-// traced_merge(conn, table, comm, progress, fail_before, path, indexes) ->
-// (path, staged, inserted, replaced, superseded): the same for tests, with
-// the merge's options of this call (fail_before: the set-based merge raises
-// RuntimeError before that step, 0 never; path: "auto" or "statements", one
-// per row; indexes: "auto", "keep" or "rebuild") and the path it took, "sets"
-// or "statements".
+// traced_merge(conn, table, comm, progress, fail_before, path=None,
+// indexes=None) -> (path, staged, inserted, replaced, superseded): the same
+// for tests, with the merge's options of this call (fail_before: the
+// set-based merge raises RuntimeError before that step, 0 never; path: "auto"
+// or "statements", one per row; indexes: "auto", "keep" or "rebuild"; None
+// is "auto") and the path it took, "sets" or "statements".
 Owned traced_merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* progress, PyObject* fail_before,
                    PyObject* path, PyObject* indexes) {
     if (!check_progress(progress)) {
@@ -114,7 +155,7 @@ Owned traced_merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* pr
     MergeOptions options;
     options.fail_before = PyLong_AsLong(fail_before);
     if ((options.fail_before == -1 && PyErr_Occurred()) || !merge_path_named(path, options.path) ||
-        !index_policy_named(indexes, "traced_merge: indexes", options.indexes)) {
+        (indexes != Py_None && !index_policy_named(indexes, "traced_merge: indexes", options.indexes))) {
         return {};
     }
     MergeReport report(progress);
@@ -125,23 +166,6 @@ Owned traced_merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* pr
     const MergeCounts& c = report.counts();
     return steal(Py_BuildValue("(snnnn)", outcome.in_sets ? "sets" : "statements", c.staged, c.inserted, c.replaced,
                                c.superseded));
-}
-
-// find_plan(name): how find gathers rows for its newest test, by name:
-// "automatic", "lookups", "grouped", "scan" or "rounds".
-Owned find_plan(PyObject* name) {
-    static const char* const plans[] = {"automatic", "lookups", "grouped", "scan", "rounds"};
-    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
-    for (int i = 0; text != nullptr && i < 5; ++i) {
-        if (std::strcmp(text, plans[i]) == 0) {
-            set_find_plan(static_cast<FindPlan>(i));
-            return share(Py_None);
-        }
-    }
-    if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_ValueError, "unknown find plan: %R", name);
-    }
-    return {};
 }
 
 // prepare_catalog(conn): the catalog tables over any DB-API connection, then
@@ -164,18 +188,6 @@ Owned create_catalog_tables(PyObject* conn) {
         return {};
     }
     return share(Py_None);
-}
-
-// folded_find_reads(flag) -> the flag it replaces: whether find's plan on a
-// dqlite connection folds its reads into a few statements.
-Owned folded_find_reads(PyObject* flag) {
-    if (!PyBool_Check(flag)) {
-        PyErr_Format(PyExc_TypeError, "folded_find_reads: expected True or False, got %R", flag);
-        return {};
-    }
-    const bool previous = fold_remote_reads();
-    set_fold_remote_reads(flag == Py_True);
-    return steal(PyBool_FromLong(previous));
 }
 
 // traced_stage(conn, table, rows, comm, path, grouped, width=None) -> the way
@@ -219,20 +231,20 @@ Owned ignore_guard_entry(PyObject* name) { return steal(ignore_guard(name)); }
 
 // The private entries, bound as the published callables are: keyword
 // arguments, defaults, and a traceback entry on every failure.
-constexpr int kNativeCount = 17;
+constexpr int kNativeCount = 15;
 constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
     {0,
      "traced_merge",
      "traced_merge",
-     "traced_merge(conn, table, comm, progress, fail_before, path, indexes) -> (path, staged, inserted, "
+     "traced_merge(conn, table, comm, progress, fail_before, path=None, indexes=None) -> (path, staged, inserted, "
      "replaced, superseded)\n\nFor tests: merge with this call's options (the set-based merge raises "
      "RuntimeError before step\nfail_before: 1 search, 2 drop indexes, 3 delete, 4 insert, 5 purge, 6 rebuild; "
-     "0 never;\npath 'auto' or 'statements', one per row; indexes 'auto', 'keep' or 'rebuild'),\n"
+     "0 never;\npath 'auto' or 'statements', one per row; indexes 'auto', 'keep' or 'rebuild'; None is 'auto'),\n"
      "telling the path it took, 'sets' or 'statements'.",
-     "(conn, table, comm, progress, fail_before, path, indexes)",
+     "(conn, table, comm, progress, fail_before, path=None, indexes=None)",
      {"conn", "table", "comm", "progress", "fail_before", "path", "indexes"},
      7,
-     LastDefault::none,
+     TrailingDefault::none_value,
      kCore<traced_merge>},
     {1,
      "find",
@@ -243,7 +255,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      "(conn, select, table, conditions, params)",
      {"conn", "select", "table", "conditions", "params"},
      5,
-     LastDefault::none,
+     TrailingDefault::none,
      kCore<native_find>},
     {2,
      "merge",
@@ -253,7 +265,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      "(conn, table, comm, progress)",
      {"conn", "table", "comm", "progress"},
      4,
-     LastDefault::none,
+     TrailingDefault::none,
      kCore<native_merge>},
     {3,
      "interruptible",
@@ -262,7 +274,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      "(conn, fn)",
      {"conn", "fn"},
      2,
-     LastDefault::none,
+     TrailingDefault::none,
      kCore<interruptible_call>},
     {4,
      "sequential_walk",
@@ -271,7 +283,7 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      "(rows, rule_count)",
      {"rows", "rule_count"},
      2,
-     LastDefault::none,
+     TrailingDefault::none,
      kCore<sequential_walk>},
     {5,
      "with_index_plan",
@@ -282,36 +294,27 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      "(conn, table, at_least, at_most, count, schema_rows, largest_rowid, prepare, write, indexes)",
      {"conn", "table", "at_least", "at_most", "count", "schema_rows", "largest_rowid", "prepare", "write", "indexes"},
      10,
-     LastDefault::none,
+     TrailingDefault::none,
      kCore<with_index_plan>},
     {6,
-     "find_plan",
-     "find_plan",
-     "find_plan(name): how find gathers rows for its newest test.",
-     "(name)",
-     {"name"},
-     1,
-     LastDefault::none,
-     kCore<find_plan>},
-    {7,
      "prepare_catalog",
      "prepare_catalog",
      "Creates the catalog tables over conn and commits.",
      "(conn)",
      {"conn"},
      1,
-     LastDefault::none,
+     TrailingDefault::none,
      kCore<prepare_catalog>},
-    {8,
+    {7,
      "create_catalog",
      "create_catalog",
      "Creates the catalog tables over conn without committing.",
      "(conn)",
      {"conn"},
      1,
-     LastDefault::none,
+     TrailingDefault::none,
      kCore<create_catalog_tables>},
-    {9,
+    {8,
      "stage_rows",
      "stage_rows",
      "stage_rows(conn, table, rows, comm)\n\nChecked rows (a list of tuples as wide as the table) into "
@@ -319,9 +322,9 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      "(conn, table, rows, comm)",
      {"conn", "table", "rows", "comm"},
      4,
-     LastDefault::none,
+     TrailingDefault::none,
      kCore<stage_rows>},
-    {10,
+    {9,
      "stage_values",
      "stage_values",
      "stage_values(conn, table, values, width, comm)\n\nstage_rows from one flat list of values, "
@@ -329,27 +332,18 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      "(conn, table, values, width, comm)",
      {"conn", "table", "values", "width", "comm"},
      5,
-     LastDefault::none,
+     TrailingDefault::none,
      kCore<stage_values>},
-    {11,
-     "folded_find_reads",
-     "folded_find_reads",
-     "folded_find_reads(flag) -> previous flag\n\nWhether find's plan on a dqlite connection folds its reads.",
-     "(flag)",
-     {"flag"},
-     1,
-     LastDefault::none,
-     kCore<folded_find_reads>},
-    {12,
+    {10,
      "play_newest",
      "play_newest",
      "play_newest(main, staged, picks, rank_picks) -> (current staged rowids, hidden main rowids)",
      "(main, staged, picks, rank_picks)",
      {"main", "staged", "picks", "rank_picks"},
      4,
-     LastDefault::none,
+     TrailingDefault::none,
      kCore<play_newest>},
-    {13,
+    {11,
      "connection_profile",
      "connection_profile",
      "connection_profile(conn, table=None) -> dict\n\nThe facts the fast paths decide by: the engine, the\n"
@@ -357,18 +351,18 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      "(conn, table=None)",
      {"conn", "table"},
      2,
-     LastDefault::none_value,
+     TrailingDefault::none_value,
      kCore<connection_profile>},
-    {14,
+    {12,
      "ignore_guard",
      "ignore_guard",
      "ignore_guard(name or None) -> previous name or None\n\nFor tests: the named flag holds whatever is read.",
      "(name)",
      {"name"},
      1,
-     LastDefault::none,
+     TrailingDefault::none,
      kCore<ignore_guard_entry>},
-    {15,
+    {13,
      "traced_stage",
      "traced_stage",
      "traced_stage(conn, table, rows, comm, path, grouped, width=None) -> 'grouped', 'json' or 'statements'\n\n"
@@ -378,18 +372,19 @@ constexpr std::array<FunctionSpec, kNativeCount> kNativeSpecs = {{
      "(conn, table, rows, comm, path, grouped, width=None)",
      {"conn", "table", "rows", "comm", "path", "grouped", "width"},
      7,
-     LastDefault::none_value,
+     TrailingDefault::none_value,
      kCore<traced_stage>},
-    {16,
+    {14,
      "traced_find",
      "traced_find",
-     "traced_find(conn, select, table, conditions, params) -> (rows, staged, plans)\n\n"
-     "For tests: find as above, telling the plans that answered its newest tests,\n"
-     "a tuple of names out of 'lookups', 'rounds', 'scan' and 'walk'.",
-     "(conn, select, table, conditions, params)",
-     {"conn", "select", "table", "conditions", "params"},
-     5,
-     LastDefault::none,
+     "traced_find(conn, select, table, conditions, params, plan=None, folded=None) -> (rows, staged, plans)\n\n"
+     "For tests: find as above with this call's plan ('automatic', 'lookups', 'grouped', 'scan'\n"
+     "or 'rounds') and, on a dqlite connection, its reads folded or not, telling the plans\n"
+     "that answered its newest tests, a tuple of names out of 'lookups', 'rounds', 'scan' and 'walk'.",
+     "(conn, select, table, conditions, params, plan=None, folded=None)",
+     {"conn", "select", "table", "conditions", "params", "plan", "folded"},
+     7,
+     TrailingDefault::none_value,
      kCore<traced_find>},
 }};
 static_assert(entries_hold(kNativeSpecs),

@@ -83,8 +83,6 @@ bool is_rowid_name(const char* s) {
 
 namespace {
 
-bool g_fold_reads = true;  // a private switch: off, each read is a statement of its own
-
 // The connection's flags and the table's, as the profile splits them.
 constexpr unsigned kConnectionFlags =
     (1U << kKnownEngine) | (1U << kNoRowFactory) | (1U << kStrTextFactory) | (1U << kNoPlainAdapter);
@@ -122,9 +120,5 @@ int tables_read_alike(Cursor& cursor, PyObject* table, bool remote, ExtraRead& e
     }
     return profile.allows(Path::find_groups, kTableFlags) ? 1 : 0;
 }
-
-bool fold_remote_reads() noexcept { return g_fold_reads; }
-
-void set_fold_remote_reads(bool on) noexcept { g_fold_reads = on; }
 
 }  // namespace norvane

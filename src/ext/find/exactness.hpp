@@ -58,10 +58,4 @@ int tables_read_alike(Cursor& cursor, PyObject* table, bool remote);
 // The same, reading `extra` in the same statement (see ExtraRead).
 int tables_read_alike(Cursor& cursor, PyObject* table, bool remote, ExtraRead& extra);
 
-// Whether find's plan on a remote connection folds its reads into a few
-// statements (each statement being a round trip); a private switch, on by
-// default, off for the differential tests.
-bool fold_remote_reads() noexcept;
-void set_fold_remote_reads(bool on) noexcept;
-
 }  // namespace norvane

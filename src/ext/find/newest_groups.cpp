@@ -279,8 +279,9 @@ struct NewestGroups::State {
 };
 
 NewestGroups::NewestGroups(Cursor& cursor, PyObject* conn, PyObject* table, PyObject* cols, PyObject* uniques,
-                           PyObject* conditions)
-    : state_(std::make_unique<State>(cursor, conn, NewestQuery{table, cols, uniques, conditions, false, false})) {}
+                           PyObject* conditions, const FindOptions& options)
+    : state_(std::make_unique<State>(cursor, conn,
+                                     NewestQuery{table, cols, uniques, conditions, false, false, options})) {}
 
 NewestGroups::~NewestGroups() = default;
 

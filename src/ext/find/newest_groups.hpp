@@ -1,6 +1,7 @@
 // find's newest test answered from a pass over the rows of both tables.
 #pragma once
 
+#include "newest_plan.hpp"
 #include "refs.hpp"
 #include "statement.hpp"
 
@@ -18,7 +19,7 @@ public:
     static constexpr int kWalk = 2;
 
     NewestGroups(Cursor& cursor, PyObject* conn, PyObject* table, PyObject* cols, PyObject* uniques,
-                 PyObject* conditions);
+                 PyObject* conditions, const FindOptions& options);
     ~NewestGroups();
     NewestGroups(const NewestGroups&) = delete;
     NewestGroups& operator=(const NewestGroups&) = delete;

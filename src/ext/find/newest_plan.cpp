@@ -17,8 +17,6 @@
 namespace norvane {
 namespace {
 
-FindPlan g_plan = FindPlan::automatic;
-
 // A main lookup through the host module costs about what reading eight rows
 // of a scan does (measured on the find benchmarks).
 constexpr double kLookupRows = 8;
@@ -52,8 +50,6 @@ bool same_name(const char* a, const char* b) {
 
 }  // namespace
 
-void set_find_plan(FindPlan plan) { g_plan = plan; }
-
 bool rowid_of(PyObject* row, int64_t& rowid) {
     if (!is_row(row, 1) || !PyLong_CheckExact(PyTuple_GET_ITEM(row, 0))) {
         return false;
@@ -81,9 +77,9 @@ bool NewestPlan::has_linking_rule(PyObject* uniques) {
 
 int NewestPlan::build(Cursor& cursor, const NewestQuery& query, std::unique_ptr<const NewestPlan>& out) {
     auto plan = std::make_unique<NewestPlan>();
-    plan->choice_ = g_plan;
+    plan->choice_ = query.options.plan;
     plan->remote_ = query.remote;
-    plan->folds_ = query.remote && fold_remote_reads();
+    plan->folds_ = query.remote && query.options.fold_reads;
     int status = plan->plan_rules(query);
     if (status > 0 && !plan->folds_) {
         status = compares_numbers_exactly(cursor);  // else read with the tables

@@ -18,7 +18,15 @@ namespace norvane {
 // into groups at once, by one scan of each table, or by rounds of lookups
 // of many keys at once (where they may run).
 enum class FindPlan { automatic, lookups, grouped, scan, rounds };
-void set_find_plan(FindPlan plan);
+
+// The choices of one find: the defaults, or those a test or benchmark
+// passes through a private entry.
+struct FindOptions {
+    FindPlan plan = FindPlan::automatic;
+    // On a remote connection the plan folds its reads into a few statements,
+    // each being a round trip; off, each read is a statement of its own.
+    bool fold_reads = true;
+};
 
 // What find hands over for its newest test; borrowed for the find's duration.
 struct NewestQuery {
@@ -28,6 +36,7 @@ struct NewestQuery {
     PyObject* conditions;  // find's conditions text
     bool has_params;       // parameters are bound to find's candidate statements
     bool remote;           // a dqlite connection: every statement is a round trip
+    FindOptions options;
 };
 
 // How far find's passes have come: what the choice of a scan weighs.

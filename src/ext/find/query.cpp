@@ -9,6 +9,7 @@
 #include "binder.hpp"
 #include "names.hpp"
 #include "newest_groups.hpp"
+#include "newest_plan.hpp"
 #include "refs.hpp"
 #include "schema.hpp"
 #include "statement.hpp"
@@ -314,13 +315,14 @@ struct FindRule {
 
 class Find {
 public:
-    Find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params, Py_ssize_t* staged,
-         Owned* plans)
+    Find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params,
+         const FindOptions& options, Py_ssize_t* staged, Owned* plans)
         : conn_(conn),
           select_(select),
           table_(table),
           conditions_(conditions),
           params_(params),
+          options_(options),
           staged_(staged),
           plans_(plans),
           snapshot_(conn, CallTransaction::Kind::snapshot) {}
@@ -352,7 +354,7 @@ public:
         if (!main) {
             return {};
         }
-        groups_.emplace(cursor_, conn_, table_text.get(), cols_.get(), uniques_.get(), conditions_text.get());
+        groups_.emplace(cursor_, conn_, table_text.get(), cols_.get(), uniques_.get(), conditions_text.get(), options_);
         groups_->reuse(main.get(), params_);
         if (!pass(staged.get(), kStaged)) {
             return {};
@@ -548,7 +550,8 @@ private:
     PyObject* select_;
     PyObject* table_;
     PyObject* conditions_;
-    PyObject* params_;    // bound to both candidate statements; null for none
+    PyObject* params_;  // bound to both candidate statements; null for none
+    FindOptions options_;
     Py_ssize_t* staged_;  // receives how many returned rows are staged ones
     Owned* plans_;        // receives the plans that answered the newest tests
     CallTransaction snapshot_;
@@ -575,8 +578,8 @@ Owned check_newest_unique(PyObject* conn, PyObject* table, PyObject* rowid, PyOb
 }
 
 Owned run_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions, PyObject* params,
-               Py_ssize_t* staged, Owned* plans) {
-    return Find(conn, select, table, conditions, params, staged, plans).run();
+               const FindOptions& options, Py_ssize_t* staged, Owned* plans) {
+    return Find(conn, select, table, conditions, params, options, staged, plans).run();
 }
 
 Owned find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions) {
