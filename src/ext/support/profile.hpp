@@ -103,6 +103,17 @@ struct ExtraRead {
 };
 int read_table_profile(Cursor& cursor, PyObject* table, PyObject* cols, Profile& profile, ExtraRead* extra);
 
+// Shared by the connection's half of the profile and the table's
+// (table_profile.cpp). The number probe, a SELECT's column:
+inline constexpr const char* kNumbersProbe = "9007199254740993 = 9007199254740992.0";
+// Sets or clears `flag` (one that ignore_guard names always holds).
+void set_flag(Profile& profile, Flag flag, bool holds);
+// What the engine answered to the probe: 1 exact, 0 not, -1 not asked yet.
+int numbers_exact_known(Engine engine) noexcept;
+// Notes the probe's answer for `engine`: 0 (not equal) means exact, anything
+// but an int 0 inexact. False with an error raised.
+bool note_numbers_answer(Engine engine, PyObject* value);
+
 // For tests: the flag of this name is taken to hold whatever is read, so a
 // test can show that its differential test fails without that guard. Null
 // restores every guard. Returns the name it replaces (or None); -1 / null on
