@@ -15,7 +15,6 @@
 #include "set_merge.hpp"
 
 #include "binder.hpp"
-#include "exactness.hpp"
 #include "interruptible.hpp"
 #include "merge_indexes.hpp"
 #include "profile.hpp"

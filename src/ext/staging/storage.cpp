@@ -9,7 +9,6 @@
 #include "driver_limits.hpp"
 #include "json_staging.hpp"
 #include "refs.hpp"
-#include "schema.hpp"
 #include "statement.hpp"
 #include "transaction.hpp"
 

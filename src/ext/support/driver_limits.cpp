@@ -1,6 +1,7 @@
 // The dqlite driver's parameter limit.
 #include "driver_limits.hpp"
 
+#include "profile.hpp"
 #include "statement.hpp"
 
 namespace norvane {

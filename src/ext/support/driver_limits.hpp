@@ -7,7 +7,6 @@
 // statement.
 #pragma once
 
-#include "profile.hpp"
 #include "refs.hpp"
 
 namespace norvane {
