@@ -55,23 +55,30 @@ Owned native_find(PyObject* conn, PyObject* select, PyObject* table, PyObject* c
     return count ? pair(rows.get(), count.get()) : Owned();
 }
 
+// Where `name` stands among `choices`: None is the first; -1 (no error set)
+// for anything that is not one of them.
+template <size_t N>
+int choice_named(PyObject* name, const char* const (&choices)[N]) {
+    for (size_t i = 0; i < N; ++i) {
+        if (name == Py_None || (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, choices[i]) == 0)) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 // The find plan named "automatic" (also None), "lookups", "grouped", "scan"
 // or "rounds"; otherwise a ValueError naming the choices.
 bool find_plan_named(PyObject* name, FindPlan& plan) {
     static const char* const plans[] = {"automatic", "lookups", "grouped", "scan", "rounds"};
-    if (name == Py_None) {
-        plan = FindPlan::automatic;
-        return true;
+    const int at = choice_named(name, plans);
+    if (at < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "traced_find: plan: expected 'automatic', 'lookups', 'grouped', 'scan' or 'rounds', got %R", name);
+        return false;
     }
-    for (int i = 0; i < 5; ++i) {
-        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, plans[i]) == 0) {
-            plan = static_cast<FindPlan>(i);
-            return true;
-        }
-    }
-    PyErr_Format(PyExc_ValueError,
-                 "traced_find: plan: expected 'automatic', 'lookups', 'grouped', 'scan' or 'rounds', got %R", name);
-    return false;
+    plan = static_cast<FindPlan>(at);
+    return true;
 }
 
 // traced_find(conn, select, table, conditions, params, plan=None,
@@ -127,18 +134,13 @@ Owned native_merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* pr
 // ValueError naming the choices.
 bool merge_path_named(PyObject* name, MergePath& path) {
     static const char* const names[] = {"auto", "statements"};
-    if (name == Py_None) {
-        path = MergePath::automatic;
-        return true;
+    const int at = choice_named(name, names);
+    if (at < 0) {
+        PyErr_Format(PyExc_ValueError, "traced_merge: path: expected 'auto' or 'statements', got %R", name);
+        return false;
     }
-    for (int i = 0; i < 2; ++i) {
-        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, names[i]) == 0) {
-            path = static_cast<MergePath>(i);
-            return true;
-        }
-    }
-    PyErr_Format(PyExc_ValueError, "traced_merge: path: expected 'auto' or 'statements', got %R", name);
-    return false;
+    path = static_cast<MergePath>(at);
+    return true;
 }
 
 // traced_merge(conn, table, comm, progress, fail_before, path=None,

@@ -13,17 +13,6 @@
 #include <vector>
 
 namespace norvane {
-namespace {
-
-std::string upper(const char* s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
-
-}  // namespace
 
 bool is_plain_identifier(const char* s) {
     if (!(std::isalpha(static_cast<unsigned char>(*s)) || *s == '_')) {

@@ -5,6 +5,9 @@
 #include "names.hpp"
 #include "refs.hpp"
 
+#include <cctype>
+#include <string>
+
 namespace norvane {
 namespace {
 
@@ -207,6 +210,14 @@ const char* utf8_of(PyObject* obj) {
         PyErr_Clear();
     }
     return text;
+}
+
+std::string upper(const char* s) {
+    std::string out(s);
+    for (char& c : out) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return out;
 }
 
 int compare(PyObject* a, PyObject* b, int op) {

@@ -5,6 +5,7 @@
 #include "refs.hpp"
 
 #include <initializer_list>
+#include <string>
 
 namespace norvane {
 
@@ -119,6 +120,8 @@ Owned pair(PyObject* a, PyObject* b);
 bool is_row(PyObject* row, Py_ssize_t n);
 // The UTF-8 text of a str, or null (no error set) for anything else.
 const char* utf8_of(PyObject* obj);
+// `s` with its ASCII letters upper-cased, as SQLite reads keywords and type names.
+std::string upper(const char* s);
 
 // The truth of `a <op> b` as the host decides it: 1 or 0, -1 on error.
 int compare(PyObject* a, PyObject* b, int op);

@@ -7,20 +7,11 @@
 #include "refs.hpp"
 #include "statement.hpp"
 
-#include <cctype>
 #include <cstring>
 #include <string>
 
 namespace norvane {
 namespace {
-
-std::string upper(const char* s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
 
 // The rows of the one read, by tag: 0 and 1 the schema entries named like
 // either table in the temp and the main schema (is-main-name, type, sql);
